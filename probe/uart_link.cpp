@@ -1,0 +1,171 @@
+#include "uart_link.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+int uart_fd = -1;
+
+namespace {
+
+constexpr int UART_BAUD = 115200;
+// The read loop's attempt counter is 8 bits wide on the original hardware
+// tools; larger bounds are clamped so that a bad caller cannot loop forever.
+constexpr int MAX_READ_ATTEMPT_BOUND = 255;
+constexpr useconds_t READ_RETRY_PAUSE_US = 1000;
+
+void print_trace(const char *arrow, const uint8_t *data, long n)
+{
+    char trace[TRACE_BUF_LEN];
+    format_trace(trace, data, n);
+    printf("%s %s\n", arrow, trace);
+}
+
+} // namespace
+
+void format_trace(char (&out)[TRACE_BUF_LEN], const uint8_t *data, long n)
+{
+    static constexpr char HEX[] = "0123456789abcdef";
+    const long count = n < 0 ? 0 : (n > TRACE_MAX_BYTES ? TRACE_MAX_BYTES : n);
+    for (long i = 0; i < count; ++i) {
+        out[2 * i] = HEX[data[i] >> 4];
+        out[2 * i + 1] = HEX[data[i] & 0x0F];
+    }
+    out[2 * count] = '\0';
+}
+
+void usb_uart_open(const char *path, int baud, float timeout)
+{
+    if (path == nullptr)
+        return;
+
+    const int fd = open(path, O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        printf("open %s failed\n", path);
+        return;
+    }
+
+    // Configuration failures are ignored: a line that half-configures still
+    // carries frames on most boards, and the reply patterns catch the rest.
+    struct termios tio = {};
+    tcgetattr(fd, &tio);
+
+    if (baud != UART_BAUD)
+        printf("invalid uart baud rate:%d, use default 115200\n", baud);
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+
+    // VMIN 0 with VTIME set: each read returns after VTIME tenths of a second
+    // at most when no byte comes.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = static_cast<cc_t>(static_cast<unsigned>(timeout) & 0xFF);
+
+    tcsetattr(fd, TCSANOW, &tio);
+    tcflush(fd, TCIOFLUSH);
+
+    uart_fd = fd;
+    printf("open device success %d set timeout %f\n", fd, static_cast<double>(timeout));
+}
+
+int usb_uart_write(const uint8_t *data, int len)
+{
+    if (uart_fd < 0)
+        return -2;
+    if (len < 0)
+        len = 0;
+
+    const ssize_t n = write(uart_fd, data, static_cast<size_t>(len));
+    if (n != 0)
+        print_trace("------------>", data, n);
+
+    if (n == len)
+        return 0;
+    puts("usb_uart_write failed");
+    return -3;
+}
+
+int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
+{
+    if (uart_fd < 0)
+        return -2;
+    if (len < 0)
+        len = 0;
+
+    // select() cannot watch a descriptor beyond FD_SETSIZE; treat it as a
+    // failed wait rather than writing past the set.
+    if (uart_fd >= FD_SETSIZE) {
+        puts("select error!");
+        return -4;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(uart_fd, &readable);
+    struct timeval wait = {0, static_cast<suseconds_t>(timeout_ms) * 1000};
+
+    const int ready = select(uart_fd + 1, &readable, nullptr, nullptr, &wait);
+    if (ready < 0) {
+        puts("select error!");
+        return -4;
+    }
+    if (ready == 0) {
+        puts("usb uart read timedout");
+        return -5;
+    }
+
+    int total = 0;
+    if (!FD_ISSET(uart_fd, &readable)) {
+        printf("usb_uart_read ret=%d\n", 0);
+    } else {
+        const int attempt_bound = timeout_ms < 0 ? 0
+                                  : timeout_ms > MAX_READ_ATTEMPT_BOUND ? MAX_READ_ATTEMPT_BOUND
+                                                                         : timeout_ms;
+        // The attempt bound is tested before completeness, so when the last
+        // allowed read fills the buffer the "times" line is the one printed.
+        for (int attempt = 0;; ++attempt) {
+            printf("usb uart read exp_buf_len:%d total_len:%d\n", len, total);
+            const ssize_t n = read(uart_fd, buf + total, static_cast<size_t>(len - total));
+            // A failed read (EIO when the far end is gone) counts as nothing
+            // received; it never moves the fill position backwards.
+            if (n > 0)
+                total += static_cast<int>(n);
+            if (attempt == attempt_bound) {
+                printf("usb uart read %d times\n", attempt + 1);
+                break;
+            }
+            if (total == len) {
+                printf("usb_uart_read break,read:%d\n", total);
+                break;
+            }
+            usleep(READ_RETRY_PAUSE_US);
+        }
+    }
+
+    *out_total = total;
+    printf("usb_uart_read total_len:%d\n", total);
+    if (total > 0)
+        print_trace("<------------", buf, total);
+
+    if (total == len)
+        return 0;
+    puts("usb_uart_read error");
+    return -3;
+}
+
+void usb_uart_close()
+{
+    // No operation of the link takes a lock; this only releases one that a
+    // previous owner of the descriptor may have left.
+    flock(uart_fd, LOCK_UN);
+    if (uart_fd > 0)
+        close(uart_fd);
+    uart_fd = -1;
+}

@@ -1,0 +1,74 @@
+// A private mount namespace that puts a simulated board behind the programs'
+// compiled-in paths, so the real, unmodified binaries can be run against it:
+//   /usr/bin    an overlay on the host's /usr/bin whose upper layer is
+//               usr_bin_dir(): record files land there, the shell and its
+//               tools still work, and the host's /usr/bin never changes;
+//   /sys/class  sys_class_dir(), a plain directory of ours (a FUSE tree may be
+//               mounted below it before spawn());
+//   /dev        a fresh tmpfs holding null, zero, urandom, tty, pts and shm
+//               from the host, plus the devices named in the options, each a
+//               bind mount of a host path (a pseudo-terminal's slave, say).
+// Nothing outside the namespace is touched; the directory is removed on
+// destruction.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+struct SandboxOptions {
+    // {name under /dev, host path to bind there}, e.g. {"ttyATH0", "/dev/pts/3"}.
+    std::vector<std::pair<std::string, std::string>> devices;
+    // Mount the /usr/bin overlay read-only, so that record files cannot be written.
+    bool usr_bin_read_only = false;
+};
+
+struct RunResult {
+    bool timed_out = false;  // killed after the deadline
+    int exit_status = -1;    // exit status, or 128 + signal number
+    std::string out;         // what the program wrote to standard output
+    std::string err;         // and to standard error
+};
+
+class Sandbox {
+public:
+    // True when this process may create mount namespaces (root, or CAP_SYS_ADMIN);
+    // otherwise `why` says what is missing.
+    static bool supported(std::string *why);
+
+    explicit Sandbox(SandboxOptions options = {});
+    ~Sandbox();
+    Sandbox(const Sandbox &) = delete;
+    Sandbox &operator=(const Sandbox &) = delete;
+
+    const std::string &dir() const { return dir_; }
+    // Upper layer of the /usr/bin overlay: seed record files here before a run
+    // and read them back after it.
+    std::string usr_bin_dir() const { return dir_ + "/usr-bin"; }
+    // What the program sees as /sys/class.
+    std::string sys_class_dir() const { return dir_ + "/sys-class"; }
+
+    // Starts `argv` (argv[0] an absolute path) inside the namespace, with
+    // standard input from /dev/null and standard output and error captured.
+    // Returns the child's pid, or -1.
+    pid_t spawn(const std::vector<std::string> &argv);
+    // Waits for the child started by spawn(); kills it after `timeout_ms`.
+    RunResult wait(pid_t pid, int timeout_ms);
+    // spawn() then wait().
+    RunResult run(const std::vector<std::string> &argv, int timeout_ms);
+
+    // Reads a file below the sandbox directory; empty when it does not exist.
+    static std::string read_file(const std::string &path);
+    static bool file_exists(const std::string &path);
+    static void write_file(const std::string &path, const std::string &text);
+
+private:
+    SandboxOptions options_;
+    std::string dir_;
+};
+
+} // namespace sim
