@@ -1,0 +1,108 @@
+// A simulated hash board: the far end of a pseudo-terminal that stands in for
+// the board's UART. It answers command frames the way the chip chain of the
+// chosen family does, ignores frames whose CRC-5 is wrong, and records every
+// frame it received, in order.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+enum class ChipFamily { None, BTC, LTC, SIA, DASH };
+
+struct HashBoardScenario {
+    ChipFamily family = ChipFamily::None;
+    // The chips answer only once the control line has made at least this many
+    // low-high cycles and stands high; 0 means they answer whatever the line does.
+    int answers_after_cycles = 1;
+    // The temperature sensor answers from this query on (counted over the whole
+    // run, from 1); 0 means it never answers.
+    int sensor_answers_at_query = 1;
+    // Status byte (its top two bits must be clear) and identity byte of a
+    // sensor reply.
+    uint8_t sensor_status = 0x00;
+    uint8_t sensor_id = 0x55;
+    // Replaces the family's answer to its detection frame, e.g. AA 55 17 99.
+    std::optional<std::vector<uint8_t>> detection_reply;
+    // When set, every reply is cut to this many bytes.
+    std::optional<size_t> reply_limit;
+    // Host path of the control line's value file (written by the program as
+    // "0\n" / "1\n" lines); empty means no line is watched.
+    std::string control_line_path;
+};
+
+struct ReceivedFrame {
+    std::vector<uint8_t> bytes;
+    std::string name;      // e.g. "BTC detection"; "unknown" when not in the catalogue
+    bool crc_ok = false;   // a frame with a bad CRC-5 is recorded and ignored
+    bool answered = false; // the board sent a reply to it
+};
+
+// Names of the frames the chip chains understand, with their bytes.
+struct KnownFrame {
+    const char *name;
+    std::vector<uint8_t> bytes;
+};
+const std::vector<KnownFrame> &known_frames();
+
+// CRC-5 (x^5 + x^2 + 1, initial 0x1F, MSB first) over a frame without its
+// 55 AA preamble and without the CRC byte itself.
+uint8_t chip_crc5(const uint8_t *data, size_t len);
+bool frame_crc_ok(const std::vector<uint8_t> &frame);
+
+// What a board of `scenario` would answer to `frame_name` (detection or sensor
+// query), ignoring power and sensor counting; empty when it stays silent.
+std::vector<uint8_t> reply_for(const HashBoardScenario &scenario, const std::string &frame_name);
+
+// Counts low-high cycles in the text of a control line's value file.
+struct ControlLineState {
+    int cycles = 0;
+    bool high = false;
+    std::vector<std::string> writes; // every line written, in order
+};
+ControlLineState read_control_line(const std::string &path);
+
+class HashBoard {
+public:
+    // `master_fd` is the pseudo-terminal's master end; the board does not own it.
+    HashBoard(int master_fd, HashBoardScenario scenario);
+    ~HashBoard();
+    HashBoard(const HashBoard &) = delete;
+    HashBoard &operator=(const HashBoard &) = delete;
+
+    // Serves the line from a thread of its own (real-time priority when the
+    // process may have it, so that replies meet the program's 2 ms wait).
+    void start();
+    void stop();
+
+    std::vector<ReceivedFrame> frames() const;
+    // Names of the received frames, in order.
+    std::vector<std::string> frame_names() const;
+    int count(const std::string &name) const;
+
+    // Handles one chunk read from the line and returns the bytes to send back.
+    // Public so that unit tests can drive the board without a pseudo-terminal.
+    std::vector<uint8_t> receive(const std::vector<uint8_t> &chunk);
+
+private:
+    void serve();
+    std::vector<uint8_t> answer(const std::string &name);
+    bool chips_powered() const;
+
+    int master_fd_;
+    HashBoardScenario scenario_;
+    int stop_fd_ = -1;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<ReceivedFrame> frames_;
+    int sensor_queries_ = 0;
+    bool sensor_selected_ = false;
+    int cycles_at_last_setup_ = -1;
+};
+
+} // namespace sim

@@ -1,0 +1,114 @@
+#include "probe_run.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+// One pseudo-terminal: the master end is the board's side; the slave is bound
+// into the namespace as the serial device. The test keeps a slave descriptor
+// open so that the line survives the program's opens and closes.
+struct PseudoTerminal {
+    int master = -1;
+    int slave = -1;
+    std::string slave_path;
+
+    bool open_pair()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            return false;
+        char name[128];
+        if (ptsname_r(master, name, sizeof name) != 0)
+            return false;
+        slave_path = name;
+        slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        return slave >= 0;
+    }
+    ~PseudoTerminal()
+    {
+        if (slave >= 0)
+            close(slave);
+        if (master >= 0)
+            close(master);
+    }
+};
+
+std::optional<std::string> read_if_exists(const std::string &path)
+{
+    if (!Sandbox::file_exists(path))
+        return std::nullopt;
+    return Sandbox::read_file(path);
+}
+
+} // namespace
+
+std::string uart_device_name(bool alt_board)
+{
+    return alt_board ? "ttyS0" : "ttyATH0";
+}
+
+std::string control_line_gpio(bool alt_board)
+{
+    return alt_board ? "gpio16" : "gpio27";
+}
+
+ProbeRunReport run_miner_probe(const ProbeRunConfig &config)
+{
+    ProbeRunReport report;
+    const bool alt_board = !config.args.empty();
+
+    PseudoTerminal pty;
+    if (!pty.open_pair()) {
+        report.setup_error = "cannot open a pseudo-terminal";
+        return report;
+    }
+
+    SandboxOptions options;
+    if (config.uart_present)
+        options.devices.emplace_back(uart_device_name(alt_board), pty.slave_path);
+    options.usr_bin_read_only = config.usr_bin_read_only;
+    Sandbox sandbox(options);
+
+    const std::string gpio = sandbox.sys_class_dir() + "/gpio";
+    mkdir(gpio.c_str(), 0755);
+    for (bool alt : {false, true}) {
+        const std::string line_dir = gpio + "/" + control_line_gpio(alt);
+        if (config.gpio_files) {
+            mkdir(line_dir.c_str(), 0755);
+            Sandbox::write_file(line_dir + "/value", "");
+        }
+    }
+    const std::string line_path = gpio + "/" + control_line_gpio(alt_board) + "/value";
+    const std::string other_line_path = gpio + "/" + control_line_gpio(!alt_board) + "/value";
+
+    const std::string usr_bin = sandbox.usr_bin_dir();
+    if (config.miner_type)
+        Sandbox::write_file(usr_bin + "/minerType", *config.miner_type);
+    if (config.temp_sensor)
+        Sandbox::write_file(usr_bin + "/tempSensor", *config.temp_sensor);
+
+    HashBoardScenario scenario = config.board;
+    scenario.control_line_path = line_path;
+    HashBoard board(pty.master, scenario);
+    board.start();
+
+    std::vector<std::string> argv{config.binary};
+    argv.insert(argv.end(), config.args.begin(), config.args.end());
+    report.run = sandbox.run(argv, config.timeout_ms);
+    board.stop();
+
+    report.miner_type = read_if_exists(usr_bin + "/minerType");
+    report.temp_sensor = read_if_exists(usr_bin + "/tempSensor");
+    report.control_line = Sandbox::read_file(line_path);
+    report.other_control_line = Sandbox::read_file(other_line_path);
+    report.frames = board.frames();
+    tcgetattr(pty.slave, &report.uart_settings);
+    return report;
+}
+
+} // namespace sim

@@ -1,0 +1,45 @@
+// Runs the real miner-probe binary against a simulated hash board in a private
+// mount namespace and collects everything it did.
+#pragma once
+
+#include <termios.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hash_board.h"
+#include "sandbox.h"
+
+namespace sim {
+
+struct ProbeRunConfig {
+    std::string binary;             // absolute path of miner-probe
+    std::vector<std::string> args;  // arguments after the program name; any selects the alternate board
+    HashBoardScenario board;        // its control_line_path is filled in by the run
+    bool uart_present = true;       // false: no serial device node at all
+    std::optional<std::string> miner_type;  // contents of /usr/bin/minerType before the run
+    std::optional<std::string> temp_sensor; // contents of /usr/bin/tempSensor before the run
+    bool gpio_files = true;         // false: /sys/class/gpio holds no value files
+    bool usr_bin_read_only = false; // record files cannot be written
+    int timeout_ms = 60000;
+};
+
+struct ProbeRunReport {
+    RunResult run;
+    std::optional<std::string> miner_type;  // nullopt when the file does not exist afterwards
+    std::optional<std::string> temp_sensor;
+    std::string control_line;        // what was written to the board's control line
+    std::string other_control_line;  // what was written to the other variant's line
+    std::vector<ReceivedFrame> frames;
+    struct termios uart_settings{};  // the serial line's settings after the run
+    std::string setup_error;         // non-empty when the run could not be set up
+};
+
+// The serial device and control line each board variant uses.
+std::string uart_device_name(bool alt_board);
+std::string control_line_gpio(bool alt_board);
+
+ProbeRunReport run_miner_probe(const ProbeRunConfig &config);
+
+} // namespace sim

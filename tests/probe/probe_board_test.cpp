@@ -1,0 +1,419 @@
+// End-to-end runs of the shipped miner-probe binary against a simulated hash
+// board, in a private mount namespace: exact standard output, record files,
+// control-line writes and frames on the wire.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "probe_run.h"
+#include "transcript.h"
+
+using probe_test::normalized;
+using probe_test::Transcript;
+using sim::ChipFamily;
+using namespace probe_test;
+
+namespace {
+
+std::string hex(const std::vector<uint8_t> &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 0x0F];
+    }
+    return out;
+}
+
+sim::ProbeRunConfig board(ChipFamily family)
+{
+    sim::ProbeRunConfig config;
+    config.board.family = family;
+    return config;
+}
+
+std::string reply_hex(const sim::ProbeRunConfig &config, const std::string &frame)
+{
+    return hex(sim::reply_for(config.board, frame));
+}
+
+// One attempt on a board that answers nothing.
+Transcript silent_attempt()
+{
+    return Transcript()
+        .opened()
+        .sent(BTC_DETECT).silence()
+        .sent(LTC_DETECT).silence()
+        .sent(SIA_DASH_DETECT).silence()
+        .line("unknown miner");
+}
+
+Transcript btc_found(const sim::ProbeRunConfig &config)
+{
+    return Transcript().opened().sent(BTC_DETECT).received(42, reply_hex(config, "BTC detection")).line("btc miner");
+}
+
+std::string cycles(int n)
+{
+    std::string text;
+    for (int i = 0; i < n; ++i)
+        text += "0\n1\n";
+    return text;
+}
+
+// The host's record files, before the suite and after it.
+struct HostRecords {
+    bool exists[2] = {};
+    std::string text[2];
+    static HostRecords now()
+    {
+        HostRecords r;
+        const char *paths[2] = {"/usr/bin/minerType", "/usr/bin/tempSensor"};
+        for (int i = 0; i < 2; ++i) {
+            r.exists[i] = sim::Sandbox::file_exists(paths[i]);
+            r.text[i] = sim::Sandbox::read_file(paths[i]);
+        }
+        return r;
+    }
+};
+
+class HostUntouched : public ::testing::Environment {
+public:
+    void SetUp() override { before_ = HostRecords::now(); }
+    void TearDown() override
+    {
+        const HostRecords after = HostRecords::now();
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(before_.exists[i], after.exists[i]) << "a host record file appeared or vanished";
+            EXPECT_EQ(before_.text[i], after.text[i]) << "a host record file changed";
+        }
+    }
+
+private:
+    HostRecords before_;
+};
+const auto *const host_guard = ::testing::AddGlobalTestEnvironment(new HostUntouched);
+
+class ProbeOnBoard : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why;
+        if (!sim::Sandbox::supported(&why))
+            GTEST_SKIP() << why;
+    }
+
+    static sim::ProbeRunReport run(sim::ProbeRunConfig config)
+    {
+        config.binary = MINER_PROBE_PATH;
+        sim::ProbeRunReport report = sim::run_miner_probe(config);
+        EXPECT_EQ(report.setup_error, "");
+        EXPECT_FALSE(report.run.timed_out);
+        EXPECT_EQ(report.run.exit_status, 0) << report.run.err;
+        report.run.out = normalized(report.run.out);
+        return report;
+    }
+
+    static std::vector<std::string> names(const sim::ProbeRunReport &r)
+    {
+        std::vector<std::string> out;
+        for (const sim::ReceivedFrame &f : r.frames)
+            out.push_back(f.name);
+        return out;
+    }
+};
+
+TEST_F(ProbeOnBoard, RecordedFamilySkipsTheProbe)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::BTC);
+    config.miner_type = "SIA\n";
+    sim::ProbeRunReport r = run(config);
+    EXPECT_EQ(r.run.out, "content:SIA\nminer type probe already done, miner type is SIA\n\n");
+    EXPECT_TRUE(r.frames.empty());
+    EXPECT_EQ(r.control_line, "");
+    EXPECT_EQ(r.miner_type, "SIA\n");
+    EXPECT_EQ(r.temp_sensor, std::nullopt);
+
+    // Only the last line counts, and it may follow anything.
+    config.miner_type = "garbage\nLTC\nBTC\n";
+    r = run(config);
+    EXPECT_EQ(r.run.out, "content:garbage\ncontent:LTC\ncontent:BTC\n"
+                         "miner type probe already done, miner type is BTC\n\n");
+    EXPECT_TRUE(r.frames.empty());
+    EXPECT_EQ(r.miner_type, "garbage\nLTC\nBTC\n");
+
+    // A last line without its newline still names the family.
+    config.miner_type = "DASH";
+    r = run(config);
+    EXPECT_EQ(r.run.out, "content:DASHminer type probe already done, miner type is DASH\n");
+    EXPECT_TRUE(r.frames.empty());
+}
+
+TEST_F(ProbeOnBoard, UnrecognisedRecordsLeadToANewProbe)
+{
+    struct Case {
+        std::optional<std::string> record;
+        std::string content_lines;
+    };
+    const std::string long_line(45, 'x');
+    const Case cases[] = {
+        {"DAS\n", "content:DAS\n"},  // four bytes are compared for DASH
+        {"", ""},
+        {std::nullopt, ""},
+        {"BTC\nLTCx\nSI\n", "content:BTC\ncontent:LTCx\ncontent:SI\n"},
+        // A long line comes in pieces of 19 characters; only the last one counts.
+        {long_line + "\n", "content:" + long_line.substr(0, 19) + "content:" + long_line.substr(19, 19) +
+                               "content:" + long_line.substr(38) + "\n"},
+        // Binary bytes: printing stops at the NUL, nothing else breaks.
+        {std::string("\0\xff\x01" "BTC\n", 7), "content:"},
+    };
+    for (const Case &c : cases) {
+        sim::ProbeRunConfig config = board(ChipFamily::BTC);
+        config.miner_type = c.record;
+        sim::ProbeRunReport r = run(config);
+        EXPECT_EQ(r.run.out, c.content_lines + btc_found(config).str() +
+                                 "BTC miner should always have temp sensor\n")
+            << "record: " << c.record.value_or("<missing>");
+        EXPECT_EQ(r.miner_type, c.record.value_or("") + "BTC\n");
+        EXPECT_EQ(r.temp_sensor, "YES\n");
+        EXPECT_EQ(r.control_line, cycles(1));
+    }
+}
+
+TEST_F(ProbeOnBoard, BtcBoardOnTheDefaultBoard)
+{
+    const sim::ProbeRunConfig config = board(ChipFamily::BTC);
+    const sim::ProbeRunReport r = run(config);
+    EXPECT_EQ(r.run.out, btc_found(config).line("BTC miner should always have temp sensor").str());
+    EXPECT_EQ(r.miner_type, "BTC\n");
+    EXPECT_EQ(r.temp_sensor, "YES\n");
+    EXPECT_EQ(r.control_line, "0\n1\n");
+    EXPECT_EQ(r.other_control_line, "");
+    // No sensor query is sent for this family.
+    EXPECT_EQ(names(r), std::vector<std::string>{"BTC detection"});
+    // Only the shell speaks on standard error: cat, about the missing record.
+    EXPECT_EQ(r.run.err, "cat: /usr/bin/minerType: No such file or directory\n");
+}
+
+TEST_F(ProbeOnBoard, AnyArgumentSelectsTheAlternateBoard)
+{
+    for (const std::string arg : {"alt", ""}) {
+        sim::ProbeRunConfig config = board(ChipFamily::BTC);
+        config.args = {arg};
+        const sim::ProbeRunReport r = run(config);
+        // ttyS0 is the only serial device in this namespace, gpio16 the line watched.
+        EXPECT_EQ(r.run.out, btc_found(config).str()) << "argument '" << arg << "'";
+        EXPECT_EQ(r.miner_type, "BTC\n");
+        EXPECT_EQ(r.temp_sensor, std::nullopt);
+        EXPECT_EQ(r.control_line, "0\n1\n");
+        EXPECT_EQ(r.other_control_line, "");
+    }
+}
+
+TEST_F(ProbeOnBoard, LtcBoardWhoseSensorAnswersAtTheThirdQuery)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::LTC);
+    config.board.sensor_answers_at_query = 3;
+    const sim::ProbeRunReport r = run(config);
+    const Transcript unanswered = Transcript().sent(LTC_QUERY).line("ltc send get temp sensor register").silence();
+    const Transcript expected =
+        Transcript()
+            .opened()
+            .sent(BTC_DETECT).silence()
+            .sent(LTC_DETECT).received(42, reply_hex(config, "LTC detection"))
+            .line("ltc miner")
+            .sent(LTC_MISC).line("ltc configure misc")
+            .sent(LTC_REGISTER).line("ltc read temp sensor register 0xfe")
+            .repeat(2, unanswered)
+            .sent(LTC_QUERY).line("ltc send get temp sensor register")
+            .received(7, reply_hex(config, "LTC sensor query"))
+            .line("ltc read temp sensor register 0xfe OK");
+    EXPECT_EQ(r.run.out, expected.str());
+    EXPECT_EQ(r.miner_type, "LTC\n");
+    EXPECT_EQ(r.temp_sensor, "YES\n");
+    EXPECT_EQ(r.control_line, cycles(1));
+}
+
+TEST_F(ProbeOnBoard, LtcBoardWithoutSensorSendsOneHundredQueries)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::LTC);
+    config.board.sensor_answers_at_query = 0;
+    const sim::ProbeRunReport r = run(config);
+    const Transcript query = Transcript().sent(LTC_QUERY).line("ltc send get temp sensor register").silence();
+    const Transcript attempt = Transcript()
+                                   .sent(LTC_MISC).line("ltc configure misc")
+                                   .sent(LTC_REGISTER).line("ltc read temp sensor register 0xfe")
+                                   .repeat(10, query);
+    const Transcript expected = Transcript()
+                                    .opened()
+                                    .sent(BTC_DETECT).silence()
+                                    .sent(LTC_DETECT).received(42, reply_hex(config, "LTC detection"))
+                                    .line("ltc miner")
+                                    .repeat(10, attempt);
+    EXPECT_EQ(r.run.out, expected.str());
+    EXPECT_EQ(r.miner_type, "LTC\n");
+    EXPECT_EQ(r.temp_sensor, "NO\n");
+    int queries = 0;
+    for (const sim::ReceivedFrame &f : r.frames)
+        queries += f.name == "LTC sensor query" ? 1 : 0;
+    EXPECT_EQ(queries, 100);
+}
+
+TEST_F(ProbeOnBoard, LtcSensorReplyWithStatusBitSetDoesNotCount)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::LTC);
+    config.board.sensor_status = 0x40;
+    const sim::ProbeRunReport r = run(config);
+    EXPECT_EQ(r.temp_sensor, "NO\n");
+    EXPECT_EQ(r.miner_type, "LTC\n");
+
+    // The other identity byte the sensor may report is accepted.
+    config.board.sensor_status = 0x00;
+    config.board.sensor_id = 0x1A;
+    EXPECT_EQ(run(config).temp_sensor, "YES\n");
+}
+
+TEST_F(ProbeOnBoard, SiaAndDashBoardsWithSensor)
+{
+    struct Case {
+        ChipFamily family;
+        std::string prefix;
+        std::string record;
+    };
+    for (const Case &c : {Case{ChipFamily::SIA, "sia", "SIA\n"}, Case{ChipFamily::DASH, "dash", "DASH\n"}}) {
+        sim::ProbeRunConfig config = board(c.family);
+        const sim::ProbeRunReport r = run(config);
+        const Transcript expected =
+            Transcript()
+                .opened()
+                .sent(BTC_DETECT).silence()
+                .sent(LTC_DETECT).silence()
+                .sent(SIA_DASH_DETECT).received(54, reply_hex(config, "SIA/DASH detection"))
+                .line(c.prefix + " miner")
+                .sent(SIA_DASH_MISC).line(c.prefix + " configure misc")
+                .sent(SIA_DASH_MUX).line(c.prefix + " configure mux")
+                .sent(SIA_DASH_REGISTER).line(c.prefix + " read temp sensor register 0xfe")
+                .sent(SIA_DASH_QUERY).line(c.prefix + " send get temp sensor register")
+                .received(9, reply_hex(config, "SIA/DASH sensor query"))
+                .line(c.prefix + " read temp sensor register 0xfe OK");
+        EXPECT_EQ(r.run.out, expected.str());
+        EXPECT_EQ(r.miner_type, c.record);
+        EXPECT_EQ(r.temp_sensor, "YES\n");
+    }
+}
+
+TEST_F(ProbeOnBoard, UnknownReplyIsRetriedTenTimesAndNotRecorded)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::SIA);
+    config.board.detection_reply = std::vector<uint8_t>{0xAA, 0x55, 0x17, 0x99};
+    const sim::ProbeRunReport r = run(config);
+    const Transcript attempt = Transcript()
+                                   .opened()
+                                   .sent(BTC_DETECT).silence()
+                                   .sent(LTC_DETECT).silence()
+                                   .sent(SIA_DASH_DETECT).received_part(54, 4, "aa551799")
+                                   .line("unknown miner");
+    EXPECT_EQ(r.run.out, Transcript().repeat(10, attempt).str());
+    EXPECT_EQ(r.miner_type, std::nullopt);
+    EXPECT_EQ(r.temp_sensor, std::nullopt);
+    EXPECT_EQ(r.control_line, cycles(10));
+}
+
+TEST_F(ProbeOnBoard, NoBoardAtAll)
+{
+    const sim::ProbeRunReport r = run(board(ChipFamily::None));
+    EXPECT_EQ(r.run.out, Transcript().repeat(10, silent_attempt()).str());
+    EXPECT_EQ(r.miner_type, std::nullopt);
+    EXPECT_EQ(r.temp_sensor, std::nullopt);
+    EXPECT_EQ(r.control_line, cycles(10));
+    EXPECT_EQ(r.frames.size(), 30U);
+
+    // Without a serial device every attempt fails to open it and sends nothing.
+    sim::ProbeRunConfig config = board(ChipFamily::BTC);
+    config.uart_present = false;
+    const sim::ProbeRunReport absent = run(config);
+    const Transcript attempt = Transcript().open_failed("/dev/ttyATH0").line("unknown miner");
+    EXPECT_EQ(absent.run.out, Transcript().repeat(10, attempt).str());
+    EXPECT_EQ(absent.miner_type, std::nullopt);
+}
+
+TEST_F(ProbeOnBoard, ChipsAnsweringAfterTheThirdResetGiveThreeCyclesAndOneRecord)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::BTC);
+    config.board.answers_after_cycles = 3;
+    const sim::ProbeRunReport r = run(config);
+    EXPECT_EQ(r.run.out, Transcript()
+                             .repeat(2, silent_attempt())
+                             .then(btc_found(config))
+                             .line("BTC miner should always have temp sensor")
+                             .str());
+    EXPECT_EQ(r.control_line, cycles(3));
+    EXPECT_EQ(r.miner_type, "BTC\n");
+    EXPECT_EQ(r.temp_sensor, "YES\n");
+}
+
+TEST_F(ProbeOnBoard, ExistingRecordLinesArePreserved)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::DASH);
+    config.miner_type = "first line\nsecond\n";
+    config.temp_sensor = "NO\n";
+    const sim::ProbeRunReport r = run(config);
+    EXPECT_EQ(r.miner_type, "first line\nsecond\nDASH\n");
+    EXPECT_EQ(r.temp_sensor, "NO\nYES\n");
+}
+
+TEST_F(ProbeOnBoard, FloodOfReplyBytesIsReadOnlyUpToTheLengthAsked)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::BTC);
+    std::vector<uint8_t> flood(150, 0x5A);
+    flood[0] = 0x13;
+    flood[1] = 0x87;
+    config.board.detection_reply = flood;
+    const sim::ProbeRunReport r = run(config);
+    const std::vector<uint8_t> first42(flood.begin(), flood.begin() + 42);
+    EXPECT_EQ(r.run.out, Transcript()
+                             .opened()
+                             .sent(BTC_DETECT).received(42, hex(first42))
+                             .line("btc miner")
+                             .line("BTC miner should always have temp sensor")
+                             .str());
+    EXPECT_EQ(r.miner_type, "BTC\n");
+}
+
+TEST_F(ProbeOnBoard, UnwritableRecordFilesDoNotStopTheProbe)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::BTC);
+    config.usr_bin_read_only = true;
+    const sim::ProbeRunReport r = run(config);
+    EXPECT_EQ(r.run.out, btc_found(config).line("BTC miner should always have temp sensor").str());
+    EXPECT_EQ(r.miner_type, std::nullopt);
+    EXPECT_EQ(r.temp_sensor, std::nullopt);
+}
+
+TEST_F(ProbeOnBoard, MissingControlLineFilesDoNotStopTheProbe)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::LTC);
+    config.gpio_files = false;
+    config.board.answers_after_cycles = 0;
+    const sim::ProbeRunReport r = run(config);
+    EXPECT_EQ(r.miner_type, "LTC\n");
+    EXPECT_EQ(r.temp_sensor, "YES\n");
+    EXPECT_EQ(r.control_line, "");
+}
+
+TEST_F(ProbeOnBoard, PartialDetectionReplyStillCountsByItsFirstBytes)
+{
+    sim::ProbeRunConfig config = board(ChipFamily::BTC);
+    config.board.reply_limit = 5;
+    const sim::ProbeRunReport r = run(config);
+    const std::string first5 = reply_hex(config, "BTC detection").substr(0, 10);
+    EXPECT_EQ(r.run.out, Transcript()
+                             .opened()
+                             .sent(BTC_DETECT).received_part(42, 5, first5)
+                             .line("btc miner")
+                             .line("BTC miner should always have temp sensor")
+                             .str());
+    EXPECT_EQ(r.miner_type, "BTC\n");
+}
+
+} // namespace
