@@ -1,0 +1,161 @@
+// The probe's protocol data and pure helpers: stored frames and their CRC-5,
+// reply patterns, the record check and the trace format.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frames.h"
+#include "miner_result.h"
+#include "record.h"
+#include "uart_link.h"
+
+namespace {
+
+// CRC-5 by long division of the message bit string, multiplied by x^5, by the
+// generator 100101 (x^5 + x^2 + 1), with the register preset to 11111: an
+// independent formulation of the check the chips make.
+unsigned crc5_by_division(const std::vector<uint8_t> &msg)
+{
+    std::vector<int> bits;
+    for (uint8_t b : msg)
+        for (int i = 7; i >= 0; --i)
+            bits.push_back((b >> i) & 1);
+    // A preset of all ones is the same as inverting the first five message bits.
+    for (size_t i = 0; i < 5 && i < bits.size(); ++i)
+        bits[i] ^= 1;
+    bits.insert(bits.end(), 5, 0);
+    const int gen[6] = {1, 0, 0, 1, 0, 1};
+    for (size_t i = 0; i + 5 < bits.size(); ++i)
+        if (bits[i] != 0)
+            for (int j = 0; j < 6; ++j)
+                bits[i + j] ^= gen[j];
+    unsigned crc = 0;
+    for (size_t i = bits.size() - 5; i < bits.size(); ++i)
+        crc = (crc << 1) | static_cast<unsigned>(bits[i]);
+    return crc;
+}
+
+std::string hex(const uint8_t *b, size_t n)
+{
+    std::string out;
+    char pair[3];
+    for (size_t i = 0; i < n; ++i) {
+        snprintf(pair, sizeof pair, "%02x", b[i]);
+        out += pair;
+    }
+    return out;
+}
+
+TEST(Frames, StoredBytesAndCrcByteOfEveryFrame)
+{
+    const std::pair<const Frame *, const char *> expected[] = {
+        {&BTC_DETECT_FRAME, "5405000019"},
+        {&LTC_DETECT_FRAME, "5204000012"},
+        {&SIA_DASH_DETECT_FRAME, "55aa520500000a"},
+        {&LTC_MISC_CONFIG_FRAME, "4108001841407a7018"},
+        {&LTC_SENSOR_REGISTER_FRAME, "5108001c0198fe0008"},
+        {&LTC_SENSOR_QUERY_FRAME, "4204001c15"},
+        {&SIA_DASH_MISC_CONFIG_FRAME, "55aa4109001c07007a6117"},
+        {&SIA_DASH_MUX_CONFIG_FRAME, "55aa410900400004000009"},
+        {&SIA_DASH_SENSOR_REGISTER_FRAME, "55aa410900200198fe0014"},
+        {&SIA_DASH_SENSOR_QUERY_FRAME, "55aa420500201f"},
+    };
+    ASSERT_EQ(std::size(ALL_FRAMES), std::size(expected));
+    for (const auto &[frame, bytes] : expected) {
+        EXPECT_EQ(hex(frame->bytes, frame->len), bytes) << frame->name;
+        const bool preamble = frame->bytes[0] == 0x55 && frame->bytes[1] == 0xAA;
+        const std::vector<uint8_t> covered(frame->bytes + (preamble ? 2 : 0), frame->bytes + frame->len - 1);
+        EXPECT_EQ(crc5_by_division(covered), frame->bytes[frame->len - 1]) << frame->name;
+        EXPECT_TRUE(frame_crc_ok(*frame)) << frame->name;
+    }
+    // The check catches a single flipped bit.
+    Frame broken = BTC_DETECT_FRAME;
+    broken.bytes[2] ^= 0x01;
+    EXPECT_FALSE(frame_crc_ok(broken));
+}
+
+bool matches(const ReplyPattern &p, std::vector<uint8_t> reply)
+{
+    reply.resize(REPLY_BUF_LEN, 0);
+    return reply_matches(p, reply.data(), reply.size());
+}
+
+TEST(ReplyPatterns, DetectionReplies)
+{
+    EXPECT_TRUE(matches(BTC_REPLY, {0x13, 0x87}));
+    EXPECT_FALSE(matches(BTC_REPLY, {0x13, 0x86}));
+    EXPECT_TRUE(matches(LTC_REPLY, {0x14, 0x85, 0xFF}));
+    EXPECT_FALSE(matches(LTC_REPLY, {0x13, 0x87}));
+    EXPECT_TRUE(matches(SIA_REPLY, {0xAA, 0x55, 0x17, 0x20}));
+    EXPECT_FALSE(matches(DASH_REPLY, {0xAA, 0x55, 0x17, 0x20}));
+    EXPECT_TRUE(matches(DASH_REPLY, {0xAA, 0x55, 0x17, 0x60}));
+    EXPECT_FALSE(matches(SIA_REPLY, {0xAA, 0x55, 0x17, 0x99}));
+    EXPECT_FALSE(matches(DASH_REPLY, {0xAA, 0x55, 0x17, 0x99}));
+    // A zeroed buffer (nothing received) matches nothing.
+    for (const ReplyPattern *p : {&BTC_REPLY, &LTC_REPLY, &SIA_REPLY, &DASH_REPLY})
+        EXPECT_FALSE(matches(*p, {}));
+    // Positions beyond the bytes given never match.
+    const uint8_t two[] = {0xAA, 0x55};
+    EXPECT_FALSE(reply_matches(SIA_REPLY, two, 2));
+}
+
+TEST(ReplyPatterns, SensorReplies)
+{
+    EXPECT_TRUE(matches(LTC_SENSOR_REPLY, {0x00, 0x98, 0xFE, 0x55}));
+    EXPECT_TRUE(matches(LTC_SENSOR_REPLY, {0x3F, 0x98, 0xFE, 0x1A}));
+    EXPECT_FALSE(matches(LTC_SENSOR_REPLY, {0x40, 0x98, 0xFE, 0x55}));
+    EXPECT_FALSE(matches(LTC_SENSOR_REPLY, {0x80, 0x98, 0xFE, 0x55}));
+    EXPECT_FALSE(matches(LTC_SENSOR_REPLY, {0x00, 0x98, 0xFE, 0x56}));
+    EXPECT_FALSE(matches(LTC_SENSOR_REPLY, {}));
+    EXPECT_TRUE(matches(SIA_DASH_SENSOR_REPLY, {0xAA, 0x55, 0x00, 0x98, 0xFE, 0x55}));
+    EXPECT_TRUE(matches(SIA_DASH_SENSOR_REPLY, {0xAA, 0x55, 0x21, 0x98, 0xFE, 0x1A}));
+    EXPECT_FALSE(matches(SIA_DASH_SENSOR_REPLY, {0xAA, 0x55, 0xC0, 0x98, 0xFE, 0x55}));
+    EXPECT_FALSE(matches(SIA_DASH_SENSOR_REPLY, {0x00, 0x98, 0xFE, 0x55}));
+}
+
+bool names_family(const char *text, size_t len)
+{
+    char buf[RECORD_BUF_LEN] = {};
+    memcpy(buf, text, len);
+    return record_names_family(buf);
+}
+
+TEST(RecordCheck, FirstBytesOfTheLastPieceDecide)
+{
+    EXPECT_TRUE(names_family("SIA\n", 4));
+    EXPECT_TRUE(names_family("BTC", 3));
+    EXPECT_TRUE(names_family("LTC and more", 12));
+    EXPECT_TRUE(names_family("DASH\n", 5));
+    EXPECT_FALSE(names_family("DAS\n", 4));
+    EXPECT_FALSE(names_family("DAS", 3));
+    EXPECT_FALSE(names_family("btc\n", 4));
+    EXPECT_FALSE(names_family(" BTC\n", 5));
+    EXPECT_FALSE(names_family("", 0));
+}
+
+TEST(RecordCheck, OneCommandPerFamilyAndNoneForUnknown)
+{
+    EXPECT_STREQ(record_command(MINER_BTC), "echo \"BTC\" >> /usr/bin/minerType");
+    EXPECT_STREQ(record_command(MINER_LTC), "echo \"LTC\" >> /usr/bin/minerType");
+    EXPECT_STREQ(record_command(MINER_DASH), "echo \"DASH\" >> /usr/bin/minerType");
+    EXPECT_STREQ(record_command(MINER_SIA), "echo \"SIA\" >> /usr/bin/minerType");
+    EXPECT_EQ(record_command(MINER_UNKNOWN), nullptr);
+    EXPECT_EQ(record_command(0), nullptr);
+}
+
+TEST(Trace, HexPairsOfAtMostAHundredBytes)
+{
+    char out[TRACE_BUF_LEN];
+    const uint8_t bytes[] = {0x00, 0x0F, 0xA0, 0xFF};
+    format_trace(out, bytes, 4);
+    EXPECT_STREQ(out, "000fa0ff");
+    format_trace(out, bytes, -1);
+    EXPECT_STREQ(out, "");
+    std::vector<uint8_t> many(300, 0xAB);
+    format_trace(out, many.data(), 300);
+    EXPECT_EQ(std::strlen(out), 200U);
+}
+
+} // namespace

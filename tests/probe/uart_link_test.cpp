@@ -1,0 +1,269 @@
+// The UART link against a real pseudo-terminal: what it configures, what it
+// prints and returns for whole, partial, flooding, failing and silent replies.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "uart_link.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+class UartLink : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(grantpt(master_), 0);
+        ASSERT_EQ(unlockpt(master_), 0);
+        slave_path_ = ptsname(master_);
+        // The test's own slave descriptor keeps the line up and reads its settings.
+        slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave_, 0);
+    }
+    void TearDown() override
+    {
+        usb_uart_close();
+        if (slave_ >= 0)
+            close(slave_);
+        if (master_ >= 0)
+            close(master_);
+    }
+
+    void open_link()
+    {
+        CaptureStdout();
+        usb_uart_open(slave_path_.c_str(), 115200, 2.0F);
+        opened_line_ = GetCapturedStdout();
+        ASSERT_GE(uart_fd, 0);
+    }
+    void board_sends(const std::vector<uint8_t> &bytes)
+    {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        // Let the line discipline take the bytes before the link looks.
+        usleep(20000);
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slave_path_;
+    std::string opened_line_;
+};
+
+TEST_F(UartLink, OpenMakesARaw115200Line)
+{
+    struct termios cooked{};
+    tcgetattr(slave_, &cooked);
+    cooked.c_cflag |= PARENB;
+    cooked.c_lflag |= ICANON | ECHO;
+    cooked.c_oflag |= OPOST;
+    cfsetispeed(&cooked, B9600);
+    cfsetospeed(&cooked, B9600);
+    tcsetattr(slave_, TCSANOW, &cooked);
+
+    open_link();
+    EXPECT_EQ(opened_line_, "open device success " + std::to_string(uart_fd) + " set timeout 2.000000\n");
+
+    struct termios tio{};
+    ASSERT_EQ(tcgetattr(slave_, &tio), 0);
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+    EXPECT_EQ(tio.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON), 0U);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0U);
+    EXPECT_EQ(tio.c_lflag & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), 0U);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 2);
+}
+
+TEST_F(UartLink, OtherBaudRatesAreReportedAndReplacedBy115200)
+{
+    CaptureStdout();
+    usb_uart_open(slave_path_.c_str(), 9600, 2.0F);
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(out.rfind("invalid uart baud rate:9600, use default 115200\nopen device success ", 0), 0U) << out;
+    struct termios tio{};
+    tcgetattr(slave_, &tio);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+}
+
+TEST_F(UartLink, FailedOpenLeavesTheLinkClosed)
+{
+    CaptureStdout();
+    usb_uart_open("/nonexistent/ttyATH9", 115200, 2.0F);
+    usb_uart_open(nullptr, 115200, 2.0F);
+    EXPECT_EQ(GetCapturedStdout(), "open /nonexistent/ttyATH9 failed\n");
+    EXPECT_EQ(uart_fd, -1);
+
+    uint8_t buf[4] = {1, 2, 3, 4};
+    int total = 77;
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_write(buf, 4), -2);
+    EXPECT_EQ(usb_uart_read(buf, 4, &total, 2), -2);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(total, 77);
+
+    // Closing a closed link, twice, is harmless.
+    usb_uart_close();
+    usb_uart_close();
+    EXPECT_EQ(uart_fd, -1);
+}
+
+TEST_F(UartLink, WriteTracesAtMostTheFirstHundredBytes)
+{
+    open_link();
+    std::vector<uint8_t> frame(150);
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<uint8_t>(i);
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_write(frame.data(), 150), 0);
+    const std::string out = GetCapturedStdout();
+
+    std::string expected = "------------> ";
+    char pair[3];
+    for (int i = 0; i < 100; ++i) {
+        snprintf(pair, sizeof pair, "%02x", i);
+        expected += pair;
+    }
+    EXPECT_EQ(out, expected + "\n");
+
+    uint8_t got[200];
+    EXPECT_EQ(read(master_, got, sizeof got), 150);
+}
+
+TEST_F(UartLink, WholeReplyAtTheFirstRead)
+{
+    open_link();
+    board_sends({0x13, 0x87, 0x00, 0x01});
+    uint8_t buf[4] = {};
+    int total = -1;
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_read(buf, 4, &total, 2), 0);
+    EXPECT_EQ(GetCapturedStdout(), "usb uart read exp_buf_len:4 total_len:0\n"
+                                   "usb_uart_read break,read:4\n"
+                                   "usb_uart_read total_len:4\n"
+                                   "<------------ 13870001\n");
+    EXPECT_EQ(total, 4);
+}
+
+TEST_F(UartLink, ShortReplyThenSilenceMakesThreeReadCalls)
+{
+    open_link();
+    board_sends({0xAA, 0x55, 0x17});
+    uint8_t buf[42] = {};
+    int total = -1;
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_read(buf, 42, &total, 2), -3);
+    EXPECT_EQ(GetCapturedStdout(), "usb uart read exp_buf_len:42 total_len:0\n"
+                                   "usb uart read exp_buf_len:42 total_len:3\n"
+                                   "usb uart read exp_buf_len:42 total_len:3\n"
+                                   "usb uart read 3 times\n"
+                                   "usb_uart_read total_len:3\n"
+                                   "<------------ aa5517\n"
+                                   "usb_uart_read error\n");
+    EXPECT_EQ(total, 3);
+    EXPECT_EQ(buf[2], 0x17);
+}
+
+TEST_F(UartLink, FloodIsReadOnlyUpToTheLengthAsked)
+{
+    open_link();
+    std::vector<uint8_t> flood(100, 0xEE);
+    board_sends(flood);
+    uint8_t buf[60];
+    memset(buf, 0x11, sizeof buf);
+    int total = -1;
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_read(buf, 42, &total, 2), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(total, 42);
+    EXPECT_EQ(buf[41], 0xEE);
+    EXPECT_EQ(buf[42], 0x11) << "wrote past the length asked";
+}
+
+TEST_F(UartLink, FarEndGoneMidReplyNeverMovesTheFillPositionBack)
+{
+    open_link();
+    board_sends({0x14, 0x85, 0x01});
+    // The board goes away while the link waits for the rest of the reply: its
+    // next reads fail with EIO, which must count as nothing received.
+    std::thread hang_up([this] {
+        usleep(50000);
+        close(master_);
+        master_ = -1;
+    });
+    uint8_t buf[60];
+    memset(buf, 0x22, sizeof buf);
+    int total = -1;
+    CaptureStdout();
+    const int rc = usb_uart_read(buf, 42, &total, 2);
+    const std::string out = GetCapturedStdout();
+    hang_up.join();
+    EXPECT_EQ(rc, -3);
+    EXPECT_EQ(total, 3);
+    EXPECT_EQ(out, "usb uart read exp_buf_len:42 total_len:0\n"
+                   "usb uart read exp_buf_len:42 total_len:3\n"
+                   "usb uart read exp_buf_len:42 total_len:3\n"
+                   "usb uart read 3 times\n"
+                   "usb_uart_read total_len:3\n"
+                   "<------------ 148501\n"
+                   "usb_uart_read error\n");
+    EXPECT_EQ(buf[3], 0x22);
+}
+
+TEST_F(UartLink, EveryReadFailingCountsAsNothingReceived)
+{
+    // A descriptor that select() reports readable but read() always refuses.
+    uart_fd = open("/", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(uart_fd, 0);
+    uint8_t buf[8];
+    memset(buf, 0x44, sizeof buf);
+    int total = -1;
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_read(buf, 8, &total, 2), -3);
+    EXPECT_EQ(GetCapturedStdout(), "usb uart read exp_buf_len:8 total_len:0\n"
+                                   "usb uart read exp_buf_len:8 total_len:0\n"
+                                   "usb uart read exp_buf_len:8 total_len:0\n"
+                                   "usb uart read 3 times\n"
+                                   "usb_uart_read total_len:0\n"
+                                   "usb_uart_read error\n");
+    EXPECT_EQ(total, 0);
+    EXPECT_EQ(buf[0], 0x44);
+}
+
+TEST_F(UartLink, SilenceTimesOutWithoutTouchingTheResult)
+{
+    open_link();
+    uint8_t buf[8];
+    memset(buf, 0x33, sizeof buf);
+    int total = 12345;
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_read(buf, 8, &total, 2), -5);
+    EXPECT_EQ(GetCapturedStdout(), "usb uart read timedout\n");
+    EXPECT_EQ(total, 12345);
+    for (uint8_t b : buf)
+        EXPECT_EQ(b, 0x33);
+}
+
+TEST_F(UartLink, CloseReleasesTheDescriptor)
+{
+    open_link();
+    const int fd = uart_fd;
+    usb_uart_close();
+    EXPECT_EQ(uart_fd, -1);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "descriptor left open";
+    usb_uart_close();
+    EXPECT_EQ(uart_fd, -1);
+}
+
+} // namespace
