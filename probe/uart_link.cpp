@@ -67,7 +67,11 @@ void usb_uart_open(const char *path, int baud, float timeout)
     // VMIN 0 with VTIME set: each read returns after VTIME tenths of a second
     // at most when no byte comes.
     tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = static_cast<cc_t>(static_cast<unsigned>(timeout) & 0xFF);
+    // Truncated to an unsigned integer, low 8 bits; a negative or non-finite
+    // time-out (which cannot be converted) means no wait.
+    const bool convertible = timeout >= 0.0F && timeout < 4294967296.0F;
+    const unsigned tenths = convertible ? static_cast<unsigned>(timeout) : 0U;
+    tio.c_cc[VTIME] = static_cast<cc_t>(tenths & 0xFFU);
 
     tcsetattr(fd, TCSANOW, &tio);
     tcflush(fd, TCIOFLUSH);
