@@ -1,0 +1,130 @@
+// The two GPIO lines of the bit-banged I2C bus (gpio19 = SCL, gpio23 = SDA)
+// with the device on them, answering file operations the way the kernel's
+// sysfs GPIO attributes do. GpioFs serves this over FUSE; tests may also call
+// it directly. Every write is one time step of the recorded waveform.
+//
+// Line model: SCL is whatever the master drives when it is an output, else
+// pulled up. SDA is open drain: low when the master drives 0 as an output or
+// the device pulls it low, else high; a stuck fault overrides both.
+//
+// Thread-safe: the FUSE thread and the test share it under one lock.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "i2c_events.h"
+#include "i2c_slave.h"
+#include "vcd.h"
+
+namespace sim {
+
+enum class GpioFile { SclDirection, SclValue, SdaDirection, SdaValue };
+inline constexpr GpioFile kGpioFiles[] = {GpioFile::SclDirection, GpioFile::SclValue, GpioFile::SdaDirection,
+                                          GpioFile::SdaValue};
+inline constexpr int kSclGpio = 19;
+inline constexpr int kSdaGpio = 23;
+
+// "gpio19/direction", ...: the path below the gpio class directory.
+const char *gpio_file_path(GpioFile file);
+
+enum class SdaFault { None, StuckHigh, StuckLow };
+
+// The `nth` open (counting from 1, failed attempts included) of `file` fails with `error`.
+struct OpenFailure {
+    GpioFile file;
+    int nth;
+    int error = EIO;
+};
+
+struct GpioBoardOptions {
+    I2cSlaveOptions device;
+    SdaFault sda_fault = SdaFault::None;
+    std::vector<GpioFile> missing_files;   // lookups fail with ENOENT
+    std::vector<GpioFile> failing_writes;  // every write fails with EIO
+    std::vector<OpenFailure> open_failures;
+    // Lines as the platform leaves them: exported inputs (idle bus, pulled up),
+    // or, when true, outputs already driving 1.
+    bool lines_start_as_outputs = false;
+};
+
+struct GpioFileCounts {
+    int opens = 0;  // successful
+    int failed_opens = 0;
+    int closes = 0;
+    int reads = 0;
+    int writes = 0;  // all attempts, failed ones included
+    int failed_writes = 0;
+};
+
+struct GpioWrite {
+    GpioFile file;
+    std::string data;
+    int error = 0;  // errno the write failed with, 0 on success
+};
+
+class GpioBoard {
+public:
+    explicit GpioBoard(GpioBoardOptions options = {});
+
+    // File operations. Errors are positive errno values.
+    bool exists(GpioFile file) const;
+    int open(GpioFile file);  // 0 or errno
+    void close(GpioFile file);
+    // Copies at most `size` bytes of the attribute's text from `offset` into
+    // `out`; returns 0 or errno.
+    int read(GpioFile file, off_t offset, std::size_t size, std::string *out);
+    // Applies the text whatever the offset; returns 0 or errno.
+    int write(GpioFile file, std::string_view data);
+
+    // Resolved levels and the master's drive.
+    int scl() const;
+    int sda() const;
+    bool sda_is_output() const;
+    bool scl_is_output() const;
+
+    std::uint8_t device_byte() const;
+    std::vector<std::uint8_t> bytes_written() const;
+    I2cEvents transcript() const;  // what the device saw
+    GpioFileCounts counts(GpioFile file) const;
+    std::vector<GpioWrite> writes() const;
+    // The SDA level at each rising edge of SCL so far, in order.
+    std::vector<int> sda_at_scl_rise() const;
+
+    // Waveform of scl, sda, sda_dir (1 = master drives SDA) and sda_dev
+    // (1 = the device pulls SDA low), one time unit (1 us) per write.
+    std::string vcd() const;
+    bool write_vcd(const std::string &path) const;
+
+private:
+    struct Line {
+        bool output = false;
+        int level = 1;  // the output latch
+    };
+
+    bool fails_writes(GpioFile file) const;
+    int write_locked(GpioFile file, std::string_view data);
+    int resolve_scl() const;
+    int resolve_sda() const;
+    void settle();
+
+    mutable std::mutex mutex_;
+    GpioBoardOptions options_;
+    I2cSlave device_;
+    Line scl_;
+    Line sda_;
+    GpioFileCounts counts_[4];
+    std::vector<GpioWrite> writes_;
+    std::vector<int> sda_at_rise_;
+    int last_scl_;
+    std::uint64_t time_ = 0;
+    VcdTrace trace_;
+};
+
+} // namespace sim

@@ -1,0 +1,48 @@
+// Serves a GpioBoard as the sysfs GPIO class directory over FUSE, from a
+// thread of the calling process:
+//   <mountpoint>/gpio19/{direction,value}, <mountpoint>/gpio23/{direction,value}
+// Files are regular, mode 0644, opened for direct I/O (no page cache), so every
+// read and write reaches the board. Mount it at <sandbox sys_class_dir>/gpio for
+// a program in the sandbox to see /sys/class/gpio/...
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "gpio_board.h"
+
+struct fuse_session;
+
+namespace sim {
+
+class GpioFs {
+public:
+    explicit GpioFs(GpioBoard &board);
+    ~GpioFs();  // unmounts
+    GpioFs(const GpioFs &) = delete;
+    GpioFs &operator=(const GpioFs &) = delete;
+
+    // Mounts on an existing directory and starts serving. Needs root (or a
+    // usable fusermount3) and /dev/fuse; on failure `why` says what failed.
+    bool mount(const std::string &dir, std::string *why);
+    // Stops serving, detaches the mount and cuts the connection, so copies of
+    // the mount left in other namespaces fail instead of hanging. Idempotent.
+    void unmount();
+    bool mounted() const { return session_ != nullptr; }
+    const std::string &mountpoint() const { return mountpoint_; }
+
+    GpioBoard &board() { return board_; }
+
+private:
+    void serve();
+
+    GpioBoard &board_;
+    std::string mountpoint_;
+    fuse_session *session_ = nullptr;
+    int wake_fds_[2] = {-1, -1};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+} // namespace sim

@@ -1,0 +1,146 @@
+#include "sigrok_decode.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+extern char **environ;
+
+namespace sim {
+
+namespace {
+
+constexpr const char *kTool = "sigrok-cli";
+// Only the address/data row; the bit row and warnings would only get in the way.
+constexpr const char *kAnnotations =
+    "i2c=start:repeat-start:stop:ack:nack:address-read:address-write:data-read:data-write";
+
+struct AnnotationForm {
+    std::string_view text;  // as the decoder prints it, before any ": value"
+    I2cEvent::Kind kind;
+    bool has_value;
+};
+
+constexpr AnnotationForm kForms[] = {
+    {"Start", I2cEvent::Kind::Start, false},
+    {"Start repeat", I2cEvent::Kind::RepeatStart, false},
+    {"Stop", I2cEvent::Kind::Stop, false},
+    {"ACK", I2cEvent::Kind::Ack, false},
+    {"NACK", I2cEvent::Kind::Nack, false},
+    {"Address read", I2cEvent::Kind::AddressRead, true},
+    {"Address write", I2cEvent::Kind::AddressWrite, true},
+    {"Data read", I2cEvent::Kind::DataRead, true},
+    {"Data write", I2cEvent::Kind::DataWrite, true},
+};
+
+// Runs argv with standard output and error into one pipe; returns the exit
+// status (or -1 when it could not start) and fills `output`.
+int run_capture(const std::vector<std::string> &argv, std::string *output, std::string *error) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        *error = argv[0] + ": " + std::strerror(rc);
+        return -1;
+    }
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n > 0)
+            output->append(buf, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    *error = argv[0] + " was killed by signal " + std::to_string(WTERMSIG(status));
+    return -1;
+}
+
+} // namespace
+
+bool sigrok_available(std::string *why) {
+    std::string output, error;
+    const int status = run_capture({kTool, "--version"}, &output, &error);
+    if (status == 0)
+        return true;
+    if (why)
+        *why = error.empty() ? std::string(kTool) + " --version failed: " + output : error;
+    return false;
+}
+
+I2cDecode decode_i2c_vcd(const std::string &vcd_path) {
+    I2cDecode result;
+    const int status =
+        run_capture({kTool, "-I", "vcd", "-i", vcd_path, "-P", "i2c:scl=scl:sda=sda", "-A", kAnnotations},
+                    &result.output, &result.error);
+    if (status != 0) {
+        if (result.error.empty())
+            result.error = std::string(kTool) + " exited with " + std::to_string(status) + ": " + result.output;
+        return result;
+    }
+    result.ok = true;
+    result.events = parse_i2c_annotations(result.output);
+    return result;
+}
+
+I2cEvents parse_i2c_annotations(std::string_view text) {
+    constexpr std::string_view kPrefix = "i2c-1: ";
+    I2cEvents events;
+    while (!text.empty()) {
+        const std::size_t eol = text.find('\n');
+        std::string_view line = text.substr(0, eol);
+        text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (!line.starts_with(kPrefix))
+            continue;
+        line.remove_prefix(kPrefix.size());
+        const std::size_t colon = line.find(": ");
+        const std::string_view name = line.substr(0, colon);
+        for (const AnnotationForm &form : kForms) {
+            if (name != form.text || form.has_value != (colon != std::string_view::npos))
+                continue;
+            I2cEvent event{form.kind};
+            if (form.has_value) {
+                const std::string hex(line.substr(colon + 2));
+                char *end = nullptr;
+                const long v = std::strtol(hex.c_str(), &end, 16);
+                if (end == hex.c_str() || *end != '\0')
+                    break;  // not a value: not an annotation we know
+                event.value = static_cast<int>(v);
+            }
+            events.push_back(event);
+            break;
+        }
+    }
+    return events;
+}
+
+} // namespace sim

@@ -1,0 +1,272 @@
+// The simulated I2C bus without FUSE: line model, device, sysfs file semantics,
+// waveform and its decode. Needs no privileges.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "gpio_board.h"
+#include "sigrok_decode.h"
+#include "test_master.h"
+
+namespace {
+
+using namespace sim;
+using i2c_board_test::BoardFileOps;
+using i2c_board_test::TestMaster;
+
+constexpr std::uint8_t kWriteAddress = 0x5E;
+constexpr std::uint8_t kReadAddress = 0x5F;
+
+GpioBoardOptions with_byte(std::uint8_t byte) {
+    GpioBoardOptions o;
+    o.device.byte = byte;
+    return o;
+}
+
+// A board with a master already on it, the bus idle.
+struct Bus {
+    explicit Bus(GpioBoardOptions options = {}) : board(std::move(options)), ops(board), master(ops) {
+        master.begin();
+    }
+    GpioBoard board;
+    BoardFileOps ops;
+    TestMaster master;
+};
+
+const I2cEvents kRead0xA5 = {i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(),
+                             i2c_stop()};
+
+TEST(I2cDevice, AnswersReadMostSignificantBitFirst) {
+    Bus bus(with_byte(0xA5));
+    std::uint8_t byte = 0;
+    ASSERT_EQ(bus.master.read_data(kWriteAddress, &byte), 0);
+    EXPECT_EQ(byte, 0xA5);
+    EXPECT_EQ(bus.board.transcript(), kRead0xA5);
+    // Idle afterwards, the device's drive released after the master's NACK.
+    EXPECT_EQ(bus.board.scl(), 1);
+    EXPECT_EQ(bus.board.sda(), 1);
+}
+
+TEST(I2cDevice, StoresAcknowledgedWrite) {
+    Bus bus(with_byte(0x11));
+    EXPECT_EQ(bus.master.write_data(kWriteAddress, 72), 0);
+    EXPECT_EQ(bus.board.device_byte(), 72);
+    EXPECT_EQ(bus.board.bytes_written(), std::vector<std::uint8_t>{72});
+    EXPECT_EQ(bus.board.transcript(), (I2cEvents{i2c_start(), i2c_address_write(0x2F), i2c_ack(), i2c_data_write(72),
+                                                 i2c_ack(), i2c_stop()}));
+    // The written byte is what a following read returns.
+    std::uint8_t byte = 0;
+    ASSERT_EQ(bus.master.read_data(kWriteAddress, &byte), 0);
+    EXPECT_EQ(byte, 72);
+}
+
+TEST(I2cDevice, AddressByteOnTheWire) {
+    Bus bus;
+    bus.master.start();
+    bus.master.write_byte(kWriteAddress);
+    // The idle bus's first rise, eight clocks with 0x5E's bits, then the ninth
+    // with the device's ACK.
+    EXPECT_EQ(bus.board.sda_at_scl_rise(), (std::vector<int>{1, 0, 1, 0, 1, 1, 1, 1, 0, 0}));
+}
+
+TEST(I2cDevice, FaultsSeenByTheMaster) {
+    struct Case {
+        const char *name;
+        GpioBoardOptions options;
+        int write_rc;
+        int read_rc;
+        int byte_read;  // when read_rc is 0
+    };
+    GpioBoardOptions absent = with_byte(0xA5), data_nack = with_byte(0xA5), high = with_byte(0xA5),
+                     low = with_byte(0xA5), other = with_byte(0xA5);
+    absent.device.present = false;
+    data_nack.device.ack_data = false;
+    high.sda_fault = SdaFault::StuckHigh;
+    low.sda_fault = SdaFault::StuckLow;
+    other.device.address = 0x50;
+    const Case cases[] = {
+        {"absent", absent, 1, 1, 0},
+        {"data not acknowledged", data_nack, 2, 0, 0xA5},
+        {"SDA stuck high", high, 1, 1, 0},
+        {"SDA stuck low", low, 0, 0, 0x00},  // every sample reads 0, an ACK included
+        {"another address", other, 1, 1, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bus bus(c.options);
+        EXPECT_EQ(bus.master.write_data(kWriteAddress, 72), c.write_rc);
+        EXPECT_EQ(bus.board.device_byte(), 0xA5) << "a refused or unseen byte must not be stored";
+        std::uint8_t byte = 0;
+        EXPECT_EQ(bus.master.read_data(kWriteAddress, &byte), c.read_rc);
+        if (c.read_rc == 0) {
+            EXPECT_EQ(byte, c.byte_read);
+        }
+    }
+}
+
+TEST(I2cDevice, RepeatsItsByteWhileTheMasterAcknowledges) {
+    Bus bus(with_byte(0x3C));
+    bus.master.start();
+    ASSERT_EQ(bus.master.write_byte(kReadAddress), 0);
+    EXPECT_EQ(bus.master.read_byte(/*ack=*/true), 0x3C);
+    EXPECT_EQ(bus.master.read_byte(/*ack=*/false), 0x3C);
+    bus.master.start();  // repeated START after the NACK
+    bus.master.stop();
+    EXPECT_EQ(bus.board.transcript(),
+              (I2cEvents{i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0x3C), i2c_ack(),
+                         i2c_data_read(0x3C), i2c_nack(), i2c_repeat_start(), i2c_stop()}));
+}
+
+// Levels of each wire at every time stamp of a dump.
+struct Waveform {
+    std::vector<std::string> names;
+    std::vector<std::map<std::string, int>> steps;  // one entry per time stamp
+    std::vector<long> times;
+};
+
+Waveform parse_vcd(const std::string &text) {
+    Waveform w;
+    std::map<std::string, std::string> name_of;
+    std::map<std::string, int> levels;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("$var", 0) == 0) {
+            std::istringstream v(line);
+            std::string var, type, width, code, name;
+            v >> var >> type >> width >> code >> name;
+            name_of[code] = name;
+            w.names.push_back(name);
+        } else if (!line.empty() && line[0] == '#') {
+            if (!w.times.empty())
+                w.steps.push_back(levels);
+            w.times.push_back(std::stol(line.substr(1)));
+        } else if (line.size() >= 2 && (line[0] == '0' || line[0] == '1')) {
+            levels[name_of[line.substr(1)]] = line[0] - '0';
+        }
+    }
+    w.steps.push_back(levels);
+    return w;
+}
+
+TEST(Waveform, OneStepPerWriteAndDeviceMovesOnlyWithClockLow) {
+    Bus bus(with_byte(0xA5));
+    std::uint8_t byte = 0;
+    bus.master.read_data(kWriteAddress, &byte);
+    bus.master.write_data(kWriteAddress, 0x55);
+
+    const Waveform w = parse_vcd(bus.board.vcd());
+    EXPECT_EQ(w.names, (std::vector<std::string>{"scl", "sda", "sda_dir", "sda_dev"}));
+    const long writes = static_cast<long>(bus.board.writes().size());
+    ASSERT_GT(w.times.size(), 2u);
+    // The last stamp is a tail after the final write's step; all stamps lie within.
+    EXPECT_GT(w.times.back(), writes);
+    EXPECT_LE(w.times[w.times.size() - 2], writes);
+    for (std::size_t i = 1; i < w.steps.size(); ++i) {
+        const auto &before = w.steps[i - 1], &now = w.steps[i];
+        if (before.at("sda_dev") != now.at("sda_dev")) {
+            EXPECT_EQ(now.at("scl"), 0) << "device changed SDA with SCL high at #" << w.times[i];
+        }
+        // Open drain: the device's pull wins; with nobody driving, the pull-up.
+        if (now.at("sda_dev")) {
+            EXPECT_EQ(now.at("sda"), 0) << "#" << w.times[i];
+        } else if (!now.at("sda_dir")) {
+            EXPECT_EQ(now.at("sda"), 1) << "#" << w.times[i];
+        }
+    }
+}
+
+TEST(SysfsSemantics, AttributeTextAndErrors) {
+    GpioBoard board;
+    std::string text;
+    // Exported lines start as inputs: pulled up, values read "1\n".
+    ASSERT_EQ(board.read(GpioFile::SdaDirection, 0, 10, &text), 0);
+    EXPECT_EQ(text, "in\n");
+    board.read(GpioFile::SdaValue, 0, 10, &text);
+    EXPECT_EQ(text, "1\n");
+    board.read(GpioFile::SdaValue, 2, 10, &text);
+    EXPECT_EQ(text, "") << "a read past the text gives end of file";
+    board.read(GpioFile::SdaValue, 0, 1, &text);
+    EXPECT_EQ(text, "1");
+
+    EXPECT_EQ(board.write(GpioFile::SdaValue, "0"), EPERM) << "value of an input";
+    EXPECT_EQ(board.write(GpioFile::SdaDirection, "out\n"), 0);
+    EXPECT_EQ(board.sda(), 0) << "\"out\" drives low, like the kernel";
+    EXPECT_EQ(board.write(GpioFile::SdaValue, "1\n"), 0);
+    EXPECT_EQ(board.sda(), 1);
+    EXPECT_EQ(board.write(GpioFile::SdaValue, "0"), 0);
+    EXPECT_EQ(board.sda(), 0);
+    EXPECT_EQ(board.write(GpioFile::SdaValue, "x"), EINVAL);
+    EXPECT_EQ(board.write(GpioFile::SdaValue, ""), EINVAL);
+    EXPECT_EQ(board.write(GpioFile::SdaDirection, "sideways"), EINVAL);
+    EXPECT_EQ(board.write(GpioFile::SdaDirection, "high"), 0);
+    EXPECT_EQ(board.sda(), 1);
+    board.read(GpioFile::SdaDirection, 0, 10, &text);
+    EXPECT_EQ(text, "out\n");
+    EXPECT_EQ(board.counts(GpioFile::SdaValue).failed_writes, 3);
+}
+
+TEST(SysfsSemantics, FileScenarios) {
+    GpioBoardOptions o;
+    o.missing_files = {GpioFile::SclDirection};
+    o.failing_writes = {GpioFile::SclValue};
+    o.open_failures = {{GpioFile::SdaValue, 2, ENOENT}};
+    GpioBoard board(o);
+
+    EXPECT_FALSE(board.exists(GpioFile::SclDirection));
+    EXPECT_EQ(board.open(GpioFile::SclDirection), ENOENT);
+
+    EXPECT_EQ(board.write(GpioFile::SclValue, "0"), EIO);
+    EXPECT_EQ(board.scl(), 1) << "a failed write changes nothing";
+
+    EXPECT_EQ(board.open(GpioFile::SdaValue), 0);
+    EXPECT_EQ(board.open(GpioFile::SdaValue), ENOENT) << "second open fails";
+    EXPECT_EQ(board.open(GpioFile::SdaValue), 0) << "and the third works again";
+    const GpioFileCounts c = board.counts(GpioFile::SdaValue);
+    EXPECT_EQ(c.opens, 2);
+    EXPECT_EQ(c.failed_opens, 1);
+}
+
+TEST(Decode, ParsesAnnotationsAndSkipsTheRest) {
+    const char *text =
+        "i2c-1: Start\n"
+        "i2c-1: 1\n"
+        "i2c-1: Read\n"
+        "i2c-1: Address read: 2F\n"
+        "i2c-1: ACK\n"
+        "i2c-1: Data read: A5\n"
+        "i2c-1: NACK\n"
+        "i2c-1: Start repeat\n"
+        "i2c-1: Write\n"
+        "i2c-1: Address write: 2F\n"
+        "i2c-1: Data write: 48\r\n"
+        "srd: some warning\n"
+        "i2c-1: Data write: zz\n"
+        "i2c-1: Stop";
+    EXPECT_EQ(parse_i2c_annotations(text),
+              (I2cEvents{i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(),
+                         i2c_repeat_start(), i2c_address_write(0x2F), i2c_data_write(0x48), i2c_stop()}));
+}
+
+TEST(Decode, RecordedTransactionsDecodeAsTheDeviceSawThem) {
+    std::string why;
+    if (!sigrok_available(&why))
+        GTEST_SKIP() << why;
+    Bus bus(with_byte(0xA5));
+    std::uint8_t byte = 0;
+    bus.master.read_data(kWriteAddress, &byte);
+    bus.master.write_data(kWriteAddress, 72);
+
+    const std::string path = testing::TempDir() + "i2c_board_model.vcd";
+    ASSERT_TRUE(bus.board.write_vcd(path));
+    const I2cDecode decode = decode_i2c_vcd(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(decode.ok) << decode.error;
+    EXPECT_EQ(decode.events, bus.board.transcript()) << decode.output;
+    EXPECT_EQ(decode.events.size(), 12u) << decode.output;
+}
+
+} // namespace

@@ -1,0 +1,231 @@
+// The shipped i2c-bitbang run unmodified in a private mount namespace whose
+// /sys/class/gpio is the simulated tree. Each run's waveform is also decoded by
+// the logic-analyser tool and compared with the transaction asked for.
+// Needs root, /dev/fuse and sigrok-cli; skips otherwise.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "gpio_fs.h"
+#include "sandbox.h"
+#include "sigrok_decode.h"
+
+#ifndef I2C_BITBANG_PATH
+#error "I2C_BITBANG_PATH must name the built i2c-bitbang"
+#endif
+
+namespace {
+
+using namespace sim;
+
+constexpr int kTimeoutMs = 20000;
+constexpr int kDevice = 0x2F;
+
+const I2cEvents kNothingOnTheBus = {};
+
+I2cEvents read_transaction(int byte) {
+    return {i2c_start(), i2c_address_read(kDevice), i2c_ack(), i2c_data_read(byte), i2c_nack(), i2c_stop()};
+}
+
+I2cEvents write_transaction(int byte) {
+    return {i2c_start(), i2c_address_write(kDevice), i2c_ack(), i2c_data_write(byte), i2c_ack(), i2c_stop()};
+}
+
+GpioBoardOptions holding(std::uint8_t byte) {
+    GpioBoardOptions o;
+    o.device.byte = byte;
+    return o;
+}
+
+class BitbangRun : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!Sandbox::supported(&why))
+            GTEST_SKIP() << "no mount namespaces: " << why;
+        if (::access("/dev/fuse", R_OK | W_OK) != 0)
+            GTEST_SKIP() << "no usable /dev/fuse";
+        if (::access(I2C_BITBANG_PATH, X_OK) != 0)
+            GTEST_SKIP() << I2C_BITBANG_PATH << " is not built";
+        if (!sigrok_available(&why))
+            GTEST_SKIP() << why;
+    }
+
+    void TearDown() override { reset(); }
+
+    // Unmount before the sandbox removes its directory.
+    void reset() {
+        fs_.reset();
+        board_.reset();
+        sandbox_.reset();
+    }
+
+    // A fresh board and namespace, then one run of the tool with `args`.
+    RunResult run(GpioBoardOptions options, std::vector<std::string> args = {}) {
+        reset();
+        sandbox_ = std::make_unique<Sandbox>();
+        board_ = std::make_unique<GpioBoard>(std::move(options));
+        fs_ = std::make_unique<GpioFs>(*board_);
+        const std::string gpio_dir = sandbox_->sys_class_dir() + "/gpio";
+        ::mkdir(gpio_dir.c_str(), 0755);
+        std::string why;
+        if (!fs_->mount(gpio_dir, &why)) {
+            ADD_FAILURE() << "cannot mount the GPIO tree: " << why;
+            return {};
+        }
+        args.insert(args.begin(), I2C_BITBANG_PATH);
+        RunResult result = sandbox_->run(args, kTimeoutMs);
+        EXPECT_FALSE(result.timed_out);
+        EXPECT_EQ(result.err, "") << "the tool prints only on standard output";
+        return result;
+    }
+
+    // The run's waveform as the decoder reads it. Set I2C_BOARD_KEEP_VCD to a
+    // directory to keep each run's dump there for a waveform viewer.
+    I2cEvents decoded() {
+        const std::string path = sandbox_->dir() + "/bus.vcd";
+        EXPECT_TRUE(board_->write_vcd(path));
+        if (const char *keep = std::getenv("I2C_BOARD_KEEP_VCD")) {
+            const auto *info = testing::UnitTest::GetInstance()->current_test_info();
+            std::filesystem::copy_file(path, std::string(keep) + "/" + info->name() + "-" +
+                                                 std::to_string(++kept_) + ".vcd",
+                                       std::filesystem::copy_options::overwrite_existing);
+        }
+        const I2cDecode decode = decode_i2c_vcd(path);
+        EXPECT_TRUE(decode.ok) << decode.error;
+        last_decode_output_ = decode.output;
+        return decode.events;
+    }
+
+    // The tool closed every descriptor it opened and left the bus idle.
+    void expect_clean_finish() {
+        for (GpioFile f : kGpioFiles) {
+            const GpioFileCounts c = board_->counts(f);
+            EXPECT_EQ(c.closes, c.opens) << gpio_file_path(f);
+        }
+        EXPECT_EQ(board_->scl(), 1);
+        EXPECT_EQ(board_->sda(), 1);
+    }
+
+    std::unique_ptr<Sandbox> sandbox_;
+    std::unique_ptr<GpioBoard> board_;
+    std::unique_ptr<GpioFs> fs_;
+    std::string last_decode_output_;
+    int kept_ = 0;
+};
+
+TEST_F(BitbangRun, ReadsTheDeviceByte) {
+    const RunResult r = run(holding(0xA5));
+    EXPECT_EQ(r.out, "i2c read data=165!\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(decoded(), read_transaction(0xA5)) << last_decode_output_;
+    EXPECT_EQ(board_->transcript(), read_transaction(0xA5));
+    EXPECT_TRUE(board_->bytes_written().empty());
+    expect_clean_finish();
+}
+
+TEST_F(BitbangRun, WritesTheLowSevenBitsOfItsArgument) {
+    const struct {
+        const char *arg;
+        int written;
+    } cases[] = {{"200", 72}, {"128", 0}, {"-1", 127}, {"abc", 0}, {"5", 5}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arg);
+        const RunResult r = run(holding(0xA5), {c.arg, "ignored"});
+        EXPECT_EQ(r.out, "i2c write OK!written data is " + std::to_string(c.written) + "\n");
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(board_->device_byte(), c.written);
+        EXPECT_EQ(board_->bytes_written(), std::vector<std::uint8_t>{static_cast<std::uint8_t>(c.written)});
+        EXPECT_EQ(decoded(), write_transaction(c.written)) << last_decode_output_;
+        expect_clean_finish();
+    }
+}
+
+TEST_F(BitbangRun, AbsentDeviceFailsWithCodeOne) {
+    GpioBoardOptions absent = holding(0xA5);
+    absent.device.present = false;
+
+    RunResult r = run(absent);
+    EXPECT_EQ(r.out, "i2c read failed:1!\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_read(kDevice), i2c_nack(), i2c_stop()}))
+        << last_decode_output_;
+    expect_clean_finish();
+
+    r = run(absent, {"7"});
+    EXPECT_EQ(r.out, "i2c write failed:1!");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(kDevice), i2c_nack(), i2c_stop()}))
+        << last_decode_output_;
+    expect_clean_finish();
+}
+
+TEST_F(BitbangRun, DataByteNotAcknowledgedFailsWithCodeTwo) {
+    GpioBoardOptions o = holding(0xA5);
+    o.device.ack_data = false;
+    const RunResult r = run(o, {"200"});
+    EXPECT_EQ(r.out, "i2c write failed:2!");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(board_->device_byte(), 0xA5);
+    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(kDevice), i2c_ack(), i2c_data_write(72),
+                                    i2c_nack(), i2c_stop()}))
+        << last_decode_output_;
+    expect_clean_finish();
+}
+
+TEST_F(BitbangRun, MissingGpioFileStopsBeforeTheBus) {
+    for (GpioFile missing : kGpioFiles) {
+        SCOPED_TRACE(gpio_file_path(missing));
+        GpioBoardOptions o = holding(0xA5);
+        o.missing_files = {missing};
+        for (const std::vector<std::string> &args : {std::vector<std::string>{}, {"200"}}) {
+            const RunResult r = run(o, args);
+            EXPECT_EQ(r.out, "Failed to open file!\n");
+            EXPECT_EQ(r.exit_status, 255);
+            EXPECT_TRUE(board_->writes().empty()) << "nothing may be written once an open failed";
+            EXPECT_EQ(decoded(), kNothingOnTheBus) << last_decode_output_;
+        }
+    }
+}
+
+TEST_F(BitbangRun, FailedSampleReopenRecoversAtTheNextSample) {
+    // Opens of gpio23/value: 1 at start, then two per sample (read-only, then
+    // write-only again). The 7th is the write-only reopen after sampling data
+    // bit 6, so that sample counts as -1, setting bits 7 and 6 of the result;
+    // the bit 5 sample opens the file again and the rest reads true.
+    GpioBoardOptions o = holding(0xA5);
+    o.open_failures = {{GpioFile::SdaValue, 7, EIO}};
+    const RunResult r = run(o);
+    EXPECT_EQ(r.out, "Failed to open file!\ni2c read data=229!\n");  // 0xA5 | 0xC0
+    EXPECT_EQ(r.exit_status, 0);
+    const GpioFileCounts c = board_->counts(GpioFile::SdaValue);
+    EXPECT_EQ(c.failed_opens, 1);
+    EXPECT_EQ(c.opens, 1 + 2 * 9 - 1) << "every later sample reopened the file";
+    // The wires carried the device's true byte; only the tool's view was hurt.
+    EXPECT_EQ(decoded(), read_transaction(0xA5)) << last_decode_output_;
+    expect_clean_finish();
+}
+
+TEST_F(BitbangRun, StuckDataLine) {
+    GpioBoardOptions high = holding(0xA5), low = holding(0xA5);
+    high.sda_fault = SdaFault::StuckHigh;
+    low.sda_fault = SdaFault::StuckLow;
+
+    RunResult r = run(high);
+    EXPECT_EQ(r.out, "i2c read failed:1!\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(decoded(), kNothingOnTheBus) << "no START can be made" << last_decode_output_;
+
+    // Every sample reads 0: the address looks acknowledged and the byte is 0.
+    r = run(low);
+    EXPECT_EQ(r.out, "i2c read data=0!\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(decoded(), kNothingOnTheBus) << last_decode_output_;
+}
+
+} // namespace
