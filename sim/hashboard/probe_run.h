@@ -15,6 +15,7 @@ namespace sim {
 
 struct ProbeRunConfig {
     std::string binary;             // absolute path of miner-probe
+    std::vector<std::string> launcher;  // words before the binary, e.g. an emulator (absolute path)
     std::vector<std::string> args;  // arguments after the program name; any selects the alternate board
     HashBoardScenario board;        // its control_line_path is filled in by the run
     bool uart_present = true;       // false: no serial device node at all
@@ -23,6 +24,11 @@ struct ProbeRunConfig {
     bool gpio_files = true;         // false: /sys/class/gpio holds no value files
     bool usr_bin_read_only = false; // record files cannot be written
     int timeout_ms = 60000;
+    // The program waits only 2 ms for a reply's first byte. When the host is
+    // too busy to deliver a reply in time (the run's log shows a time-out
+    // after a frame the board answered), the run is repeated up to this many
+    // times, so that a verdict never rests on the host's scheduling.
+    int reruns_on_late_reply = 3;
 };
 
 struct ProbeRunReport {
@@ -34,7 +40,13 @@ struct ProbeRunReport {
     std::vector<ReceivedFrame> frames;
     struct termios uart_settings{};  // the serial line's settings after the run
     std::string setup_error;         // non-empty when the run could not be set up
+    int late_replies = 0;            // answered frames the program had given up on
+    int runs = 0;                    // 1, or more when late replies forced a rerun
 };
+
+// Counts the frames the board answered but after which the program's log
+// shows "usb uart read timedout": replies the host delivered too late.
+int count_late_replies(const std::string &out, const std::vector<ReceivedFrame> &frames);
 
 // The serial device and control line each board variant uses.
 std::string uart_device_name(bool alt_board);
