@@ -1,0 +1,333 @@
+// miner-bench: runs the real programs on the simulated board and prints, as
+// Markdown tables, miner-probe's wall time per scenario against the floor its
+// fixed waits set, and i2c-bitbang's system calls and wall time per
+// transaction against what its bus sequence needs, with each program's peak
+// memory. Figures are printed, never judged.
+//
+//   miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N]
+//   miner-bench --memory-row LABEL   one table row: peak memory of the programs
+//                                    named by MINER_PROBE_BIN / I2C_BITBANG_BIN
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bus_floor.h"
+#include "gpio_board.h"
+#include "i2c_run.h"
+#include "probe_run.h"
+#include "target_command.h"
+
+namespace {
+
+constexpr int TIMEOUT_MS = 60000;
+
+struct Measure {
+    long wall_us = -1;
+    long hwm_kb = -1;
+    long maxrss_kb = -1;
+};
+
+// The helper's line on standard error; nullopt when it is missing.
+std::optional<Measure> parse_peak_rss(const std::string &err)
+{
+    const size_t at = err.rfind("peak-rss: wall_us=");
+    if (at == std::string::npos)
+        return std::nullopt;
+    Measure m;
+    if (sscanf(err.c_str() + at, "peak-rss: wall_us=%ld hwm_kb=%ld maxrss_kb=%ld", &m.wall_us, &m.hwm_kb,
+               &m.maxrss_kb) != 3)
+        return std::nullopt;
+    return m;
+}
+
+struct Series {
+    std::vector<long> wall_us;
+    long hwm_kb = 0;
+    long maxrss_kb = 0;
+    int failures = 0;
+
+    void add(const std::optional<Measure> &m)
+    {
+        if (!m) {
+            ++failures;
+            return;
+        }
+        wall_us.push_back(m->wall_us);
+        hwm_kb = std::max(hwm_kb, m->hwm_kb);
+        maxrss_kb = std::max(maxrss_kb, m->maxrss_kb);
+    }
+    long median() const
+    {
+        std::vector<long> v = wall_us;
+        std::sort(v.begin(), v.end());
+        return v.empty() ? -1 : v[v.size() / 2];
+    }
+    long min() const { return wall_us.empty() ? -1 : *std::min_element(wall_us.begin(), wall_us.end()); }
+};
+
+std::string ms(long us)
+{
+    if (us < 0)
+        return "-";
+    char text[32];
+    snprintf(text, sizeof text, us < 100000 ? "%.1f ms" : "%.0f ms", static_cast<double>(us) / 1000.0);
+    return text;
+}
+
+std::string kib(long kb)
+{
+    return kb <= 0 ? "-" : std::to_string(kb) + " KiB";
+}
+
+std::string ratio(long measured, long floor)
+{
+    if (measured < 0 || floor <= 0)
+        return "-";
+    char text[32];
+    snprintf(text, sizeof text, "%.3f", static_cast<double>(measured) / static_cast<double>(floor));
+    return text;
+}
+
+struct ProbeScenario {
+    const char *name;
+    long floor_us;
+    const char *floor_note;
+    sim::ProbeRunConfig config;
+};
+
+std::vector<ProbeScenario> probe_scenarios()
+{
+    std::vector<ProbeScenario> list;
+    sim::ProbeRunConfig recorded;
+    recorded.board.family = sim::ChipFamily::LTC;
+    recorded.miner_type = "LTC\n";
+    list.push_back({"recorded already", 0, "no wait", recorded});
+
+    sim::ProbeRunConfig btc;
+    btc.board.family = sim::ChipFamily::BTC;
+    list.push_back({"BTC at the first attempt", 400000, "200 + 200 ms around the control-line cycle", btc});
+
+    sim::ProbeRunConfig ltc;
+    ltc.board.family = sim::ChipFamily::LTC;
+    ltc.board.sensor_answers_at_query = 1;
+    list.push_back({"LTC, sensor at the first query", 432000,
+                    "400 ms + 2 ms BTC reply wait + 5 + 20 + 5 ms sensor sleeps", ltc});
+
+    sim::ProbeRunConfig none;
+    list.push_back({"no board", 6060000, "10 x 600 ms of sleeps + 30 first-byte waits of 2 ms", none});
+    return list;
+}
+
+Series run_probe(const ProbeScenario &s, const std::string &helper, int runs)
+{
+    Series series;
+    for (int i = 0; i < runs; ++i) {
+        sim::ProbeRunConfig config = s.config;
+        config.binary = helper;
+        config.timeout_ms = TIMEOUT_MS;
+        const sim::ProbeRunReport r = sim::run_miner_probe(config);
+        series.add(r.setup_error.empty() && !r.run.timed_out ? parse_peak_rss(r.run.err) : std::nullopt);
+    }
+    return series;
+}
+
+void probe_table(const std::string &helper, const std::string &program, int runs, int no_board_runs)
+{
+    setenv("PEAK_RSS_PROGRAM", program.c_str(), 1);
+    printf("### miner-probe: wall time against its fixed waits\n\n");
+    printf("Default board; wall time from fork to exit of the program (median and fastest of\n"
+           "the runs); peak memory: the program's own VmHWM, and ru_maxrss of the run with\n"
+           "the shell commands it starts.\n\n");
+    printf("| scenario | runs | median | fastest | floor | median / floor | peak RSS | with shell |\n");
+    printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::vector<std::string> notes;
+    for (const ProbeScenario &s : probe_scenarios()) {
+        const int n = s.floor_us > 1000000 ? no_board_runs : runs;
+        const Series series = run_probe(s, helper, n);
+        printf("| %s | %zu | %s | %s | %s | %s | %s | %s |\n", s.name, series.wall_us.size(),
+               ms(series.median()).c_str(), ms(series.min()).c_str(),
+               s.floor_us > 0 ? ms(s.floor_us).c_str() : "~0", ratio(series.median(), s.floor_us).c_str(),
+               kib(series.hwm_kb).c_str(), kib(series.maxrss_kb).c_str());
+        fflush(stdout);
+        notes.push_back(std::string(s.name) + ": " + s.floor_note +
+                        (series.failures ? " (" + std::to_string(series.failures) + " runs failed)" : ""));
+    }
+    printf("\nFloors:\n");
+    for (const std::string &note : notes)
+        printf("- %s\n", note.c_str());
+    printf("\n");
+}
+
+struct StraceCount {
+    long total = -1;
+    std::vector<std::pair<std::string, long>> by_call;
+};
+
+// The summary strace -c prints: "% time seconds usecs/call calls [errors] syscall".
+StraceCount parse_strace_summary(const std::string &text)
+{
+    StraceCount count;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string word; words >> word;)
+            w.push_back(word);
+        if (w.size() < 5 || w[0].find('.') == std::string::npos || !isdigit(static_cast<unsigned char>(w[0][0])))
+            continue;
+        const long calls = strtol(w[3].c_str(), nullptr, 10);
+        if (w.back() == "total")
+            count.total = calls;
+        else
+            count.by_call.emplace_back(w.back(), calls);
+    }
+    return count;
+}
+
+struct I2cTransaction {
+    const char *name;
+    std::vector<std::string> args;
+    BusOperations floor;
+};
+
+long gpio_calls(const sim::GpioBoard &board)
+{
+    long n = 0;
+    for (sim::GpioFile f : sim::kGpioFiles) {
+        const sim::GpioFileCounts c = board.counts(f);
+        n += c.opens + c.failed_opens + c.closes + c.reads + c.writes;
+    }
+    return n;
+}
+
+void i2c_table(const std::string &helper, const std::string &program, int runs)
+{
+    const I2cTransaction transactions[] = {
+        {"read", {}, count_read_transaction()},
+        {"write", {"72"}, count_write_transaction()},
+    };
+    setenv("PEAK_RSS_PROGRAM", program.c_str(), 1);
+    printf("### i2c-bitbang: system calls and wall time per transaction\n\n");
+    printf("One run of the tool is one transaction. GPIO calls: opens, reads, writes and\n"
+           "closes of the four sysfs files, counted by the simulated tree; floor: what the\n"
+           "tool's bus sequence needs (below); all calls: strace -c -f of the whole run.\n"
+           "Wall time from fork to exit over the FUSE-served tree (median and fastest).\n\n");
+    printf("| transaction | GPIO calls | floor | all calls | all / floor | median | fastest | per GPIO call | peak RSS |\n");
+    printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::vector<std::string> notes;
+    for (const I2cTransaction &t : transactions) {
+        Series series;
+        long counted = -1;
+        for (int i = 0; i < runs; ++i) {
+            sim::GpioBoard board;
+            const board_sim::I2cRunReport r = board_sim::run_i2c_bitbang(board, helper, t.args, TIMEOUT_MS);
+            series.add(r.setup_error.empty() && !r.run.timed_out ? parse_peak_rss(r.run.err) : std::nullopt);
+            counted = gpio_calls(board);
+        }
+        sim::GpioBoard board;
+        std::vector<std::string> strace_args{"-f", "-c", program};
+        strace_args.insert(strace_args.end(), t.args.begin(), t.args.end());
+        const board_sim::I2cRunReport traced = board_sim::run_i2c_bitbang(board, "/usr/bin/strace", strace_args,
+                                                                          TIMEOUT_MS);
+        const StraceCount calls = parse_strace_summary(traced.run.err);
+        const long floor = t.floor.system_calls();
+        const long median = series.median();
+        char per_call[32] = "-";
+        if (median > 0 && counted > 0)
+            snprintf(per_call, sizeof per_call, "%.1f us", static_cast<double>(median) / static_cast<double>(counted));
+        printf("| %s | %ld | %ld | %s | %s | %s | %s | %s | %s |\n", t.name, counted, floor,
+               calls.total >= 0 ? std::to_string(calls.total).c_str() : "-", ratio(calls.total, floor).c_str(),
+               ms(median).c_str(), ms(series.min()).c_str(), per_call, kib(series.hwm_kb).c_str());
+        fflush(stdout);
+
+        std::vector<std::pair<std::string, long>> by_call = calls.by_call;
+        std::stable_sort(by_call.begin(), by_call.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+        std::string breakdown;
+        for (const auto &[name, n] : by_call)
+            breakdown += (breakdown.empty() ? "" : ", ") + name + " " + std::to_string(n);
+        notes.push_back(std::string(t.name) + ": " + std::to_string(t.floor.line_writes) + " line writes and " +
+                        std::to_string(t.floor.samples) + " SDA samples (5 calls each) + 4 opens, 4 set-up writes " +
+                        "and 4 closes = " + std::to_string(floor) + " calls; strace: " +
+                        (breakdown.empty() ? "not available" : breakdown));
+    }
+    printf("\nFloors, counted by running the shipped bus master over a counting line layer:\n");
+    for (const std::string &note : notes)
+        printf("- %s\n", note.c_str());
+    printf("\n");
+}
+
+// One Markdown row: peak memory of both programs in one typical run each (an
+// LTC board with its sensor; an I2C read), for comparing builds.
+void memory_row(const std::string &label, const std::string &probe, const std::string &i2c)
+{
+    setenv("PEAK_RSS_PROGRAM", probe.c_str(), 1);
+    const Series probe_run = run_probe(probe_scenarios()[2], PEAK_RSS_PATH, 1);
+    setenv("PEAK_RSS_PROGRAM", i2c.c_str(), 1);
+    Series i2c_run;
+    sim::GpioBoard board;
+    const board_sim::I2cRunReport r = board_sim::run_i2c_bitbang(board, PEAK_RSS_PATH, {}, TIMEOUT_MS);
+    i2c_run.add(r.setup_error.empty() && !r.run.timed_out ? parse_peak_rss(r.run.err) : std::nullopt);
+    printf("| %s | %s | %s | %s |\n", label.c_str(), kib(probe_run.hwm_kb).c_str(), kib(probe_run.maxrss_kb).c_str(),
+           kib(i2c_run.hwm_kb).c_str());
+}
+
+int positive(const char *text, const char *option)
+{
+    const int n = atoi(text);
+    if (n <= 0) {
+        fprintf(stderr, "miner-bench: %s wants a positive number\n", option);
+        exit(2);
+    }
+    return n;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int runs = 5, no_board_runs = 2, i2c_runs = 20;
+    const char *memory_label = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const bool has_value = i + 1 < argc;
+        if (strcmp(argv[i], "--runs") == 0 && has_value)
+            runs = positive(argv[++i], "--runs");
+        else if (strcmp(argv[i], "--no-board-runs") == 0 && has_value)
+            no_board_runs = positive(argv[++i], "--no-board-runs");
+        else if (strcmp(argv[i], "--i2c-runs") == 0 && has_value)
+            i2c_runs = positive(argv[++i], "--i2c-runs");
+        else if (strcmp(argv[i], "--memory-row") == 0 && has_value)
+            memory_label = argv[++i];
+        else {
+            fprintf(stderr, "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N]\n"
+                            "       miner-bench --memory-row LABEL\n");
+            return 2;
+        }
+    }
+
+    std::string why;
+    if (!sim::Sandbox::supported(&why)) {
+        fprintf(stderr, "miner-bench: the simulated board %s; run it as root\n", why.c_str());
+        return 1;
+    }
+    if (!board_sim::isolate_mounts(&why)) {
+        fprintf(stderr, "miner-bench: %s\n", why.c_str());
+        return 1;
+    }
+    const std::string probe = sim::target_program("MINER_PROBE_BIN", MINER_PROBE_PATH);
+    const std::string i2c = sim::target_program("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
+    if (memory_label != nullptr) {
+        memory_row(memory_label, probe, i2c);
+        return 0;
+    }
+    probe_table(PEAK_RSS_PATH, probe, runs, no_board_runs);
+    i2c_table(PEAK_RSS_PATH, i2c, i2c_runs);
+    return 0;
+}

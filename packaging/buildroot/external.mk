@@ -1,0 +1,1 @@
+include $(BR2_EXTERNAL_MINER_TOOLS_PATH)/miner-tools/miner-tools.mk

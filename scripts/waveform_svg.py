@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""Draws I2C transactions recorded by board-sim as an SVG picture.
+
+Each panel shows SCL and SDA from one VCD file (wires scl, sda, sda_dir,
+sda_dev, one time step per GPIO write), SDA coloured by who drives it (the
+master, the device pulling it low, or nobody: the pull-up), and the bus
+decoded from the levels alone: START, STOP, each bit at its SCL rising edge,
+the bytes and their ACK/NACK.
+
+    board-sim i2c --device-byte 0xa5 read --vcd read.vcd
+    board-sim i2c write 200 --vcd write.vcd
+    scripts/waveform_svg.py -o docs/i2c-transactions.svg \\
+        --panel "Read: the device answers 0xA5" read.vcd \\
+        --panel "Write: 200, masked to 72 (0x48)" write.vcd
+
+Standard library only.
+"""
+
+import argparse
+import sys
+from xml.sax.saxutils import escape
+
+STEP = 13          # pixels per time step (one GPIO write)
+LEFT = 92          # room for the row names
+RIGHT = 24
+ROW_HIGH = 26      # height of a trace from low to high
+COLOURS = {"master": "#1f5fbf", "device": "#d9480f", "pull-up": "#8a8a8a"}
+
+
+def parse_vcd(text):
+    """Returns (wire names, initial levels, [(time, {wire: level})], end time)."""
+    codes, initial, changes = {}, {}, []
+    time, end, in_dumpvars = 0, 0, False
+    for raw in text.splitlines():
+        line = raw.strip()
+        if line.startswith("$var"):
+            parts = line.split()
+            codes[parts[3]] = parts[4]
+        elif line.startswith("$dumpvars"):
+            in_dumpvars = True
+        elif line.startswith("$end") and in_dumpvars:
+            in_dumpvars = False
+        elif line.startswith("#"):
+            time = int(line[1:])
+            end = max(end, time)
+        elif line[:1] in ("0", "1") and line[1:] in codes:
+            name, level = codes[line[1:]], int(line[0])
+            if in_dumpvars or (time == 0 and name not in initial):
+                initial[name] = level
+            elif changes and changes[-1][0] == time:
+                changes[-1][1][name] = level
+            else:
+                changes.append((time, {name: level}))
+    for wire in ("scl", "sda"):
+        if wire not in initial:
+            raise ValueError("the waveform has no '%s' wire" % wire)
+    initial.setdefault("sda_dir", 0)
+    initial.setdefault("sda_dev", 0)
+    return initial, changes, end
+
+
+def steps(initial, changes, end):
+    """The levels of every wire over [start, stop) intervals."""
+    levels = dict(initial)
+    out, start = [], 0
+    for time, update in changes:
+        if time > start:
+            out.append((start, time, dict(levels)))
+        levels.update(update)
+        start = time
+    out.append((start, end, dict(levels)))
+    return out
+
+
+def decode(initial, changes):
+    """Bus events from the levels: ('start'|'stop', t), ('bit', t, level),
+    ('byte', t_first, t_last, value, index), ('ack', t, level). A bit is
+    sampled at the rising edge of SCL and counts once SCL falls again: a STOP
+    or repeated START while SCL is high cancels it."""
+    events = []
+    scl, sda = initial["scl"], initial["sda"]
+    bits, first_bit, index, busy, pending = [], None, 0, False, None
+    for time, update in changes:
+        new_scl, new_sda = update.get("scl", scl), update.get("sda", sda)
+        if scl == 1 and new_scl == 1 and new_sda != sda:
+            busy = new_sda == 0
+            events.append(("start" if busy else "stop", time))
+            bits, index, pending = [], 0, None
+        elif scl == 0 and new_scl == 1 and busy:
+            pending = (time, new_sda)
+        elif scl == 1 and new_scl == 0 and pending:
+            rise, level = pending
+            pending = None
+            if len(bits) == 8:
+                events.append(("ack", rise, level))
+                bits, index = [], index + 1
+            else:
+                if not bits:
+                    first_bit = rise
+                bits.append(level)
+                events.append(("bit", rise, level))
+                if len(bits) == 8:
+                    value = int("".join(map(str, bits)), 2)
+                    events.append(("byte", first_bit, rise, value, index))
+        scl, sda = new_scl, new_sda
+    return events
+
+
+def driver(levels):
+    if levels.get("sda_dev"):
+        return "device"
+    if levels.get("sda_dir"):
+        return "master"
+    return "pull-up"
+
+
+def x_of(t):
+    return LEFT + t * STEP
+
+
+def trace(intervals, wire, y_low, colour_of=None):
+    """SVG path elements for one wire: a step line, coloured per interval."""
+    parts = []
+    previous_y = None
+    for start, stop, levels in intervals:
+        y = y_low - ROW_HIGH * levels[wire]
+        colour = colour_of(levels) if colour_of else "#222"
+        d = "M%d %d H%d" % (x_of(start), y, x_of(stop))
+        if previous_y is not None and previous_y != y:
+            d = "M%d %d V%d H%d" % (x_of(start), previous_y, y, x_of(stop))
+        dash = ' stroke-dasharray="4 3"' if colour == COLOURS["pull-up"] else ""
+        parts.append('<path d="%s" stroke="%s" stroke-width="2" fill="none"%s/>' % (d, colour, dash))
+        previous_y = y
+    return parts
+
+
+def text(x, y, content, size=11, anchor="middle", colour="#222", weight="normal"):
+    return '<text x="%d" y="%d" font-size="%d" text-anchor="%s" fill="%s" font-weight="%s">%s</text>' % (
+        x, y, size, anchor, colour, weight, escape(content))
+
+
+def panel(title, vcd_text, top):
+    """SVG elements of one panel starting at y = top, and the panel's height and width."""
+    initial, changes, end = parse_vcd(vcd_text)
+    intervals = steps(initial, changes, end)
+    events = decode(initial, changes)
+
+    bytes_y = top + 40      # byte labels
+    scl_low = top + 84
+    bits_y = top + 104
+    sda_low = top + 140
+    conditions_y = top + 156
+    axis_y = top + 176
+    out = [text(LEFT - 80, top + 18, title, size=14, anchor="start", weight="bold")]
+    out.append(text(LEFT - 12, scl_low - 8, "SCL gpio19", anchor="end"))
+    out.append(text(LEFT - 12, sda_low - 8, "SDA gpio23", anchor="end"))
+    out += trace(intervals, "scl", scl_low)
+    out += trace(intervals, "sda", sda_low, lambda levels: COLOURS[driver(levels)])
+
+    for event in events:
+        kind = event[0]
+        if kind in ("start", "stop"):
+            x = x_of(event[1])
+            out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="#2b8a3e" stroke-width="1" '
+                       'stroke-dasharray="2 2"/>' % (x, scl_low - ROW_HIGH - 4, x, conditions_y - 10))
+            out.append(text(x, conditions_y, "START" if kind == "start" else "STOP", size=10, colour="#2b8a3e",
+                            weight="bold"))
+        elif kind == "bit":
+            out.append(text(x_of(event[1]), bits_y, str(event[2]), size=10, colour="#555"))
+        elif kind == "ack":
+            acked = event[2] == 0
+            out.append(text(x_of(event[1]), bits_y, "A" if acked else "N", size=10,
+                            colour="#2b8a3e" if acked else "#c92a2a", weight="bold"))
+            out.append(text(x_of(event[1]), bytes_y, "ACK" if acked else "NACK", size=10,
+                            colour="#2b8a3e" if acked else "#c92a2a", weight="bold"))
+        elif kind == "byte":
+            first, last, value, index = event[1], event[2], event[3], event[4]
+            if index == 0:
+                label = "address byte 0x%02X: 0x%02X %s" % (value, value >> 1, "read" if value & 1 else "write")
+            else:
+                label = "data 0x%02X (%d)" % (value, value)
+            x1, x2 = x_of(first) - 4, x_of(last) + 4
+            out.append('<path d="M%d %d V%d H%d V%d" stroke="#555" fill="none"/>' % (
+                x1, bytes_y + 10, bytes_y + 6, x2, bytes_y + 10))
+            out.append(text((x1 + x2) // 2, bytes_y, label, size=11))
+
+    # Before the first START the driver makes both lines outputs ("out" drives
+    # them low) and then sets them high: the bus idle.
+    first_start = next((e[1] for e in events if e[0] == "start"), None)
+    if first_start:
+        out.append(text((x_of(0) + x_of(first_start)) // 2, conditions_y, "set-up", size=9, colour="#777"))
+
+    for t in range(0, end + 1, 10):
+        out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="#bbb"/>' % (x_of(t), axis_y - 4, x_of(t), axis_y))
+        out.append(text(x_of(t), axis_y + 12, str(t), size=9, colour="#777"))
+    out.append(text(LEFT - 12, axis_y + 12, "GPIO write", size=9, anchor="end", colour="#777"))
+    return out, axis_y + 24 - top, x_of(end) + RIGHT
+
+
+def legend(top):
+    out, x = [], LEFT
+    out.append(text(LEFT - 12, top + 4, "SDA driven by", size=10, anchor="end", colour="#555"))
+    for name, label in (("master", "the master (i2c-bitbang)"), ("device", "the device, pulling low"),
+                        ("pull-up", "nobody: pull-up")):
+        dash = ' stroke-dasharray="4 3"' if name == "pull-up" else ""
+        out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="%s" stroke-width="2"%s/>' % (
+            x, top, x + 24, top, COLOURS[name], dash))
+        out.append(text(x + 30, top + 4, label, size=10, anchor="start", colour="#555"))
+        x += 40 + 7 * len(label)
+    return out, 20
+
+
+def render(panels):
+    body, y, width = [], 10, 0
+    for title, vcd_text in panels:
+        elements, height, panel_width = panel(title, vcd_text, y)
+        body += elements
+        y += height + 16
+        width = max(width, panel_width)
+    elements, height = legend(y + 4)
+    body += elements
+    y += height + 8
+    width = max(width, 720)
+    head = ('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
+            'font-family="DejaVu Sans, Arial, sans-serif">\n<rect width="100%%" height="100%%" fill="white"/>\n'
+            % (width, y, width, y))
+    return head + "\n".join(body) + "\n</svg>\n"
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Draw I2C transactions recorded by board-sim as SVG.")
+    parser.add_argument("-o", "--output", required=True, help="SVG file to write")
+    parser.add_argument("--panel", nargs=2, action="append", metavar=("TITLE", "VCD"), required=True,
+                        help="one panel: its title and the VCD file to draw (repeatable)")
+    args = parser.parse_args(argv)
+    panels = []
+    for title, path in args.panel:
+        try:
+            with open(path, encoding="ascii") as f:
+                panels.append((title, f.read()))
+        except (OSError, UnicodeDecodeError) as e:
+            parser.exit(1, "waveform_svg: %s: %s\n" % (path, e))
+    try:
+        svg = render(panels)
+    except ValueError as e:
+        parser.exit(1, "waveform_svg: %s\n" % e)
+    with open(args.output, "w", encoding="utf-8") as f:
+        f.write(svg)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

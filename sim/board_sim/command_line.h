@@ -1,0 +1,75 @@
+// The command line of board-sim: which program to run and the simulated board
+// to run it against. Parsing is kept apart from running so that it can be
+// tested without privileges.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gpio_board.h"
+#include "hash_board.h"
+
+namespace board_sim {
+
+enum class Tool { Probe, I2c };
+
+struct ProbeCommand {
+    sim::HashBoardScenario board;        // its control_line_path is filled in by the run
+    std::vector<std::string> args;       // passed to miner-probe; any selects the alternate board
+    bool uart_present = true;
+    bool gpio_files = true;
+    bool records_read_only = false;
+    std::optional<std::string> miner_type;  // /usr/bin/minerType before the run
+    std::optional<std::string> temp_sensor; // /usr/bin/tempSensor before the run
+};
+
+struct I2cCommand {
+    sim::GpioBoardOptions board;
+    std::vector<std::string> args;  // passed to i2c-bitbang: none reads, one writes
+    std::string vcd_path;           // empty: a fresh file under $TMPDIR
+    bool decode = true;             // run the logic-analyser decoder on the waveform
+};
+
+struct Command {
+    Tool tool = Tool::Probe;
+    bool help = false;      // print the help of `tool` (or the general help when !tool_given)
+    bool tool_given = false;
+    std::string program;    // --program; empty: environment, then the build tree
+    int timeout_ms = 0;     // 0: the tool's default
+    ProbeCommand probe;
+    I2cCommand i2c;
+};
+
+struct ParseResult {
+    bool ok = false;
+    Command command;
+    std::string error;  // one line, without the program name, when !ok
+};
+
+// `args` are the arguments after the program name.
+ParseResult parse_command_line(const std::vector<std::string> &args);
+
+// Environment variables naming the programs, overridden by --program.
+extern const char *const MINER_PROBE_VARIABLE;  // MINER_PROBE_BIN, as in the end-to-end tests
+extern const char *const I2C_BITBANG_VARIABLE;  // I2C_BITBANG_BIN
+
+// Usage lines for errors (the subcommand's when one was given), and full help.
+std::string usage_text(std::optional<Tool> tool);
+std::string help_text(std::optional<Tool> tool);
+
+// Names used on the command line for the simulated GPIO files, e.g.
+// "scl-direction"; nullopt for an unknown name.
+std::optional<sim::GpioFile> gpio_file_from_name(const std::string &name);
+const char *gpio_file_name(sim::GpioFile file);
+
+// "BTC", ..., "none" (any case); nullopt for anything else.
+std::optional<sim::ChipFamily> chip_family_from_name(const std::string &name);
+const char *chip_family_name(sim::ChipFamily family);
+
+// A byte as decimal or 0x-prefixed hexadecimal, 0 to 255.
+std::optional<int> parse_byte(const std::string &text);
+// Hexadecimal bytes, optionally separated by spaces, colons or commas: "aa551799", "AA 55 17 99".
+std::optional<std::vector<uint8_t>> parse_hex_bytes(const std::string &text);
+
+} // namespace board_sim

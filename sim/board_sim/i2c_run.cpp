@@ -1,0 +1,63 @@
+#include "i2c_run.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "gpio_fs.h"
+
+namespace board_sim {
+
+I2cRunReport run_i2c_bitbang(sim::GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
+                             int timeout_ms, void (*on_spawn)(pid_t))
+{
+    I2cRunReport report;
+    sim::Sandbox sandbox;
+    if (sandbox.dir().empty()) {
+        report.setup_error = "cannot create a directory for the sandbox";
+        return report;
+    }
+    const std::string gpio = sandbox.sys_class_dir() + "/gpio";
+    mkdir(gpio.c_str(), 0755);
+
+    // Declared after the sandbox: unmounted before its directory is removed.
+    sim::GpioFs fs(board);
+    std::string why;
+    if (!fs.mount(gpio, &why)) {
+        report.setup_error = "cannot mount the simulated GPIO tree: " + why;
+        return report;
+    }
+
+    std::vector<std::string> argv{binary};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = sandbox.spawn(argv);
+    if (pid < 0) {
+        report.setup_error = std::string("cannot start ") + binary + ": " + std::strerror(errno);
+        return report;
+    }
+    if (on_spawn != nullptr)
+        on_spawn(pid);
+    report.run = sandbox.wait(pid, timeout_ms);
+    if (on_spawn != nullptr)
+        on_spawn(-1);
+    report.wall_us = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+    fs.unmount();
+    return report;
+}
+
+bool isolate_mounts(std::string *why)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = std::string("cannot make a private mount namespace: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace board_sim

@@ -1,0 +1,246 @@
+// board-sim's command line: what each option sets on the simulated board, the
+// arguments passed to the program, and the refusals of bad input (also as the
+// binary answers them: usage on standard error, status 2).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "command_line.h"
+
+extern char **environ;
+
+namespace {
+
+using namespace board_sim;
+
+Command parsed(std::vector<std::string> args)
+{
+    const ParseResult r = parse_command_line(args);
+    EXPECT_TRUE(r.ok) << r.error;
+    return r.command;
+}
+
+TEST(CommandLine, ProbeOptionsShapeTheHashBoard)
+{
+    const Command c = parsed({"probe", "--family", "Ltc", "--answers-after=3", "--sensor", "at=7", "--sensor-status",
+                              "0x3f", "--sensor-id=26", "--detection-reply", "AA 55:17,99", "--reply-limit", "3",
+                              "--timeout", "5", "--program", "./mp"});
+    EXPECT_EQ(c.tool, Tool::Probe);
+    const sim::HashBoardScenario &b = c.probe.board;
+    EXPECT_EQ(b.family, sim::ChipFamily::LTC);
+    EXPECT_EQ(b.answers_after_cycles, 3);
+    EXPECT_EQ(b.sensor_answers_at_query, 7);
+    EXPECT_EQ(b.sensor_status, 0x3F);
+    EXPECT_EQ(b.sensor_id, 26);
+    EXPECT_EQ(b.detection_reply, (std::vector<uint8_t>{0xAA, 0x55, 0x17, 0x99}));
+    EXPECT_EQ(b.reply_limit, 3u);
+    EXPECT_EQ(c.timeout_ms, 5000);
+    EXPECT_EQ(c.program, "./mp");
+    EXPECT_TRUE(c.probe.args.empty()) << "the default board takes no argument";
+
+    EXPECT_EQ(parsed({"probe", "--sensor", "never"}).probe.board.sensor_answers_at_query, 0);
+    EXPECT_EQ(parsed({"probe", "--sensor", "answers"}).probe.board.sensor_answers_at_query, 1);
+    EXPECT_EQ(parsed({"probe", "--answers-after", "0"}).probe.board.answers_after_cycles, 0);
+    EXPECT_EQ(parsed({"probe"}).probe.board.family, sim::ChipFamily::None);
+}
+
+TEST(CommandLine, ProbeRecordsAndBoardVariant)
+{
+    const Command c = parsed({"probe", "--record", "BTC", "--record=DAS", "--sensor-record", "NO", "--alt",
+                              "--no-uart", "--no-gpio", "--read-only-records"});
+    EXPECT_EQ(c.probe.miner_type, "BTC\nDAS\n") << "one line per --record, in order";
+    EXPECT_EQ(c.probe.temp_sensor, "NO\n");
+    EXPECT_EQ(c.probe.args.size(), 1u) << "--alt passes exactly one argument";
+    EXPECT_FALSE(c.probe.uart_present);
+    EXPECT_FALSE(c.probe.gpio_files);
+    EXPECT_TRUE(c.probe.records_read_only);
+
+    const Command none = parsed({"probe"});
+    EXPECT_FALSE(none.probe.miner_type.has_value()) << "no --record: no file at all";
+    EXPECT_EQ(parsed({"probe", "--record", ""}).probe.miner_type, "\n");
+
+    // Arguments after "--" go through untouched, an empty one included.
+    EXPECT_EQ(parsed({"probe", "--", "", "--family"}).probe.args, (std::vector<std::string>{"", "--family"}));
+}
+
+TEST(CommandLine, I2cOperationsBecomeProgramArguments)
+{
+    EXPECT_TRUE(parsed({"i2c"}).i2c.args.empty());
+    EXPECT_TRUE(parsed({"i2c", "read"}).i2c.args.empty());
+    EXPECT_EQ(parsed({"i2c", "write", "200"}).i2c.args, std::vector<std::string>{"200"});
+    EXPECT_EQ(parsed({"i2c", "write", "-1"}).i2c.args, std::vector<std::string>{"-1"}) << "a value is not an option";
+    EXPECT_EQ(parsed({"i2c", "write", "abc", "--absent"}).i2c.args, std::vector<std::string>{"abc"});
+    EXPECT_EQ(parsed({"i2c", "--", "7", "8"}).i2c.args, (std::vector<std::string>{"7", "8"}));
+}
+
+TEST(CommandLine, I2cOptionsShapeTheBus)
+{
+    const Command c = parsed({"i2c", "--device-byte", "0xA5", "--address=0x50", "--data-nack", "--sda-stuck", "low",
+                              "--missing", "scl-direction", "--write-fails", "sda-value", "--open-fails",
+                              "sda-value:3", "--open-fails", "scl-value", "--lines-output", "--vcd", "w.vcd",
+                              "--no-decode"});
+    const sim::GpioBoardOptions &b = c.i2c.board;
+    EXPECT_EQ(b.device.byte, 0xA5);
+    EXPECT_EQ(b.device.address, 0x50);
+    EXPECT_TRUE(b.device.present);
+    EXPECT_FALSE(b.device.ack_data);
+    EXPECT_EQ(b.sda_fault, sim::SdaFault::StuckLow);
+    EXPECT_EQ(b.missing_files, std::vector<sim::GpioFile>{sim::GpioFile::SclDirection});
+    EXPECT_EQ(b.failing_writes, std::vector<sim::GpioFile>{sim::GpioFile::SdaValue});
+    ASSERT_EQ(b.open_failures.size(), 2u);
+    EXPECT_EQ(b.open_failures[0].file, sim::GpioFile::SdaValue);
+    EXPECT_EQ(b.open_failures[0].nth, 3);
+    EXPECT_EQ(b.open_failures[1].nth, 1) << "without :N the first open fails";
+    EXPECT_TRUE(b.lines_start_as_outputs);
+    EXPECT_EQ(c.i2c.vcd_path, "w.vcd");
+    EXPECT_FALSE(c.i2c.decode);
+    EXPECT_FALSE(parsed({"i2c", "--absent"}).i2c.board.device.present);
+}
+
+TEST(CommandLine, HelpWinsOverOperands)
+{
+    const Command general = parsed({"--help"});
+    EXPECT_TRUE(general.help);
+    EXPECT_FALSE(general.tool_given);
+    const Command i2c = parsed({"i2c", "write", "--help"});
+    EXPECT_TRUE(i2c.help) << "a value never starts with --";
+    EXPECT_EQ(i2c.tool, Tool::I2c);
+    EXPECT_TRUE(parsed({"probe", "-h"}).help);
+}
+
+TEST(CommandLine, RefusesBadInput)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char *says;
+    };
+    const Case cases[] = {
+        {{}, "no program chosen"},
+        {{"flash"}, "unknown program 'flash'"},
+        {{"probe", "--device-byte", "1"}, "unknown option '--device-byte' for probe"},
+        {{"i2c", "--family", "ltc"}, "unknown option '--family' for i2c"},
+        {{"probe", "--family"}, "'--family' needs a value"},
+        {{"probe", "--family", "eth"}, "not 'eth'"},
+        {{"probe", "--sensor", "at=0"}, "not 'at=0'"},
+        {{"probe", "--sensor", "sometimes"}, "not 'sometimes'"},
+        {{"probe", "--answers-after", "-1"}, "not '-1'"},
+        {{"probe", "--sensor-id", "256"}, "not '256'"},
+        {{"probe", "--sensor-id", "0x"}, "not '0x'"},
+        {{"probe", "--detection-reply", "a5a"}, "not 'a5a'"},
+        {{"probe", "--alt=1"}, "'--alt' takes no value"},
+        {{"probe", "ltc"}, "unexpected 'ltc'"},
+        {{"probe", "--timeout", "0"}, "not '0'"},
+        {{"probe", "--program", ""}, "needs a path"},
+        {{"i2c", "--address", "0x80"}, "7-bit address"},
+        {{"i2c", "--missing", "gpio19"}, "not 'gpio19'"},
+        {{"i2c", "--open-fails", "sda-value:0"}, "not 'sda-value:0'"},
+        {{"i2c", "--sda-stuck", "floating"}, "not 'floating'"},
+        {{"i2c", "write"}, "'write' needs a VALUE"},
+        {{"i2c", "read", "now"}, "unexpected 'now'"},
+        {{"i2c", "erase"}, "unknown operation 'erase'"},
+        {{"i2c", "write", "1", "--", "2"}, "not both"},
+    };
+    for (const Case &c : cases) {
+        std::string joined;
+        for (const std::string &a : c.args)
+            joined += "[" + a + "]";
+        SCOPED_TRACE(joined);
+        const ParseResult r = parse_command_line(c.args);
+        EXPECT_FALSE(r.ok);
+        EXPECT_NE(r.error.find(c.says), std::string::npos) << r.error;
+    }
+}
+
+TEST(CommandLine, NumbersAndNames)
+{
+    EXPECT_EQ(parse_byte("0xff"), 255);
+    EXPECT_EQ(parse_byte("010"), 10) << "a leading zero is not octal";
+    EXPECT_EQ(parse_byte("0"), 0);
+    EXPECT_FALSE(parse_byte("-1"));
+    EXPECT_FALSE(parse_byte("12x"));
+    EXPECT_FALSE(parse_byte(""));
+    EXPECT_EQ(parse_hex_bytes("aa551799"), (std::vector<uint8_t>{0xAA, 0x55, 0x17, 0x99}));
+    EXPECT_FALSE(parse_hex_bytes(""));
+    EXPECT_FALSE(parse_hex_bytes("a 5"));
+    EXPECT_FALSE(parse_hex_bytes("zz"));
+    for (sim::GpioFile f : sim::kGpioFiles)
+        EXPECT_EQ(gpio_file_from_name(gpio_file_name(f)), f);
+    EXPECT_EQ(chip_family_from_name("dash"), sim::ChipFamily::DASH);
+    EXPECT_EQ(chip_family_from_name("NONE"), sim::ChipFamily::None);
+    EXPECT_FALSE(chip_family_from_name("das"));
+}
+
+struct Ran {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(int fd)
+{
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+// Runs the board-sim binary; only arguments it refuses or answers with help
+// are used here, so it never reaches the sandbox.
+Ran run_board_sim(std::vector<std::string> args)
+{
+    args.insert(args.begin(), BOARD_SIM_PATH);
+    const std::string out_path = testing::TempDir() + "board_sim_out", err_path = testing::TempDir() + "board_sim_err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Ran ran;
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ran.out = slurp(open(out_path.c_str(), O_RDONLY));
+    ran.err = slurp(open(err_path.c_str(), O_RDONLY));
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return ran;
+}
+
+TEST(BoardSimBinary, BadArgumentsGiveUsageOnStandardErrorAndStatus2)
+{
+    const Ran bad = run_board_sim({"probe", "--family", "eth"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_EQ(bad.err.rfind("board-sim: ", 0), 0u) << bad.err;
+    EXPECT_NE(bad.err.find("usage: board-sim probe"), std::string::npos) << bad.err;
+    EXPECT_EQ(bad.err.find("board-sim i2c"), std::string::npos) << "only the subcommand's usage";
+
+    const Ran none = run_board_sim({});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("usage: board-sim probe"), std::string::npos) << none.err;
+    EXPECT_NE(none.err.find("board-sim i2c"), std::string::npos) << none.err;
+}
+
+TEST(BoardSimBinary, HelpOnStandardOutput)
+{
+    for (const char *tool : {"probe", "i2c"}) {
+        SCOPED_TRACE(tool);
+        const Ran help = run_board_sim({tool, "--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(help.out.rfind(std::string("usage: board-sim ") + tool, 0), 0u) << help.out;
+    }
+}
+
+} // namespace
