@@ -3,8 +3,8 @@
 // at compile time so that a mistyped byte fails the build.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 inline constexpr int FRAME_MAX_LEN = 11;
 
@@ -107,7 +107,7 @@ constexpr bool reply_matches(const ReplyPattern &p, const uint8_t *reply, size_t
         const ByteTest &t = p.tests[i];
         if (t.pos >= len)
             return false;
-        const uint8_t b = static_cast<uint8_t>(reply[t.pos] & t.mask);
+        const auto b = static_cast<uint8_t>(reply[t.pos] & t.mask);
         if (b != t.value && b != t.alt)
             return false;
     }

@@ -2,8 +2,8 @@
 // are the only place that touches the UART descriptor or its termios settings.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 // Descriptor of the open serial device; -1 while the link is closed.
 extern int uart_fd;

@@ -8,6 +8,13 @@ packages=(
   libfuse3-dev fuse3                       # simulated sysfs GPIO tree
   sigrok-cli                               # independent I2C decoder for the waveforms
   util-linux                               # unshare, mount
+  ninja-build                              # generator of the CMake presets
+  musl-tools musl-dev                      # musl-static preset
+  g++-mips-linux-gnu qemu-user-static      # mips preset: cross compiler, emulator
+  googletest                               # GoogleTest sources, cross-built for mips
+  clang libclang-rt-14-dev                 # fuzz targets (libFuzzer, sanitizer runtimes)
+  clang-tidy clang-format cppcheck         # scripts/lint.sh
+  file binutils                            # scripts/budgets.sh
 )
 
 missing=()

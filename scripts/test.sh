@@ -1,9 +1,38 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors and runs every test.
+# Installs what is missing, then builds and tests every configuration, with
+# warnings as errors:
+#   host         debug build, every test (unit, simulated board, end-to-end)
+#   sanitize     the same under AddressSanitizer + UndefinedBehaviorSanitizer
+#   musl-static  static x86_64 programs against musl; end-to-end tests on them
+#   mips         static big-endian MIPS programs and unit tests, run under
+#                qemu-mips-static; end-to-end tests on the MIPS programs
+#   budgets      sizes, run-time dependencies and hardening of the programs
+#   lint         clang-tidy and cppcheck
+#   fuzz         each libFuzzer target for FUZZ_SECONDS (default 20) seconds
+# Each preset's build and tests can also be run alone:
+#   cmake --workflow --preset <name>
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
-cmake -S . -B build -DMINER_TOOLS_WERROR=ON
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j"$(nproc)"
+fuzz_seconds=${FUZZ_SECONDS:-20}
+start=$SECONDS
+timings=()
+
+stage() {  # name command...
+  local name=$1 began=$SECONDS
+  shift
+  printf '\n=== %s (at %d s)\n' "$name" $((SECONDS - start))
+  "$@"
+  timings+=("$(printf '%-12s %4d s' "$name" $((SECONDS - began)))")
+}
+
+stage setup scripts/setup.sh
+for preset in host sanitize musl-static mips; do
+  stage "$preset" cmake --workflow --preset "$preset"
+done
+stage budgets scripts/budgets.sh
+stage lint scripts/lint.sh
+stage fuzz scripts/fuzz.sh "$fuzz_seconds"
+
+printf '\n=== all passed in %d s\n' $((SECONDS - start))
+printf '  %s\n' "${timings[@]}"

@@ -14,6 +14,7 @@
 #include "gpio_fs.h"
 #include "sandbox.h"
 #include "sigrok_decode.h"
+#include "target_command.h"
 
 #ifndef I2C_BITBANG_PATH
 #error "I2C_BITBANG_PATH must name the built i2c-bitbang"
@@ -50,13 +51,16 @@ protected:
             GTEST_SKIP() << "no mount namespaces: " << why;
         if (::access("/dev/fuse", R_OK | W_OK) != 0)
             GTEST_SKIP() << "no usable /dev/fuse";
-        if (::access(I2C_BITBANG_PATH, X_OK) != 0)
-            GTEST_SKIP() << I2C_BITBANG_PATH << " is not built";
+        if (::access(program().c_str(), X_OK) != 0)
+            GTEST_SKIP() << program() << " is not built";
         if (!sigrok_available(&why))
             GTEST_SKIP() << why;
     }
 
     void TearDown() override { reset(); }
+
+    // The binary under test: this build's, or the one I2C_BITBANG_BIN names.
+    static std::string program() { return target_program("I2C_BITBANG_BIN", I2C_BITBANG_PATH); }
 
     // Unmount before the sandbox removes its directory.
     void reset() {
@@ -78,7 +82,8 @@ protected:
             ADD_FAILURE() << "cannot mount the GPIO tree: " << why;
             return {};
         }
-        args.insert(args.begin(), I2C_BITBANG_PATH);
+        const std::vector<std::string> command = target_command("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
+        args.insert(args.begin(), command.begin(), command.end());
         RunResult result = sandbox_->run(args, kTimeoutMs);
         EXPECT_FALSE(result.timed_out);
         EXPECT_EQ(result.err, "") << "the tool prints only on standard output";

@@ -1,0 +1,21 @@
+# 32-bit big-endian MIPS with Debian's cross compilers (package
+# g++-mips-linux-gnu), everything linked statically so that the programs and
+# the unit tests run under qemu-mips-static (package qemu-user-static) with no
+# target root file system.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR mips)
+
+set(CMAKE_C_COMPILER mips-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER mips-linux-gnu-g++)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+set(CMAKE_FIND_ROOT_PATH /usr/mips-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(QEMU_MIPS qemu-mips-static)
+if(QEMU_MIPS)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QEMU_MIPS})
+endif()

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Size and dependency budgets of the shipped programs. Builds the host,
+# musl-static and mips presets when needed, prints every figure and fails when
+# a budget is exceeded:
+#   - stripped static musl x86_64 miner-probe <= 48 KiB, i2c-bitbang <= 32 KiB
+#     (the board's flash; musl is the board's C library);
+#   - the dynamic host build needs the C library alone (no libstdc++, libgcc_s
+#     or libm), and is a PIE with full RELRO and the stack protector;
+#   - the static MIPS sizes are printed (glibc, so not the board's figure).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PROGRAMS=(probe/miner-probe i2c/i2c-bitbang)
+declare -A MUSL_BUDGET=([probe/miner-probe]=$((48 * 1024)) [i2c/i2c-bitbang]=$((32 * 1024)))
+
+for preset in host musl-static mips; do
+  if [ ! -f "out/$preset/CMakeCache.txt" ]; then
+    cmake --preset "$preset" >/dev/null
+  fi
+  cmake --build --preset "$preset" >/dev/null
+done
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failed=0
+fail() { echo "  BUDGET EXCEEDED: $*"; failed=1; }
+
+stripped_size() {  # strip-tool binary
+  "$1" -o "$tmp/stripped" "$2"
+  stat -c %s "$tmp/stripped"
+}
+
+echo "== static musl x86_64 (stripped)"
+for p in "${PROGRAMS[@]}"; do
+  bin=out/musl-static/$p
+  size=$(stripped_size strip "$bin")
+  budget=${MUSL_BUDGET[$p]}
+  printf '  %-12s %6d bytes (%d KiB budget)\n' "$(basename "$p")" "$size" $((budget / 1024))
+  case $(readelf -lW "$bin") in *INTERP*) fail "$p is not static" ;; esac
+  [ "$size" -le "$budget" ] || fail "$p is $size bytes, over $budget"
+done
+
+echo "== static MIPS (stripped, glibc)"
+for p in "${PROGRAMS[@]}"; do
+  bin=out/mips/$p
+  size=$(stripped_size mips-linux-gnu-strip "$bin")
+  fortified=$(nm "$bin" 2>/dev/null | grep -c '__.*_chk$' || true)
+  printf '  %-12s %6d bytes, %s\n' "$(basename "$p")" "$size" \
+    "$(file -b "$bin" | cut -d, -f1-2), $fortified fortified C library functions linked"
+done
+
+echo "== dynamic host build"
+for p in "${PROGRAMS[@]}"; do
+  bin=out/host/$p
+  needed=$(readelf -dW "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+  printf '  %-12s NEEDED: %s\n' "$(basename "$p")" "$needed"
+  for lib in $needed; do
+    case $lib in
+      libc.so.6 | libc.so) ;;
+      *) fail "$p needs $lib beyond the C library" ;;
+    esac
+  done
+  # Whole outputs are matched: grep -q in a pipe could end readelf early and
+  # fail the pipeline under pipefail.
+  header=$(readelf -hW "$bin") segments=$(readelf -lW "$bin")
+  dynamic=$(readelf -dW "$bin") symbols=$(readelf -sW --dyn-syms "$bin")
+  [[ $header =~ Type:[[:space:]]+DYN ]] || fail "$p is not a position-independent executable"
+  [[ $segments == *GNU_RELRO* ]] || fail "$p has no RELRO segment"
+  [[ $dynamic =~ FLAGS.*NOW ]] || fail "$p is not linked with -z now (full RELRO)"
+  [[ $symbols == *__stack_chk_fail* ]] || fail "$p has no stack protector"
+  printf '  %-12s PIE, full RELRO, stack protector\n' ''
+done
+
+if [ "$failed" -ne 0 ]; then
+  echo "budgets: FAILED"
+  exit 1
+fi
+echo "budgets: all within limits"
