@@ -228,14 +228,14 @@ void i2c_table(const std::string &helper, const std::string &program, int runs)
         long counted = -1;
         for (int i = 0; i < runs; ++i) {
             sim::GpioBoard board;
-            const board_sim::I2cRunReport r = board_sim::run_i2c_bitbang(board, helper, t.args, TIMEOUT_MS);
+            const sim::I2cRunReport r = sim::run_i2c_bitbang(board, helper, t.args, TIMEOUT_MS);
             series.add(r.setup_error.empty() && !r.run.timed_out ? parse_peak_rss(r.run.err) : std::nullopt);
             counted = gpio_calls(board);
         }
         sim::GpioBoard board;
         std::vector<std::string> strace_args{"-f", "-c", program};
         strace_args.insert(strace_args.end(), t.args.begin(), t.args.end());
-        const board_sim::I2cRunReport traced = board_sim::run_i2c_bitbang(board, "/usr/bin/strace", strace_args,
+        const sim::I2cRunReport traced = sim::run_i2c_bitbang(board, "/usr/bin/strace", strace_args,
                                                                           TIMEOUT_MS);
         const StraceCount calls = parse_strace_summary(traced.run.err);
         const long floor = t.floor.system_calls();
@@ -273,7 +273,7 @@ void memory_row(const std::string &label, const std::string &probe, const std::s
     setenv("PEAK_RSS_PROGRAM", i2c.c_str(), 1);
     Series i2c_run;
     sim::GpioBoard board;
-    const board_sim::I2cRunReport r = board_sim::run_i2c_bitbang(board, PEAK_RSS_PATH, {}, TIMEOUT_MS);
+    const sim::I2cRunReport r = sim::run_i2c_bitbang(board, PEAK_RSS_PATH, {}, TIMEOUT_MS);
     i2c_run.add(r.setup_error.empty() && !r.run.timed_out ? parse_peak_rss(r.run.err) : std::nullopt);
     printf("| %s | %s | %s | %s |\n", label.c_str(), kib(probe_run.hwm_kb).c_str(), kib(probe_run.maxrss_kb).c_str(),
            kib(i2c_run.hwm_kb).c_str());
@@ -317,7 +317,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "miner-bench: the simulated board %s; run it as root\n", why.c_str());
         return 1;
     }
-    if (!board_sim::isolate_mounts(&why)) {
+    if (!sim::isolate_mounts(&why)) {
         fprintf(stderr, "miner-bench: %s\n", why.c_str());
         return 1;
     }

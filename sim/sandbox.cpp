@@ -261,4 +261,13 @@ void Sandbox::write_file(const std::string &path, const std::string &text)
     out << text;
 }
 
+bool isolate_mounts(std::string *why)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = std::string("cannot make a private mount namespace: ") + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 } // namespace sim

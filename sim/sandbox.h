@@ -71,4 +71,9 @@ private:
     std::string dir_;
 };
 
+// Makes this process's mounts private to it, so that a FUSE mount it leaves
+// behind (killed mid-run, say) vanishes with it instead of lingering on the host.
+// Returns false with `why` set when that is not possible.
+bool isolate_mounts(std::string *why);
+
 } // namespace sim

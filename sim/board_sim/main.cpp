@@ -333,8 +333,8 @@ int run_i2c(const Command &c, const std::string &program)
     }
 
     sim::GpioBoard board(i.board);
-    const I2cRunReport report =
-        run_i2c_bitbang(board, program, i.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS, track_child);
+    const sim::I2cRunReport report =
+        sim::run_i2c_bitbang(board, program, i.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS, track_child);
     if (!report.setup_error.empty()) {
         if (i.vcd_path.empty())
             unlink(vcd_path.c_str());
@@ -383,7 +383,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
     }
-    if (!isolate_mounts(&why)) {
+    if (!sim::isolate_mounts(&why)) {
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
     }

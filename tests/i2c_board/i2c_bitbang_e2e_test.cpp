@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "gpio_fs.h"
+#include "i2c_run.h"
 #include "sandbox.h"
 #include "sigrok_decode.h"
 #include "target_command.h"
@@ -62,38 +62,24 @@ protected:
     // The binary under test: this build's, or the one I2C_BITBANG_BIN names.
     static std::string program() { return target_program("I2C_BITBANG_BIN", I2C_BITBANG_PATH); }
 
-    // Unmount before the sandbox removes its directory.
-    void reset() {
-        fs_.reset();
-        board_.reset();
-        sandbox_.reset();
-    }
+    void reset() { board_.reset(); }
 
     // A fresh board and namespace, then one run of the tool with `args`.
     RunResult run(GpioBoardOptions options, std::vector<std::string> args = {}) {
-        reset();
-        sandbox_ = std::make_unique<Sandbox>();
         board_ = std::make_unique<GpioBoard>(std::move(options));
-        fs_ = std::make_unique<GpioFs>(*board_);
-        const std::string gpio_dir = sandbox_->sys_class_dir() + "/gpio";
-        ::mkdir(gpio_dir.c_str(), 0755);
-        std::string why;
-        if (!fs_->mount(gpio_dir, &why)) {
-            ADD_FAILURE() << "cannot mount the GPIO tree: " << why;
-            return {};
-        }
-        const std::vector<std::string> command = target_command("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
-        args.insert(args.begin(), command.begin(), command.end());
-        RunResult result = sandbox_->run(args, kTimeoutMs);
-        EXPECT_FALSE(result.timed_out);
-        EXPECT_EQ(result.err, "") << "the tool prints only on standard output";
-        return result;
+        std::vector<std::string> command = target_command("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
+        args.insert(args.begin(), command.begin() + 1, command.end());
+        const I2cRunReport report = run_i2c_bitbang(*board_, command.front(), args, kTimeoutMs);
+        EXPECT_EQ(report.setup_error, "");
+        EXPECT_FALSE(report.run.timed_out);
+        EXPECT_EQ(report.run.err, "") << "the tool prints only on standard output";
+        return report.run;
     }
 
     // The run's waveform as the decoder reads it. Set I2C_BOARD_KEEP_VCD to a
     // directory to keep each run's dump there for a waveform viewer.
     I2cEvents decoded() {
-        const std::string path = sandbox_->dir() + "/bus.vcd";
+        const std::string path = testing::TempDir() + "i2c-bitbang-bus.vcd";
         EXPECT_TRUE(board_->write_vcd(path));
         if (const char *keep = std::getenv("I2C_BOARD_KEEP_VCD")) {
             const auto *info = testing::UnitTest::GetInstance()->current_test_info();
@@ -117,9 +103,7 @@ protected:
         EXPECT_EQ(board_->sda(), 1);
     }
 
-    std::unique_ptr<Sandbox> sandbox_;
     std::unique_ptr<GpioBoard> board_;
-    std::unique_ptr<GpioFs> fs_;
     std::string last_decode_output_;
     int kept_ = 0;
 };

@@ -1,7 +1,5 @@
 #include "i2c_run.h"
 
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,13 +8,13 @@
 
 #include "gpio_fs.h"
 
-namespace board_sim {
+namespace sim {
 
-I2cRunReport run_i2c_bitbang(sim::GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
+I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
                              int timeout_ms, void (*on_spawn)(pid_t))
 {
     I2cRunReport report;
-    sim::Sandbox sandbox;
+    Sandbox sandbox;
     if (sandbox.dir().empty()) {
         report.setup_error = "cannot create a directory for the sandbox";
         return report;
@@ -25,7 +23,7 @@ I2cRunReport run_i2c_bitbang(sim::GpioBoard &board, const std::string &binary, c
     mkdir(gpio.c_str(), 0755);
 
     // Declared after the sandbox: unmounted before its directory is removed.
-    sim::GpioFs fs(board);
+    GpioFs fs(board);
     std::string why;
     if (!fs.mount(gpio, &why)) {
         report.setup_error = "cannot mount the simulated GPIO tree: " + why;
@@ -51,13 +49,4 @@ I2cRunReport run_i2c_bitbang(sim::GpioBoard &board, const std::string &binary, c
     return report;
 }
 
-bool isolate_mounts(std::string *why)
-{
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *why = std::string("cannot make a private mount namespace: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-} // namespace board_sim
+} // namespace sim

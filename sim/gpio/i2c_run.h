@@ -11,10 +11,10 @@
 #include "gpio_board.h"
 #include "sandbox.h"
 
-namespace board_sim {
+namespace sim {
 
 struct I2cRunReport {
-    sim::RunResult run;
+    RunResult run;
     std::string setup_error;  // non-empty when the run could not be set up
     long wall_us = 0;         // from spawn to exit
 };
@@ -22,12 +22,7 @@ struct I2cRunReport {
 // Runs `binary` with `args` against `board`, which holds the waveform, the
 // device's transcript and the file counts afterwards. `on_spawn` (may be null)
 // is told the child's pid once it runs, and -1 once it is reaped.
-I2cRunReport run_i2c_bitbang(sim::GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
+I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
                              int timeout_ms, void (*on_spawn)(pid_t) = nullptr);
 
-// Makes this process's mounts private to it, so that a FUSE mount it leaves
-// behind (killed mid-run, say) vanishes with it instead of lingering on the host.
-// Returns false with `why` set when that is not possible.
-bool isolate_mounts(std::string *why);
-
-} // namespace board_sim
+} // namespace sim
