@@ -24,7 +24,14 @@ if(NOT MINER_TOOLS_STATIC)
   check_pie_supported(LANGUAGES C CXX)
 endif()
 
-function(miner_tools_program target)
+# A shipped program: its entry point `main_source` over the static library of
+# its layers `core`, linked by the C driver so that nothing of the C++ runtime
+# can come along, and installed to bin.
+function(miner_tools_program target main_source core)
+  add_executable(${target} ${main_source})
+  target_link_libraries(${target} PRIVATE ${core} program_flags)
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  install(TARGETS ${target} RUNTIME DESTINATION bin)
   target_link_options(${target} PRIVATE -Wl,--gc-sections)
   if(MINER_TOOLS_STATIC)
     target_link_options(${target} PRIVATE -static -Wl,-z,noseparate-code)

@@ -121,22 +121,7 @@ std::vector<std::string> fold_frames(const std::vector<sim::ReceivedFrame> &fram
 std::string describe_control_line(const std::string &gpio, const std::string &written)
 {
     // As the simulated board counts them: a cycle is a rise after a fall.
-    const sim::ControlLineState state = [&] {
-        sim::ControlLineState s;
-        bool seen_low = false;
-        for (const std::string &line : lines_of(written, false)) {
-            s.writes.push_back(line);
-            if (line == "0") {
-                seen_low = true;
-                s.high = false;
-            } else if (line == "1") {
-                if (seen_low && !s.high)
-                    ++s.cycles;
-                s.high = true;
-            }
-        }
-        return s;
-    }();
+    const sim::ControlLineState state = sim::parse_control_line(written);
     if (state.writes.empty())
         return gpio + ": not written";
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 namespace sim {
 
@@ -127,8 +128,16 @@ std::vector<uint8_t> reply_for(const HashBoardScenario &s, const std::string &na
 
 ControlLineState read_control_line(const std::string &path)
 {
-    ControlLineState state;
     std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parse_control_line(text.str());
+}
+
+ControlLineState parse_control_line(const std::string &written)
+{
+    ControlLineState state;
+    std::istringstream in(written);
     std::string line;
     bool seen_low = false;
     while (std::getline(in, line)) {

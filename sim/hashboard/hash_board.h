@@ -66,6 +66,8 @@ struct ControlLineState {
     std::vector<std::string> writes; // every line written, in order
 };
 ControlLineState read_control_line(const std::string &path);
+// The same for the text itself.
+ControlLineState parse_control_line(const std::string &written);
 
 class HashBoard {
 public:
