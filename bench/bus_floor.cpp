@@ -14,15 +14,30 @@ BusOperations counted;
 
 } // namespace
 
-void gpio_set_sda(int) { ++counted.line_writes; }
-void gpio_set_scl(int) { ++counted.line_writes; }
-void gpio_sda_input() { ++counted.line_writes; }
-void gpio_sda_output() { ++counted.line_writes; }
-void gpio_scl_output() { ++counted.line_writes; }
+void gpio_set_sda(int)
+{
+    ++counted.line_writes;
+}
+void gpio_set_scl(int)
+{
+    ++counted.line_writes;
+}
+void gpio_sda_input()
+{
+    ++counted.line_writes;
+}
+void gpio_sda_output()
+{
+    ++counted.line_writes;
+}
+void gpio_scl_output()
+{
+    ++counted.line_writes;
+}
 int gpio_sample_sda()
 {
     ++counted.samples;
-    return 0;  // every acknowledge given: the longest successful transaction
+    return 0; // every acknowledge given: the longest successful transaction
 }
 
 BusOperations count_read_transaction()

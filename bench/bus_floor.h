@@ -3,8 +3,8 @@
 #pragma once
 
 struct BusOperations {
-    long line_writes = 0;  // level and direction writes, one write() each
-    long samples = 0;      // SDA samples
+    long line_writes = 0; // level and direction writes, one write() each
+    long samples = 0;     // SDA samples
 
     // GPIO system calls of a whole run of the tool: the driver's opens, set-up
     // writes and closes, plus these operations.

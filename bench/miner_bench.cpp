@@ -117,8 +117,8 @@ std::vector<ProbeScenario> probe_scenarios()
     sim::ProbeRunConfig ltc;
     ltc.board.family = sim::ChipFamily::LTC;
     ltc.board.sensor_answers_at_query = 1;
-    list.push_back({"LTC, sensor at the first query", 432000,
-                    "400 ms + 2 ms BTC reply wait + 5 + 20 + 5 ms sensor sleeps", ltc});
+    list.push_back(
+        {"LTC, sensor at the first query", 432000, "400 ms + 2 ms BTC reply wait + 5 + 20 + 5 ms sensor sleeps", ltc});
 
     sim::ProbeRunConfig none;
     list.push_back({"no board", 6060000, "10 x 600 ms of sleeps + 30 first-byte waits of 2 ms", none});
@@ -152,9 +152,8 @@ void probe_table(const std::string &helper, const std::string &program, int runs
         const int n = s.floor_us > 1000000 ? no_board_runs : runs;
         const Series series = run_probe(s, helper, n);
         printf("| %s | %zu | %s | %s | %s | %s | %s | %s |\n", s.name, series.wall_us.size(),
-               ms(series.median()).c_str(), ms(series.min()).c_str(),
-               s.floor_us > 0 ? ms(s.floor_us).c_str() : "~0", ratio(series.median(), s.floor_us).c_str(),
-               kib(series.hwm_kb).c_str(), kib(series.maxrss_kb).c_str());
+               ms(series.median()).c_str(), ms(series.min()).c_str(), s.floor_us > 0 ? ms(s.floor_us).c_str() : "~0",
+               ratio(series.median(), s.floor_us).c_str(), kib(series.hwm_kb).c_str(), kib(series.maxrss_kb).c_str());
         fflush(stdout);
         notes.push_back(std::string(s.name) + ": " + s.floor_note +
                         (series.failures ? " (" + std::to_string(series.failures) + " runs failed)" : ""));
@@ -220,7 +219,8 @@ void i2c_table(const std::string &helper, const std::string &program, int runs)
            "closes of the four sysfs files, counted by the simulated tree; floor: what the\n"
            "tool's bus sequence needs (below); all calls: strace -c -f of the whole run.\n"
            "Wall time from fork to exit over the FUSE-served tree (median and fastest).\n\n");
-    printf("| transaction | GPIO calls | floor | all calls | all / floor | median | fastest | per GPIO call | peak RSS |\n");
+    printf("| transaction | GPIO calls | floor | all calls | all / floor | median | fastest | per GPIO call | peak RSS "
+           "|\n");
     printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     std::vector<std::string> notes;
     for (const I2cTransaction &t : transactions) {
@@ -235,8 +235,7 @@ void i2c_table(const std::string &helper, const std::string &program, int runs)
         sim::GpioBoard board;
         std::vector<std::string> strace_args{"-f", "-c", program};
         strace_args.insert(strace_args.end(), t.args.begin(), t.args.end());
-        const sim::I2cRunReport traced = sim::run_i2c_bitbang(board, "/usr/bin/strace", strace_args,
-                                                                          TIMEOUT_MS);
+        const sim::I2cRunReport traced = sim::run_i2c_bitbang(board, "/usr/bin/strace", strace_args, TIMEOUT_MS);
         const StraceCount calls = parse_strace_summary(traced.run.err);
         const long floor = t.floor.system_calls();
         const long median = series.median();
@@ -249,14 +248,15 @@ void i2c_table(const std::string &helper, const std::string &program, int runs)
         fflush(stdout);
 
         std::vector<std::pair<std::string, long>> by_call = calls.by_call;
-        std::stable_sort(by_call.begin(), by_call.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+        std::stable_sort(by_call.begin(), by_call.end(),
+                         [](const auto &a, const auto &b) { return a.second > b.second; });
         std::string breakdown;
         for (const auto &[name, n] : by_call)
             breakdown += (breakdown.empty() ? "" : ", ") + name + " " + std::to_string(n);
         notes.push_back(std::string(t.name) + ": " + std::to_string(t.floor.line_writes) + " line writes and " +
                         std::to_string(t.floor.samples) + " SDA samples (5 calls each) + 4 opens, 4 set-up writes " +
-                        "and 4 closes = " + std::to_string(floor) + " calls; strace: " +
-                        (breakdown.empty() ? "not available" : breakdown));
+                        "and 4 closes = " + std::to_string(floor) +
+                        " calls; strace: " + (breakdown.empty() ? "not available" : breakdown));
     }
     printf("\nFloors, counted by running the shipped bus master over a counting line layer:\n");
     for (const std::string &note : notes)

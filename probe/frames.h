@@ -46,8 +46,7 @@ constexpr bool frame_crc_ok(const Frame &f)
 
 inline constexpr Frame BTC_DETECT_FRAME{"BTC detection", 5, {0x54, 0x05, 0x00, 0x00, 0x19}};
 inline constexpr Frame LTC_DETECT_FRAME{"LTC detection", 5, {0x52, 0x04, 0x00, 0x00, 0x12}};
-inline constexpr Frame SIA_DASH_DETECT_FRAME{
-    "SIA/DASH detection", 7, {0x55, 0xAA, 0x52, 0x05, 0x00, 0x00, 0x0A}};
+inline constexpr Frame SIA_DASH_DETECT_FRAME{"SIA/DASH detection", 7, {0x55, 0xAA, 0x52, 0x05, 0x00, 0x00, 0x0A}};
 
 inline constexpr Frame LTC_MISC_CONFIG_FRAME{
     "LTC misc configuration", 9, {0x41, 0x08, 0x00, 0x18, 0x41, 0x40, 0x7A, 0x70, 0x18}};
@@ -56,23 +55,25 @@ inline constexpr Frame LTC_SENSOR_REGISTER_FRAME{
 inline constexpr Frame LTC_SENSOR_QUERY_FRAME{"LTC sensor query", 5, {0x42, 0x04, 0x00, 0x1C, 0x15}};
 
 inline constexpr Frame SIA_DASH_MISC_CONFIG_FRAME{
-    "SIA/DASH misc configuration", 11,
-    {0x55, 0xAA, 0x41, 0x09, 0x00, 0x1C, 0x07, 0x00, 0x7A, 0x61, 0x17}};
+    "SIA/DASH misc configuration", 11, {0x55, 0xAA, 0x41, 0x09, 0x00, 0x1C, 0x07, 0x00, 0x7A, 0x61, 0x17}};
 inline constexpr Frame SIA_DASH_MUX_CONFIG_FRAME{
-    "SIA/DASH mux configuration", 11,
-    {0x55, 0xAA, 0x41, 0x09, 0x00, 0x40, 0x00, 0x04, 0x00, 0x00, 0x09}};
+    "SIA/DASH mux configuration", 11, {0x55, 0xAA, 0x41, 0x09, 0x00, 0x40, 0x00, 0x04, 0x00, 0x00, 0x09}};
 inline constexpr Frame SIA_DASH_SENSOR_REGISTER_FRAME{
-    "SIA/DASH sensor register read", 11,
-    {0x55, 0xAA, 0x41, 0x09, 0x00, 0x20, 0x01, 0x98, 0xFE, 0x00, 0x14}};
+    "SIA/DASH sensor register read", 11, {0x55, 0xAA, 0x41, 0x09, 0x00, 0x20, 0x01, 0x98, 0xFE, 0x00, 0x14}};
 inline constexpr Frame SIA_DASH_SENSOR_QUERY_FRAME{
     "SIA/DASH sensor query", 7, {0x55, 0xAA, 0x42, 0x05, 0x00, 0x20, 0x1F}};
 
 inline constexpr const Frame *ALL_FRAMES[] = {
-    &BTC_DETECT_FRAME,           &LTC_DETECT_FRAME,
-    &SIA_DASH_DETECT_FRAME,      &LTC_MISC_CONFIG_FRAME,
-    &LTC_SENSOR_REGISTER_FRAME,  &LTC_SENSOR_QUERY_FRAME,
-    &SIA_DASH_MISC_CONFIG_FRAME, &SIA_DASH_MUX_CONFIG_FRAME,
-    &SIA_DASH_SENSOR_REGISTER_FRAME, &SIA_DASH_SENSOR_QUERY_FRAME,
+    &BTC_DETECT_FRAME,
+    &LTC_DETECT_FRAME,
+    &SIA_DASH_DETECT_FRAME,
+    &LTC_MISC_CONFIG_FRAME,
+    &LTC_SENSOR_REGISTER_FRAME,
+    &LTC_SENSOR_QUERY_FRAME,
+    &SIA_DASH_MISC_CONFIG_FRAME,
+    &SIA_DASH_MUX_CONFIG_FRAME,
+    &SIA_DASH_SENSOR_REGISTER_FRAME,
+    &SIA_DASH_SENSOR_QUERY_FRAME,
 };
 
 constexpr bool all_frame_crcs_ok()
@@ -114,7 +115,10 @@ constexpr bool reply_matches(const ReplyPattern &p, const uint8_t *reply, size_t
     return true;
 }
 
-constexpr ByteTest is(uint8_t pos, uint8_t value) { return {pos, 0xFF, value, value}; }
+constexpr ByteTest is(uint8_t pos, uint8_t value)
+{
+    return {pos, 0xFF, value, value};
+}
 
 inline constexpr ReplyPattern BTC_REPLY{2, {is(0, 0x13), is(1, 0x87)}};
 inline constexpr ReplyPattern LTC_REPLY{2, {is(0, 0x14), is(1, 0x85)}};

@@ -129,9 +129,9 @@ int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
     if (!FD_ISSET(uart_fd, &readable)) {
         printf("usb_uart_read ret=%d\n", 0);
     } else {
-        const int attempt_bound = timeout_ms < 0 ? 0
+        const int attempt_bound = timeout_ms < 0                        ? 0
                                   : timeout_ms > MAX_READ_ATTEMPT_BOUND ? MAX_READ_ATTEMPT_BOUND
-                                                                         : timeout_ms;
+                                                                        : timeout_ms;
         // The attempt bound is tested before completeness, so when the last
         // allowed read fills the buffer the "times" line is the one printed.
         for (int attempt = 0;; ++attempt) {

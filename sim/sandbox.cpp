@@ -121,7 +121,7 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *)
 
 long now_ms()
 {
-    struct timespec ts{};
+    struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
@@ -174,8 +174,7 @@ pid_t Sandbox::spawn(const std::vector<std::string> &argv)
         plan.overlay_options = "lowerdir=" + usr_bin_dir() + ":/usr/bin";
         plan.overlay_flags = MS_RDONLY;
     } else {
-        plan.overlay_options =
-            "lowerdir=/usr/bin,upperdir=" + usr_bin_dir() + ",workdir=" + dir_ + "/usr-bin-work";
+        plan.overlay_options = "lowerdir=/usr/bin,upperdir=" + usr_bin_dir() + ",workdir=" + dir_ + "/usr-bin-work";
     }
     plan.sys_class = sys_class_dir();
     plan.old_dev = dir_ + "/old-dev";
@@ -251,7 +250,7 @@ std::string Sandbox::read_file(const std::string &path)
 
 bool Sandbox::file_exists(const std::string &path)
 {
-    struct stat st{};
+    struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }
 

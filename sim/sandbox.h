@@ -28,10 +28,10 @@ struct SandboxOptions {
 };
 
 struct RunResult {
-    bool timed_out = false;  // killed after the deadline
-    int exit_status = -1;    // exit status, or 128 + signal number
-    std::string out;         // what the program wrote to standard output
-    std::string err;         // and to standard error
+    bool timed_out = false; // killed after the deadline
+    int exit_status = -1;   // exit status, or 128 + signal number
+    std::string out;        // what the program wrote to standard output
+    std::string err;        // and to standard error
 };
 
 class Sandbox {

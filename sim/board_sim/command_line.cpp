@@ -249,9 +249,10 @@ private:
         if (name == "--sensor") {
             if (!take(name, &v, error))
                 return false;
-            const std::optional<long> at =
-                v == "answers" ? 1L : v == "never" ? 0L
-                : v.rfind("at=", 0) == 0 ? parse_integer(v.substr(3), 1, 1000000) : std::nullopt;
+            const std::optional<long> at = v == "answers"           ? 1L
+                                           : v == "never"           ? 0L
+                                           : v.rfind("at=", 0) == 0 ? parse_integer(v.substr(3), 1, 1000000)
+                                                                    : std::nullopt;
             if (!at)
                 return fail(error, "--sensor wants answers, never or at=K (K from 1), not '" + v + "'");
             b.sensor_answers_at_query = static_cast<int>(*at);
@@ -454,63 +455,61 @@ std::string usage_text(std::optional<Tool> tool)
 std::string help_text(std::optional<Tool> tool)
 {
     const std::string program_variable = tool == Tool::I2c ? I2C_BITBANG_VARIABLE : MINER_PROBE_VARIABLE;
-    const std::string common =
-        "Run:\n"
-        "  --program PATH         the program to run (default: $" + program_variable + ", then\n"
-        "                         the one built with board-sim)\n"
-        "  --timeout SECONDS      kill the program after this long (default 60)\n"
-        "  -h, --help             show this help\n";
-    const std::string probe =
-        "usage: board-sim probe [OPTION]... [-- ARG...]\n"
-        "Runs miner-probe against a simulated hash board on its serial line.\n"
-        "\n"
-        "Hash board:\n"
-        "  --family NAME          chips on the board: btc, ltc, sia, dash or none\n"
-        "                         (default none: nothing answers)\n"
-        "  --answers-after N      the chips answer once the control line has made N\n"
-        "                         low-high cycles (default 1; 0: whatever the line does)\n"
-        "  --sensor WHEN          temperature sensor: answers (default), never, or at=K\n"
-        "                         (answers from the K-th query of the run on)\n"
-        "  --sensor-status BYTE   status byte of sensor replies (default 0x00)\n"
-        "  --sensor-id BYTE       identity byte of sensor replies (default 0x55)\n"
-        "  --detection-reply HEX  answer the family's detection frame with these bytes\n"
-        "  --reply-limit N        cut every reply to N bytes\n"
-        "Control board:\n"
-        "  --alt                  the alternate board (gpio16, /dev/ttyS0): passes one\n"
-        "                         argument to miner-probe\n"
-        "  --record LINE          a line of /usr/bin/minerType before the run (repeatable)\n"
-        "  --sensor-record LINE   a line of /usr/bin/tempSensor before the run (repeatable)\n"
-        "  --no-uart              no serial device at all\n"
-        "  --no-gpio              no control-line value files\n"
-        "  --read-only-records    /usr/bin cannot be written\n"
-        "Arguments after '--' go to miner-probe unchanged.\n";
-    const std::string i2c =
-        "usage: board-sim i2c [OPTION]... [read | write VALUE | -- ARG...]\n"
-        "Runs i2c-bitbang against simulated gpio19 (SCL) and gpio23 (SDA) with an I2C\n"
-        "device on them; 'read' (the default) runs it without an argument, 'write VALUE'\n"
-        "passes VALUE unchanged.\n"
-        "\n"
-        "Device:\n"
-        "  --device-byte BYTE     the byte the device holds (default 0x00)\n"
-        "  --address ADDR         its 7-bit address (default 0x2f, address bytes 0x5e/0x5f)\n"
-        "  --absent               no device on the bus\n"
-        "  --data-nack            the device refuses written bytes\n"
-        "  --sda-stuck LEVEL      SDA stuck high or low\n"
-        "GPIO files (FILE: scl-direction, scl-value, sda-direction, sda-value):\n"
-        "  --missing FILE         the file does not exist (repeatable)\n"
-        "  --write-fails FILE     every write to it fails with EIO (repeatable)\n"
-        "  --open-fails FILE[:N]  its N-th open (default the first) fails with EIO\n"
-        "  --lines-output         the lines start as outputs driving 1 (default: inputs)\n"
-        "Waveform:\n"
-        "  --vcd PATH             keep the waveform here (default: a new file in $TMPDIR)\n"
-        "  --no-decode            do not run sigrok-cli on it\n";
-    const std::string tail =
-        "\n"
-        "The program runs in a private mount namespace (root is needed) where the\n"
-        "simulated board stands behind its compiled-in paths; nothing on the host\n"
-        "changes. Its output is shown unchanged, then what happened on the board.\n"
-        "Exit status: the program's own; 1 when the run could not be set up; 2 for\n"
-        "bad arguments; 124 when the program was killed after the time-out.\n";
+    const std::string common = "Run:\n"
+                               "  --program PATH         the program to run (default: $" +
+                               program_variable +
+                               ", then\n"
+                               "                         the one built with board-sim)\n"
+                               "  --timeout SECONDS      kill the program after this long (default 60)\n"
+                               "  -h, --help             show this help\n";
+    const std::string probe = "usage: board-sim probe [OPTION]... [-- ARG...]\n"
+                              "Runs miner-probe against a simulated hash board on its serial line.\n"
+                              "\n"
+                              "Hash board:\n"
+                              "  --family NAME          chips on the board: btc, ltc, sia, dash or none\n"
+                              "                         (default none: nothing answers)\n"
+                              "  --answers-after N      the chips answer once the control line has made N\n"
+                              "                         low-high cycles (default 1; 0: whatever the line does)\n"
+                              "  --sensor WHEN          temperature sensor: answers (default), never, or at=K\n"
+                              "                         (answers from the K-th query of the run on)\n"
+                              "  --sensor-status BYTE   status byte of sensor replies (default 0x00)\n"
+                              "  --sensor-id BYTE       identity byte of sensor replies (default 0x55)\n"
+                              "  --detection-reply HEX  answer the family's detection frame with these bytes\n"
+                              "  --reply-limit N        cut every reply to N bytes\n"
+                              "Control board:\n"
+                              "  --alt                  the alternate board (gpio16, /dev/ttyS0): passes one\n"
+                              "                         argument to miner-probe\n"
+                              "  --record LINE          a line of /usr/bin/minerType before the run (repeatable)\n"
+                              "  --sensor-record LINE   a line of /usr/bin/tempSensor before the run (repeatable)\n"
+                              "  --no-uart              no serial device at all\n"
+                              "  --no-gpio              no control-line value files\n"
+                              "  --read-only-records    /usr/bin cannot be written\n"
+                              "Arguments after '--' go to miner-probe unchanged.\n";
+    const std::string i2c = "usage: board-sim i2c [OPTION]... [read | write VALUE | -- ARG...]\n"
+                            "Runs i2c-bitbang against simulated gpio19 (SCL) and gpio23 (SDA) with an I2C\n"
+                            "device on them; 'read' (the default) runs it without an argument, 'write VALUE'\n"
+                            "passes VALUE unchanged.\n"
+                            "\n"
+                            "Device:\n"
+                            "  --device-byte BYTE     the byte the device holds (default 0x00)\n"
+                            "  --address ADDR         its 7-bit address (default 0x2f, address bytes 0x5e/0x5f)\n"
+                            "  --absent               no device on the bus\n"
+                            "  --data-nack            the device refuses written bytes\n"
+                            "  --sda-stuck LEVEL      SDA stuck high or low\n"
+                            "GPIO files (FILE: scl-direction, scl-value, sda-direction, sda-value):\n"
+                            "  --missing FILE         the file does not exist (repeatable)\n"
+                            "  --write-fails FILE     every write to it fails with EIO (repeatable)\n"
+                            "  --open-fails FILE[:N]  its N-th open (default the first) fails with EIO\n"
+                            "  --lines-output         the lines start as outputs driving 1 (default: inputs)\n"
+                            "Waveform:\n"
+                            "  --vcd PATH             keep the waveform here (default: a new file in $TMPDIR)\n"
+                            "  --no-decode            do not run sigrok-cli on it\n";
+    const std::string tail = "\n"
+                             "The program runs in a private mount namespace (root is needed) where the\n"
+                             "simulated board stands behind its compiled-in paths; nothing on the host\n"
+                             "changes. Its output is shown unchanged, then what happened on the board.\n"
+                             "Exit status: the program's own; 1 when the run could not be set up; 2 for\n"
+                             "bad arguments; 124 when the program was killed after the time-out.\n";
     if (tool == Tool::Probe)
         return probe + common + tail;
     if (tool == Tool::I2c)
@@ -581,7 +580,7 @@ std::optional<std::vector<uint8_t>> parse_hex_bytes(const std::string &text)
     for (char ch : text) {
         if (ch == ' ' || ch == ':' || ch == ',') {
             if (high >= 0)
-                return std::nullopt;  // a lone digit before a separator
+                return std::nullopt; // a lone digit before a separator
             continue;
         }
         if (!std::isxdigit(static_cast<unsigned char>(ch)))

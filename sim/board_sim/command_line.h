@@ -15,8 +15,8 @@ namespace board_sim {
 enum class Tool { Probe, I2c };
 
 struct ProbeCommand {
-    sim::HashBoardScenario board;        // its control_line_path is filled in by the run
-    std::vector<std::string> args;       // passed to miner-probe; any selects the alternate board
+    sim::HashBoardScenario board;  // its control_line_path is filled in by the run
+    std::vector<std::string> args; // passed to miner-probe; any selects the alternate board
     bool uart_present = true;
     bool gpio_files = true;
     bool records_read_only = false;
@@ -26,17 +26,17 @@ struct ProbeCommand {
 
 struct I2cCommand {
     sim::GpioBoardOptions board;
-    std::vector<std::string> args;  // passed to i2c-bitbang: none reads, one writes
-    std::string vcd_path;           // empty: a fresh file under $TMPDIR
-    bool decode = true;             // run the logic-analyser decoder on the waveform
+    std::vector<std::string> args; // passed to i2c-bitbang: none reads, one writes
+    std::string vcd_path;          // empty: a fresh file under $TMPDIR
+    bool decode = true;            // run the logic-analyser decoder on the waveform
 };
 
 struct Command {
     Tool tool = Tool::Probe;
-    bool help = false;      // print the help of `tool` (or the general help when !tool_given)
+    bool help = false; // print the help of `tool` (or the general help when !tool_given)
     bool tool_given = false;
-    std::string program;    // --program; empty: environment, then the build tree
-    int timeout_ms = 0;     // 0: the tool's default
+    std::string program; // --program; empty: environment, then the build tree
+    int timeout_ms = 0;  // 0: the tool's default
     ProbeCommand probe;
     I2cCommand i2c;
 };
@@ -44,15 +44,15 @@ struct Command {
 struct ParseResult {
     bool ok = false;
     Command command;
-    std::string error;  // one line, without the program name, when !ok
+    std::string error; // one line, without the program name, when !ok
 };
 
 // `args` are the arguments after the program name.
 ParseResult parse_command_line(const std::vector<std::string> &args);
 
 // Environment variables naming the programs, overridden by --program.
-extern const char *const MINER_PROBE_VARIABLE;  // MINER_PROBE_BIN, as in the end-to-end tests
-extern const char *const I2C_BITBANG_VARIABLE;  // I2C_BITBANG_BIN
+extern const char *const MINER_PROBE_VARIABLE; // MINER_PROBE_BIN, as in the end-to-end tests
+extern const char *const I2C_BITBANG_VARIABLE; // I2C_BITBANG_BIN
 
 // Usage lines for errors (the subcommand's when one was given), and full help.
 std::string usage_text(std::optional<Tool> tool);

@@ -47,7 +47,7 @@ void track_child(pid_t pid)
 
 void install_signal_handlers()
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
@@ -82,8 +82,8 @@ std::string find_program(const Command &c, std::string *why)
             chosen = from_env;
     }
     if (chosen.empty()) {
-        for (const std::string &candidate : {std::string(probe ? MINER_PROBE_PATH : I2C_BITBANG_PATH),
-                                             own_directory() + "/" + name})
+        for (const std::string &candidate :
+             {std::string(probe ? MINER_PROBE_PATH : I2C_BITBANG_PATH), own_directory() + "/" + name})
             if (executable(candidate)) {
                 chosen = candidate;
                 break;
@@ -161,9 +161,9 @@ std::string describe_hash_board(const ProbeCommand &p)
         text = "no chips answer";
     } else {
         text = std::string(chip_family_name(b.family)) + " chips answering ";
-        text += b.answers_after_cycles == 0 ? "whatever the control line does"
-                                            : "after " + plural(b.answers_after_cycles, "low-high cycle",
-                                                                "low-high cycles");
+        text += b.answers_after_cycles == 0
+                    ? "whatever the control line does"
+                    : "after " + plural(b.answers_after_cycles, "low-high cycle", "low-high cycles");
         if (b.family != sim::ChipFamily::BTC)
             text += b.sensor_answers_at_query == 0
                         ? ", sensor never answers"

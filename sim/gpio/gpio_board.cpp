@@ -11,13 +11,23 @@ namespace {
 
 enum Wire : std::size_t { kWireScl, kWireSda, kWireSdaDir, kWireSdaDev };
 
-int index_of(GpioFile file) { return static_cast<int>(file); }
+int index_of(GpioFile file)
+{
+    return static_cast<int>(file);
+}
 
-bool is_scl(GpioFile file) { return file == GpioFile::SclDirection || file == GpioFile::SclValue; }
-bool is_direction(GpioFile file) { return file == GpioFile::SclDirection || file == GpioFile::SdaDirection; }
+bool is_scl(GpioFile file)
+{
+    return file == GpioFile::SclDirection || file == GpioFile::SclValue;
+}
+bool is_direction(GpioFile file)
+{
+    return file == GpioFile::SclDirection || file == GpioFile::SdaDirection;
+}
 
 // Kernel sysfs compares attribute text ignoring one trailing newline.
-std::string_view strip_newline(std::string_view text) {
+std::string_view strip_newline(std::string_view text)
+{
     if (!text.empty() && text.back() == '\n')
         text.remove_suffix(1);
     return text;
@@ -25,7 +35,8 @@ std::string_view strip_newline(std::string_view text) {
 
 // The value attribute takes any integer the kernel's kstrtol accepts (base
 // prefix allowed); non-zero means high. Returns false on bad text.
-bool parse_level(std::string_view text, int *level) {
+bool parse_level(std::string_view text, int *level)
+{
     const std::string s(strip_newline(text));
     if (s.empty())
         return false;
@@ -40,37 +51,43 @@ bool parse_level(std::string_view text, int *level) {
 
 } // namespace
 
-const char *gpio_file_path(GpioFile file) {
+const char *gpio_file_path(GpioFile file)
+{
     switch (file) {
-    case GpioFile::SclDirection: return "gpio19/direction";
-    case GpioFile::SclValue: return "gpio19/value";
-    case GpioFile::SdaDirection: return "gpio23/direction";
-    case GpioFile::SdaValue: return "gpio23/value";
+    case GpioFile::SclDirection:
+        return "gpio19/direction";
+    case GpioFile::SclValue:
+        return "gpio19/value";
+    case GpioFile::SdaDirection:
+        return "gpio23/direction";
+    case GpioFile::SdaValue:
+        return "gpio23/value";
     }
     return "";
 }
 
 GpioBoard::GpioBoard(GpioBoardOptions options)
     : options_(std::move(options)),
-      device_(options_.device),
-      scl_{options_.lines_start_as_outputs, 1},
-      sda_{options_.lines_start_as_outputs, 1},
-      last_scl_(1),
-      trace_({"scl", "sda", "sda_dir", "sda_dev"}, {1, 1, options_.lines_start_as_outputs ? 1 : 0, 0}) {
+      device_(options_.device), scl_{options_.lines_start_as_outputs, 1}, sda_{options_.lines_start_as_outputs, 1},
+      last_scl_(1), trace_({"scl", "sda", "sda_dir", "sda_dev"}, {1, 1, options_.lines_start_as_outputs ? 1 : 0, 0})
+{
     settle();
 }
 
-bool GpioBoard::exists(GpioFile file) const {
+bool GpioBoard::exists(GpioFile file) const
+{
     const auto &missing = options_.missing_files;
     return std::find(missing.begin(), missing.end(), file) == missing.end();
 }
 
-bool GpioBoard::fails_writes(GpioFile file) const {
+bool GpioBoard::fails_writes(GpioFile file) const
+{
     const auto &failing = options_.failing_writes;
     return std::find(failing.begin(), failing.end(), file) != failing.end();
 }
 
-int GpioBoard::open(GpioFile file) {
+int GpioBoard::open(GpioFile file)
+{
     std::lock_guard lock(mutex_);
     GpioFileCounts &c = counts_[index_of(file)];
     const int nth = c.opens + c.failed_opens + 1;
@@ -82,12 +99,14 @@ int GpioBoard::open(GpioFile file) {
     return error;
 }
 
-void GpioBoard::close(GpioFile file) {
+void GpioBoard::close(GpioFile file)
+{
     std::lock_guard lock(mutex_);
     counts_[index_of(file)].closes++;
 }
 
-int GpioBoard::read(GpioFile file, off_t offset, std::size_t size, std::string *out) {
+int GpioBoard::read(GpioFile file, off_t offset, std::size_t size, std::string *out)
+{
     std::lock_guard lock(mutex_);
     counts_[index_of(file)].reads++;
     std::string text;
@@ -101,9 +120,10 @@ int GpioBoard::read(GpioFile file, off_t offset, std::size_t size, std::string *
     return 0;
 }
 
-int GpioBoard::write(GpioFile file, std::string_view data) {
+int GpioBoard::write(GpioFile file, std::string_view data)
+{
     std::lock_guard lock(mutex_);
-    ++time_;  // one waveform step per write, failed or not
+    ++time_; // one waveform step per write, failed or not
     const int error = write_locked(file, data);
     GpioFileCounts &c = counts_[index_of(file)];
     c.writes++;
@@ -114,7 +134,8 @@ int GpioBoard::write(GpioFile file, std::string_view data) {
     return error;
 }
 
-int GpioBoard::write_locked(GpioFile file, std::string_view data) {
+int GpioBoard::write_locked(GpioFile file, std::string_view data)
+{
     if (fails_writes(file))
         return EIO;
     Line &line = is_scl(file) ? scl_ : sda_;
@@ -135,7 +156,7 @@ int GpioBoard::write_locked(GpioFile file, std::string_view data) {
         return 0;
     }
     if (!line.output)
-        return EPERM;  // the kernel refuses to set the value of an input
+        return EPERM; // the kernel refuses to set the value of an input
     int level = 0;
     if (!parse_level(data, &level))
         return EINVAL;
@@ -143,13 +164,20 @@ int GpioBoard::write_locked(GpioFile file, std::string_view data) {
     return 0;
 }
 
-int GpioBoard::resolve_scl() const { return scl_.output ? scl_.level : 1; }
+int GpioBoard::resolve_scl() const
+{
+    return scl_.output ? scl_.level : 1;
+}
 
-int GpioBoard::resolve_sda() const {
+int GpioBoard::resolve_sda() const
+{
     switch (options_.sda_fault) {
-    case SdaFault::StuckHigh: return 1;
-    case SdaFault::StuckLow: return 0;
-    case SdaFault::None: break;
+    case SdaFault::StuckHigh:
+        return 1;
+    case SdaFault::StuckLow:
+        return 0;
+    case SdaFault::None:
+        break;
     }
     const bool master_low = sda_.output && sda_.level == 0;
     return master_low || device_.pulls_sda_low() ? 0 : 1;
@@ -157,7 +185,8 @@ int GpioBoard::resolve_sda() const {
 
 // Lets the device see the new levels, then applies its reaction (a change of
 // its drive, made only while SCL is low) and records the result.
-void GpioBoard::settle() {
+void GpioBoard::settle()
+{
     for (int round = 0; round < 3; ++round) {
         const int scl = resolve_scl();
         const int sda = resolve_sda();
@@ -174,62 +203,74 @@ void GpioBoard::settle() {
     }
 }
 
-int GpioBoard::scl() const {
+int GpioBoard::scl() const
+{
     std::lock_guard lock(mutex_);
     return resolve_scl();
 }
 
-int GpioBoard::sda() const {
+int GpioBoard::sda() const
+{
     std::lock_guard lock(mutex_);
     return resolve_sda();
 }
 
-bool GpioBoard::sda_is_output() const {
+bool GpioBoard::sda_is_output() const
+{
     std::lock_guard lock(mutex_);
     return sda_.output;
 }
 
-bool GpioBoard::scl_is_output() const {
+bool GpioBoard::scl_is_output() const
+{
     std::lock_guard lock(mutex_);
     return scl_.output;
 }
 
-std::uint8_t GpioBoard::device_byte() const {
+std::uint8_t GpioBoard::device_byte() const
+{
     std::lock_guard lock(mutex_);
     return device_.byte();
 }
 
-std::vector<std::uint8_t> GpioBoard::bytes_written() const {
+std::vector<std::uint8_t> GpioBoard::bytes_written() const
+{
     std::lock_guard lock(mutex_);
     return device_.bytes_written();
 }
 
-I2cEvents GpioBoard::transcript() const {
+I2cEvents GpioBoard::transcript() const
+{
     std::lock_guard lock(mutex_);
     return device_.transcript();
 }
 
-GpioFileCounts GpioBoard::counts(GpioFile file) const {
+GpioFileCounts GpioBoard::counts(GpioFile file) const
+{
     std::lock_guard lock(mutex_);
     return counts_[index_of(file)];
 }
 
-std::vector<GpioWrite> GpioBoard::writes() const {
+std::vector<GpioWrite> GpioBoard::writes() const
+{
     std::lock_guard lock(mutex_);
     return writes_;
 }
 
-std::vector<int> GpioBoard::sda_at_scl_rise() const {
+std::vector<int> GpioBoard::sda_at_scl_rise() const
+{
     std::lock_guard lock(mutex_);
     return sda_at_rise_;
 }
 
-std::string GpioBoard::vcd() const {
+std::string GpioBoard::vcd() const
+{
     std::lock_guard lock(mutex_);
     return trace_.text(time_);
 }
 
-bool GpioBoard::write_vcd(const std::string &path) const {
+bool GpioBoard::write_vcd(const std::string &path) const
+{
     const std::string text = vcd();
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;

@@ -46,8 +46,8 @@ struct OpenFailure {
 struct GpioBoardOptions {
     I2cSlaveOptions device;
     SdaFault sda_fault = SdaFault::None;
-    std::vector<GpioFile> missing_files;   // lookups fail with ENOENT
-    std::vector<GpioFile> failing_writes;  // every write fails with EIO
+    std::vector<GpioFile> missing_files;  // lookups fail with ENOENT
+    std::vector<GpioFile> failing_writes; // every write fails with EIO
     std::vector<OpenFailure> open_failures;
     // Lines as the platform leaves them: exported inputs (idle bus, pulled up),
     // or, when true, outputs already driving 1.
@@ -55,18 +55,18 @@ struct GpioBoardOptions {
 };
 
 struct GpioFileCounts {
-    int opens = 0;  // successful
+    int opens = 0; // successful
     int failed_opens = 0;
     int closes = 0;
     int reads = 0;
-    int writes = 0;  // all attempts, failed ones included
+    int writes = 0; // all attempts, failed ones included
     int failed_writes = 0;
 };
 
 struct GpioWrite {
     GpioFile file;
     std::string data;
-    int error = 0;  // errno the write failed with, 0 on success
+    int error = 0; // errno the write failed with, 0 on success
 };
 
 class GpioBoard {
@@ -75,7 +75,7 @@ public:
 
     // File operations. Errors are positive errno values.
     bool exists(GpioFile file) const;
-    int open(GpioFile file);  // 0 or errno
+    int open(GpioFile file); // 0 or errno
     void close(GpioFile file);
     // Copies at most `size` bytes of the attribute's text from `offset` into
     // `out`; returns 0 or errno.
@@ -91,7 +91,7 @@ public:
 
     std::uint8_t device_byte() const;
     std::vector<std::uint8_t> bytes_written() const;
-    I2cEvents transcript() const;  // what the device saw
+    I2cEvents transcript() const; // what the device saw
     GpioFileCounts counts(GpioFile file) const;
     std::vector<GpioWrite> writes() const;
     // The SDA level at each rising edge of SCL so far, in order.
@@ -105,7 +105,7 @@ public:
 private:
     struct Line {
         bool output = false;
-        int level = 1;  // the output latch
+        int level = 1; // the output latch
     };
 
     bool fails_writes(GpioFile file) const;

@@ -24,18 +24,15 @@ struct Node {
     fuse_ino_t parent;
     const char *name;
     bool is_dir;
-    GpioFile file;  // meaningful for files only
+    GpioFile file; // meaningful for files only
 };
 
 constexpr fuse_ino_t kRoot = FUSE_ROOT_ID;
 constexpr Node kNodes[] = {
-    {0, "", true, GpioFile::SclDirection},  // unused: inode 0
-    {kRoot, "", true, GpioFile::SclDirection},
-    {kRoot, "gpio19", true, GpioFile::SclDirection},
-    {kRoot, "gpio23", true, GpioFile::SclDirection},
-    {2, "direction", false, GpioFile::SclDirection},
-    {2, "value", false, GpioFile::SclValue},
-    {3, "direction", false, GpioFile::SdaDirection},
+    {0, "", true, GpioFile::SclDirection}, // unused: inode 0
+    {kRoot, "", true, GpioFile::SclDirection},       {kRoot, "gpio19", true, GpioFile::SclDirection},
+    {kRoot, "gpio23", true, GpioFile::SclDirection}, {2, "direction", false, GpioFile::SclDirection},
+    {2, "value", false, GpioFile::SclValue},         {3, "direction", false, GpioFile::SdaDirection},
     {3, "value", false, GpioFile::SdaValue},
 };
 constexpr fuse_ino_t kNodeCount = sizeof kNodes / sizeof kNodes[0];
@@ -43,13 +40,18 @@ constexpr fuse_ino_t kNodeCount = sizeof kNodes / sizeof kNodes[0];
 // Sysfs reports every attribute as a 4096-byte file whatever it holds.
 constexpr off_t kAttributeSize = 4096;
 
-GpioBoard &board_of(fuse_req_t req) { return static_cast<GpioFs *>(fuse_req_userdata(req))->board(); }
+GpioBoard &board_of(fuse_req_t req)
+{
+    return static_cast<GpioFs *>(fuse_req_userdata(req))->board();
+}
 
-bool node_present(GpioBoard &board, fuse_ino_t ino) {
+bool node_present(GpioBoard &board, fuse_ino_t ino)
+{
     return ino >= kRoot && ino < kNodeCount && (kNodes[ino].is_dir || board.exists(kNodes[ino].file));
 }
 
-struct stat node_stat(fuse_ino_t ino) {
+struct stat node_stat(fuse_ino_t ino)
+{
     static const std::time_t boot = std::time(nullptr);
     struct stat st {};
     st.st_ino = ino;
@@ -66,7 +68,8 @@ struct stat node_stat(fuse_ino_t ino) {
     return st;
 }
 
-void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
+void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
+{
     GpioBoard &board = board_of(req);
     for (fuse_ino_t ino = kRoot + 1; ino < kNodeCount; ++ino) {
         if (kNodes[ino].parent != parent || std::strcmp(kNodes[ino].name, name) != 0)
@@ -85,7 +88,8 @@ void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
     fuse_reply_err(req, ENOENT);
 }
 
-void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *) {
+void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
+{
     if (!node_present(board_of(req), ino)) {
         fuse_reply_err(req, ENOENT);
         return;
@@ -96,11 +100,13 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *) {
 
 // Truncation (a shell's "echo 1 > value") and other attribute changes are
 // accepted and ignored, as sysfs does.
-void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *, int, fuse_file_info *fi) {
+void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *, int, fuse_file_info *fi)
+{
     op_getattr(req, ino, fi);
 }
 
-void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *) {
+void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *)
+{
     GpioBoard &board = board_of(req);
     if (!node_present(board, ino) || !kNodes[ino].is_dir) {
         fuse_reply_err(req, ENOTDIR);
@@ -125,7 +131,8 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
         fuse_reply_buf(req, buf.data() + off, std::min(size, buf.size() - static_cast<size_t>(off)));
 }
 
-void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi) {
+void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
+{
     if (ino >= kNodeCount || kNodes[ino].is_dir) {
         fuse_reply_err(req, EISDIR);
         return;
@@ -134,12 +141,13 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi) {
         fuse_reply_err(req, error);
         return;
     }
-    fi->direct_io = 1;  // no page cache: every read and write comes here
+    fi->direct_io = 1; // no page cache: every read and write comes here
     fi->keep_cache = 0;
     fuse_reply_open(req, fi);
 }
 
-void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *) {
+void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *)
+{
     std::string text;
     if (const int error = board_of(req).read(kNodes[ino].file, off, size, &text)) {
         fuse_reply_err(req, error);
@@ -148,7 +156,8 @@ void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
     fuse_reply_buf(req, text.data(), text.size());
 }
 
-void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t, fuse_file_info *) {
+void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t, fuse_file_info *)
+{
     if (const int error = board_of(req).write(kNodes[ino].file, std::string_view(buf, size))) {
         fuse_reply_err(req, error);
         return;
@@ -157,14 +166,19 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_
 }
 
 // flush comes synchronously with every close(2); release may come later.
-void op_flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info *) {
+void op_flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
+{
     board_of(req).close(kNodes[ino].file);
     fuse_reply_err(req, 0);
 }
 
-void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info *) { fuse_reply_err(req, 0); }
+void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info *)
+{
+    fuse_reply_err(req, 0);
+}
 
-fuse_lowlevel_ops make_ops() {
+fuse_lowlevel_ops make_ops()
+{
     fuse_lowlevel_ops ops{};
     ops.lookup = op_lookup;
     ops.getattr = op_getattr;
@@ -182,9 +196,13 @@ fuse_lowlevel_ops make_ops() {
 
 GpioFs::GpioFs(GpioBoard &board) : board_(board) {}
 
-GpioFs::~GpioFs() { unmount(); }
+GpioFs::~GpioFs()
+{
+    unmount();
+}
 
-bool GpioFs::mount(const std::string &dir, std::string *why) {
+bool GpioFs::mount(const std::string &dir, std::string *why)
+{
     auto fail = [&](const std::string &message) {
         if (why)
             *why = message;
@@ -222,7 +240,8 @@ bool GpioFs::mount(const std::string &dir, std::string *why) {
     return true;
 }
 
-void GpioFs::serve() {
+void GpioFs::serve()
+{
     fuse_buf buf{};
     pollfd fds[2] = {{fuse_session_fd(session_), POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
     while (!stop_ && !fuse_session_exited(session_)) {
@@ -239,13 +258,14 @@ void GpioFs::serve() {
         if (res == -EINTR || res == -EAGAIN)
             continue;
         if (res <= 0)
-            break;  // unmounted elsewhere, or a device error
+            break; // unmounted elsewhere, or a device error
         fuse_session_process_buf(session_, &buf);
     }
     std::free(buf.mem);
 }
 
-void GpioFs::unmount() {
+void GpioFs::unmount()
+{
     if (!session_)
         return;
     stop_ = true;

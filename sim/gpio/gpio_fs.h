@@ -19,7 +19,7 @@ namespace sim {
 class GpioFs {
 public:
     explicit GpioFs(GpioBoard &board);
-    ~GpioFs();  // unmounts
+    ~GpioFs(); // unmounts
     GpioFs(const GpioFs &) = delete;
     GpioFs &operator=(const GpioFs &) = delete;
 

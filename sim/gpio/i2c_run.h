@@ -15,8 +15,8 @@ namespace sim {
 
 struct I2cRunReport {
     RunResult run;
-    std::string setup_error;  // non-empty when the run could not be set up
-    long wall_us = 0;         // from spawn to exit
+    std::string setup_error; // non-empty when the run could not be set up
+    long wall_us = 0;        // from spawn to exit
 };
 
 // Runs `binary` with `args` against `board`, which holds the waveform, the

@@ -2,10 +2,10 @@
 
 namespace sim {
 
-I2cSlave::I2cSlave(I2cSlaveOptions options)
-    : options_(options), present_(options.present), byte_(options.byte) {}
+I2cSlave::I2cSlave(I2cSlaveOptions options) : options_(options), present_(options.present), byte_(options.byte) {}
 
-void I2cSlave::on_lines(int scl, int sda) {
+void I2cSlave::on_lines(int scl, int sda)
+{
     scl = scl ? 1 : 0;
     sda = sda ? 1 : 0;
     const int old_scl = scl_, old_sda = sda_;
@@ -25,7 +25,8 @@ void I2cSlave::on_lines(int scl, int sda) {
     }
 }
 
-void I2cSlave::on_start() {
+void I2cSlave::on_start()
+{
     transcript_.push_back(in_transaction_ ? i2c_repeat_start() : i2c_start());
     in_transaction_ = true;
     state_ = State::Address;
@@ -35,14 +36,16 @@ void I2cSlave::on_start() {
     pull_low_ = false;
 }
 
-void I2cSlave::on_stop() {
+void I2cSlave::on_stop()
+{
     transcript_.push_back(i2c_stop());
     in_transaction_ = false;
     state_ = State::Idle;
     pull_low_ = false;
 }
 
-void I2cSlave::on_scl_rise(int sda) {
+void I2cSlave::on_scl_rise(int sda)
+{
     switch (state_) {
     case State::Address:
     case State::Receive:
@@ -83,7 +86,8 @@ void I2cSlave::on_scl_rise(int sda) {
 }
 
 // assert: scl is low here, so every change of this device's drive happens now.
-void I2cSlave::on_scl_fall() {
+void I2cSlave::on_scl_fall()
+{
     switch (state_) {
     case State::Address:
     case State::Receive:
@@ -99,7 +103,7 @@ void I2cSlave::on_scl_fall() {
         return;
     case State::AddressAck:
         if (!selected_) {
-            state_ = State::Idle;  // wait for the next START
+            state_ = State::Idle; // wait for the next START
             return;
         }
         bit_count_ = 0;
@@ -125,13 +129,13 @@ void I2cSlave::on_scl_fall() {
         return;
     case State::Transmit:
         if (bit_count_ == 0)
-            return;  // a falling edge before the first bit was clocked
+            return; // a falling edge before the first bit was clocked
         if (--bit_ >= 0) {
             drive_bit((byte_ >> bit_) & 1);
             return;
         }
         transcript_.push_back(i2c_data_read(shift_));
-        pull_low_ = false;  // the master owns the ninth clock
+        pull_low_ = false; // the master owns the ninth clock
         state_ = State::TransmitAck;
         return;
     case State::TransmitAck:

@@ -14,10 +14,10 @@
 namespace sim {
 
 struct I2cSlaveOptions {
-    std::uint8_t address = 0x2F;  // 7-bit address: address bytes 0x5E (write), 0x5F (read)
-    bool present = true;          // false: never acknowledges, never drives SDA
-    bool ack_data = true;         // false: written data bytes are not acknowledged (nor stored)
-    std::uint8_t byte = 0x00;     // the register: answered to reads, replaced by writes
+    std::uint8_t address = 0x2F; // 7-bit address: address bytes 0x5E (write), 0x5F (read)
+    bool present = true;         // false: never acknowledges, never drives SDA
+    bool ack_data = true;        // false: written data bytes are not acknowledged (nor stored)
+    std::uint8_t byte = 0x00;    // the register: answered to reads, replaced by writes
 };
 
 class I2cSlave {
@@ -35,13 +35,13 @@ public:
 
 private:
     enum class State {
-        Idle,         // waiting for START
-        Address,      // shifting in the address byte
-        AddressAck,   // ninth clock of the address byte
-        Receive,      // shifting in a data byte from the master
-        ReceiveAck,   // ninth clock of a written byte
-        Transmit,     // shifting out the register, bit_ is the bit on SDA
-        TransmitAck,  // ninth clock of a read byte: the master's ACK/NACK
+        Idle,        // waiting for START
+        Address,     // shifting in the address byte
+        AddressAck,  // ninth clock of the address byte
+        Receive,     // shifting in a data byte from the master
+        ReceiveAck,  // ninth clock of a written byte
+        Transmit,    // shifting out the register, bit_ is the bit on SDA
+        TransmitAck, // ninth clock of a read byte: the master's ACK/NACK
     };
 
     void on_start();
@@ -60,10 +60,10 @@ private:
     int scl_ = 1;
     int sda_ = 1;
     bool pull_low_ = false;
-    bool in_transaction_ = false;  // between START and STOP, to tell a repeated START
-    bool selected_ = false;        // the last address byte was ours
-    bool reading_ = false;         // and asked for a read
-    bool acked_ = false;           // what this device answers on the current ninth clock
+    bool in_transaction_ = false; // between START and STOP, to tell a repeated START
+    bool selected_ = false;       // the last address byte was ours
+    bool reading_ = false;        // and asked for a read
+    bool acked_ = false;          // what this device answers on the current ninth clock
     bool master_acked_ = false;
     int bit_count_ = 0;
     int bit_ = 7;

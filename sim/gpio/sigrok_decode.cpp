@@ -22,7 +22,7 @@ constexpr const char *kAnnotations =
     "i2c=start:repeat-start:stop:ack:nack:address-read:address-write:data-read:data-write";
 
 struct AnnotationForm {
-    std::string_view text;  // as the decoder prints it, before any ": value"
+    std::string_view text; // as the decoder prints it, before any ": value"
     I2cEvent::Kind kind;
     bool has_value;
 };
@@ -41,7 +41,8 @@ constexpr AnnotationForm kForms[] = {
 
 // Runs argv with standard output and error into one pipe; returns the exit
 // status (or -1 when it could not start) and fills `output`.
-int run_capture(const std::vector<std::string> &argv, std::string *output, std::string *error) {
+int run_capture(const std::vector<std::string> &argv, std::string *output, std::string *error)
+{
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         *error = std::string("pipe: ") + std::strerror(errno);
@@ -85,7 +86,8 @@ int run_capture(const std::vector<std::string> &argv, std::string *output, std::
 
 } // namespace
 
-bool sigrok_available(std::string *why) {
+bool sigrok_available(std::string *why)
+{
     std::string output, error;
     const int status = run_capture({kTool, "--version"}, &output, &error);
     if (status == 0)
@@ -95,7 +97,8 @@ bool sigrok_available(std::string *why) {
     return false;
 }
 
-I2cDecode decode_i2c_vcd(const std::string &vcd_path) {
+I2cDecode decode_i2c_vcd(const std::string &vcd_path)
+{
     I2cDecode result;
     const int status =
         run_capture({kTool, "-I", "vcd", "-i", vcd_path, "-P", "i2c:scl=scl:sda=sda", "-A", kAnnotations},
@@ -110,7 +113,8 @@ I2cDecode decode_i2c_vcd(const std::string &vcd_path) {
     return result;
 }
 
-I2cEvents parse_i2c_annotations(std::string_view text) {
+I2cEvents parse_i2c_annotations(std::string_view text)
+{
     constexpr std::string_view kPrefix = "i2c-1: ";
     I2cEvents events;
     while (!text.empty()) {
@@ -133,7 +137,7 @@ I2cEvents parse_i2c_annotations(std::string_view text) {
                 char *end = nullptr;
                 const long v = std::strtol(hex.c_str(), &end, 16);
                 if (end == hex.c_str() || *end != '\0')
-                    break;  // not a value: not an annotation we know
+                    break; // not a value: not an annotation we know
                 event.value = static_cast<int>(v);
             }
             events.push_back(event);

@@ -12,10 +12,10 @@
 namespace sim {
 
 struct I2cDecode {
-    bool ok = false;     // the tool ran and exited with 0
-    std::string error;   // why not, when !ok
-    std::string output;  // everything it printed
-    I2cEvents events;    // its annotations, in order
+    bool ok = false;    // the tool ran and exited with 0
+    std::string error;  // why not, when !ok
+    std::string output; // everything it printed
+    I2cEvents events;   // its annotations, in order
 };
 
 // True when the tool can be run; otherwise `why` says what is missing.

@@ -8,23 +8,28 @@ namespace sim {
 namespace {
 
 // Identifier codes are printable characters from '!' on, one per wire.
-std::string wire_code(std::size_t wire) { return std::string(1, static_cast<char>('!' + wire)); }
+std::string wire_code(std::size_t wire)
+{
+    return std::string(1, static_cast<char>('!' + wire));
+}
 
 } // namespace
 
 VcdTrace::VcdTrace(std::vector<std::string> wires, std::vector<int> initial, std::string timescale)
-    : wires_(std::move(wires)), initial_(std::move(initial)), current_(initial_), timescale_(std::move(timescale)) {
+    : wires_(std::move(wires)), initial_(std::move(initial)), current_(initial_), timescale_(std::move(timescale))
+{
     initial_.resize(wires_.size(), 0);
     current_.resize(wires_.size(), 0);
 }
 
-void VcdTrace::set(std::uint64_t time, std::size_t wire, int level) {
+void VcdTrace::set(std::uint64_t time, std::size_t wire, int level)
+{
     level = level ? 1 : 0;
     if (current_[wire] == level)
         return;
     current_[wire] = level;
     if (time == 0) {
-        initial_[wire] = level;  // still part of the $dumpvars block
+        initial_[wire] = level; // still part of the $dumpvars block
         return;
     }
     // Two changes of one wire at one instant: only the last one is visible.
@@ -37,7 +42,8 @@ void VcdTrace::set(std::uint64_t time, std::size_t wire, int level) {
     changes_.push_back({time, wire, level});
 }
 
-std::string VcdTrace::text(std::uint64_t now, std::uint64_t tail) const {
+std::string VcdTrace::text(std::uint64_t now, std::uint64_t tail) const
+{
     std::string out;
     out += "$timescale " + timescale_ + " $end\n";
     out += "$scope module i2c $end\n";

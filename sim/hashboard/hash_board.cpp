@@ -155,10 +155,8 @@ ControlLineState parse_control_line(const std::string &written)
     return state;
 }
 
-HashBoard::HashBoard(int master_fd, HashBoardScenario scenario)
-    : master_fd_(master_fd), scenario_(std::move(scenario))
-{
-}
+HashBoard::HashBoard(int master_fd, HashBoardScenario scenario) : master_fd_(master_fd), scenario_(std::move(scenario))
+{}
 
 HashBoard::~HashBoard()
 {
@@ -171,7 +169,7 @@ void HashBoard::start()
         return;
     stop_fd_ = eventfd(0, EFD_CLOEXEC);
     thread_ = std::thread([this] { serve(); });
-    struct sched_param param{};
+    struct sched_param param {};
     param.sched_priority = 10;
     pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param);
 }

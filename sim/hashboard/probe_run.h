@@ -14,15 +14,15 @@
 namespace sim {
 
 struct ProbeRunConfig {
-    std::string binary;             // absolute path of miner-probe
-    std::vector<std::string> launcher;  // words before the binary, e.g. an emulator (absolute path)
-    std::vector<std::string> args;  // arguments after the program name; any selects the alternate board
-    HashBoardScenario board;        // its control_line_path is filled in by the run
-    bool uart_present = true;       // false: no serial device node at all
+    std::string binary;                     // absolute path of miner-probe
+    std::vector<std::string> launcher;      // words before the binary, e.g. an emulator (absolute path)
+    std::vector<std::string> args;          // arguments after the program name; any selects the alternate board
+    HashBoardScenario board;                // its control_line_path is filled in by the run
+    bool uart_present = true;               // false: no serial device node at all
     std::optional<std::string> miner_type;  // contents of /usr/bin/minerType before the run
     std::optional<std::string> temp_sensor; // contents of /usr/bin/tempSensor before the run
-    bool gpio_files = true;         // false: /sys/class/gpio holds no value files
-    bool usr_bin_read_only = false; // record files cannot be written
+    bool gpio_files = true;                 // false: /sys/class/gpio holds no value files
+    bool usr_bin_read_only = false;         // record files cannot be written
     int timeout_ms = 60000;
     // The program waits only 2 ms for a reply's first byte. When the host is
     // too busy to deliver a reply in time (the run's log shows a time-out
@@ -33,12 +33,12 @@ struct ProbeRunConfig {
 
 struct ProbeRunReport {
     RunResult run;
-    std::optional<std::string> miner_type;  // nullopt when the file does not exist afterwards
+    std::optional<std::string> miner_type; // nullopt when the file does not exist afterwards
     std::optional<std::string> temp_sensor;
-    std::string control_line;        // what was written to the board's control line
-    std::string other_control_line;  // what was written to the other variant's line
+    std::string control_line;       // what was written to the board's control line
+    std::string other_control_line; // what was written to the other variant's line
     std::vector<ReceivedFrame> frames;
-    struct termios uart_settings{};  // the serial line's settings after the run
+    struct termios uart_settings {}; // the serial line's settings after the run
     std::string setup_error;         // non-empty when the run could not be set up
     int late_replies = 0;            // answered frames the program had given up on
     int runs = 0;                    // 1, or more when late replies forced a rerun

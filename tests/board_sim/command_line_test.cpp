@@ -1,8 +1,8 @@
 // board-sim's command line: what each option sets on the simulated board, the
 // arguments passed to the program, and the refusals of bad input (also as the
 // binary answers them: usage on standard error, status 2).
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,8 +48,8 @@ TEST(CommandLine, ProbeOptionsShapeTheHashBoard)
 
 TEST(CommandLine, ProbeRecordsAndBoardVariant)
 {
-    const Command c = parsed({"probe", "--record", "BTC", "--record=DAS", "--sensor-record", "NO", "--alt",
-                              "--no-uart", "--no-gpio", "--read-only-records"});
+    const Command c = parsed({"probe", "--record", "BTC", "--record=DAS", "--sensor-record", "NO", "--alt", "--no-uart",
+                              "--no-gpio", "--read-only-records"});
     EXPECT_EQ(c.probe.miner_type, "BTC\nDAS\n") << "one line per --record, in order";
     EXPECT_EQ(c.probe.temp_sensor, "NO\n");
     EXPECT_EQ(c.probe.args.size(), 1u) << "--alt passes exactly one argument";
@@ -78,9 +78,8 @@ TEST(CommandLine, I2cOperationsBecomeProgramArguments)
 TEST(CommandLine, I2cOptionsShapeTheBus)
 {
     const Command c = parsed({"i2c", "--device-byte", "0xA5", "--address=0x50", "--data-nack", "--sda-stuck", "low",
-                              "--missing", "scl-direction", "--write-fails", "sda-value", "--open-fails",
-                              "sda-value:3", "--open-fails", "scl-value", "--lines-output", "--vcd", "w.vcd",
-                              "--no-decode"});
+                              "--missing", "scl-direction", "--write-fails", "sda-value", "--open-fails", "sda-value:3",
+                              "--open-fails", "scl-value", "--lines-output", "--vcd", "w.vcd", "--no-decode"});
     const sim::GpioBoardOptions &b = c.i2c.board;
     EXPECT_EQ(b.device.byte, 0xA5);
     EXPECT_EQ(b.device.address, 0x50);

@@ -30,10 +30,22 @@ std::deque<int> samples;
 
 } // namespace
 
-void gpio_set_sda(int level) { recorded.push_back({SDA, level ? 1 : 0}); }
-void gpio_set_scl(int level) { recorded.push_back({SCL, level ? 1 : 0}); }
-void gpio_sda_input() { recorded.push_back({SDA_DIR, 1}); }
-void gpio_sda_output() { recorded.push_back({SDA_DIR, 0}); }
+void gpio_set_sda(int level)
+{
+    recorded.push_back({SDA, level ? 1 : 0});
+}
+void gpio_set_scl(int level)
+{
+    recorded.push_back({SCL, level ? 1 : 0});
+}
+void gpio_sda_input()
+{
+    recorded.push_back({SDA_DIR, 1});
+}
+void gpio_sda_output()
+{
+    recorded.push_back({SDA_DIR, 0});
+}
 int gpio_sample_sda()
 {
     EXPECT_FALSE(samples.empty()) << "SDA sampled more often than scripted";

@@ -8,12 +8,15 @@
 
 namespace {
 
-int parse(const char *text) { return decimal_value(text, strlen(text)); }
+int parse(const char *text)
+{
+    return decimal_value(text, strlen(text));
+}
 
 TEST(DecimalValue, MatchesAtoiWithinAnIntAndWrapsBeyond)
 {
-    for (const char *text : {"0", "-1", "+7", " 42", "\t\n 5", "12abc", "abc", "", "- 5", "--5",
-                             "2147483647", "-2147483648"})
+    for (const char *text :
+         {"0", "-1", "+7", " 42", "\t\n 5", "12abc", "abc", "", "- 5", "--5", "2147483647", "-2147483648"})
         EXPECT_EQ(parse(text), atoi(text)) << '"' << text << '"';
 
     EXPECT_EQ(parse("2147483648"), INT_MIN);
@@ -37,8 +40,15 @@ TEST(WriteValueFromArgument, KeepsTheLowSevenBits)
     const struct {
         const char *arg;
         int value;
-    } cases[] = {{"200", 72}, {"128", 0}, {"-1", 127}, {"abc", 0}, {" 42", 42}, {"12abc", 12},
-                 {"99999999999999999999", 127}, {"-2147483649", 127}, {"4294967296", 0}};
+    } cases[] = {{"200", 72},
+                 {"128", 0},
+                 {"-1", 127},
+                 {"abc", 0},
+                 {" 42", 42},
+                 {"12abc", 12},
+                 {"99999999999999999999", 127},
+                 {"-2147483649", 127},
+                 {"4294967296", 0}};
     for (const auto &c : cases)
         EXPECT_EQ(write_value_from_argument(c.arg), c.value) << c.arg;
 }

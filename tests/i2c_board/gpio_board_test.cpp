@@ -20,7 +20,8 @@ using i2c_board_test::TestMaster;
 constexpr std::uint8_t kWriteAddress = 0x5E;
 constexpr std::uint8_t kReadAddress = 0x5F;
 
-GpioBoardOptions with_byte(std::uint8_t byte) {
+GpioBoardOptions with_byte(std::uint8_t byte)
+{
     GpioBoardOptions o;
     o.device.byte = byte;
     return o;
@@ -28,9 +29,7 @@ GpioBoardOptions with_byte(std::uint8_t byte) {
 
 // A board with a master already on it, the bus idle.
 struct Bus {
-    explicit Bus(GpioBoardOptions options = {}) : board(std::move(options)), ops(board), master(ops) {
-        master.begin();
-    }
+    explicit Bus(GpioBoardOptions options = {}) : board(std::move(options)), ops(board), master(ops) { master.begin(); }
     GpioBoard board;
     BoardFileOps ops;
     TestMaster master;
@@ -39,7 +38,8 @@ struct Bus {
 const I2cEvents kRead0xA5 = {i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(),
                              i2c_stop()};
 
-TEST(I2cDevice, AnswersReadMostSignificantBitFirst) {
+TEST(I2cDevice, AnswersReadMostSignificantBitFirst)
+{
     Bus bus(with_byte(0xA5));
     std::uint8_t byte = 0;
     ASSERT_EQ(bus.master.read_data(kWriteAddress, &byte), 0);
@@ -50,20 +50,22 @@ TEST(I2cDevice, AnswersReadMostSignificantBitFirst) {
     EXPECT_EQ(bus.board.sda(), 1);
 }
 
-TEST(I2cDevice, StoresAcknowledgedWrite) {
+TEST(I2cDevice, StoresAcknowledgedWrite)
+{
     Bus bus(with_byte(0x11));
     EXPECT_EQ(bus.master.write_data(kWriteAddress, 72), 0);
     EXPECT_EQ(bus.board.device_byte(), 72);
     EXPECT_EQ(bus.board.bytes_written(), std::vector<std::uint8_t>{72});
-    EXPECT_EQ(bus.board.transcript(), (I2cEvents{i2c_start(), i2c_address_write(0x2F), i2c_ack(), i2c_data_write(72),
-                                                 i2c_ack(), i2c_stop()}));
+    EXPECT_EQ(bus.board.transcript(),
+              (I2cEvents{i2c_start(), i2c_address_write(0x2F), i2c_ack(), i2c_data_write(72), i2c_ack(), i2c_stop()}));
     // The written byte is what a following read returns.
     std::uint8_t byte = 0;
     ASSERT_EQ(bus.master.read_data(kWriteAddress, &byte), 0);
     EXPECT_EQ(byte, 72);
 }
 
-TEST(I2cDevice, AddressByteOnTheWire) {
+TEST(I2cDevice, AddressByteOnTheWire)
+{
     Bus bus;
     bus.master.start();
     bus.master.write_byte(kWriteAddress);
@@ -72,13 +74,14 @@ TEST(I2cDevice, AddressByteOnTheWire) {
     EXPECT_EQ(bus.board.sda_at_scl_rise(), (std::vector<int>{1, 0, 1, 0, 1, 1, 1, 1, 0, 0}));
 }
 
-TEST(I2cDevice, FaultsSeenByTheMaster) {
+TEST(I2cDevice, FaultsSeenByTheMaster)
+{
     struct Case {
         const char *name;
         GpioBoardOptions options;
         int write_rc;
         int read_rc;
-        int byte_read;  // when read_rc is 0
+        int byte_read; // when read_rc is 0
     };
     GpioBoardOptions absent = with_byte(0xA5), data_nack = with_byte(0xA5), high = with_byte(0xA5),
                      low = with_byte(0xA5), other = with_byte(0xA5);
@@ -91,7 +94,7 @@ TEST(I2cDevice, FaultsSeenByTheMaster) {
         {"absent", absent, 1, 1, 0},
         {"data not acknowledged", data_nack, 2, 0, 0xA5},
         {"SDA stuck high", high, 1, 1, 0},
-        {"SDA stuck low", low, 0, 0, 0x00},  // every sample reads 0, an ACK included
+        {"SDA stuck low", low, 0, 0, 0x00}, // every sample reads 0, an ACK included
         {"another address", other, 1, 1, 0},
     };
     for (const Case &c : cases) {
@@ -107,13 +110,14 @@ TEST(I2cDevice, FaultsSeenByTheMaster) {
     }
 }
 
-TEST(I2cDevice, RepeatsItsByteWhileTheMasterAcknowledges) {
+TEST(I2cDevice, RepeatsItsByteWhileTheMasterAcknowledges)
+{
     Bus bus(with_byte(0x3C));
     bus.master.start();
     ASSERT_EQ(bus.master.write_byte(kReadAddress), 0);
     EXPECT_EQ(bus.master.read_byte(/*ack=*/true), 0x3C);
     EXPECT_EQ(bus.master.read_byte(/*ack=*/false), 0x3C);
-    bus.master.start();  // repeated START after the NACK
+    bus.master.start(); // repeated START after the NACK
     bus.master.stop();
     EXPECT_EQ(bus.board.transcript(),
               (I2cEvents{i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0x3C), i2c_ack(),
@@ -123,11 +127,12 @@ TEST(I2cDevice, RepeatsItsByteWhileTheMasterAcknowledges) {
 // Levels of each wire at every time stamp of a dump.
 struct Waveform {
     std::vector<std::string> names;
-    std::vector<std::map<std::string, int>> steps;  // one entry per time stamp
+    std::vector<std::map<std::string, int>> steps; // one entry per time stamp
     std::vector<long> times;
 };
 
-Waveform parse_vcd(const std::string &text) {
+Waveform parse_vcd(const std::string &text)
+{
     Waveform w;
     std::map<std::string, std::string> name_of;
     std::map<std::string, int> levels;
@@ -152,7 +157,8 @@ Waveform parse_vcd(const std::string &text) {
     return w;
 }
 
-TEST(Waveform, OneStepPerWriteAndDeviceMovesOnlyWithClockLow) {
+TEST(Waveform, OneStepPerWriteAndDeviceMovesOnlyWithClockLow)
+{
     Bus bus(with_byte(0xA5));
     std::uint8_t byte = 0;
     bus.master.read_data(kWriteAddress, &byte);
@@ -179,7 +185,8 @@ TEST(Waveform, OneStepPerWriteAndDeviceMovesOnlyWithClockLow) {
     }
 }
 
-TEST(SysfsSemantics, AttributeTextAndErrors) {
+TEST(SysfsSemantics, AttributeTextAndErrors)
+{
     GpioBoard board;
     std::string text;
     // Exported lines start as inputs: pulled up, values read "1\n".
@@ -209,7 +216,8 @@ TEST(SysfsSemantics, AttributeTextAndErrors) {
     EXPECT_EQ(board.counts(GpioFile::SdaValue).failed_writes, 3);
 }
 
-TEST(SysfsSemantics, FileScenarios) {
+TEST(SysfsSemantics, FileScenarios)
+{
     GpioBoardOptions o;
     o.missing_files = {GpioFile::SclDirection};
     o.failing_writes = {GpioFile::SclValue};
@@ -230,28 +238,29 @@ TEST(SysfsSemantics, FileScenarios) {
     EXPECT_EQ(c.failed_opens, 1);
 }
 
-TEST(Decode, ParsesAnnotationsAndSkipsTheRest) {
-    const char *text =
-        "i2c-1: Start\n"
-        "i2c-1: 1\n"
-        "i2c-1: Read\n"
-        "i2c-1: Address read: 2F\n"
-        "i2c-1: ACK\n"
-        "i2c-1: Data read: A5\n"
-        "i2c-1: NACK\n"
-        "i2c-1: Start repeat\n"
-        "i2c-1: Write\n"
-        "i2c-1: Address write: 2F\n"
-        "i2c-1: Data write: 48\r\n"
-        "srd: some warning\n"
-        "i2c-1: Data write: zz\n"
-        "i2c-1: Stop";
+TEST(Decode, ParsesAnnotationsAndSkipsTheRest)
+{
+    const char *text = "i2c-1: Start\n"
+                       "i2c-1: 1\n"
+                       "i2c-1: Read\n"
+                       "i2c-1: Address read: 2F\n"
+                       "i2c-1: ACK\n"
+                       "i2c-1: Data read: A5\n"
+                       "i2c-1: NACK\n"
+                       "i2c-1: Start repeat\n"
+                       "i2c-1: Write\n"
+                       "i2c-1: Address write: 2F\n"
+                       "i2c-1: Data write: 48\r\n"
+                       "srd: some warning\n"
+                       "i2c-1: Data write: zz\n"
+                       "i2c-1: Stop";
     EXPECT_EQ(parse_i2c_annotations(text),
               (I2cEvents{i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(),
                          i2c_repeat_start(), i2c_address_write(0x2F), i2c_data_write(0x48), i2c_stop()}));
 }
 
-TEST(Decode, RecordedTransactionsDecodeAsTheDeviceSawThem) {
+TEST(Decode, RecordedTransactionsDecodeAsTheDeviceSawThem)
+{
     std::string why;
     if (!sigrok_available(&why))
         GTEST_SKIP() << why;

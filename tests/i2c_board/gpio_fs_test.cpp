@@ -23,7 +23,8 @@ using namespace sim;
 using i2c_board_test::PosixFileOps;
 using i2c_board_test::TestMaster;
 
-bool mounted_at(const std::string &dir) {
+bool mounted_at(const std::string &dir)
+{
     std::ifstream in("/proc/self/mountinfo");
     std::string line;
     while (std::getline(in, line))
@@ -36,7 +37,8 @@ bool mounted_at(const std::string &dir) {
 // destruction, whatever the test did.
 class MountedTree : public testing::Test {
 protected:
-    void mount(GpioBoardOptions options = {}) {
+    void mount(GpioBoardOptions options = {})
+    {
         char tmpl[] = "/tmp/i2c-board-fs-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -46,7 +48,8 @@ protected:
         if (!fs_->mount(dir_, &why))
             GTEST_SKIP() << "cannot mount FUSE: " << why;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         fs_.reset();
         if (!dir_.empty())
             ::rmdir(dir_.c_str());
@@ -58,7 +61,8 @@ protected:
     std::unique_ptr<GpioFs> fs_;
 };
 
-std::set<std::string> list(const std::string &dir) {
+std::set<std::string> list(const std::string &dir)
+{
     std::set<std::string> names;
     if (DIR *d = opendir(dir.c_str())) {
         while (dirent *e = readdir(d))
@@ -68,7 +72,8 @@ std::set<std::string> list(const std::string &dir) {
     return names;
 }
 
-TEST_F(MountedTree, LooksLikeSysfs) {
+TEST_F(MountedTree, LooksLikeSysfs)
+{
     mount();
     EXPECT_EQ(list(dir_), (std::set<std::string>{".", "..", "gpio19", "gpio23"}));
     EXPECT_EQ(list(dir_ + "/gpio23"), (std::set<std::string>{".", "..", "direction", "value"}));
@@ -80,7 +85,8 @@ TEST_F(MountedTree, LooksLikeSysfs) {
     }
 }
 
-TEST_F(MountedTree, ReadsAndWritesLikeTheKernel) {
+TEST_F(MountedTree, ReadsAndWritesLikeTheKernel)
+{
     mount();
     const int wr = ::open(path(GpioFile::SdaDirection).c_str(), O_WRONLY);
     ASSERT_GE(wr, 0);
@@ -111,7 +117,8 @@ TEST_F(MountedTree, ReadsAndWritesLikeTheKernel) {
     EXPECT_EQ(board_->sda(), 1);
 }
 
-TEST_F(MountedTree, FaultScenarios) {
+TEST_F(MountedTree, FaultScenarios)
+{
     GpioBoardOptions o;
     o.missing_files = {GpioFile::SclDirection};
     o.failing_writes = {GpioFile::SclValue};
@@ -138,7 +145,8 @@ TEST_F(MountedTree, FaultScenarios) {
     ::close(fd);
 }
 
-TEST_F(MountedTree, TransactionsThroughTheFiles) {
+TEST_F(MountedTree, TransactionsThroughTheFiles)
+{
     GpioBoardOptions o;
     o.device.byte = 0xA5;
     mount(o);
@@ -170,17 +178,17 @@ TEST_F(MountedTree, TransactionsThroughTheFiles) {
     ASSERT_TRUE(decode.ok) << decode.error;
     EXPECT_EQ(decode.events,
               (I2cEvents{i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(), i2c_stop(),
-                         i2c_start(), i2c_address_write(0x2F), i2c_ack(), i2c_data_write(72), i2c_ack(),
-                         i2c_stop()}))
+                         i2c_start(), i2c_address_write(0x2F), i2c_ack(), i2c_data_write(72), i2c_ack(), i2c_stop()}))
         << decode.output;
 }
 
-TEST_F(MountedTree, UnmountLeavesNothingBehind) {
+TEST_F(MountedTree, UnmountLeavesNothingBehind)
+{
     mount();
     ASSERT_TRUE(mounted_at(dir_));
     fs_->unmount();
     EXPECT_FALSE(mounted_at(dir_));
-    fs_->unmount();  // a second call is harmless
+    fs_->unmount(); // a second call is harmless
 }
 
 } // namespace

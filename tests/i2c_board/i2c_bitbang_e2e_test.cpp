@@ -29,15 +29,18 @@ constexpr int kDevice = 0x2F;
 
 const I2cEvents kNothingOnTheBus = {};
 
-I2cEvents read_transaction(int byte) {
+I2cEvents read_transaction(int byte)
+{
     return {i2c_start(), i2c_address_read(kDevice), i2c_ack(), i2c_data_read(byte), i2c_nack(), i2c_stop()};
 }
 
-I2cEvents write_transaction(int byte) {
+I2cEvents write_transaction(int byte)
+{
     return {i2c_start(), i2c_address_write(kDevice), i2c_ack(), i2c_data_write(byte), i2c_ack(), i2c_stop()};
 }
 
-GpioBoardOptions holding(std::uint8_t byte) {
+GpioBoardOptions holding(std::uint8_t byte)
+{
     GpioBoardOptions o;
     o.device.byte = byte;
     return o;
@@ -45,7 +48,8 @@ GpioBoardOptions holding(std::uint8_t byte) {
 
 class BitbangRun : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string why;
         if (!Sandbox::supported(&why))
             GTEST_SKIP() << "no mount namespaces: " << why;
@@ -65,7 +69,8 @@ protected:
     void reset() { board_.reset(); }
 
     // A fresh board and namespace, then one run of the tool with `args`.
-    RunResult run(GpioBoardOptions options, std::vector<std::string> args = {}) {
+    RunResult run(GpioBoardOptions options, std::vector<std::string> args = {})
+    {
         board_ = std::make_unique<GpioBoard>(std::move(options));
         std::vector<std::string> command = target_command("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
         args.insert(args.begin(), command.begin() + 1, command.end());
@@ -78,13 +83,14 @@ protected:
 
     // The run's waveform as the decoder reads it. Set I2C_BOARD_KEEP_VCD to a
     // directory to keep each run's dump there for a waveform viewer.
-    I2cEvents decoded() {
+    I2cEvents decoded()
+    {
         const std::string path = testing::TempDir() + "i2c-bitbang-bus.vcd";
         EXPECT_TRUE(board_->write_vcd(path));
         if (const char *keep = std::getenv("I2C_BOARD_KEEP_VCD")) {
             const auto *info = testing::UnitTest::GetInstance()->current_test_info();
-            std::filesystem::copy_file(path, std::string(keep) + "/" + info->name() + "-" +
-                                                 std::to_string(++kept_) + ".vcd",
+            std::filesystem::copy_file(path,
+                                       std::string(keep) + "/" + info->name() + "-" + std::to_string(++kept_) + ".vcd",
                                        std::filesystem::copy_options::overwrite_existing);
         }
         const I2cDecode decode = decode_i2c_vcd(path);
@@ -94,7 +100,8 @@ protected:
     }
 
     // The tool closed every descriptor it opened and left the bus idle.
-    void expect_clean_finish() {
+    void expect_clean_finish()
+    {
         for (GpioFile f : kGpioFiles) {
             const GpioFileCounts c = board_->counts(f);
             EXPECT_EQ(c.closes, c.opens) << gpio_file_path(f);
@@ -108,7 +115,8 @@ protected:
     int kept_ = 0;
 };
 
-TEST_F(BitbangRun, ReadsTheDeviceByte) {
+TEST_F(BitbangRun, ReadsTheDeviceByte)
+{
     const RunResult r = run(holding(0xA5));
     EXPECT_EQ(r.out, "i2c read data=165!\n");
     EXPECT_EQ(r.exit_status, 0);
@@ -118,7 +126,8 @@ TEST_F(BitbangRun, ReadsTheDeviceByte) {
     expect_clean_finish();
 }
 
-TEST_F(BitbangRun, WritesTheLowSevenBitsOfItsArgument) {
+TEST_F(BitbangRun, WritesTheLowSevenBitsOfItsArgument)
+{
     const struct {
         const char *arg;
         int written;
@@ -135,7 +144,8 @@ TEST_F(BitbangRun, WritesTheLowSevenBitsOfItsArgument) {
     }
 }
 
-TEST_F(BitbangRun, AbsentDeviceFailsWithCodeOne) {
+TEST_F(BitbangRun, AbsentDeviceFailsWithCodeOne)
+{
     GpioBoardOptions absent = holding(0xA5);
     absent.device.present = false;
 
@@ -154,20 +164,22 @@ TEST_F(BitbangRun, AbsentDeviceFailsWithCodeOne) {
     expect_clean_finish();
 }
 
-TEST_F(BitbangRun, DataByteNotAcknowledgedFailsWithCodeTwo) {
+TEST_F(BitbangRun, DataByteNotAcknowledgedFailsWithCodeTwo)
+{
     GpioBoardOptions o = holding(0xA5);
     o.device.ack_data = false;
     const RunResult r = run(o, {"200"});
     EXPECT_EQ(r.out, "i2c write failed:2!");
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(board_->device_byte(), 0xA5);
-    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(kDevice), i2c_ack(), i2c_data_write(72),
-                                    i2c_nack(), i2c_stop()}))
+    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(kDevice), i2c_ack(), i2c_data_write(72), i2c_nack(),
+                                    i2c_stop()}))
         << last_decode_output_;
     expect_clean_finish();
 }
 
-TEST_F(BitbangRun, MissingGpioFileStopsBeforeTheBus) {
+TEST_F(BitbangRun, MissingGpioFileStopsBeforeTheBus)
+{
     for (GpioFile missing : kGpioFiles) {
         SCOPED_TRACE(gpio_file_path(missing));
         GpioBoardOptions o = holding(0xA5);
@@ -182,7 +194,8 @@ TEST_F(BitbangRun, MissingGpioFileStopsBeforeTheBus) {
     }
 }
 
-TEST_F(BitbangRun, FailedSampleReopenRecoversAtTheNextSample) {
+TEST_F(BitbangRun, FailedSampleReopenRecoversAtTheNextSample)
+{
     // Opens of gpio23/value: 1 at start, then two per sample (read-only, then
     // write-only again). The 7th is the write-only reopen after sampling data
     // bit 6, so that sample counts as -1, setting bits 7 and 6 of the result;
@@ -190,7 +203,7 @@ TEST_F(BitbangRun, FailedSampleReopenRecoversAtTheNextSample) {
     GpioBoardOptions o = holding(0xA5);
     o.open_failures = {{GpioFile::SdaValue, 7, EIO}};
     const RunResult r = run(o);
-    EXPECT_EQ(r.out, "Failed to open file!\ni2c read data=229!\n");  // 0xA5 | 0xC0
+    EXPECT_EQ(r.out, "Failed to open file!\ni2c read data=229!\n"); // 0xA5 | 0xC0
     EXPECT_EQ(r.exit_status, 0);
     const GpioFileCounts c = board_->counts(GpioFile::SdaValue);
     EXPECT_EQ(c.failed_opens, 1);
@@ -200,7 +213,8 @@ TEST_F(BitbangRun, FailedSampleReopenRecoversAtTheNextSample) {
     expect_clean_finish();
 }
 
-TEST_F(BitbangRun, StuckDataLine) {
+TEST_F(BitbangRun, StuckDataLine)
+{
     GpioBoardOptions high = holding(0xA5), low = holding(0xA5);
     high.sda_fault = SdaFault::StuckHigh;
     low.sda_fault = SdaFault::StuckLow;

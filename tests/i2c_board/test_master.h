@@ -21,9 +21,9 @@ using sim::GpioFile;
 class GpioFileOps {
 public:
     virtual ~GpioFileOps() = default;
-    virtual int open(GpioFile file, bool for_write) = 0;  // descriptor or -1
+    virtual int open(GpioFile file, bool for_write) = 0; // descriptor or -1
     virtual void close(int fd) = 0;
-    virtual long read(int fd, char *buf, std::size_t size) = 0;  // bytes or -1
+    virtual long read(int fd, char *buf, std::size_t size) = 0; // bytes or -1
     virtual long write(int fd, const char *data, std::size_t size) = 0;
 };
 
@@ -32,18 +32,21 @@ class BoardFileOps : public GpioFileOps {
 public:
     explicit BoardFileOps(sim::GpioBoard &board) : board_(board) {}
     int open(GpioFile file, bool) override { return board_.open(file) ? -1 : static_cast<int>(file); }
-    void close(int fd) override {
+    void close(int fd) override
+    {
         if (fd >= 0)
             board_.close(static_cast<GpioFile>(fd));
     }
-    long read(int fd, char *buf, std::size_t size) override {
+    long read(int fd, char *buf, std::size_t size) override
+    {
         std::string text;
         if (fd < 0 || board_.read(static_cast<GpioFile>(fd), 0, size, &text))
             return -1;
         text.copy(buf, text.size());
         return static_cast<long>(text.size());
     }
-    long write(int fd, const char *data, std::size_t size) override {
+    long write(int fd, const char *data, std::size_t size) override
+    {
         if (fd < 0 || board_.write(static_cast<GpioFile>(fd), std::string_view(data, size)))
             return -1;
         return static_cast<long>(size);
@@ -57,7 +60,8 @@ private:
 class PosixFileOps : public GpioFileOps {
 public:
     explicit PosixFileOps(std::string dir) : dir_(std::move(dir)) {}
-    int open(GpioFile file, bool for_write) override {
+    int open(GpioFile file, bool for_write) override
+    {
         return ::open((dir_ + "/" + sim::gpio_file_path(file)).c_str(), for_write ? O_WRONLY : O_RDONLY);
     }
     void close(int fd) override { ::close(fd); }
@@ -71,14 +75,16 @@ private:
 class TestMaster {
 public:
     explicit TestMaster(GpioFileOps &ops) : ops_(ops) {}
-    ~TestMaster() {
+    ~TestMaster()
+    {
         for (int fd : {scl_dir_, sda_dir_, sda_val_, scl_val_})
             if (fd >= 0)
                 ops_.close(fd);
     }
 
     // Opens the four files and leaves the bus idle; false when an open fails.
-    bool begin() {
+    bool begin()
+    {
         scl_dir_ = ops_.open(GpioFile::SclDirection, true);
         sda_dir_ = ops_.open(GpioFile::SdaDirection, true);
         sda_val_ = ops_.open(GpioFile::SdaValue, true);
@@ -93,7 +99,8 @@ public:
     }
 
     // 0 when acknowledged, 1 when the address was not, 2 when the data byte was not.
-    int write_data(std::uint8_t addr, std::uint8_t data) {
+    int write_data(std::uint8_t addr, std::uint8_t data)
+    {
         start();
         if (write_byte(addr)) {
             stop();
@@ -105,7 +112,8 @@ public:
     }
 
     // 0 with *out set, or 1 when the address was not acknowledged.
-    int read_data(std::uint8_t addr, std::uint8_t *out) {
+    int read_data(std::uint8_t addr, std::uint8_t *out)
+    {
         start();
         if (write_byte(static_cast<std::uint8_t>(addr | 1))) {
             stop();
@@ -119,7 +127,8 @@ public:
     void start() { sda(1), scl(1), sda(0), scl(0); }
     void stop() { sda(0), scl(1), sda(1); }
     // Sends a byte; returns the acknowledge bit as sampled (0 = acknowledged).
-    int write_byte(std::uint8_t b) {
+    int write_byte(std::uint8_t b)
+    {
         for (int bit = 7; bit >= 0; --bit) {
             sda((b >> bit) & 1);
             scl(1);
@@ -133,7 +142,8 @@ public:
         return ack;
     }
     // Reads a byte and answers it with `ack` (false: not acknowledged).
-    std::uint8_t read_byte(bool ack = false) {
+    std::uint8_t read_byte(bool ack = false)
+    {
         put(sda_dir_, "in");
         int result = 0;
         for (int bit = 7; bit >= 0; --bit) {
@@ -151,7 +161,8 @@ public:
     void sda(int level) { put(sda_val_, level ? "1" : "0"); }
     void scl(int level) { put(scl_val_, level ? "1" : "0"); }
     // The level read, or -1 when a reopen failed.
-    int sample_sda() {
+    int sample_sda()
+    {
         ops_.close(sda_val_);
         sda_val_ = ops_.open(GpioFile::SdaValue, false);
         if (sda_val_ < 0)

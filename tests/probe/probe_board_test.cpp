@@ -43,9 +43,12 @@ Transcript silent_attempt()
 {
     return Transcript()
         .opened()
-        .sent(BTC_DETECT).silence()
-        .sent(LTC_DETECT).silence()
-        .sent(SIA_DASH_DETECT).silence()
+        .sent(BTC_DETECT)
+        .silence()
+        .sent(LTC_DETECT)
+        .silence()
+        .sent(SIA_DASH_DETECT)
+        .silence()
         .line("unknown miner");
 }
 
@@ -163,7 +166,7 @@ TEST_F(ProbeOnBoard, UnrecognisedRecordsLeadToANewProbe)
     };
     const std::string long_line(45, 'x');
     const Case cases[] = {
-        {"DAS\n", "content:DAS\n"},  // four bytes are compared for DASH
+        {"DAS\n", "content:DAS\n"}, // four bytes are compared for DASH
         {"", ""},
         {std::nullopt, ""},
         {"BTC\nLTCx\nSI\n", "content:BTC\ncontent:LTCx\ncontent:SI\n"},
@@ -171,14 +174,16 @@ TEST_F(ProbeOnBoard, UnrecognisedRecordsLeadToANewProbe)
         {long_line + "\n", "content:" + long_line.substr(0, 19) + "content:" + long_line.substr(19, 19) +
                                "content:" + long_line.substr(38) + "\n"},
         // Binary bytes: printing stops at the NUL, nothing else breaks.
-        {std::string("\0\xff\x01" "BTC\n", 7), "content:"},
+        {std::string("\0\xff\x01"
+                     "BTC\n",
+                     7),
+         "content:"},
     };
     for (const Case &c : cases) {
         sim::ProbeRunConfig config = board(ChipFamily::BTC);
         config.miner_type = c.record;
         sim::ProbeRunReport r = run(config);
-        EXPECT_EQ(r.run.out, c.content_lines + btc_found(config).str() +
-                                 "BTC miner should always have temp sensor\n")
+        EXPECT_EQ(r.run.out, c.content_lines + btc_found(config).str() + "BTC miner should always have temp sensor\n")
             << "record: " << c.record.value_or("<missing>");
         EXPECT_EQ(r.miner_type, c.record.value_or("") + "BTC\n");
         EXPECT_EQ(r.temp_sensor, "YES\n");
@@ -222,18 +227,22 @@ TEST_F(ProbeOnBoard, LtcBoardWhoseSensorAnswersAtTheThirdQuery)
     config.board.sensor_answers_at_query = 3;
     const sim::ProbeRunReport r = run(config);
     const Transcript unanswered = Transcript().sent(LTC_QUERY).line("ltc send get temp sensor register").silence();
-    const Transcript expected =
-        Transcript()
-            .opened()
-            .sent(BTC_DETECT).silence()
-            .sent(LTC_DETECT).received(42, reply_hex(config, "LTC detection"))
-            .line("ltc miner")
-            .sent(LTC_MISC).line("ltc configure misc")
-            .sent(LTC_REGISTER).line("ltc read temp sensor register 0xfe")
-            .repeat(2, unanswered)
-            .sent(LTC_QUERY).line("ltc send get temp sensor register")
-            .received(7, reply_hex(config, "LTC sensor query"))
-            .line("ltc read temp sensor register 0xfe OK");
+    const Transcript expected = Transcript()
+                                    .opened()
+                                    .sent(BTC_DETECT)
+                                    .silence()
+                                    .sent(LTC_DETECT)
+                                    .received(42, reply_hex(config, "LTC detection"))
+                                    .line("ltc miner")
+                                    .sent(LTC_MISC)
+                                    .line("ltc configure misc")
+                                    .sent(LTC_REGISTER)
+                                    .line("ltc read temp sensor register 0xfe")
+                                    .repeat(2, unanswered)
+                                    .sent(LTC_QUERY)
+                                    .line("ltc send get temp sensor register")
+                                    .received(7, reply_hex(config, "LTC sensor query"))
+                                    .line("ltc read temp sensor register 0xfe OK");
     EXPECT_EQ(r.run.out, expected.str());
     EXPECT_EQ(r.miner_type, "LTC\n");
     EXPECT_EQ(r.temp_sensor, "YES\n");
@@ -247,13 +256,17 @@ TEST_F(ProbeOnBoard, LtcBoardWithoutSensorSendsOneHundredQueries)
     const sim::ProbeRunReport r = run(config);
     const Transcript query = Transcript().sent(LTC_QUERY).line("ltc send get temp sensor register").silence();
     const Transcript attempt = Transcript()
-                                   .sent(LTC_MISC).line("ltc configure misc")
-                                   .sent(LTC_REGISTER).line("ltc read temp sensor register 0xfe")
+                                   .sent(LTC_MISC)
+                                   .line("ltc configure misc")
+                                   .sent(LTC_REGISTER)
+                                   .line("ltc read temp sensor register 0xfe")
                                    .repeat(10, query);
     const Transcript expected = Transcript()
                                     .opened()
-                                    .sent(BTC_DETECT).silence()
-                                    .sent(LTC_DETECT).received(42, reply_hex(config, "LTC detection"))
+                                    .sent(BTC_DETECT)
+                                    .silence()
+                                    .sent(LTC_DETECT)
+                                    .received(42, reply_hex(config, "LTC detection"))
                                     .line("ltc miner")
                                     .repeat(10, attempt);
     EXPECT_EQ(r.run.out, expected.str());
@@ -289,19 +302,25 @@ TEST_F(ProbeOnBoard, SiaAndDashBoardsWithSensor)
     for (const Case &c : {Case{ChipFamily::SIA, "sia", "SIA\n"}, Case{ChipFamily::DASH, "dash", "DASH\n"}}) {
         sim::ProbeRunConfig config = board(c.family);
         const sim::ProbeRunReport r = run(config);
-        const Transcript expected =
-            Transcript()
-                .opened()
-                .sent(BTC_DETECT).silence()
-                .sent(LTC_DETECT).silence()
-                .sent(SIA_DASH_DETECT).received(54, reply_hex(config, "SIA/DASH detection"))
-                .line(c.prefix + " miner")
-                .sent(SIA_DASH_MISC).line(c.prefix + " configure misc")
-                .sent(SIA_DASH_MUX).line(c.prefix + " configure mux")
-                .sent(SIA_DASH_REGISTER).line(c.prefix + " read temp sensor register 0xfe")
-                .sent(SIA_DASH_QUERY).line(c.prefix + " send get temp sensor register")
-                .received(9, reply_hex(config, "SIA/DASH sensor query"))
-                .line(c.prefix + " read temp sensor register 0xfe OK");
+        const Transcript expected = Transcript()
+                                        .opened()
+                                        .sent(BTC_DETECT)
+                                        .silence()
+                                        .sent(LTC_DETECT)
+                                        .silence()
+                                        .sent(SIA_DASH_DETECT)
+                                        .received(54, reply_hex(config, "SIA/DASH detection"))
+                                        .line(c.prefix + " miner")
+                                        .sent(SIA_DASH_MISC)
+                                        .line(c.prefix + " configure misc")
+                                        .sent(SIA_DASH_MUX)
+                                        .line(c.prefix + " configure mux")
+                                        .sent(SIA_DASH_REGISTER)
+                                        .line(c.prefix + " read temp sensor register 0xfe")
+                                        .sent(SIA_DASH_QUERY)
+                                        .line(c.prefix + " send get temp sensor register")
+                                        .received(9, reply_hex(config, "SIA/DASH sensor query"))
+                                        .line(c.prefix + " read temp sensor register 0xfe OK");
         EXPECT_EQ(r.run.out, expected.str());
         EXPECT_EQ(r.miner_type, c.record);
         EXPECT_EQ(r.temp_sensor, "YES\n");
@@ -315,9 +334,12 @@ TEST_F(ProbeOnBoard, UnknownReplyIsRetriedTenTimesAndNotRecorded)
     const sim::ProbeRunReport r = run(config);
     const Transcript attempt = Transcript()
                                    .opened()
-                                   .sent(BTC_DETECT).silence()
-                                   .sent(LTC_DETECT).silence()
-                                   .sent(SIA_DASH_DETECT).received_part(54, 4, "aa551799")
+                                   .sent(BTC_DETECT)
+                                   .silence()
+                                   .sent(LTC_DETECT)
+                                   .silence()
+                                   .sent(SIA_DASH_DETECT)
+                                   .received_part(54, 4, "aa551799")
                                    .line("unknown miner");
     EXPECT_EQ(r.run.out, Transcript().repeat(10, attempt).str());
     EXPECT_EQ(r.miner_type, std::nullopt);
@@ -379,7 +401,8 @@ TEST_F(ProbeOnBoard, FloodOfReplyBytesIsReadOnlyUpToTheLengthAsked)
     const std::vector<uint8_t> first42(flood.begin(), flood.begin() + 42);
     EXPECT_EQ(r.run.out, Transcript()
                              .opened()
-                             .sent(BTC_DETECT).received(42, hex(first42))
+                             .sent(BTC_DETECT)
+                             .received(42, hex(first42))
                              .line("btc miner")
                              .line("BTC miner should always have temp sensor")
                              .str());
@@ -415,7 +438,8 @@ TEST_F(ProbeOnBoard, PartialDetectionReplyStillCountsByItsFirstBytes)
     const std::string first5 = reply_hex(config, "BTC detection").substr(0, 10);
     EXPECT_EQ(r.run.out, Transcript()
                              .opened()
-                             .sent(BTC_DETECT).received_part(42, 5, first5)
+                             .sent(BTC_DETECT)
+                             .received_part(42, 5, first5)
                              .line("btc miner")
                              .line("BTC miner should always have temp sensor")
                              .str());

@@ -61,7 +61,7 @@ protected:
 
 TEST_F(UartLink, OpenMakesARaw115200Line)
 {
-    struct termios cooked{};
+    struct termios cooked {};
     tcgetattr(slave_, &cooked);
     cooked.c_cflag |= PARENB;
     cooked.c_lflag |= ICANON | ECHO;
@@ -73,7 +73,7 @@ TEST_F(UartLink, OpenMakesARaw115200Line)
     open_link();
     EXPECT_EQ(opened_line_, "open device success " + std::to_string(uart_fd) + " set timeout 2.000000\n");
 
-    struct termios tio{};
+    struct termios tio {};
     ASSERT_EQ(tcgetattr(slave_, &tio), 0);
     EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
@@ -92,7 +92,7 @@ TEST_F(UartLink, OtherBaudRatesAreReportedAndReplacedBy115200)
     usb_uart_open(slave_path_.c_str(), 9600, 2.0F);
     const std::string out = GetCapturedStdout();
     EXPECT_EQ(out.rfind("invalid uart baud rate:9600, use default 115200\nopen device success ", 0), 0U) << out;
-    struct termios tio{};
+    struct termios tio {};
     tcgetattr(slave_, &tio);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
 }
