@@ -213,6 +213,25 @@ TEST_F(BitbangRun, FailedSampleReopenRecoversAtTheNextSample)
     expect_clean_finish();
 }
 
+TEST_F(BitbangRun, FailingClockWritesAreReportedAndTheToolCarriesOn)
+{
+    // Every write to gpio19/value fails with EIO: SCL never leaves the low
+    // level "out" gave it, so the device never sees a clock and the address
+    // goes unacknowledged. Each failed write is reported, none stops the tool.
+    GpioBoardOptions o = holding(0xA5);
+    o.failing_writes = {GpioFile::SclValue};
+    const RunResult r = run(o);
+    std::string expected = "Failed to write value 1!\n"; // idle bus
+    // START, eight address bits and the acknowledge clock: a high and a low each.
+    for (int clock = 0; clock < 1 + 8 + 1; ++clock)
+        expected += "Failed to write value 1!\nFailed to write value 0!\n";
+    expected += "Failed to write value 1!\n"; // STOP
+    EXPECT_EQ(r.out, expected + "i2c read failed:1!\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(decoded(), kNothingOnTheBus) << last_decode_output_;
+    EXPECT_EQ(board_->counts(GpioFile::SclValue).failed_writes, 1 + 2 * 10 + 1);
+}
+
 TEST_F(BitbangRun, StuckDataLine)
 {
     GpioBoardOptions high = holding(0xA5), low = holding(0xA5);
