@@ -1,5 +1,6 @@
 #include "hash_board.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -189,13 +190,20 @@ void HashBoard::serve()
 {
     struct pollfd fds[2] = {{master_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
     uint8_t buf[512];
+    const std::vector<uint8_t> noise(16, scenario_.babble.value_or(0));
+    if (scenario_.babble)
+        // Noise must never block the board when nobody reads the line.
+        fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
     for (;;) {
-        if (poll(fds, 2, -1) < 0)
+        if (poll(fds, 2, scenario_.babble ? 1 : -1) < 0)
             continue;
         if (fds[1].revents != 0)
             return;
-        if (fds[0].revents == 0)
+        if (fds[0].revents == 0) {
+            if (scenario_.babble)
+                (void)!write(master_fd_, noise.data(), noise.size());
             continue;
+        }
         const ssize_t n = read(master_fd_, buf, sizeof buf);
         if (n <= 0) {
             // No slave end open (or it hung up): wait instead of spinning.

@@ -31,6 +31,9 @@ struct HashBoardScenario {
     std::optional<std::vector<uint8_t>> detection_reply;
     // When set, every reply is cut to this many bytes.
     std::optional<size_t> reply_limit;
+    // A babbling line: the board sends this noise byte every millisecond,
+    // unasked, besides its answers.
+    std::optional<uint8_t> babble;
     // Host path of the control line's value file (written by the program as
     // "0\n" / "1\n" lines); empty means no line is watched.
     std::string control_line_path;

@@ -430,6 +430,26 @@ TEST_F(ProbeOnBoard, MissingControlLineFilesDoNotStopTheProbe)
     EXPECT_EQ(r.control_line, "");
 }
 
+TEST_F(ProbeOnBoard, BabblingLineNeverHangsTheProbe)
+{
+    // Noise arrives all the time, so every read fills up with it: no family
+    // matches, every attempt ends, and nothing is recorded.
+    sim::ProbeRunConfig config = board(ChipFamily::None);
+    config.board.babble = 0xEE;
+    config.timeout_ms = 30000;
+    const sim::ProbeRunReport r = run(config);
+    size_t unknown = 0;
+    for (size_t at = r.run.out.find("unknown miner\n"); at != std::string::npos;
+         at = r.run.out.find("unknown miner\n", at + 1))
+        ++unknown;
+    EXPECT_EQ(unknown, 10U);
+    EXPECT_NE(r.run.out.find("<------------ eeee"), std::string::npos) << "the noise was never read";
+    EXPECT_EQ(r.run.out.find("<------------ 00"), std::string::npos) << "a trace shows bytes that never came";
+    EXPECT_EQ(r.miner_type, std::nullopt);
+    EXPECT_EQ(r.temp_sensor, std::nullopt);
+    EXPECT_EQ(r.control_line, cycles(10));
+}
+
 TEST_F(ProbeOnBoard, PartialDetectionReplyStillCountsByItsFirstBytes)
 {
     sim::ProbeRunConfig config = board(ChipFamily::BTC);
