@@ -56,15 +56,15 @@ int repeats(const std::vector<Run> &runs, size_t at, size_t size)
     return n;
 }
 
-// The lines of `text`; a last line without its newline is marked when `mark_unterminated`.
-std::vector<std::string> lines_of(const std::string &text, bool mark_unterminated = true)
+// The lines of `text`; a last line without its newline is marked as such.
+std::vector<std::string> lines_of(const std::string &text)
 {
     std::vector<std::string> lines;
     size_t at = 0;
     while (at < text.size()) {
         const size_t eol = text.find('\n', at);
         if (eol == std::string::npos) {
-            lines.push_back(text.substr(at) + (mark_unterminated ? "  (no newline at the end)" : ""));
+            lines.push_back(text.substr(at) + "  (no newline at the end)");
             break;
         }
         lines.push_back(text.substr(at, eol - at));

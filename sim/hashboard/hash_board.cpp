@@ -297,20 +297,4 @@ std::vector<ReceivedFrame> HashBoard::frames() const
     return frames_;
 }
 
-std::vector<std::string> HashBoard::frame_names() const
-{
-    std::vector<std::string> names;
-    for (const ReceivedFrame &f : frames())
-        names.push_back(f.name);
-    return names;
-}
-
-int HashBoard::count(const std::string &name) const
-{
-    int n = 0;
-    for (const ReceivedFrame &f : frames())
-        n += f.name == name ? 1 : 0;
-    return n;
-}
-
 } // namespace sim

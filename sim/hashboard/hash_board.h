@@ -86,9 +86,6 @@ public:
     void stop();
 
     std::vector<ReceivedFrame> frames() const;
-    // Names of the received frames, in order.
-    std::vector<std::string> frame_names() const;
-    int count(const std::string &name) const;
 
     // Handles one chunk read from the line and returns the bytes to send back.
     // Public so that unit tests can drive the board without a pseudo-terminal.

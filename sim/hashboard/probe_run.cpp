@@ -131,7 +131,6 @@ ProbeRunReport run_once(const ProbeRunConfig &config)
     report.control_line = Sandbox::read_file(line_path);
     report.other_control_line = Sandbox::read_file(other_line_path);
     report.frames = board.frames();
-    tcgetattr(pty.slave, &report.uart_settings);
     report.late_replies = count_late_replies(report.run.out, report.frames);
     return report;
 }

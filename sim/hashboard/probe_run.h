@@ -2,8 +2,6 @@
 // mount namespace and collects everything it did.
 #pragma once
 
-#include <termios.h>
-
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,7 +36,6 @@ struct ProbeRunReport {
     std::string control_line;       // what was written to the board's control line
     std::string other_control_line; // what was written to the other variant's line
     std::vector<ReceivedFrame> frames;
-    struct termios uart_settings {}; // the serial line's settings after the run
     std::string setup_error;         // non-empty when the run could not be set up
     int late_replies = 0;            // answered frames the program had given up on
     int runs = 0;                    // 1, or more when late replies forced a rerun
