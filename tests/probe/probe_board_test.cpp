@@ -38,18 +38,17 @@ std::string reply_hex(const sim::ProbeRunConfig &config, const std::string &fram
     return hex(sim::reply_for(config.board, frame));
 }
 
+// The start of an attempt on a board whose chips are not BTC or LTC ones:
+// both of those detection frames go unanswered.
+Transcript up_to_sia_dash_detection()
+{
+    return Transcript().opened().sent(BTC_DETECT).silence().sent(LTC_DETECT).silence().sent(SIA_DASH_DETECT);
+}
+
 // One attempt on a board that answers nothing.
 Transcript silent_attempt()
 {
-    return Transcript()
-        .opened()
-        .sent(BTC_DETECT)
-        .silence()
-        .sent(LTC_DETECT)
-        .silence()
-        .sent(SIA_DASH_DETECT)
-        .silence()
-        .line("unknown miner");
+    return up_to_sia_dash_detection().silence().line("unknown miner");
 }
 
 Transcript btc_found(const sim::ProbeRunConfig &config)
@@ -302,13 +301,7 @@ TEST_F(ProbeOnBoard, SiaAndDashBoardsWithSensor)
     for (const Case &c : {Case{ChipFamily::SIA, "sia", "SIA\n"}, Case{ChipFamily::DASH, "dash", "DASH\n"}}) {
         sim::ProbeRunConfig config = board(c.family);
         const sim::ProbeRunReport r = run(config);
-        const Transcript expected = Transcript()
-                                        .opened()
-                                        .sent(BTC_DETECT)
-                                        .silence()
-                                        .sent(LTC_DETECT)
-                                        .silence()
-                                        .sent(SIA_DASH_DETECT)
+        const Transcript expected = up_to_sia_dash_detection()
                                         .received(54, reply_hex(config, "SIA/DASH detection"))
                                         .line(c.prefix + " miner")
                                         .sent(SIA_DASH_MISC)
@@ -332,15 +325,7 @@ TEST_F(ProbeOnBoard, UnknownReplyIsRetriedTenTimesAndNotRecorded)
     sim::ProbeRunConfig config = board(ChipFamily::SIA);
     config.board.detection_reply = std::vector<uint8_t>{0xAA, 0x55, 0x17, 0x99};
     const sim::ProbeRunReport r = run(config);
-    const Transcript attempt = Transcript()
-                                   .opened()
-                                   .sent(BTC_DETECT)
-                                   .silence()
-                                   .sent(LTC_DETECT)
-                                   .silence()
-                                   .sent(SIA_DASH_DETECT)
-                                   .received_part(54, 4, "aa551799")
-                                   .line("unknown miner");
+    const Transcript attempt = up_to_sia_dash_detection().received_part(54, 4, "aa551799").line("unknown miner");
     EXPECT_EQ(r.run.out, Transcript().repeat(10, attempt).str());
     EXPECT_EQ(r.miner_type, std::nullopt);
     EXPECT_EQ(r.temp_sensor, std::nullopt);
