@@ -7,8 +7,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
+
+#include "sandbox.h"
 
 namespace sim {
 
@@ -129,10 +130,7 @@ std::vector<uint8_t> reply_for(const HashBoardScenario &s, const std::string &na
 
 ControlLineState read_control_line(const std::string &path)
 {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parse_control_line(text.str());
+    return parse_control_line(Sandbox::read_file(path));
 }
 
 ControlLineState parse_control_line(const std::string &written)
