@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shipped bus master over a line layer that only counts: how many level
 // and direction writes and SDA samples one transaction takes. The tool's
 // files are reached through gpio_lines.h alone, so these counts, with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What one i2c-bitbang transaction needs at the least, counted by running the
 // shipped bus master over a line layer that only counts.
 #pragma once

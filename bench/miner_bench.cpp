@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // miner-bench: runs the real programs on the simulated board and prints, as
 // Markdown tables, miner-probe's wall time per scenario against the floor its
 // fixed waits set, and i2c-bitbang's system calls and wall time per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * peak-rss: runs the program named by $PEAK_RSS_PROGRAM with this command's
  * own arguments (so that a runner that decides things by the argument count,

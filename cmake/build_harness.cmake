@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # cmake -D PRESET=<configure preset> -D BINARY_DIR=<its binary dir> -P build_harness.cmake
 # Configures the preset when it has no build tree yet, then builds it.
 # Run from the source directory.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest for the unit tests: the installed package on a native build, or,
 # for a cross build (no target-architecture libgtest exists), the source tree of
 # Debian's `googletest` package built with the cross compiler.

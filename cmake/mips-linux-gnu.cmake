@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit big-endian MIPS with Debian's cross compilers (package
 # g++-mips-linux-gnu), everything linked statically so that the programs and
 # the unit tests run under qemu-mips-static (package qemu-user-static) with no

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # x86_64 static programs against Debian's musl (packages musl-tools, musl-dev):
 # a stand-in for the board's musl C library that runs on the build machine.
 #

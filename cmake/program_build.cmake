@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Hardening and size flags of the two shipped programs, and of the code they are
 # built from (the program_flags interface).
 #

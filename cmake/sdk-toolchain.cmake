@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The board vendor's SDK: point SDK_PREFIX at its compilers' common prefix,
 #   cmake -S . -B out/board -DCMAKE_TOOLCHAIN_FILE=cmake/sdk-toolchain.cmake \
 #         -DSDK_PREFIX=/opt/sdk/bin/mips-openwrt-linux-musl- \

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # End-to-end tests of a build whose programs cannot carry the test harness
 # (musl: no C++ test libraries; MIPS: no FUSE, and the harness needs the
 # host's namespaces anyway). The harness of a native build, named by its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the fuzz targets: the entry point libFuzzer calls, and the check
 // that stops a run on a broken property. The targets use only the C library,
 // so that their replay drivers build wherever the programs do (musl, MIPS).

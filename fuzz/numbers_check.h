@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reference checks of decimal_value() (i2c/numbers.h), shared by the sampled
 // value and argument targets.
 #pragma once

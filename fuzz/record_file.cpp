@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record file check (probe/record.h): read_recorded_type()'s piece-reading
 // loop over any file contents, delivered in reads of any size and possibly
 // ending in a read error, then record_names_family() on what it kept.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over saved inputs without libFuzzer, with any compiler:
 //   replay-<target> DIR|FILE...
 // Each argument is an input file or a directory of them (a missing directory

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reply patterns (probe/frames.h) against arbitrary replies.
 //
 // Properties:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The level text read back from the SDA value file (decimal_value() over the
 // bytes read, in i2c/gpio_lines.cpp): any bytes a file could return, with no
 // terminator.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hex trace of frames and replies (format_trace in probe/uart_link.h).
 //
 // Properties: for any byte count, including negative and over-long ones, the

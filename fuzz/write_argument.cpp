@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line value to write (write_value_from_argument() in
 // i2c/numbers.h): any NUL-terminated argument.
 //

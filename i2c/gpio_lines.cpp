@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "gpio_lines.h"
 
 #include <fcntl.h>

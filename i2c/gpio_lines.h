@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two GPIO lines of the bit-banged bus, driven through the sysfs files of
 // gpio19 (SCL) and gpio23 (SDA). This file and gpio_lines.cpp are the only
 // place that touches those files; the bus master works through these calls

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "i2c_master.h"
 
 #include "gpio_lines.h"

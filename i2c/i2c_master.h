@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bit-banged I2C master over the GPIO line layer, with no delays and no
 // time-outs: each half clock period lasts as long as one sysfs write.
 // Between operations SDA is an output; after i2c_start() both lines are low,

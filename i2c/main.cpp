@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // i2c-bitbang: reads one byte from, or writes one 7-bit value to, the device at
 // address byte 0x5E on the GPIO bit-banged bus. No argument reads; otherwise
 // the first argument is the decimal value to write.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decimal text as the tool reads it: the command-line value to write and the
 // level text read back from a sysfs value file.
 #pragma once

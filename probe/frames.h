@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command frames of the hash board's chip chain and the reply patterns they
 // are matched against. Frames are stored complete; their CRC-5 is checked here
 // at compile time so that a mistyped byte fails the build.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "identify.h"
 
 #include <stdio.h>

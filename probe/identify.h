@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One identification attempt: which chip family answers on the hash board's
 // UART, and whether its temperature sensor answers.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // miner-probe: finds which chip family sits on the hash board and whether its
 // temperature sensor answers, and appends the findings to /usr/bin/minerType
 // and /usr/bin/tempSensor. Any argument selects the alternate board.

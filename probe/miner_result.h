@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes of one identification attempt, as recorded by the driver.
 #pragma once
 

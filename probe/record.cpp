@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "record.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record of the chip family: /usr/bin/minerType, appended to one word and
 // a newline at a time and never rewritten.
 #pragma once

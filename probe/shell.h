@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The probe's only way to the shell: the record files and the hash-board
 // control line are reached through these two calls.
 #pragma once

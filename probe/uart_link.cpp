@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "uart_link.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial link to the hash board's chip chain. This file and uart_link.cpp
 // are the only place that touches the UART descriptor or its termios settings.
 #pragma once

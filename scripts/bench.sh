@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and prints the benchmark tables (Markdown):
 # the machine, the programs' stripped sizes in every build found, then
 # miner-probe's wall time against its fixed waits and i2c-bitbang's system

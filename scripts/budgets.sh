@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Size and dependency budgets of the shipped programs. Builds the host,
 # musl-static and mips presets when needed, prints every figure and fails when
 # a budget is exceeded:

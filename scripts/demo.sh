@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and shows the programs at work on the
 # simulated board: an LTC hash board with a temperature sensor probed by
 # miner-probe, then one I2C write and one I2C read by i2c-bitbang.

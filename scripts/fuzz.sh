@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets (fuzz/, preset "fuzz": clang with
 # AddressSanitizer and UndefinedBehaviorSanitizer) and runs each for a bounded
 # time, two at a time.

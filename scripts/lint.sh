@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Static checks of the shipped programs, the fuzz targets and the simulated
 # board, with the checked-in configuration:
 #   clang-tidy  (.clang-tidy, sim/.clang-tidy) over probe/, i2c/, fuzz/, sim/

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages the build and the tests need, when missing.
 # Safe to run again: it installs nothing that is already there.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, then builds and tests every configuration, with
 # warnings as errors:
 #   host         debug build, every test (unit, simulated board, end-to-end)

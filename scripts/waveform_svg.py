@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Draws I2C transactions recorded by board-sim as an SVG picture.
 
 Each panel shows SCL and SDA from one VCD file (wires scl, sda, sda_dir,

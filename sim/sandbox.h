@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A private mount namespace that puts a simulated board behind the programs'
 // compiled-in paths, so the real, unmodified binaries can be run against it:
 //   /usr/bin    an overlay on the host's /usr/bin whose upper layer is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line that starts one of the shipped programs in an end-to-end
 // test, so that the same tests can run another build of it: a static musl
 // binary, or a MIPS one under an emulator.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of board-sim: which program to run and the simulated board
 // to run it against. Parsing is kept apart from running so that it can be
 // tested without privileges.

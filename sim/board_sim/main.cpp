@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // board-sim: runs the real miner-probe or i2c-bitbang against a simulated
 // board described on the command line, shows the program's output unchanged
 // and then what happened on the board. See `board-sim --help`.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What board-sim prints after a program's own output: the frames the hash
 // board received, the control line, the record files and the I2C bus, each in
 // a few lines a person can read at a glance.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two GPIO lines of the bit-banged I2C bus (gpio19 = SCL, gpio23 = SDA)
 // with the device on them, answering file operations the way the kernel's
 // sysfs GPIO attributes do. GpioFs serves this over FUSE; tests may also call

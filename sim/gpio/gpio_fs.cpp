@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #define FUSE_USE_VERSION 35
 
 #include "gpio_fs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serves a GpioBoard as the sysfs GPIO class directory over FUSE, from a
 // thread of the calling process:
 //   <mountpoint>/gpio19/{direction,value}, <mountpoint>/gpio23/{direction,value}

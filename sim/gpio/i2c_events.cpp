@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "i2c_events.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One step of an I2C transaction as seen on the wires: the vocabulary shared
 // by the simulated device's own transcript and the logic-analyser decode of a
 // recorded waveform, so a test can compare the two with what it asked for.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "i2c_run.h"
 
 #include <sys/stat.h>

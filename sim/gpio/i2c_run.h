@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the real i2c-bitbang binary in a private mount namespace whose
 // /sys/class/gpio is a simulated GPIO tree (served over FUSE by this process)
 // with an I2C device on gpio19/gpio23.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A one-byte I2C device (a single register, no register address) reacting to
 // the resolved levels of SCL and SDA. Like a real device it samples SDA on the
 // rising edge of SCL and changes its own drive of SDA only while SCL is low, so

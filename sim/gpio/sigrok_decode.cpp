@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sigrok_decode.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decodes a recorded waveform with the logic-analyser command line tool's I2C
 // protocol decoder, an independent check that what is on the wires is a
 // well-formed transaction:

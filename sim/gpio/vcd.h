@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A value change dump of a few one-bit wires, the format that waveform viewers
 // and logic-analyser software open. Changes are kept in memory and rendered on
 // demand, so recording costs nothing but a vector push.

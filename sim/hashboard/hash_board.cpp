@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "hash_board.h"
 
 #include <fcntl.h>

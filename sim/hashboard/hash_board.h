@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated hash board: the far end of a pseudo-terminal that stands in for
 // the board's UART. It answers command frames the way the chip chain of the
 // chosen family does, ignores frames whose CRC-5 is wrong, and records every
@@ -15,7 +16,35 @@ namespace sim {
 
 enum class ChipFamily { None, BTC, LTC, SIA, DASH };
 
+// How replies travel on the line. Without a wire model the board answers a
+// frame the instant it arrives, with the whole reply in one write (the exact
+// transcripts of the tests rely on that).
+struct WireModel {
+    // Chips in the chain; each answers a detection frame with one record, in
+    // chain order. 0 means as many as the program's read length implies for
+    // the family.
+    int chips = 0;
+    // Time from the last byte of a frame to the first byte of its reply.
+    int latency_us = 100;
+    // Probability that a reply byte is corrupted (one bit flipped), from a
+    // generator seeded with `corrupt_seed` so that a run can be repeated.
+    double corrupt_rate = 0.0;
+    uint32_t corrupt_seed = 1;
+};
+
+// A reply to a frame by its catalogue name (e.g. "LTC sensor query"), sent
+// instead of what the family would answer.
+struct FrameReply {
+    std::string frame_name;
+    std::vector<uint8_t> bytes;
+};
+
 struct HashBoardScenario {
+    // Bytes paced at the speed and framing the program set on the line, with
+    // chip latency, chain length and corruption; nullopt: instant replies.
+    std::optional<WireModel> wire;
+    // Replies that override the family's answer to named frames.
+    std::vector<FrameReply> frame_replies;
     ChipFamily family = ChipFamily::None;
     // The chips answer only once the control line has made at least this many
     // low-high cycles and stands high; 0 means they answer whatever the line does.

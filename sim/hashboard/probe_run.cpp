@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "probe_run.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the real miner-probe binary against a simulated hash board in a private
 // mount namespace and collects everything it did.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // board-sim's command line: what each option sets on the simulated board, the
 // arguments passed to the program, and the refusals of bad input (also as the
 // binary answers them: usage on standard error, status 2).

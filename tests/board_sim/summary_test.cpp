@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The summary board-sim prints after a run: folding of the frames the hash
 // board received, the control line and the record files.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bus master over a fake line layer that records every line operation and
 // serves SDA samples from a script; each test compares the recorded operations
 // with the expected ones.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated I2C bus without FUSE: line model, device, sysfs file semantics,
 // waveform and its decode. Needs no privileges.
 #include <gtest/gtest.h>

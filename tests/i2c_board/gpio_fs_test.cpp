@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated tree served over FUSE, driven through real files as the tool
 // would. Needs root and /dev/fuse; skips otherwise.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shipped i2c-bitbang run unmodified in a private mount namespace whose
 // /sys/class/gpio is the simulated tree. Each run's waveform is also decoded by
 // the logic-analyser tool and compared with the transaction asked for.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bus master for tests of the simulated board, making the same file
 // operations as the tool: four write-only descriptors, one write per level or
 // direction, SDA's value file reopened read-only for every sample. It runs over

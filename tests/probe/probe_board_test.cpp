@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end runs of the shipped miner-probe binary against a simulated hash
 // board, in a private mount namespace: exact standard output, record files,
 // control-line writes and frames on the wire.

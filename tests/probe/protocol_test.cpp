@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The probe's protocol data and pure helpers: stored frames and their CRC-5,
 // reply patterns, the record check and the trace format.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Expected standard output of a miner-probe run, built step by step in the
 // words a person reading the run's log would use.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The UART link against a real pseudo-terminal: what it configures, what it
 // prints and returns for whole, partial, flooding, failing and silent replies.
 #include <fcntl.h>
