@@ -213,6 +213,14 @@ public:
     Script &ltc_silent() { return sends(LTC_DETECT_FRAME).silence(LTC_REPLY_LEN); }
     Script &sia_dash_silent() { return sends(SIA_DASH_DETECT_FRAME).silence(SIA_DASH_REPLY_LEN); }
 
+    // A family recognised at its own stage, the earlier stages silent.
+    Script &btc_found() { return sends(BTC_DETECT_FRAME).answer(BTC_REPLY_LEN, BTC_ANSWER); }
+    Script &ltc_found() { return btc_silent().sends(LTC_DETECT_FRAME).answer(LTC_REPLY_LEN, LTC_ANSWER); }
+    Script &sia_dash_found(const Bytes &reply)
+    {
+        return btc_silent().ltc_silent().sends(SIA_DASH_DETECT_FRAME).answer(SIA_DASH_REPLY_LEN, reply);
+    }
+
     // One sensor attempt's set-up frames.
     Script &ltc_setup() { return sends(LTC_MISC_CONFIG_FRAME).sends(LTC_SENSOR_REGISTER_FRAME); }
     Script &sia_dash_setup()
@@ -274,7 +282,6 @@ protected:
         return result;
     }
     long slept_ms() const { return fake.slept_us / 1000; }
-    bool printed(const std::string &line) const { return times_printed(line) > 0; }
     int times_printed(const std::string &line) const
     {
         int n = 0;
@@ -288,48 +295,40 @@ protected:
 
 TEST_F(Identify, BtcOnTheDefaultBoardIsTakenToHaveASensorWithoutAQuery)
 {
-    EXPECT_EQ(probe(false, Script().sends(BTC_DETECT_FRAME).answer(BTC_REPLY_LEN, BTC_ANSWER).runs(YES)), MINER_BTC);
+    EXPECT_EQ(probe(false, Script().btc_found().runs(YES)), MINER_BTC);
     EXPECT_EQ(out_, "btc miner\nBTC miner should always have temp sensor\n");
     EXPECT_EQ(slept_ms(), 0);
 }
 
 TEST_F(Identify, EachFamilyAtItsStageOnTheAlternateBoardWithoutSensorDetection)
 {
-    struct Case {
-        int result;
-        Script script;
-        const char *line;
+    const std::tuple<int, Script, const char *> cases[] = {
+        {MINER_BTC, Script().btc_found(), "btc miner\n"},
+        {MINER_LTC, Script().ltc_found(), "ltc miner\n"},
+        {MINER_SIA, Script().sia_dash_found(SIA_ANSWER), "sia miner\n"},
+        {MINER_DASH, Script().sia_dash_found(DASH_ANSWER), "dash miner\n"},
     };
-    const Case cases[] = {
-        {MINER_BTC, Script().sends(BTC_DETECT_FRAME).answer(BTC_REPLY_LEN, BTC_ANSWER), "btc miner"},
-        {MINER_LTC, Script().btc_silent().sends(LTC_DETECT_FRAME).answer(LTC_REPLY_LEN, LTC_ANSWER), "ltc miner"},
-        {MINER_SIA,
-         Script().btc_silent().ltc_silent().sends(SIA_DASH_DETECT_FRAME).answer(SIA_DASH_REPLY_LEN, SIA_ANSWER),
-         "sia miner"},
-        {MINER_DASH,
-         Script().btc_silent().ltc_silent().sends(SIA_DASH_DETECT_FRAME).answer(SIA_DASH_REPLY_LEN, DASH_ANSWER),
-         "dash miner"},
-    };
-    for (const Case &c : cases) {
+    for (const auto &[result, script, out] : cases) {
         SetUp();
-        EXPECT_EQ(probe(true, c.script), c.result) << c.line;
-        EXPECT_EQ(out_, std::string(c.line) + "\n");
+        EXPECT_EQ(probe(true, script), result) << out;
+        EXPECT_EQ(out_, out);
         TearDown();
     }
 }
 
 TEST_F(Identify, DetectionRepliesThatMatchNoFamily)
 {
-    // A reply to one frame that matches another family's pattern, and a SIA/DASH
-    // reply with an unknown fourth byte, are nobody's.
-    const Script script = Script()
-                              .sends(BTC_DETECT_FRAME)
-                              .answer(BTC_REPLY_LEN, LTC_ANSWER)
-                              .sends(LTC_DETECT_FRAME)
-                              .answer(LTC_REPLY_LEN, BTC_ANSWER)
-                              .sends(SIA_DASH_DETECT_FRAME)
-                              .answer(SIA_DASH_REPLY_LEN, reply(SIA_DASH_REPLY_LEN, {0xAA, 0x55, 0x17, 0x21}));
-    EXPECT_EQ(probe(false, script), MINER_UNKNOWN);
+    // Each frame's reply is tested against its own families only, and a SIA/DASH
+    // reply with another fourth byte is nobody's.
+    const Bytes other_fourth_byte = reply(SIA_DASH_REPLY_LEN, {0xAA, 0x55, 0x17, 0x21});
+    EXPECT_EQ(probe(false, Script()
+                               .sends(BTC_DETECT_FRAME)
+                               .answer(BTC_REPLY_LEN, LTC_ANSWER)
+                               .sends(LTC_DETECT_FRAME)
+                               .answer(LTC_REPLY_LEN, BTC_ANSWER)
+                               .sends(SIA_DASH_DETECT_FRAME)
+                               .answer(SIA_DASH_REPLY_LEN, other_fourth_byte)),
+              MINER_UNKNOWN);
     EXPECT_EQ(out_, "unknown miner\n");
 }
 
@@ -354,41 +353,29 @@ TEST_F(Identify, LinkThatCannotBeOpenedFallsThroughEveryStage)
 
 TEST_F(Identify, LtcSensorAnsweringTheThirdQuery)
 {
-    const Script script = Script()
-                              .btc_silent()
-                              .sends(LTC_DETECT_FRAME)
-                              .answer(LTC_REPLY_LEN, LTC_ANSWER)
-                              .ltc_setup()
-                              .ltc_query()
-                              .ltc_query()
-                              .ltc_query(LTC_SENSOR_ANSWER)
-                              .runs(YES);
-    EXPECT_EQ(probe(false, script), MINER_LTC);
+    EXPECT_EQ(
+        probe(false, Script().ltc_found().ltc_setup().ltc_query().ltc_query().ltc_query(LTC_SENSOR_ANSWER).runs(YES)),
+        MINER_LTC);
     EXPECT_EQ(out_, "ltc miner\nltc configure misc\nltc read temp sensor register 0xfe\n"
                     "ltc send get temp sensor register\nltc send get temp sensor register\n"
                     "ltc send get temp sensor register\nltc read temp sensor register 0xfe OK\n");
-    // The two unanswered queries, then the answered one's 5 ms pause and wait.
+    // The two unanswered queries, then the answered one's 5 ms pause.
     EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + LTC_SETUP_MS + 2 * UNANSWERED_QUERY_MS + 5);
 }
 
 TEST_F(Identify, SiaAndDashSensorsAnsweringTheFirstQueryUseTheirPrefix)
 {
-    for (const auto &[answer, prefix, result] : {std::tuple{SIA_ANSWER, std::string("sia"), MINER_SIA},
-                                                 std::tuple{DASH_ANSWER, std::string("dash"), MINER_DASH}}) {
+    for (const auto &[answer, p, result] : {std::tuple{SIA_ANSWER, std::string("sia"), MINER_SIA},
+                                            std::tuple{DASH_ANSWER, std::string("dash"), MINER_DASH}}) {
         SetUp();
-        const Script script = Script()
-                                  .btc_silent()
-                                  .ltc_silent()
-                                  .sends(SIA_DASH_DETECT_FRAME)
-                                  .answer(SIA_DASH_REPLY_LEN, answer)
-                                  .sia_dash_setup()
-                                  .sia_dash_query(SIA_DASH_SENSOR_ANSWER)
-                                  .runs(YES);
-        EXPECT_EQ(probe(false, script), result);
-        const std::string p = prefix;
+        EXPECT_EQ(
+            probe(false,
+                  Script().sia_dash_found(answer).sia_dash_setup().sia_dash_query(SIA_DASH_SENSOR_ANSWER).runs(YES)),
+            result);
         EXPECT_EQ(out_, p + " miner\n" + p + " configure misc\n" + p + " configure mux\n" + p +
                             " read temp sensor register 0xfe\n" + p + " send get temp sensor register\n" + p +
                             " read temp sensor register 0xfe OK\n");
+        EXPECT_EQ(slept_ms(), 2 * DETECTION_WAIT_MS + SIA_DASH_SETUP_MS + 5);
         TearDown();
     }
 }
@@ -396,74 +383,45 @@ TEST_F(Identify, SiaAndDashSensorsAnsweringTheFirstQueryUseTheirPrefix)
 TEST_F(Identify, SensorThatNeverAnswersGetsTenAttemptsOfTenQueriesThenNo)
 {
     const Script ltc_attempt = Script().ltc_setup().repeat(10, Script().ltc_query());
-    EXPECT_EQ(probe(false, Script()
-                               .btc_silent()
-                               .sends(LTC_DETECT_FRAME)
-                               .answer(LTC_REPLY_LEN, LTC_ANSWER)
-                               .repeat(10, ltc_attempt)
-                               .runs(NO)),
-              MINER_LTC);
-    EXPECT_FALSE(printed("ltc read temp sensor register 0xfe OK"));
+    EXPECT_EQ(probe(false, Script().ltc_found().repeat(10, ltc_attempt).runs(NO)), MINER_LTC);
+    EXPECT_EQ(times_printed("ltc send get temp sensor register"), 100);
     // The fixed waits of the LTC sensor detection: 10 x (25 + 10 x 12 + 10) ms.
     EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + 10 * (LTC_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS));
 
     SetUp();
     const Script sia_attempt = Script().sia_dash_setup().repeat(10, Script().sia_dash_query());
-    EXPECT_EQ(probe(false, Script()
-                               .btc_silent()
-                               .ltc_silent()
-                               .sends(SIA_DASH_DETECT_FRAME)
-                               .answer(SIA_DASH_REPLY_LEN, SIA_ANSWER)
-                               .repeat(10, sia_attempt)
-                               .runs(NO)),
-              MINER_SIA);
+    EXPECT_EQ(probe(false, Script().sia_dash_found(SIA_ANSWER).repeat(10, sia_attempt).runs(NO)), MINER_SIA);
     EXPECT_EQ(slept_ms(),
               2 * DETECTION_WAIT_MS + 10 * (SIA_DASH_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS));
 }
 
-TEST_F(Identify, SensorAnsweringWithAnotherIdentityCountsAsNo)
+TEST_F(Identify, SensorAnsweringEveryQueryOutsideTheRulesCountsAsNo)
 {
-    // Every query answered in full, but with the identity 0x54: still NO.
-    const Bytes wrong_identity = reply(LTC_SENSOR_REPLY_LEN, {0x00, 0x98, 0xFE, 0x54});
-    const Script attempt = Script().ltc_setup().repeat(10, Script().ltc_query(wrong_identity));
-    EXPECT_EQ(probe(false, Script()
-                               .sends(BTC_DETECT_FRAME)
-                               .answer(BTC_REPLY_LEN, LTC_ANSWER)
-                               .sends(LTC_DETECT_FRAME)
-                               .answer(LTC_REPLY_LEN, LTC_ANSWER)
-                               .repeat(10, attempt)
-                               .runs(NO)),
-              MINER_LTC);
+    // Every query answered in full, but with the identity 0x54, or with a top
+    // status bit set: still NO. The other identity with free low status bits
+    // is an answer.
+    for (const Bytes &head :
+         {Bytes{0x00, 0x98, 0xFE, 0x54}, Bytes{0x40, 0x98, 0xFE, 0x55}, Bytes{0x80, 0x98, 0xFE, 0x1A}}) {
+        SetUp();
+        const Script attempt = Script().ltc_setup().repeat(10, Script().ltc_query(reply(LTC_SENSOR_REPLY_LEN, head)));
+        EXPECT_EQ(probe(false, Script().ltc_found().repeat(10, attempt).runs(NO)), MINER_LTC);
+        TearDown();
+    }
+    SetUp();
+    const Bytes other_identity = reply(LTC_SENSOR_REPLY_LEN, {0x3F, 0x98, 0xFE, 0x1A});
+    EXPECT_EQ(probe(false, Script().ltc_found().ltc_setup().ltc_query(other_identity).runs(YES)), MINER_LTC);
 }
 
 TEST_F(Identify, SensorAnsweringTheEleventhQueryAfterAFreshSetUp)
 {
-    const Script script = Script()
-                              .btc_silent()
-                              .sends(LTC_DETECT_FRAME)
-                              .answer(LTC_REPLY_LEN, LTC_ANSWER)
-                              .ltc_setup()
-                              .repeat(10, Script().ltc_query())
-                              .ltc_setup()
-                              .ltc_query(LTC_SENSOR_ANSWER)
-                              .runs(YES);
-    EXPECT_EQ(probe(false, script), MINER_LTC);
-}
-
-TEST_F(Identify, StatusBitsAndIdentityDecideTheSensorReply)
-{
-    // Bit 6, then bit 7 of the status byte set: no; the other identity 0x1A
-    // with the low status bits set: yes.
-    const Script script = Script()
-                              .btc_silent()
-                              .sends(LTC_DETECT_FRAME)
-                              .answer(LTC_REPLY_LEN, LTC_ANSWER)
-                              .ltc_setup()
-                              .ltc_query(reply(LTC_SENSOR_REPLY_LEN, {0x40, 0x98, 0xFE, 0x55}))
-                              .ltc_query(reply(LTC_SENSOR_REPLY_LEN, {0x80, 0x98, 0xFE, 0x55}))
-                              .ltc_query(reply(LTC_SENSOR_REPLY_LEN, {0x3F, 0x98, 0xFE, 0x1A}))
-                              .runs(YES);
-    EXPECT_EQ(probe(false, script), MINER_LTC);
+    EXPECT_EQ(probe(false, Script()
+                               .ltc_found()
+                               .ltc_setup()
+                               .repeat(10, Script().ltc_query())
+                               .ltc_setup()
+                               .ltc_query(LTC_SENSOR_ANSWER)
+                               .runs(YES)),
+              MINER_LTC);
 }
 
 TEST_F(Identify, ShortSensorReplyIsJudgedOnItsOwnBytes)
@@ -471,17 +429,15 @@ TEST_F(Identify, ShortSensorReplyIsJudgedOnItsOwnBytes)
     // The first reply fails only by its status bit; the second brings three
     // bytes. Were the buffer not cleared, the first reply's tail would complete
     // the second into a match.
-    const Script script = Script()
-                              .btc_silent()
-                              .ltc_silent()
-                              .sends(SIA_DASH_DETECT_FRAME)
-                              .answer(SIA_DASH_REPLY_LEN, DASH_ANSWER)
-                              .sia_dash_setup()
-                              .sia_dash_query(reply(SIA_DASH_SENSOR_REPLY_LEN, {0xAA, 0x55, 0x40, 0x98, 0xFE, 0x55}))
-                              .sia_dash_query({0xAA, 0x55, 0x00})
-                              .sia_dash_query(SIA_DASH_SENSOR_ANSWER)
-                              .runs(YES);
-    EXPECT_EQ(probe(false, script), MINER_DASH);
+    const Bytes status_bit_set = reply(SIA_DASH_SENSOR_REPLY_LEN, {0xAA, 0x55, 0x40, 0x98, 0xFE, 0x55});
+    EXPECT_EQ(probe(false, Script()
+                               .sia_dash_found(DASH_ANSWER)
+                               .sia_dash_setup()
+                               .sia_dash_query(status_bit_set)
+                               .sia_dash_query({0xAA, 0x55, 0x00})
+                               .sia_dash_query(SIA_DASH_SENSOR_ANSWER)
+                               .runs(YES)),
+              MINER_DASH);
 }
 
 TEST_F(Identify, FailedDetectionWriteSkipsOnlyItsStage)
@@ -503,17 +459,16 @@ TEST_F(Identify, FailedDetectionWriteSkipsOnlyItsStage)
 
 TEST_F(Identify, FailedLtcSetUpWriteSkipsTheRestOfTheAttempt)
 {
-    const Script found = Script().btc_silent().sends(LTC_DETECT_FRAME).answer(LTC_REPLY_LEN, LTC_ANSWER);
     const Script answered = Script().ltc_setup().ltc_query(LTC_SENSOR_ANSWER).runs(YES);
 
-    EXPECT_EQ(probe(false, Script().then(found).send_fails(LTC_MISC_CONFIG_FRAME).then(answered)), MINER_LTC);
+    EXPECT_EQ(probe(false, Script().ltc_found().send_fails(LTC_MISC_CONFIG_FRAME).then(answered)), MINER_LTC);
     EXPECT_EQ(times_printed("ltc configure misc"), 1);
     EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + ATTEMPT_PAUSE_MS + LTC_SETUP_MS + 5);
 
     SetUp();
     EXPECT_EQ(
         probe(false,
-              Script().then(found).sends(LTC_MISC_CONFIG_FRAME).send_fails(LTC_SENSOR_REGISTER_FRAME).then(answered)),
+              Script().ltc_found().sends(LTC_MISC_CONFIG_FRAME).send_fails(LTC_SENSOR_REGISTER_FRAME).then(answered)),
         MINER_LTC);
     EXPECT_EQ(times_printed("ltc configure misc"), 2);
     EXPECT_EQ(times_printed("ltc read temp sensor register 0xfe"), 1);
@@ -522,8 +477,6 @@ TEST_F(Identify, FailedLtcSetUpWriteSkipsTheRestOfTheAttempt)
 
 TEST_F(Identify, FailedSiaDashSetUpWriteSkipsTheRestOfTheAttempt)
 {
-    const Script found =
-        Script().btc_silent().ltc_silent().sends(SIA_DASH_DETECT_FRAME).answer(SIA_DASH_REPLY_LEN, SIA_ANSWER);
     const Script answered = Script().sia_dash_setup().sia_dash_query(SIA_DASH_SENSOR_ANSWER).runs(YES);
     const Script failing[] = {
         Script().send_fails(SIA_DASH_MISC_CONFIG_FRAME),
@@ -535,22 +488,18 @@ TEST_F(Identify, FailedSiaDashSetUpWriteSkipsTheRestOfTheAttempt)
     };
     for (const Script &fails : failing) {
         SetUp();
-        EXPECT_EQ(probe(false, Script().then(found).then(fails).then(answered)), MINER_SIA);
+        EXPECT_EQ(probe(false, Script().sia_dash_found(SIA_ANSWER).then(fails).then(answered)), MINER_SIA);
         TearDown();
     }
 }
 
 TEST_F(Identify, FailedQueryWriteGoesStraightToTheNextQuery)
 {
-    const Script script = Script()
-                              .btc_silent()
-                              .sends(LTC_DETECT_FRAME)
-                              .answer(LTC_REPLY_LEN, LTC_ANSWER)
-                              .ltc_setup()
-                              .send_fails(LTC_SENSOR_QUERY_FRAME)
-                              .ltc_query(LTC_SENSOR_ANSWER)
-                              .runs(YES);
-    EXPECT_EQ(probe(false, script), MINER_LTC);
+    EXPECT_EQ(
+        probe(
+            false,
+            Script().ltc_found().ltc_setup().send_fails(LTC_SENSOR_QUERY_FRAME).ltc_query(LTC_SENSOR_ANSWER).runs(YES)),
+        MINER_LTC);
     // No pause, read or message for the failed query.
     EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + LTC_SETUP_MS + 5);
     EXPECT_EQ(times_printed("ltc send get temp sensor register"), 1);
@@ -558,13 +507,8 @@ TEST_F(Identify, FailedQueryWriteGoesStraightToTheNextQuery)
 
 TEST_F(Identify, SetUpThatAlwaysFailsGivesNoWithoutAQuery)
 {
-    const Script script = Script()
-                              .btc_silent()
-                              .sends(LTC_DETECT_FRAME)
-                              .answer(LTC_REPLY_LEN, LTC_ANSWER)
-                              .repeat(10, Script().send_fails(LTC_MISC_CONFIG_FRAME))
-                              .runs(NO);
-    EXPECT_EQ(probe(false, script), MINER_LTC);
+    EXPECT_EQ(probe(false, Script().ltc_found().repeat(10, Script().send_fails(LTC_MISC_CONFIG_FRAME)).runs(NO)),
+              MINER_LTC);
     EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + 10 * ATTEMPT_PAUSE_MS);
 }
 
