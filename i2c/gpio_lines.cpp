@@ -82,10 +82,10 @@ int gpio_open_lines()
         *file.fd = open(file.path, O_WRONLY);
         if (*file.fd < 0) {
             puts("Failed to open file!");
-            return -1;
+            return GPIO_OPEN_FAILED;
         }
     }
-    return 0;
+    return GPIO_OK;
 }
 
 void gpio_close_lines()
@@ -127,7 +127,7 @@ int gpio_sample_sda()
     gpio_sda_value_fd = open(SDA_VALUE_PATH, O_RDONLY);
     if (gpio_sda_value_fd < 0) {
         puts("Failed to open file!");
-        return -1;
+        return GPIO_SAMPLE_FAILED;
     }
 
     char text[SAMPLE_READ_MAX] = {};
@@ -139,7 +139,7 @@ int gpio_sample_sda()
     gpio_sda_value_fd = open(SDA_VALUE_PATH, O_WRONLY);
     if (gpio_sda_value_fd < 0) {
         puts("Failed to open file!");
-        return -1;
+        return GPIO_SAMPLE_FAILED;
     }
 
     return decimal_value(text, n > 0 ? static_cast<size_t>(n) : 0);

@@ -12,10 +12,20 @@ extern int gpio_sda_direction_fd;
 extern int gpio_sda_value_fd;
 extern int gpio_scl_value_fd;
 
+// Results of gpio_open_lines().
+inline constexpr int GPIO_OK = 0;
+inline constexpr int GPIO_OPEN_FAILED = -1;
+
+// What gpio_sample_sda() returns when it cannot reopen the SDA value file. The
+// bus master passes it on unchanged in value: i2c_read_ack() gives it as an
+// unsigned byte (0xFF), i2c_write_byte() as a signed one (-1), and in a byte
+// read it sets its bit and every bit above it.
+inline constexpr int GPIO_SAMPLE_FAILED = -1;
+
 // Opens the SCL direction, SDA direction, SDA value and SCL value files in that
 // order. At the first failure prints "Failed to open file!" and stops; the
 // files already open stay open.
-// Returns 0 when all four are open, -1 otherwise.
+// Returns GPIO_OK when all four are open, GPIO_OPEN_FAILED otherwise.
 int gpio_open_lines();
 
 // Closes the SCL direction, SDA direction, SDA value and SCL value files in
@@ -36,6 +46,6 @@ void gpio_scl_output();
 // Reads SDA by reopening its value file read-only, reading it once and
 // reopening it write-only for the level writes that follow.
 // Returns the decimal value of the text read (0 or 1 from sysfs; 0 when the
-// read fails or is empty), or -1 when either reopen fails, which leaves the
-// SDA value descriptor at -1 until a later sample succeeds.
+// read fails or is empty), or GPIO_SAMPLE_FAILED when either reopen fails,
+// which leaves the SDA value descriptor at -1 until a later sample succeeds.
 int gpio_sample_sda();

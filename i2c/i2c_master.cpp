@@ -36,6 +36,7 @@ uint8_t i2c_read_ack()
     const int sample = gpio_sample_sda();
     gpio_set_scl(0);
     gpio_sda_output();
+    // GPIO_SAMPLE_FAILED keeps its value modulo 256: 0xFF, never I2C_ACK.
     return static_cast<uint8_t>(sample);
 }
 
@@ -57,7 +58,7 @@ uint8_t i2c_read_byte()
     unsigned result = 0;
     for (int bit = 7; bit >= 0; --bit) {
         gpio_set_scl(1);
-        // Unsigned, so that a failed sample (-1) shifts without undefined
+        // Unsigned, so that GPIO_SAMPLE_FAILED (-1) shifts without undefined
         // behaviour and sets this bit and every bit above it.
         result |= (static_cast<unsigned>(gpio_sample_sda()) << bit) & 0xFF;
         gpio_set_scl(0);
@@ -70,11 +71,11 @@ uint8_t i2c_read_byte()
 int i2c_write_data(uint8_t addr, const uint8_t *data)
 {
     i2c_start();
-    if (i2c_write_byte(addr) != 0) {
+    if (i2c_write_byte(addr) != I2C_ACK) {
         i2c_stop();
         return I2C_ADDR_NACK;
     }
-    if (i2c_write_byte(*data) != 0) {
+    if (i2c_write_byte(*data) != I2C_ACK) {
         i2c_stop();
         return I2C_DATA_NACK;
     }
@@ -85,7 +86,7 @@ int i2c_write_data(uint8_t addr, const uint8_t *data)
 int i2c_read_data(uint8_t addr, uint8_t *out)
 {
     i2c_start();
-    if (i2c_write_byte(static_cast<uint8_t>(addr | I2C_READ_BIT)) != 0) {
+    if (i2c_write_byte(static_cast<uint8_t>(addr | I2C_READ_BIT)) != I2C_ACK) {
         i2c_stop();
         return I2C_ADDR_NACK;
     }

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "gpio_lines.h"
+
 // Address bytes are the 7-bit device address shifted left by one, with the
 // read/write bit in bit 0.
 inline constexpr uint8_t I2C_READ_BIT = 0x01;
@@ -23,13 +25,18 @@ void i2c_start();
 void i2c_stop();
 void i2c_send_nack();
 
+// The acknowledge bit as sampled on SDA: the device pulls it low to acknowledge.
+inline constexpr uint8_t I2C_ACK = 0;
+inline constexpr uint8_t I2C_NACK = 1;
+
 // Clocks in the acknowledge bit.
-// Returns the sampled bit: 0 when acknowledged, 1 when not, 0xFF when the
-// sample failed.
+// Returns the sampled bit: I2C_ACK, I2C_NACK, or GPIO_SAMPLE_FAILED as an
+// unsigned byte (0xFF) when the sample failed.
 uint8_t i2c_read_ack();
 
 // Sends `b` most significant bit first and clocks in the acknowledge.
-// Returns 0 when acknowledged, non-zero otherwise (-1 when the sample failed).
+// Returns I2C_ACK when acknowledged, non-zero otherwise: I2C_NACK, or
+// GPIO_SAMPLE_FAILED (-1) when the sample failed.
 int8_t i2c_write_byte(uint8_t b);
 
 // Clocks in one byte, most significant bit first, and ends with a

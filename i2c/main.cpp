@@ -20,9 +20,10 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
 
-    // Files already open when one fails are left to the process exit.
-    if (gpio_open_lines() != 0)
-        return -1;
+    // Files already open when one fails are left to the process exit, whose
+    // status is then 255.
+    if (gpio_open_lines() != GPIO_OK)
+        return GPIO_OPEN_FAILED;
 
     // Idle bus: both lines driven high.
     gpio_scl_output();

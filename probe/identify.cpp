@@ -90,7 +90,7 @@ constexpr DetectionStage DETECTION_STAGES[] = {
 
 bool send(const Frame &frame)
 {
-    return usb_uart_write(frame.bytes, frame.len) == 0;
+    return usb_uart_write(frame.bytes, frame.len) == UART_OK;
 }
 
 // Only the bytes decide: the buffer is zeroed first, so a short or failed read

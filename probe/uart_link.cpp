@@ -13,8 +13,8 @@ int uart_fd = -1;
 namespace {
 
 constexpr int UART_BAUD = 115200;
-// The read loop's attempt counter is 8 bits wide on the original hardware
-// tools; larger bounds are clamped so that a bad caller cannot loop forever.
+// The read loop's attempt bound is capped at 255, so that no caller can make it
+// loop forever, whatever time-out it passes.
 constexpr int MAX_READ_ATTEMPT_BOUND = 255;
 constexpr useconds_t READ_RETRY_PAUSE_US = 1000;
 
@@ -84,7 +84,7 @@ void usb_uart_open(const char *path, int baud, float timeout)
 int usb_uart_write(const uint8_t *data, int len)
 {
     if (uart_fd < 0)
-        return -2;
+        return UART_NOT_OPEN;
     if (len < 0)
         len = 0;
 
@@ -93,15 +93,15 @@ int usb_uart_write(const uint8_t *data, int len)
         print_trace("------------>", data, n);
 
     if (n == len)
-        return 0;
+        return UART_OK;
     puts("usb_uart_write failed");
-    return -3;
+    return UART_INCOMPLETE;
 }
 
 int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
 {
     if (uart_fd < 0)
-        return -2;
+        return UART_NOT_OPEN;
     if (len < 0)
         len = 0;
 
@@ -109,7 +109,7 @@ int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
     // failed wait rather than writing past the set.
     if (uart_fd >= FD_SETSIZE) {
         puts("select error!");
-        return -4;
+        return UART_WAIT_FAILED;
     }
     fd_set readable;
     FD_ZERO(&readable);
@@ -119,11 +119,11 @@ int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
     const int ready = select(uart_fd + 1, &readable, nullptr, nullptr, &wait);
     if (ready < 0) {
         puts("select error!");
-        return -4;
+        return UART_WAIT_FAILED;
     }
     if (ready == 0) {
         puts("usb uart read timedout");
-        return -5;
+        return UART_TIMED_OUT;
     }
 
     int total = 0;
@@ -160,15 +160,16 @@ int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
         print_trace("<------------", buf, total);
 
     if (total == len)
-        return 0;
+        return UART_OK;
     puts("usb_uart_read error");
-    return -3;
+    return UART_INCOMPLETE;
 }
 
 void usb_uart_close()
 {
-    // No operation of the link takes a lock; this only releases one that a
-    // previous owner of the descriptor may have left.
+    // Nothing in the program locks the device, so on the descriptor the link
+    // opened itself this releases nothing; it stays part of the close sequence
+    // and fails harmlessly (EBADF) when the link is already closed.
     flock(uart_fd, LOCK_UN);
     if (uart_fd > 0)
         close(uart_fd);

@@ -13,19 +13,30 @@ extern int uart_fd;
 inline constexpr int TRACE_MAX_BYTES = 100;
 inline constexpr int TRACE_BUF_LEN = 2 * TRACE_MAX_BYTES + 1;
 
-// Opens `path` as a raw 115200 8N1 line with VMIN 0 and VTIME `timeout`
-// tenths of a second. Success or failure shows in uart_fd.
+// Results of usb_uart_write() and usb_uart_read().
+inline constexpr int UART_OK = 0;
+inline constexpr int UART_NOT_OPEN = -2;    // the link is closed; nothing was touched
+inline constexpr int UART_INCOMPLETE = -3;  // fewer bytes than asked went out or came in
+inline constexpr int UART_WAIT_FAILED = -4; // select() failed
+inline constexpr int UART_TIMED_OUT = -5;   // no first byte within the wait
+
+// Opens `path` as a raw 115200-baud line, 8 data bits, no parity, with VMIN 0
+// and VTIME `timeout` tenths of a second. Stop bits, hang-up on close and
+// hardware flow control are left as the device had them.
+// Success or failure shows in uart_fd.
 void usb_uart_open(const char *path, int baud, float timeout);
 
-// Writes `len` bytes in one call.
-// Returns 0 when all went out, -2 when the link is closed, -3 on a short write.
+// Writes `len` bytes in one call, without retrying.
+// Returns UART_OK when all went out, UART_NOT_OPEN when the link is closed,
+// UART_INCOMPLETE when the call wrote fewer bytes or failed.
 int usb_uart_write(const uint8_t *data, int len);
 
 // Reads up to `len` bytes, waiting at most `timeout_ms` ms for the first one
 // and making at most timeout_ms + 1 read calls (timeout_ms is clamped to 255).
-// Returns 0 when `len` bytes arrived, -2 when the link is closed, -3 when fewer
-// arrived, -4 when waiting failed, -5 when nothing arrived in time.
-// *out_total is written on the 0 and -3 results only.
+// Returns UART_OK when `len` bytes arrived, UART_NOT_OPEN when the link is
+// closed, UART_INCOMPLETE when fewer arrived, UART_WAIT_FAILED when waiting
+// failed, UART_TIMED_OUT when nothing arrived in time.
+// *out_total is written on the UART_OK and UART_INCOMPLETE results only.
 int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms);
 
 // Releases the link; harmless when it is already closed.

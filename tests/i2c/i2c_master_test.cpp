@@ -106,13 +106,22 @@ TEST_F(I2cMaster, BusConditions)
     EXPECT_EQ(recorded, seq(START, STOP, NACK));
 }
 
+// The printed codes and the values scripts have seen stay as they are.
+static_assert(GPIO_SAMPLE_FAILED == -1 && I2C_ACK == 0 && I2C_NACK == 1);
+static_assert(I2C_OK == 0 && I2C_ADDR_NACK == 1 && I2C_DATA_NACK == 2);
+
+constexpr int FAILED = GPIO_SAMPLE_FAILED;
+
 TEST_F(I2cMaster, WriteByteSendsMsbFirstThenClocksTheAck)
 {
-    samples = {0, 1, -1};
-    EXPECT_EQ(i2c_write_byte(0x5E), 0);
-    EXPECT_NE(i2c_write_byte(0x5E), 0);
-    EXPECT_EQ(i2c_write_byte(0x5E), -1); // failed sample
-    EXPECT_EQ(recorded, seq(sent(ADDR_5E, 0), sent(ADDR_5E, 1), sent(ADDR_5E, -1)));
+    samples = {0, 1, FAILED};
+    EXPECT_EQ(i2c_write_byte(0x5E), I2C_ACK);
+    EXPECT_EQ(i2c_write_byte(0x5E), I2C_NACK);
+    EXPECT_EQ(i2c_write_byte(0x5E), FAILED);
+    EXPECT_EQ(recorded, seq(sent(ADDR_5E, 0), sent(ADDR_5E, 1), sent(ADDR_5E, FAILED)));
+
+    samples = {FAILED};
+    EXPECT_EQ(i2c_read_ack(), 0xFF);
 }
 
 TEST_F(I2cMaster, ReadByteSamplesMsbFirstAndEndsWithNack)
@@ -129,10 +138,23 @@ TEST_F(I2cMaster, ReadByteSamplesMsbFirstAndEndsWithNack)
 
 TEST_F(I2cMaster, FailedSampleSetsItsBitAndEveryBitAbove)
 {
-    samples = {0, 0, 0, -1, 0, 0, 0, 1}; // bit 4 fails
+    samples = {0, 0, 0, FAILED, 0, 0, 0, 1}; // bit 4 fails
     EXPECT_EQ(i2c_read_byte(), 0xF1);
-    samples = {-1, 0, 0, 0, 0, 0, 0, 0}; // bit 7 fails
+    samples = {FAILED, 0, 0, 0, 0, 0, 0, 0}; // bit 7 fails
     EXPECT_EQ(i2c_read_byte(), 0x80);
+}
+
+TEST_F(I2cMaster, FailedAcknowledgeSampleCountsAsRefused)
+{
+    const uint8_t data = 0x48;
+    uint8_t out = 0xA7;
+    samples = {FAILED};
+    EXPECT_EQ(i2c_write_data(I2C_DEVICE_ADDR, &data), I2C_ADDR_NACK);
+    samples = {0, FAILED};
+    EXPECT_EQ(i2c_write_data(I2C_DEVICE_ADDR, &data), I2C_DATA_NACK);
+    samples = {FAILED};
+    EXPECT_EQ(i2c_read_data(I2C_DEVICE_ADDR, &out), I2C_ADDR_NACK);
+    EXPECT_EQ(out, 0xA7);
 }
 
 TEST_F(I2cMaster, WriteDataReportsWhichByteWasNotAcknowledged)
