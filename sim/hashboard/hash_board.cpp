@@ -369,7 +369,6 @@ void HashBoard::schedule(const std::vector<Answer> &answers, int64_t arrived_ns)
 // program's input buffer is full) is lost, as a real receiver overruns.
 void HashBoard::transmit()
 {
-    const int64_t noise_char_ns = LineFraming{}.char_ns();
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         if (pending_.empty()) {
@@ -377,8 +376,7 @@ void HashBoard::transmit()
                 pending_changed_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
                 continue;
             }
-            const int64_t char_ns = master_fd_ >= 0 ? line_framing(master_fd_).char_ns() : noise_char_ns;
-            line_out_idle_ns_ = std::max(now_ns(), line_out_idle_ns_) + char_ns;
+            line_out_idle_ns_ = std::max(now_ns(), line_out_idle_ns_) + line_framing(master_fd_).char_ns();
             pending_.push_back({line_out_idle_ns_, *scenario_.babble});
         }
         const Timed next = pending_.front();
