@@ -342,7 +342,7 @@ void HashBoard::schedule(const std::vector<Answer> &answers, int64_t arrived_ns)
 {
     const int64_t frame_char_ns = line_framing_out(master_fd_).char_ns();
     const int64_t reply_char_ns = line_framing(master_fd_).char_ns();
-    const int64_t latency_ns = static_cast<int64_t>(scenario_.wire->latency_us) * NS_PER_US;
+    const int64_t latency_ns = static_cast<int64_t>(std::max(0, scenario_.wire->latency_us)) * NS_PER_US;
     bool added = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
