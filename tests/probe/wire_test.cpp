@@ -5,6 +5,7 @@
 // invariants of the program's log, never its exact text.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -46,21 +47,14 @@ class Line {
 public:
     explicit Line(speed_t speed = B115200, tcflag_t extra_cflag = 0)
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        EXPECT_GE(master, 0);
-        grantpt(master);
-        unlockpt(master);
-        slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-        EXPECT_GE(slave, 0);
         struct termios tio {};
-        tcgetattr(slave, &tio);
         cfmakeraw(&tio);
         cfsetispeed(&tio, speed);
         cfsetospeed(&tio, speed);
-        tio.c_cflag |= extra_cflag;
+        tio.c_cflag |= CREAD | CLOCAL | extra_cflag;
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 1;
-        tcsetattr(slave, TCSANOW, &tio);
+        EXPECT_EQ(openpty(&master, &slave, nullptr, &tio, nullptr), 0);
     }
     ~Line()
     {
