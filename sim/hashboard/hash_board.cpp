@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "hash_board.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "sandbox.h"
@@ -16,9 +19,76 @@ namespace sim {
 
 namespace {
 
-// Each chip of the chain answers a detection frame with one record; a chain of
-// six chips fills the reply the program asks for.
-constexpr int CHAIN_CHIPS = 6;
+// Each chip of the chain answers a detection frame with one record (7 bytes
+// for BTC and LTC chips, 9 for SIA and DASH ones); a chain of six chips fills
+// the 42 or 54 bytes the program reads.
+constexpr int DEFAULT_CHAIN_CHIPS = 6;
+
+// Thread priority of the board's threads when the process may use SCHED_FIFO.
+constexpr int BOARD_PRIORITY = 10;
+// A paced transmitter wakes at least this often to see whether it must stop.
+constexpr int64_t STOP_CHECK_NS = 10'000'000;
+constexpr int64_t NS_PER_US = 1000;
+
+struct SpeedName {
+    speed_t code;
+    int baud;
+};
+constexpr SpeedName SPEEDS[] = {
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},         {B150, 150},
+    {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
+    {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
+    {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+    {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+};
+
+int baud_of(speed_t code)
+{
+    for (const SpeedName &s : SPEEDS)
+        if (s.code == code)
+            return s.baud;
+    return 0;
+}
+
+LineFraming framing_of(int fd, bool program_receives)
+{
+    struct termios tio {};
+    if (tcgetattr(fd, &tio) != 0)
+        return LineFraming{};
+    speed_t code = program_receives ? cfgetispeed(&tio) : cfgetospeed(&tio);
+    if (code == B0)
+        code = cfgetospeed(&tio);
+    const int baud = baud_of(code);
+    if (baud == 0)
+        return LineFraming{};
+    return LineFraming{baud, character_bits(tio.c_cflag)};
+}
+
+int64_t now_ns()
+{
+    struct timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// Sleeps until the absolute time `deadline_ns`, so that pacing errors do not
+// add up from byte to byte.
+void sleep_until(int64_t deadline_ns)
+{
+    struct timespec t {};
+    t.tv_sec = static_cast<time_t>(deadline_ns / 1'000'000'000);
+    t.tv_nsec = static_cast<long>(deadline_ns % 1'000'000'000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+}
+
+void raise_priority(std::thread &thread)
+{
+    struct sched_param param {};
+    param.sched_priority = BOARD_PRIORITY;
+    pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
+}
 
 bool has_preamble(const std::vector<uint8_t> &f)
 {
@@ -32,10 +102,10 @@ std::vector<uint8_t> with_crc(std::vector<uint8_t> body)
     return body;
 }
 
-std::vector<uint8_t> chain_reply(const std::vector<uint8_t> &chip_record)
+std::vector<uint8_t> chain_reply(const std::vector<uint8_t> &chip_record, int chips)
 {
     std::vector<uint8_t> reply;
-    for (int chip = 0; chip < CHAIN_CHIPS; ++chip)
+    for (int chip = 0; chip < chips; ++chip)
         reply.insert(reply.end(), chip_record.begin(), chip_record.end());
     return reply;
 }
@@ -96,9 +166,35 @@ bool frame_crc_ok(const std::vector<uint8_t> &frame)
     return chip_crc5(frame.data() + skip, frame.size() - skip - 1) == frame.back();
 }
 
+int chain_chips(const HashBoardScenario &s)
+{
+    return s.wire && s.wire->chips > 0 ? s.wire->chips : DEFAULT_CHAIN_CHIPS;
+}
+
+int character_bits(tcflag_t cflag)
+{
+    const int parity = (cflag & PARENB) != 0 ? 1 : 0;
+    const int stop = (cflag & CSTOPB) != 0 ? 2 : 1;
+    return 1 + 8 + parity + stop;
+}
+
+LineFraming line_framing(int fd)
+{
+    return framing_of(fd, true);
+}
+
+LineFraming line_framing_out(int fd)
+{
+    return framing_of(fd, false);
+}
+
 std::vector<uint8_t> reply_for(const HashBoardScenario &s, const std::string &name)
 {
+    for (const FrameReply &r : s.frame_replies)
+        if (r.frame_name == name)
+            return r.bytes;
     const ChipFamily f = s.family;
+    const int chips = chain_chips(s);
     const bool detection = name == "BTC detection" || name == "LTC detection" || name == "SIA/DASH detection";
     if (detection) {
         const bool ours = (name == "BTC detection" && f == ChipFamily::BTC) ||
@@ -110,13 +206,13 @@ std::vector<uint8_t> reply_for(const HashBoardScenario &s, const std::string &na
             return *s.detection_reply;
         switch (f) {
         case ChipFamily::BTC:
-            return chain_reply(with_crc({0x13, 0x87, 0x90, 0x00, 0x00, 0x00}));
+            return chain_reply(with_crc({0x13, 0x87, 0x90, 0x00, 0x00, 0x00}), chips);
         case ChipFamily::LTC:
-            return chain_reply(with_crc({0x14, 0x85, 0x00, 0x00, 0x00, 0x00}));
+            return chain_reply(with_crc({0x14, 0x85, 0x00, 0x00, 0x00, 0x00}), chips);
         case ChipFamily::SIA:
-            return chain_reply(with_crc({0xAA, 0x55, 0x17, 0x20, 0x00, 0x00, 0x00, 0x00}));
+            return chain_reply(with_crc({0xAA, 0x55, 0x17, 0x20, 0x00, 0x00, 0x00, 0x00}), chips);
         case ChipFamily::DASH:
-            return chain_reply(with_crc({0xAA, 0x55, 0x17, 0x60, 0x00, 0x00, 0x00, 0x00}));
+            return chain_reply(with_crc({0xAA, 0x55, 0x17, 0x60, 0x00, 0x00, 0x00, 0x00}), chips);
         case ChipFamily::None:
             break;
         }
@@ -155,7 +251,9 @@ ControlLineState parse_control_line(const std::string &written)
     return state;
 }
 
-HashBoard::HashBoard(int master_fd, HashBoardScenario scenario) : master_fd_(master_fd), scenario_(std::move(scenario))
+HashBoard::HashBoard(int master_fd, HashBoardScenario scenario)
+    : master_fd_(master_fd), scenario_(std::move(scenario)),
+      corruption_rng_(scenario_.wire ? scenario_.wire->corrupt_seed : 1U)
 {}
 
 HashBoard::~HashBoard()
@@ -168,56 +266,146 @@ void HashBoard::start()
     if (thread_.joinable())
         return;
     stop_fd_ = eventfd(0, EFD_CLOEXEC);
+    stopping_ = false;
     thread_ = std::thread([this] { serve(); });
-    struct sched_param param {};
-    param.sched_priority = 10;
-    pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param);
+    raise_priority(thread_);
+    if (scenario_.wire) {
+        transmitter_ = std::thread([this] { transmit(); });
+        raise_priority(transmitter_);
+    }
 }
 
 void HashBoard::stop()
 {
     if (!thread_.joinable())
         return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    pending_changed_.notify_all();
     const uint64_t one = 1;
     (void)!write(stop_fd_, &one, sizeof one);
     thread_.join();
+    if (transmitter_.joinable())
+        transmitter_.join();
     close(stop_fd_);
     stop_fd_ = -1;
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.clear();
 }
 
 void HashBoard::serve()
 {
     struct pollfd fds[2] = {{master_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
     uint8_t buf[512];
+    const bool instant_babble = scenario_.babble && !scenario_.wire;
     const std::vector<uint8_t> noise(16, scenario_.babble.value_or(0));
-    if (scenario_.babble)
+    if (instant_babble)
         // Noise must never block the board when nobody reads the line.
         fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
     for (;;) {
-        if (poll(fds, 2, scenario_.babble ? 1 : -1) < 0)
+        if (poll(fds, 2, instant_babble ? 1 : -1) < 0)
             continue;
         if (fds[1].revents != 0)
             return;
         if (fds[0].revents == 0) {
-            if (scenario_.babble)
+            if (instant_babble)
                 (void)!write(master_fd_, noise.data(), noise.size());
             continue;
         }
+        const int64_t arrived_ns = now_ns();
         const ssize_t n = read(master_fd_, buf, sizeof buf);
         if (n <= 0) {
             // No slave end open (or it hung up): wait instead of spinning.
             usleep(1000);
             continue;
         }
-        const std::vector<uint8_t> reply = receive(std::vector<uint8_t>(buf, buf + n));
+        const std::vector<Answer> answers = take_frames(std::vector<uint8_t>(buf, buf + n));
+        if (scenario_.wire) {
+            schedule(answers, arrived_ns);
+            continue;
+        }
+        std::vector<uint8_t> reply;
+        for (const Answer &a : answers)
+            reply.insert(reply.end(), a.reply.begin(), a.reply.end());
         if (!reply.empty())
             (void)!write(master_fd_, reply.data(), reply.size());
+    }
+}
+
+// Frames from the program go on the line one after the other from the moment
+// they were read; each reply starts `latency_us` after the end of its frame,
+// or after the reply before it when that is still on the way, and each of its
+// bytes is due when its last bit has arrived.
+void HashBoard::schedule(const std::vector<Answer> &answers, int64_t arrived_ns)
+{
+    const int64_t frame_char_ns = line_framing_out(master_fd_).char_ns();
+    const int64_t reply_char_ns = line_framing(master_fd_).char_ns();
+    const int64_t latency_ns = static_cast<int64_t>(std::max(0, scenario_.wire->latency_us)) * NS_PER_US;
+    bool added = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Answer &a : answers) {
+            const int64_t frame_end =
+                std::max(arrived_ns, line_in_idle_ns_) + static_cast<int64_t>(a.frame_len) * frame_char_ns;
+            line_in_idle_ns_ = frame_end;
+            if (a.reply.empty())
+                continue;
+            int64_t due = std::max(frame_end + latency_ns, line_out_idle_ns_);
+            for (uint8_t byte : a.reply) {
+                due += reply_char_ns;
+                pending_.push_back({due, byte});
+            }
+            line_out_idle_ns_ = due;
+            added = true;
+        }
+    }
+    if (added)
+        pending_changed_.notify_all();
+}
+
+// Writes each pending byte at its deadline. A byte the line cannot take (the
+// program's input buffer is full) is lost, as a real receiver overruns.
+void HashBoard::transmit()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        if (pending_.empty()) {
+            if (!scenario_.babble) {
+                pending_changed_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+                continue;
+            }
+            line_out_idle_ns_ = std::max(now_ns(), line_out_idle_ns_) + line_framing(master_fd_).char_ns();
+            pending_.push_back({line_out_idle_ns_, *scenario_.babble});
+        }
+        const Timed next = pending_.front();
+        lock.unlock();
+        const int64_t wake = std::min(next.due_ns, now_ns() + STOP_CHECK_NS);
+        sleep_until(wake);
+        lock.lock();
+        if (stopping_ || wake < next.due_ns)
+            continue;
+        pending_.pop_front();
+        lock.unlock();
+        struct pollfd out = {master_fd_, POLLOUT, 0};
+        if (poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0)
+            (void)!write(master_fd_, &next.byte, 1);
+        lock.lock();
     }
 }
 
 std::vector<uint8_t> HashBoard::receive(const std::vector<uint8_t> &chunk)
 {
     std::vector<uint8_t> out;
+    for (const Answer &a : take_frames(chunk))
+        out.insert(out.end(), a.reply.begin(), a.reply.end());
+    return out;
+}
+
+std::vector<HashBoard::Answer> HashBoard::take_frames(const std::vector<uint8_t> &chunk)
+{
+    std::vector<Answer> answers;
     size_t at = 0;
     while (at < chunk.size()) {
         ReceivedFrame frame;
@@ -238,13 +426,29 @@ std::vector<uint8_t> HashBoard::receive(const std::vector<uint8_t> &chunk)
         std::vector<uint8_t> reply;
         if (frame.crc_ok && frame.name != "unknown")
             reply = answer(frame.name);
+        if (scenario_.wire)
+            corrupt(reply);
         frame.answered = !reply.empty();
-        out.insert(out.end(), reply.begin(), reply.end());
+        frame.reply = reply;
+        answers.push_back({frame.bytes.size(), std::move(reply)});
 
         std::lock_guard<std::mutex> lock(mutex_);
         frames_.push_back(std::move(frame));
     }
-    return out;
+    return answers;
+}
+
+// Flips one bit, chosen at random, in each byte picked at the wire's rate.
+void HashBoard::corrupt(std::vector<uint8_t> &reply)
+{
+    const double rate = scenario_.wire->corrupt_rate;
+    if (rate <= 0.0)
+        return;
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    std::uniform_int_distribution<int> bit(0, 7);
+    for (uint8_t &byte : reply)
+        if (chance(corruption_rng_) < rate)
+            byte = static_cast<uint8_t>(byte ^ (1U << bit(corruption_rng_)));
 }
 
 bool HashBoard::chips_powered() const
@@ -267,12 +471,12 @@ std::vector<uint8_t> HashBoard::answer(const std::string &name)
         sensor_selected_ = false;
     }
 
-    if (name == "LTC sensor register read" || name == "SIA/DASH sensor register read") {
-        sensor_selected_ = true;
-        return {};
-    }
     std::vector<uint8_t> reply;
-    if (name == "LTC sensor query" || name == "SIA/DASH sensor query") {
+    if (name == "LTC sensor register read" || name == "SIA/DASH sensor register read") {
+        // Silent, unless a named reply says otherwise.
+        sensor_selected_ = true;
+        reply = reply_for(scenario_, name);
+    } else if (name == "LTC sensor query" || name == "SIA/DASH sensor query") {
         if (!sensor_selected_)
             return {};
         reply = reply_for(scenario_, name);

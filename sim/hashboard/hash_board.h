@@ -5,9 +5,15 @@
 // frame it received, in order.
 #pragma once
 
+#include <termios.h>
+
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,13 +24,16 @@ enum class ChipFamily { None, BTC, LTC, SIA, DASH };
 
 // How replies travel on the line. Without a wire model the board answers a
 // frame the instant it arrives, with the whole reply in one write (the exact
-// transcripts of the tests rely on that).
+// transcripts of the tests rely on that). With one, every byte in both
+// directions takes a character time at the speed and framing the program set
+// on the line (see line_framing), and each reply byte is written on its own
+// when its stop bit would have ended.
 struct WireModel {
     // Chips in the chain; each answers a detection frame with one record, in
     // chain order. 0 means as many as the program's read length implies for
-    // the family.
+    // the family (6 for every family: 42 bytes of 7-byte records, 54 of 9).
     int chips = 0;
-    // Time from the last byte of a frame to the first byte of its reply.
+    // Time from the end of a frame's last byte to the start of its reply.
     int latency_us = 100;
     // Probability that a reply byte is corrupted (one bit flipped), from a
     // generator seeded with `corrupt_seed` so that a run can be repeated.
@@ -33,7 +42,10 @@ struct WireModel {
 };
 
 // A reply to a frame by its catalogue name (e.g. "LTC sensor query"), sent
-// instead of what the family would answer.
+// instead of what the family would answer: the whole reply, as given, whatever
+// the chain length (empty bytes make the frame go unanswered). The chips still
+// answer only when powered, and a sensor query only after the register read
+// and from `sensor_answers_at_query` on.
 struct FrameReply {
     std::string frame_name;
     std::vector<uint8_t> bytes;
@@ -56,12 +68,17 @@ struct HashBoardScenario {
     // sensor reply.
     uint8_t sensor_status = 0x00;
     uint8_t sensor_id = 0x55;
-    // Replaces the family's answer to its detection frame, e.g. AA 55 17 99.
+    // Replaces the family's answer to its detection frame, e.g. AA 55 17 99:
+    // the whole reply, whatever the chain length. A named frame reply for the
+    // same frame takes precedence.
     std::optional<std::vector<uint8_t>> detection_reply;
     // When set, every reply is cut to this many bytes.
     std::optional<size_t> reply_limit;
-    // A babbling line: the board sends this noise byte every millisecond,
-    // unasked, besides its answers.
+    // A babbling line: besides its answers, the board sends this noise byte
+    // unasked. Without a wire model it writes 16 of them after every
+    // millisecond in which nothing arrived (about 16 bytes a millisecond, more
+    // than a 115200-baud line carries); with one, it sends them back to back
+    // at the line's speed whenever no reply is on the way.
     std::optional<uint8_t> babble;
     // Host path of the control line's value file (written by the program as
     // "0\n" / "1\n" lines); empty means no line is watched.
@@ -70,9 +87,10 @@ struct HashBoardScenario {
 
 struct ReceivedFrame {
     std::vector<uint8_t> bytes;
-    std::string name;      // e.g. "BTC detection"; "unknown" when not in the catalogue
-    bool crc_ok = false;   // a frame with a bad CRC-5 is recorded and ignored
-    bool answered = false; // the board sent a reply to it
+    std::string name;           // e.g. "BTC detection"; "unknown" when not in the catalogue
+    bool crc_ok = false;        // a frame with a bad CRC-5 is recorded and ignored
+    bool answered = false;      // the board sent a reply to it
+    std::vector<uint8_t> reply; // the reply as it went on the line, corruption included
 };
 
 // Names of the frames the chip chains understand, with their bytes.
@@ -87,9 +105,33 @@ const std::vector<KnownFrame> &known_frames();
 uint8_t chip_crc5(const uint8_t *data, size_t len);
 bool frame_crc_ok(const std::vector<uint8_t> &frame);
 
-// What a board of `scenario` would answer to `frame_name` (detection or sensor
-// query), ignoring power and sensor counting; empty when it stays silent.
+// What a board of `scenario` would answer to `frame_name` (a named frame reply,
+// else the family's answer to a detection or sensor query), with the chain
+// length of its wire model, ignoring power, sensor counting and corruption;
+// empty when it stays silent.
 std::vector<uint8_t> reply_for(const HashBoardScenario &scenario, const std::string &frame_name);
+
+// Chips in the chain of `scenario`: its wire model's count, or the default.
+int chain_chips(const HashBoardScenario &scenario);
+
+// The speed and character framing of a line, as its terminal settings give
+// them: a start bit, 8 data bits, a parity bit when PARENB is set, and 1 stop
+// bit, or 2 with CSTOPB.
+struct LineFraming {
+    int baud = 115200;
+    int bits = 10;
+    // Time one character takes on the line, in nanoseconds.
+    int64_t char_ns() const { return bits * 1000000000LL / baud; }
+};
+// Bits of one character under the control flags `cflag`.
+int character_bits(tcflag_t cflag);
+// The framing of what the program receives on `fd` (its input speed, or the
+// output speed when the input speed is 0). A pseudo-terminal's master reports
+// the settings its slave was given. A descriptor that is not a terminal (a
+// socket to an emulator's UART), or a hung-up line (B0), gives 115200 8N1.
+LineFraming line_framing(int fd);
+// The same for what the program sends (the output speed).
+LineFraming line_framing_out(int fd);
 
 // Counts low-high cycles in the text of a control line's value file.
 struct ControlLineState {
@@ -111,6 +153,8 @@ public:
 
     // Serves the line from a thread of its own (real-time priority when the
     // process may have it, so that replies meet the program's 2 ms wait).
+    // With a wire model a second thread paces the reply bytes, sleeping to
+    // each byte's absolute deadline.
     void start();
     void stop();
 
@@ -118,11 +162,21 @@ public:
 
     // Handles one chunk read from the line and returns the bytes to send back.
     // Public so that unit tests can drive the board without a pseudo-terminal.
+    // With a wire model the bytes come corrupted as they would go on the line.
     std::vector<uint8_t> receive(const std::vector<uint8_t> &chunk);
 
 private:
+    // The frames found in one chunk, each with its length and its reply.
+    struct Answer {
+        size_t frame_len;
+        std::vector<uint8_t> reply;
+    };
+    std::vector<Answer> take_frames(const std::vector<uint8_t> &chunk);
     void serve();
+    void transmit();
+    void schedule(const std::vector<Answer> &answers, int64_t arrived_ns);
     std::vector<uint8_t> answer(const std::string &name);
+    void corrupt(std::vector<uint8_t> &reply);
     bool chips_powered() const;
 
     int master_fd_;
@@ -134,6 +188,20 @@ private:
     int sensor_queries_ = 0;
     bool sensor_selected_ = false;
     int cycles_at_last_setup_ = -1;
+
+    // The wire: reply bytes waiting for their deadlines (CLOCK_MONOTONIC ns),
+    // in order, and when each direction of the line falls idle.
+    struct Timed {
+        int64_t due_ns;
+        uint8_t byte;
+    };
+    std::thread transmitter_;
+    std::atomic<bool> stopping_{false};
+    std::condition_variable pending_changed_;
+    std::deque<Timed> pending_;    // guarded by mutex_
+    int64_t line_in_idle_ns_ = 0;  // frames from the program end by then
+    int64_t line_out_idle_ns_ = 0; // guarded by mutex_
+    std::mt19937 corruption_rng_;
 };
 
 } // namespace sim

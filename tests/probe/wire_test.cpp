@@ -1,0 +1,528 @@
+// SPDX-License-Identifier: MIT
+// The simulated hash board on a paced wire: the board's own timing, chain and
+// corruption over a pseudo-terminal, then the shipped miner-probe against it.
+// The host decides how the bytes are chunked, so the runs assert outcomes and
+// invariants of the program's log, never its exact text.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "probe_run.h"
+#include "target_command.h"
+
+using sim::ChipFamily;
+
+namespace {
+
+int64_t now_ns()
+{
+    struct timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+std::vector<uint8_t> frame_bytes(const std::string &name)
+{
+    for (const sim::KnownFrame &f : sim::known_frames())
+        if (name == f.name)
+            return f.bytes;
+    ADD_FAILURE() << "no frame " << name;
+    return {};
+}
+
+// A pseudo-terminal whose slave end plays the program: raw, at a chosen speed.
+class Line {
+public:
+    explicit Line(speed_t speed = B115200, tcflag_t extra_cflag = 0)
+    {
+        struct termios tio {};
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+        tio.c_cflag |= CREAD | CLOCAL | extra_cflag;
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 1;
+        EXPECT_EQ(openpty(&master, &slave, nullptr, &tio, nullptr), 0);
+    }
+    ~Line()
+    {
+        close(slave);
+        close(master);
+    }
+    Line(const Line &) = delete;
+    Line &operator=(const Line &) = delete;
+
+    // Reads until `count` bytes came or `limit_ms` passed; notes when each came.
+    std::vector<uint8_t> receive(size_t count, int limit_ms, std::vector<int64_t> *arrivals = nullptr) const
+    {
+        std::vector<uint8_t> got;
+        const int64_t end = now_ns() + static_cast<int64_t>(limit_ms) * 1'000'000;
+        uint8_t buf[64];
+        while (got.size() < count && now_ns() < end) {
+            const ssize_t n = read(slave, buf, std::min(sizeof buf, count - got.size()));
+            const int64_t at = now_ns();
+            for (ssize_t i = 0; i < n; ++i) {
+                got.push_back(buf[i]);
+                if (arrivals != nullptr)
+                    arrivals->push_back(at);
+            }
+        }
+        return got;
+    }
+
+    int master = -1;
+    int slave = -1;
+};
+
+sim::HashBoardScenario wire_board(ChipFamily family, int chips, int latency_us)
+{
+    sim::HashBoardScenario s;
+    s.family = family;
+    s.answers_after_cycles = 0;
+    s.wire = sim::WireModel{chips, latency_us, 0.0, 1};
+    return s;
+}
+
+TEST(WireFraming, CharacterBitsFollowParityAndStopBits)
+{
+    EXPECT_EQ(sim::character_bits(CS8), 10);
+    EXPECT_EQ(sim::character_bits(CS8 | PARENB), 11);
+    EXPECT_EQ(sim::character_bits(CS8 | CSTOPB), 11);
+    EXPECT_EQ(sim::character_bits(CS8 | PARENB | PARODD | CSTOPB), 12);
+    EXPECT_EQ((sim::LineFraming{115200, 10}.char_ns()), 86805);
+}
+
+TEST(WireFraming, MasterReportsTheSlavesSettingsAndOtherDescriptorsFallBackTo115200)
+{
+    Line line(B9600, CSTOPB);
+    const sim::LineFraming f = sim::line_framing(line.master);
+    EXPECT_EQ(f.baud, 9600);
+    EXPECT_EQ(f.bits, 11);
+    EXPECT_EQ(sim::line_framing_out(line.master).baud, 9600);
+
+    // A socket to an emulator's UART has no terminal settings.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const sim::LineFraming s = sim::line_framing(pair[0]);
+    EXPECT_EQ(s.baud, 115200);
+    EXPECT_EQ(s.bits, 10);
+    close(pair[0]);
+    close(pair[1]);
+}
+
+TEST(WireChain, EachChipAddsOneRecordInChainOrder)
+{
+    // The default chain fills what the program reads for each family.
+    const std::pair<ChipFamily, const char *> families[] = {{ChipFamily::BTC, "BTC detection"},
+                                                            {ChipFamily::LTC, "LTC detection"},
+                                                            {ChipFamily::SIA, "SIA/DASH detection"}};
+    const size_t read_len[] = {42, 42, 54};
+    for (size_t i = 0; i < 3; ++i) {
+        sim::HashBoardScenario s = wire_board(families[i].first, 0, 100);
+        const std::vector<uint8_t> six = sim::reply_for(s, families[i].second);
+        EXPECT_EQ(six.size(), read_len[i]) << families[i].second;
+        s.wire->chips = 60;
+        const std::vector<uint8_t> sixty = sim::reply_for(s, families[i].second);
+        ASSERT_EQ(sixty.size(), read_len[i] * 10) << families[i].second;
+        const size_t record = read_len[i] / 6;
+        for (size_t at = 0; at < sixty.size(); at += record)
+            EXPECT_TRUE(std::equal(six.begin(), six.begin() + record, sixty.begin() + at));
+        // The sensor answers once, whatever the chain length.
+        EXPECT_EQ(sim::reply_for(s, "LTC sensor query").size(), s.family == ChipFamily::LTC ? 7U : 0U);
+    }
+}
+
+TEST(WireChain, NamedRepliesReplaceTheFamilysAnswer)
+{
+    sim::HashBoardScenario s = wire_board(ChipFamily::LTC, 12, 100);
+    s.frame_replies = {{"LTC detection", {}},
+                       {"LTC sensor register read", {0x01, 0x02}},
+                       {"LTC sensor query", {0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00, 0x11}}};
+    sim::HashBoard board(-1, s);
+    EXPECT_TRUE(board.receive(frame_bytes("LTC detection")).empty()) << "an empty reply silences the frame";
+    // The query stays silent until the register read selected the sensor.
+    EXPECT_TRUE(board.receive(frame_bytes("LTC sensor query")).empty());
+    EXPECT_EQ(board.receive(frame_bytes("LTC sensor register read")), (std::vector<uint8_t>{0x01, 0x02}));
+    EXPECT_EQ(board.receive(frame_bytes("LTC sensor query")),
+              (std::vector<uint8_t>{0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00, 0x11}));
+    const std::vector<sim::ReceivedFrame> frames = board.frames();
+    ASSERT_EQ(frames.size(), 4U);
+    EXPECT_FALSE(frames[0].answered);
+    EXPECT_EQ(frames[3].reply.size(), 7U);
+}
+
+TEST(WireCorruption, FlipsOneBitPerChosenByteAndRepeatsWithItsSeed)
+{
+    sim::HashBoardScenario s = wire_board(ChipFamily::SIA, 60, 100);
+    const std::vector<uint8_t> clean = sim::reply_for(s, "SIA/DASH detection");
+    const std::vector<uint8_t> frame = frame_bytes("SIA/DASH detection");
+    auto corrupted = [&](double rate, uint32_t seed) {
+        sim::HashBoardScenario c = s;
+        c.wire->corrupt_rate = rate;
+        c.wire->corrupt_seed = seed;
+        sim::HashBoard board(-1, c);
+        return board.receive(frame);
+    };
+    const std::vector<uint8_t> a = corrupted(0.1, 7);
+    EXPECT_EQ(a, corrupted(0.1, 7));
+    EXPECT_NE(a, corrupted(0.1, 8));
+    ASSERT_EQ(a.size(), clean.size());
+    size_t changed = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const unsigned diff = static_cast<unsigned>(a[i] ^ clean[i]);
+        EXPECT_TRUE(diff == 0 || (diff & (diff - 1)) == 0) << "byte " << i << " has more than one bit flipped";
+        changed += diff != 0 ? 1 : 0;
+    }
+    // 540 bytes at 10 %: far outside 20..110 only when the rate is not applied.
+    EXPECT_GT(changed, 20U);
+    EXPECT_LT(changed, 110U);
+    EXPECT_EQ(corrupted(0.0, 7), clean);
+    const std::vector<uint8_t> all = corrupted(1.0, 7);
+    for (size_t i = 0; i < all.size(); ++i)
+        EXPECT_NE(all[i], clean[i]);
+}
+
+// The reply begins only after the frame and the latency, and its bytes come no
+// faster than the line's speed and framing allow.
+TEST(WirePacing, ReplyWaitsForTheFrameAndTheLatencyAndKeepsTheLinesPace)
+{
+    struct Case {
+        speed_t speed;
+        tcflag_t cflag;
+        int64_t char_ns;
+    };
+    for (const Case c : {Case{B9600, CSTOPB, 11 * 1'000'000'000LL / 9600}, Case{B115200, 0, 86805}}) {
+        Line line(c.speed, c.cflag);
+        sim::HashBoard board(line.master, wire_board(ChipFamily::BTC, 3, 2000));
+        board.start();
+        const std::vector<uint8_t> frame = frame_bytes("BTC detection");
+        const int64_t sent = now_ns();
+        ASSERT_EQ(write(line.slave, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+        std::vector<int64_t> at;
+        const std::vector<uint8_t> got = line.receive(21, 500, &at);
+        board.stop();
+        ASSERT_EQ(got, sim::reply_for(wire_board(ChipFamily::BTC, 3, 2000), "BTC detection"));
+        const int64_t first_due = sent + 5 * c.char_ns + 2'000'000 + c.char_ns;
+        EXPECT_GE(at.front(), first_due) << "the reply began before the frame and the latency were over";
+        EXPECT_LT(at.front(), first_due + 200'000'000);
+        // Byte i cannot come before the frame, the latency and i + 1 characters.
+        for (size_t i = 0; i < at.size(); ++i)
+            EXPECT_GE(at[i], first_due + static_cast<int64_t>(i) * c.char_ns) << "byte " << i << " came too early";
+    }
+}
+
+TEST(WirePacing, BabbleFillsTheLineAtItsSpeedAndNoFaster)
+{
+    Line line(B57600);
+    sim::HashBoardScenario s = wire_board(ChipFamily::None, 0, 100);
+    s.babble = 0xEE;
+    sim::HashBoard board(line.master, s);
+    const int64_t started = now_ns();
+    board.start();
+    std::vector<uint8_t> got = line.receive(100000, 100);
+    const int64_t elapsed = now_ns() - started;
+    board.stop();
+    const int64_t char_ns = 10 * 1'000'000'000LL / 57600;
+    EXPECT_LE(static_cast<int64_t>(got.size()), elapsed / char_ns + 1);
+    EXPECT_GT(got.size(), 100U) << "the line hardly babbled";
+    EXPECT_TRUE(std::all_of(got.begin(), got.end(), [](uint8_t b) { return b == 0xEE; }));
+}
+
+TEST(WirePacing, StopDoesNotWaitForRepliesStillToCome)
+{
+    Line line;
+    sim::HashBoard board(line.master, wire_board(ChipFamily::BTC, 60, 5'000'000));
+    board.start();
+    const std::vector<uint8_t> frame = frame_bytes("BTC detection");
+    ASSERT_EQ(write(line.slave, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    usleep(20000);
+    const auto before = std::chrono::steady_clock::now();
+    board.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+    EXPECT_EQ(board.frames().size(), 1U);
+}
+
+// ---- miner-probe on the paced wire ----
+
+std::vector<uint8_t> unhex(const std::string &h)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+int count_of(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// One call of the program's read loop as its log shows it.
+struct ReadBlock {
+    int len = 0;
+    std::vector<int> pass_totals; // the total before each read call
+    int total = 0;
+    std::vector<uint8_t> bytes;
+    bool timed_out = false;
+    int session = 0; // which opening of the line it belongs to
+};
+
+// Parses the read blocks of a log, adding a failure for each malformed one.
+// A block is: one "exp_buf_len" line per read call (at most three with the
+// program's 2 ms), totals that never fall or pass the length asked, a "times"
+// line after the third call or a "break" line once full, the total, the
+// trace of exactly the bytes received, and "error" when short.
+std::vector<ReadBlock> read_blocks(const std::string &out)
+{
+    static const std::regex pass(R"(usb uart read exp_buf_len:(\d+) total_len:(\d+))");
+    static const std::regex times(R"(usb uart read (\d+) times)");
+    static const std::regex brk(R"(usb_uart_read break,read:(\d+))");
+    static const std::regex total(R"(usb_uart_read total_len:(\d+))");
+    static const std::regex trace(R"(<------------ ([0-9a-f]*))");
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+
+    std::vector<ReadBlock> blocks;
+    int session = 0;
+    std::smatch m;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].rfind("open device success", 0) == 0)
+            ++session;
+        if (lines[i] == "usb uart read timedout") {
+            ReadBlock b;
+            b.timed_out = true;
+            b.session = session;
+            blocks.push_back(b);
+            continue;
+        }
+        if (!std::regex_match(lines[i], m, pass))
+            continue;
+        ReadBlock b;
+        b.session = session;
+        b.len = std::stoi(m[1]);
+        const std::string where = "read block at line " + std::to_string(i + 1);
+        EXPECT_EQ(std::stoi(m[2]), 0) << where;
+        for (; i < lines.size() && std::regex_match(lines[i], m, pass); ++i) {
+            EXPECT_EQ(std::stoi(m[1]), b.len) << where;
+            const int t = std::stoi(m[2]);
+            EXPECT_TRUE(b.pass_totals.empty() || t >= b.pass_totals.back()) << where << ": the total fell";
+            EXPECT_LT(t, b.len) << where << ": a read call after the buffer was full";
+            b.pass_totals.push_back(t);
+        }
+        EXPECT_LE(b.pass_totals.size(), 3U) << where;
+        if (i + 1 >= lines.size()) {
+            ADD_FAILURE() << where << ": the log ends inside it";
+            break;
+        }
+        if (std::regex_match(lines[i], m, times)) {
+            EXPECT_EQ(std::stoul(m[1]), b.pass_totals.size()) << where;
+            EXPECT_EQ(b.pass_totals.size(), 3U) << where;
+        } else if (std::regex_match(lines[i], m, brk)) {
+            EXPECT_EQ(std::stoi(m[1]), b.len) << where << ": a break before the buffer was full";
+        } else {
+            ADD_FAILURE() << where << ": no end of the loop, but '" << lines[i] << "'";
+        }
+        ++i;
+        EXPECT_TRUE(std::regex_match(lines[i], m, total)) << where << ": '" << lines[i] << "'";
+        b.total = std::stoi(m[1]);
+        EXPECT_LE(b.total, b.len) << where << ": read beyond the length asked";
+        EXPECT_GE(b.total, b.pass_totals.back()) << where;
+        if (b.total > 0) {
+            ++i;
+            EXPECT_TRUE(i < lines.size() && std::regex_match(lines[i], m, trace)) << where << ": no trace";
+            b.bytes = unhex(m[1]);
+            EXPECT_EQ(b.bytes.size(), static_cast<size_t>(b.total)) << where << ": the trace is not what was read";
+        }
+        if (b.total < b.len) {
+            ++i;
+            EXPECT_TRUE(i < lines.size() && lines[i] == "usb_uart_read error") << where;
+        }
+        blocks.push_back(b);
+    }
+    return blocks;
+}
+
+// Every byte read was sent by the board, in the board's order; within one
+// opening of the line nothing is skipped (the opening itself discards what
+// waited in the line's buffer).
+void check_reads_follow_the_board(const std::vector<ReadBlock> &blocks, const std::vector<sim::ReceivedFrame> &frames)
+{
+    std::vector<uint8_t> stream;
+    for (const sim::ReceivedFrame &f : frames)
+        stream.insert(stream.end(), f.reply.begin(), f.reply.end());
+    size_t cursor = 0;
+    int session = -1;
+    for (const ReadBlock &b : blocks) {
+        if (b.bytes.empty())
+            continue;
+        auto found =
+            std::search(stream.begin() + static_cast<long>(cursor), stream.end(), b.bytes.begin(), b.bytes.end());
+        if (found == stream.end()) {
+            ADD_FAILURE() << "a read shows bytes the board never sent in that order";
+            return;
+        }
+        const size_t at = static_cast<size_t>(found - stream.begin());
+        if (b.session == session) {
+            EXPECT_EQ(at, cursor) << "reply bytes went missing within one opening of the line";
+        }
+        session = b.session;
+        cursor = at + b.bytes.size();
+    }
+}
+
+// The time the program must sleep or wait, read off its log: the control
+// line's 400 ms and 200 ms after each failed attempt, the sensor procedure's
+// pauses, 2 ms per time-out, 1 ms between read calls and the line's 0.2 s
+// VTIME for each read call that found nothing.
+double sleeps_floor_s(const std::string &out, const std::vector<ReadBlock> &blocks)
+{
+    const int attempts = count_of(out, "open device success");
+    const int unknown = count_of(out, "unknown miner\n");
+    const int configs = count_of(out, " configure misc\n") + count_of(out, " configure mux\n");
+    const int sensor_attempts = count_of(out, " configure misc\n");
+    const int register_reads = count_of(out, " read temp sensor register 0xfe\n");
+    const int queries = count_of(out, " send get temp sensor register\n");
+    const int found = count_of(out, " read temp sensor register 0xfe OK\n");
+    double ms = 400.0 * attempts + 200.0 * unknown + 5.0 * configs + 20.0 * register_reads + 5.0 * queries +
+                5.0 * (queries - found) + 10.0 * (sensor_attempts - found);
+    for (const ReadBlock &b : blocks) {
+        if (b.timed_out) {
+            ms += 2.0;
+            continue;
+        }
+        std::vector<int> after = b.pass_totals;
+        after.erase(after.begin());
+        after.push_back(b.total);
+        ms += 1.0 * static_cast<double>(b.pass_totals.size() - 1);
+        for (size_t k = 0; k < after.size(); ++k)
+            if (after[k] == b.pass_totals[k])
+                ms += 200.0;
+    }
+    return ms / 1000.0;
+}
+
+// The most the wire can add: every frame and reply byte and every latency.
+double wire_time_s(const sim::WireModel &w, const std::vector<sim::ReceivedFrame> &frames)
+{
+    const double char_s = sim::LineFraming{}.char_ns() / 1e9;
+    double s = 0;
+    for (const sim::ReceivedFrame &f : frames)
+        s += static_cast<double>(f.bytes.size() + f.reply.size()) * char_s + (f.answered ? w.latency_us / 1e6 : 0);
+    return s;
+}
+
+struct WireRun {
+    sim::ProbeRunReport report;
+    std::vector<ReadBlock> blocks;
+    double seconds = 0;
+};
+
+class ProbeOnWire : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why;
+        if (!sim::Sandbox::supported(&why))
+            GTEST_SKIP() << why;
+    }
+
+    // Runs the program on a wire and checks what must hold on any wire.
+    static WireRun run(ChipFamily family, sim::WireModel wire, bool alt_board = false)
+    {
+        sim::ProbeRunConfig config;
+        config.launcher = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
+        config.binary = config.launcher.back();
+        config.launcher.pop_back();
+        config.board.family = family;
+        config.board.wire = wire;
+        if (alt_board)
+            config.args = {"alt"};
+        // Past about 1.4 ms a reply misses the 2 ms wait by design, not by the
+        // host's load: no reruns then.
+        if (wire.latency_us > 1000)
+            config.reruns_on_late_reply = 0;
+        WireRun r;
+        const auto started = std::chrono::steady_clock::now();
+        r.report = sim::run_miner_probe(config);
+        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const sim::ProbeRunReport &p = r.report;
+        EXPECT_EQ(p.setup_error, "");
+        EXPECT_FALSE(p.run.timed_out);
+        EXPECT_EQ(p.run.exit_status, 0) << p.run.err;
+        r.blocks = read_blocks(p.run.out);
+        check_reads_follow_the_board(r.blocks, p.frames);
+
+        // One record line at most for each file, and a sensor line only on
+        // the default board and only with a family.
+        const int type_lines = p.miner_type ? count_of(*p.miner_type, "\n") : 0;
+        const int sensor_lines = p.temp_sensor ? count_of(*p.temp_sensor, "\n") : 0;
+        EXPECT_LE(type_lines, 1);
+        EXPECT_EQ(sensor_lines, alt_board ? 0 : type_lines);
+
+        // The time covers every run when a late reply forced a rerun.
+        if (p.runs == 1) {
+            const double floor = sleeps_floor_s(p.run.out, r.blocks);
+            EXPECT_GE(r.seconds, floor) << "the run was shorter than its own sleeps";
+            // The shell commands and the host's scheduling get a generous share.
+            const double ceiling = floor + wire_time_s(wire, p.frames) + 1.0 + 0.25 * floor;
+            EXPECT_LE(r.seconds, ceiling) << "floor " << floor << " s";
+        }
+        return r;
+    }
+};
+
+TEST_F(ProbeOnWire, EveryFamilyIsFoundWithOneSensorLineOnTheDefaultBoard)
+{
+    const std::pair<ChipFamily, const char *> families[] = {{ChipFamily::BTC, "BTC\n"},
+                                                            {ChipFamily::LTC, "LTC\n"},
+                                                            {ChipFamily::SIA, "SIA\n"},
+                                                            {ChipFamily::DASH, "DASH\n"}};
+    for (const auto &[family, record] : families) {
+        const WireRun r = run(family, sim::WireModel{});
+        EXPECT_EQ(r.report.miner_type, record);
+        ASSERT_TRUE(r.report.temp_sensor.has_value()) << record;
+        EXPECT_TRUE(*r.report.temp_sensor == "YES\n" || *r.report.temp_sensor == "NO\n") << *r.report.temp_sensor;
+    }
+}
+
+TEST_F(ProbeOnWire, AlternateBoardRecordsNoSensorLine)
+{
+    const WireRun r = run(ChipFamily::LTC, sim::WireModel{12, 100, 0.0, 1}, true);
+    EXPECT_EQ(r.report.miner_type, "LTC\n");
+    EXPECT_EQ(r.report.temp_sensor, std::nullopt);
+}
+
+TEST_F(ProbeOnWire, LongChainWithSlowChipsStillEndsInBoundedTime)
+{
+    // Replies start after the 2 ms wait: whatever the program concludes, its
+    // log stays well formed, its reads stay within their lengths and the run
+    // within its sleeps plus the wire.
+    const WireRun r = run(ChipFamily::SIA, sim::WireModel{60, 3000, 0.0, 1});
+    EXPECT_GE(count_of(r.report.run.out, "usb uart read timedout"), 1);
+}
+
+TEST_F(ProbeOnWire, CorruptedRepliesKeepTheLogWellFormed)
+{
+    // The frames carry the replies as corrupted on the line, so the reads
+    // are still checked against what the board sent.
+    run(ChipFamily::LTC, sim::WireModel{6, 100, 0.05, 3});
+}
+
+} // namespace
