@@ -584,7 +584,7 @@ private:
         Command &c = result_->command;
         if (c.tool == Tool::Explain)
             return true;
-        if (c.output == Output::Json && given_.has('q'))
+        if (given_.has(OPT_JSON) && given_.has('q'))
             return fail("--quiet has no effect with --json");
         if (c.tool == Tool::Probe)
             return probe_effects();
@@ -625,7 +625,7 @@ private:
             return false;
         if (given_.has(OPT_SENSOR_REPLY)) {
             if (given_.has(OPT_SENSOR_STATUS) || given_.has(OPT_SENSOR_ID))
-                return fail("--sensor-reply gives the whole reply: --sensor-status and --sensor-id have no effect");
+                return fail("--sensor-reply gives the whole reply: give it or --sensor-status/--sensor-id, not both");
             b.frame_replies.push_back({sensor_query_name(b.family), sensor_reply_});
         }
         return true;
