@@ -38,6 +38,13 @@ public:
     PseudoTerminal &operator=(const PseudoTerminal &) = delete;
 
     bool ok() const { return master_ >= 0; }
+    // Hangs up the far end, as a board that goes away.
+    void close_master()
+    {
+        if (master_ >= 0)
+            close(master_);
+        master_ = -1;
+    }
     int master() const { return master_; }
     int slave() const { return slave_; }
     const std::string &slave_path() const { return slave_path_; }

@@ -306,6 +306,9 @@ public:
                 attempt().open_failed = t.text.empty() ? "?" : t.text;
             return;
         case Kind::BadBaud:
+            // Printed by the open, before its own line: the attempt starts there.
+            if (runs_.empty())
+                new_run(t.line);
             return;
         case Kind::Sent: {
             Attempt &a = attempt_for(t.line);
