@@ -262,16 +262,15 @@ int run_i2c(const Command &c, const std::string &program)
     const I2cCommand &i = c.i2c;
     const std::string what = i.args.empty() ? "read" : "write '" + i.args[0] + "'";
     const std::string scenario = describe_i2c_board(i);
-    if (c.output == Output::Text)
-        section("i2c-bitbang " + what + " on gpio19 (SCL) and gpio23 (SDA): " + scenario);
-    fflush(stdout);
-
     std::string why;
     const std::string vcd = waveform_path(i, &why);
     if (vcd.empty()) {
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
     }
+    if (c.output == Output::Text)
+        section("i2c-bitbang " + what + " on gpio19 (SCL) and gpio23 (SDA): " + scenario);
+    fflush(stdout);
     const bool temporary = i.vcd_path.empty();
 
     sim::GpioBoard board(i.board);
