@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "explain.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 
@@ -16,6 +17,7 @@ constexpr int ATTEMPTS = 10;       // control-line cycles and identification att
 constexpr int SENSOR_ROUNDS = 10;  // sensor detection rounds of a run
 constexpr int ROUND_QUERIES = 10;  // queries in one round
 constexpr size_t SHOWN_BYTES = 24; // reply bytes quoted in a line
+constexpr size_t MAX_REASONS = 2;  // distinct mismatch reasons named per sensor round
 
 // ---- The program's lines -------------------------------------------------
 
@@ -444,6 +446,13 @@ std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, l
         buffer[i] = reply[i];
     if (reply_matches(p, buffer, sizeof buffer))
         return "";
+    // A reply that matches a few bytes later: bytes left over from an earlier
+    // reply (a longer chain, a late answer) came first.
+    const long seen = arrived >= 0 ? std::min<long>(arrived, static_cast<long>(sizeof buffer)) : 0;
+    for (long shift = 1; shift < seen; ++shift)
+        if (reply_matches(p, buffer + shift, static_cast<size_t>(seen - shift)))
+            return "the pattern stands at byte " + std::to_string(shift) +
+                   ": earlier bytes on the line misalign the read";
     for (int i = 0; i < p.count; ++i) {
         const ByteTest &t = p.tests[i];
         const auto b = static_cast<uint8_t>(buffer[t.pos] & t.mask);
@@ -602,6 +611,7 @@ public:
         int mismatches = 0;
         int failed_writes = 0;
         std::string last_reason;
+        std::vector<std::string> reasons; // distinct, of the current round
         bool ok = false;
         std::vector<std::string> round_texts;
         auto close_round = [&]() {
@@ -610,12 +620,17 @@ public:
             std::string text = sim::plural(queries - round_start_query, "query", "queries");
             if (timeouts)
                 text += ", " + std::to_string(timeouts) + " unanswered";
-            if (mismatches)
-                text += ", " + std::to_string(mismatches) + " not matching (" + last_reason + ")";
+            if (mismatches) {
+                text += ", " + std::to_string(mismatches) + " not matching (";
+                for (size_t r = 0; r < reasons.size(); ++r)
+                    text += (r ? "; " : "") + reasons[r];
+                text += ")";
+            }
             if (failed_writes)
                 text += ", " + sim::plural(failed_writes, "failed write", "failed writes");
             round_texts.push_back(text);
             timeouts = mismatches = failed_writes = 0;
+            reasons.clear();
         };
         // Rounds alike in a row are one line: "rounds 1 to 10, each: 10 queries, 10 unanswered".
         auto flush_rounds = [&]() {
@@ -676,6 +691,12 @@ public:
                 const size_t colon = last_reason.find("): ");
                 if (colon != std::string::npos)
                     last_reason = last_reason.substr(colon + 3);
+                if (std::find(reasons.begin(), reasons.end(), last_reason) == reasons.end()) {
+                    if (reasons.size() < MAX_REASONS)
+                        reasons.push_back(last_reason);
+                    else if (reasons.size() == MAX_REASONS)
+                        reasons.emplace_back("...");
+                }
             } else {
                 ++timeouts;
             }

@@ -113,6 +113,18 @@ TEST(Explain, SensorWithTheWrongIdentityGivesNoAfterAHundredQueries)
     EXPECT_TRUE(says(e, "/usr/bin/tempSensor: NO\n")) << joined(e);
 }
 
+TEST(Explain, SensorReplyShiftedByLeftoverBytesIsNamed)
+{
+    // A longer chain's reply runs into the sensor reads: the sensor answers,
+    // one byte late, and the program records NO.
+    Transcript ten;
+    for (int q = 0; q < 10; ++q)
+        ten.then(ltc_query("180098fe550000"));
+    const LogExplanation e = explain_log(log_of(Transcript().then(ltc_detected()).repeat(10, ltc_round(ten))));
+    EXPECT_TRUE(says(e, "the pattern stands at byte 1: earlier bytes on the line misalign the read")) << joined(e);
+    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: NO\n")) << joined(e);
+}
+
 TEST(Explain, ABootLogAroundTheRunChangesNothing)
 {
     const Transcript run = Transcript()
