@@ -169,8 +169,7 @@ bool Sandbox::supported(std::string *why)
 
 Sandbox::Sandbox(SandboxOptions options) : options_(std::move(options))
 {
-    const char *tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/board-sim.XXXXXX";
+    std::string pattern = temp_directory() + "/board-sim.XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr)
         dir_ = pattern;
     for (const char *sub : {"/usr-bin", "/usr-bin-work", "/sys-class", "/old-dev"})
@@ -294,6 +293,12 @@ void Sandbox::write_file(const std::string &path, const std::string &text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+}
+
+std::string temp_directory()
+{
+    const char *tmp = getenv("TMPDIR");
+    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
 bool stop_on_signals(std::string *why)

@@ -82,6 +82,9 @@ private:
 // Returns false with `why` set when that is not possible.
 bool isolate_mounts(std::string *why);
 
+// $TMPDIR when set and non-empty, else /tmp.
+std::string temp_directory();
+
 // Makes SIGINT, SIGTERM and SIGHUP stop the run in progress instead of ending
 // this process mid-way (with its sandbox directory and mounts left behind):
 // Sandbox::wait() passes the signal on to the program and returns, and

@@ -59,8 +59,7 @@ std::string waveform_path(const I2cCommand &i, std::string *why)
         close(fd);
         return i.vcd_path;
     }
-    const char *tmp = getenv("TMPDIR");
-    std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/board-sim-i2c-XXXXXX.vcd";
+    std::string path = sim::temp_directory() + "/board-sim-i2c-XXXXXX.vcd";
     const int fd = mkstemps(path.data(), 4);
     if (fd < 0) {
         *why = "cannot create " + path + ": " + std::strerror(errno);
@@ -212,11 +211,7 @@ void print_json(const Command &c, const std::string &program, const sim::I2cRunR
         json.strings(event_texts(v.decode));
     else
         json.null();
-    json.key("decode_error");
-    if (v.decode_error.empty())
-        json.null();
-    else
-        json.value(v.decode_error);
+    json.key("decode_error").text_or_null(v.decode_error);
     json.end_object();
     json.key("device").begin_object();
     json.key("holds").value(static_cast<int>(board.device_byte()));
@@ -241,16 +236,8 @@ void print_json(const Command &c, const std::string &program, const sim::I2cRunR
         .key("closes")
         .value(n.closes)
         .end_object();
-    json.key("waveform");
-    if (kept_vcd.empty())
-        json.null();
-    else
-        json.value(kept_vcd);
-    json.key("svg");
-    if (i.svg_path.empty())
-        json.null();
-    else
-        json.value(i.svg_path);
+    json.key("waveform").text_or_null(kept_vcd);
+    json.key("svg").text_or_null(i.svg_path);
     json.end_object();
     fputs(json.text().c_str(), stdout);
 }

@@ -186,6 +186,11 @@ JsonWriter &JsonWriter::value(const std::optional<std::string> &text)
     return text ? value(*text) : null();
 }
 
+JsonWriter &JsonWriter::value(const std::optional<long> &number)
+{
+    return number ? value(*number) : null();
+}
+
 JsonWriter &JsonWriter::strings(const std::vector<std::string> &texts)
 {
     begin_array();

@@ -32,8 +32,11 @@ public:
     JsonWriter &value(double number);
     JsonWriter &value(bool flag);
     JsonWriter &null();
-    // A string, or null when there is none.
+    // A string or number, or null when there is none.
     JsonWriter &value(const std::optional<std::string> &text);
+    JsonWriter &value(const std::optional<long> &number);
+    // A string, or null when it is empty.
+    JsonWriter &text_or_null(const std::string &text) { return text.empty() ? null() : value(text); }
     JsonWriter &strings(const std::vector<std::string> &texts);
 
     // The document, ending in a newline once everything opened is closed.

@@ -107,25 +107,13 @@ void json_scenario(JsonWriter &json, const ProbeCommand &p, bool alt_board)
     json.key("sensor_answers_at_query").value(b.sensor_answers_at_query);
     json.key("sensor_status").value(static_cast<int>(b.sensor_status));
     json.key("sensor_id").value(static_cast<int>(b.sensor_id));
-    json.key("detection_reply");
-    if (b.detection_reply)
-        json.value(sim::hex_bytes(*b.detection_reply));
-    else
-        json.null();
+    json.key("detection_reply").text_or_null(b.detection_reply ? sim::hex_bytes(*b.detection_reply) : "");
     json.key("frame_replies").begin_array();
     for (const sim::FrameReply &r : b.frame_replies)
         json.begin_object().key("frame").value(r.frame_name).key("bytes").value(sim::hex_bytes(r.bytes)).end_object();
     json.end_array();
-    json.key("reply_limit");
-    if (b.reply_limit)
-        json.value(static_cast<long>(*b.reply_limit));
-    else
-        json.null();
-    json.key("babble");
-    if (b.babble)
-        json.value(static_cast<int>(*b.babble));
-    else
-        json.null();
+    json.key("reply_limit").value(b.reply_limit ? std::optional<long>(*b.reply_limit) : std::nullopt);
+    json.key("babble").value(b.babble ? std::optional<long>(*b.babble) : std::nullopt);
     json.key("wire");
     if (b.wire)
         json.begin_object()
