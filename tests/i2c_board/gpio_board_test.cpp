@@ -108,6 +108,10 @@ TEST(I2cDevice, FaultsSeenByTheMaster)
         if (c.read_rc == 0) {
             EXPECT_EQ(byte, c.byte_read);
         }
+        if (c.options.sda_fault != SdaFault::None) {
+            // SDA never moves, so no START or STOP ever reaches the device.
+            EXPECT_EQ(bus.board.transcript(), I2cEvents{});
+        }
     }
 }
 
