@@ -14,11 +14,10 @@
 #include "explain.h"
 #include "fuzz_check.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    const std::string_view log(reinterpret_cast<const char *>(data), size);
-    const board_sim::LogExplanation e = board_sim::explain_log(log);
+namespace {
 
+void check_explanation(const board_sim::LogExplanation &e, size_t size)
+{
     FUZZ_CHECK(!e.text.empty());
     for (const std::string &line : e.text)
         FUZZ_CHECK(line.find('\n') == std::string::npos);
@@ -28,14 +27,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(e.families.size() == static_cast<size_t>(e.runs));
     FUZZ_CHECK(!e.cut_off || e.probe_log);
     FUZZ_CHECK(e.probe_lines + e.other_lines <= static_cast<int>(size) + 1);
+}
 
-    const std::vector<board_sim::LoggedExchange> exchanges = board_sim::logged_exchanges(log);
-    FUZZ_CHECK(exchanges.size() <= static_cast<size_t>(e.probe_lines));
+void check_exchanges(const std::vector<board_sim::LoggedExchange> &exchanges, int probe_lines)
+{
+    FUZZ_CHECK(exchanges.size() <= static_cast<size_t>(probe_lines));
     for (const board_sim::LoggedExchange &x : exchanges) {
         FUZZ_CHECK(x.line >= 1);
         FUZZ_CHECK(x.sent.size() % 2 == 0 && x.reply.size() % 2 == 0);
     }
+}
 
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::string_view log(reinterpret_cast<const char *>(data), size);
+    const board_sim::LogExplanation e = board_sim::explain_log(log);
+    check_explanation(e, size);
+    check_exchanges(board_sim::logged_exchanges(log), e.probe_lines);
     FUZZ_CHECK(board_sim::explain_log(log).text == e.text);
     return 0;
 }
