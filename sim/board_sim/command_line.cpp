@@ -397,9 +397,9 @@ private:
             if (eq == std::string::npos || !known)
                 return wants("NAME=HEX with NAME a frame such as 'LTC sensor query'");
             const std::string bytes_text = value_.substr(eq + 1);
-            std::vector<uint8_t> bytes;
+            std::vector<uint8_t> bytes; // none: the frame goes unanswered
             value_ = bytes_text;
-            if (!hex(&bytes))
+            if (!bytes_text.empty() && !hex(&bytes))
                 return false;
             for (const sim::KnownFrame &f : sim::known_frames())
                 if (strcasecmp(f.name, name.c_str()) == 0)
@@ -611,17 +611,20 @@ private:
         }
         const std::initializer_list<int> sensor_options = {OPT_SENSOR, OPT_SENSOR_STATUS, OPT_SENSOR_ID,
                                                            OPT_SENSOR_REPLY};
-        if (b.family == sim::ChipFamily::None && !no_effect({OPT_ANSWERS_AFTER, OPT_DETECTION_REPLY, OPT_SENSOR,
-                                                             OPT_SENSOR_STATUS, OPT_SENSOR_ID, OPT_SENSOR_REPLY},
-                                                            "without --family: no chips answer"))
+        if (b.family == sim::ChipFamily::None &&
+            !no_effect({OPT_DETECTION_REPLY, OPT_SENSOR, OPT_SENSOR_STATUS, OPT_SENSOR_ID, OPT_SENSOR_REPLY},
+                       "without --family: no chips answer"))
             return false;
         if (b.family == sim::ChipFamily::BTC &&
             !no_effect(sensor_options, "on a BTC board: its sensor is taken as present, never queried"))
             return false;
         if (!c.probe.args.empty() && !no_effect(sensor_options, "on the alternate board: it runs no sensor detection"))
             return false;
+        if (b.family == sim::ChipFamily::None && b.frame_replies.empty() &&
+            !no_effect({OPT_ANSWERS_AFTER}, "when no chips answer: give --family or --reply"))
+            return false;
         if (b.family == sim::ChipFamily::None && b.frame_replies.empty() && !b.babble &&
-            !no_effect({OPT_REPLY_LIMIT}, "when nothing answers: give --family, --reply or --babble"))
+            !no_effect({OPT_REPLY_LIMIT, OPT_WIRE}, "when nothing answers: give --family, --reply or --babble"))
             return false;
         if (given_.has(OPT_SENSOR_REPLY)) {
             if (given_.has(OPT_SENSOR_STATUS) || given_.has(OPT_SENSOR_ID))
@@ -712,7 +715,8 @@ std::string help_text(std::optional<Tool> tool)
                               "  --sensor-id BYTE       identity byte of sensor replies (default 0x55)\n"
                               "  --sensor-reply HEX     the whole sensor reply, e.g. 0098fe54000018\n"
                               "  --detection-reply HEX  answer the family's detection frame with these bytes\n"
-                              "  --reply NAME=HEX       answer the named frame with these bytes (repeatable),\n"
+                              "  --reply NAME=HEX       answer the named frame with these bytes (repeatable;\n"
+                              "                         NAME= alone leaves it unanswered),\n"
                               "                         e.g. --reply 'LTC sensor query=0098fe55000018'\n"
                               "  --reply-limit N        cut every reply to N bytes, 0 to 4096\n"
                               "  --babble BYTE          the line also carries this noise byte every millisecond\n"

@@ -75,6 +75,14 @@ TEST(CommandLine, WireAndRepliesFillTheScenario)
     ASSERT_EQ(sensor.frame_replies.size(), 1u);
     EXPECT_EQ(sensor.frame_replies[0].frame_name, "SIA/DASH sensor query");
     EXPECT_EQ(parsed({"probe", "-q"}).output, Output::Quiet);
+
+    // A named reply needs no family, and without bytes leaves the frame unanswered.
+    const sim::HashBoardScenario named =
+        parsed({"probe", "--reply", "LTC detection=1485", "--reply", "BTC detection=", "--answers-after", "2"})
+            .probe.board;
+    ASSERT_EQ(named.frame_replies.size(), 2u);
+    EXPECT_TRUE(named.frame_replies[1].bytes.empty());
+    EXPECT_EQ(named.answers_after_cycles, 2);
 }
 
 TEST(CommandLine, ProbeRecordsAndBoardVariant)
@@ -193,6 +201,8 @@ TEST(CommandLine, RefusesBadInput)
         {{"probe", "--family", "ltc", "--latency-us", "5"}, "--latency-us has no effect without --wire"},
         {{"probe", "--no-uart", "--family", "ltc"}, "--family has no effect with --no-uart"},
         {{"probe", "--reply-limit", "3"}, "--reply-limit has no effect when nothing answers"},
+        {{"probe", "--wire"}, "--wire has no effect when nothing answers"},
+        {{"probe", "--answers-after", "2"}, "--answers-after has no effect when no chips answer"},
         {{"probe", "--family", "ltc", "--sensor-reply", "00", "--sensor-id", "1"}, "not both"},
         {{"probe", "--json", "--quiet"}, "--quiet has no effect with --json"},
         {{"i2c", "--absent", "--device-byte", "1"}, "--device-byte has no effect with --absent"},
