@@ -21,6 +21,8 @@ constexpr size_t MAX_REASONS = 2;  // distinct mismatch reasons named per sensor
 
 // ---- The program's lines -------------------------------------------------
 
+constexpr std::string_view ALREADY_DONE = "miner type probe already done, miner type is ";
+
 enum class Kind {
     Content,
     AlreadyDone,
@@ -119,7 +121,7 @@ bool classify(std::string_view s, Token *t)
         t->text = r;
         return true;
     }
-    if (eat(&r, "miner type probe already done, miner type is ")) {
+    if (eat(&r, ALREADY_DONE)) {
         t->kind = Kind::AlreadyDone;
         t->text = r;
         return true;
@@ -290,9 +292,15 @@ public:
         case Kind::AlreadyDone:
             if (runs_.empty() || !runs_.back().attempts.empty() || runs_.back().already_done)
                 new_run(t.line);
-            if (t.kind == Kind::Content)
-                runs_.back().content.push_back(t.text);
-            else {
+            if (t.kind == Kind::Content) {
+                // A record without a newline at its end runs into the next line.
+                const size_t done = t.text.find(ALREADY_DONE);
+                runs_.back().content.push_back(t.text.substr(0, done));
+                if (done != std::string::npos) {
+                    runs_.back().already_done = true;
+                    runs_.back().done_text = t.text.substr(done + ALREADY_DONE.size());
+                }
+            } else {
                 runs_.back().already_done = true;
                 runs_.back().done_text = t.text;
             }

@@ -202,6 +202,12 @@ TEST(Explain, ShortReadsFailedWritesAndSeveralRuns)
     EXPECT_TRUE(says(e, "matches neither SIA nor DASH: byte 3 is 0x99, not 0x20; byte 3 is 0x99, not 0x60"))
         << joined(e);
     EXPECT_TRUE(says(e, "the record names a family already")) << joined(e);
+
+    // A record file without its last newline: the program's next line follows on the same line.
+    const LogExplanation glued = explain_log("content:DASHminer type probe already done, miner type is DASH\n");
+    EXPECT_FALSE(glued.cut_off) << joined(glued);
+    EXPECT_TRUE(says(glued, "recorded before: 'DASH'")) << joined(glued);
+    EXPECT_TRUE(says(glued, "the record names a family already ('DASH')")) << joined(glued);
 }
 
 TEST(Explain, LoggedExchangesNameFramesAndReads)
