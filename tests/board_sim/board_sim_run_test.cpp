@@ -2,73 +2,22 @@
 // The board-sim binary running the programs: its JSON document, the waveform
 // files it leaves (none unless asked), and a stop signal in the middle of a
 // probe. Needs root for the simulated board; skips otherwise.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <dirent.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char **environ;
+#include "run_board_sim.h"
 
 namespace {
 
-struct Ran {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const std::string &path)
-{
-    std::string text;
-    const int fd = open(path.c_str(), O_RDONLY);
-    char buf[4096];
-    ssize_t n;
-    while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    if (fd >= 0)
-        close(fd);
-    unlink(path.c_str());
-    return text;
-}
-
-// Runs board-sim with `args`; with `stop_after_ms`, sends it SIGTERM then.
-Ran board_sim(std::vector<std::string> args, int stop_after_ms = 0)
-{
-    args.insert(args.begin(), BOARD_SIM_PATH);
-    const std::string out = testing::TempDir() + "board_sim_run_out", err = testing::TempDir() + "board_sim_run_err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Ran ran;
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        if (stop_after_ms > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(stop_after_ms));
-            kill(pid, SIGTERM);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ran.out = slurp(out);
-    ran.err = slurp(err);
-    return ran;
-}
+using board_sim_test::Ran;
+using board_sim_test::run_board_sim;
 
 size_t count(const std::string &text, const std::string &what)
 {
@@ -89,7 +38,7 @@ protected:
 
 TEST_F(BoardSimRun, JsonDocumentOfABtcRun)
 {
-    const Ran r = board_sim({"probe", "--family", "btc", "--json"});
+    const Ran r = run_board_sim({"probe", "--family", "btc", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.front(), '{');
     EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");
@@ -108,9 +57,9 @@ TEST_F(BoardSimRun, WaveformIsKeptOnlyWhereAsked)
     const char *old = getenv("TMPDIR");
     const std::string saved = old != nullptr ? old : "";
     setenv("TMPDIR", dir, 1);
-    const Ran plain = board_sim({"i2c", "--device-byte", "0xa5", "read"});
+    const Ran plain = run_board_sim({"i2c", "--device-byte", "0xa5", "read"});
     const std::string kept = std::string(dir) + "/kept.vcd";
-    const Ran asked = board_sim({"i2c", "--vcd", kept, "--quiet", "read"});
+    const Ran asked = run_board_sim({"i2c", "--vcd", kept, "--quiet", "read"});
     if (old != nullptr)
         setenv("TMPDIR", saved.c_str(), 1);
     else
@@ -138,7 +87,7 @@ TEST_F(BoardSimRun, WaveformIsKeptOnlyWhereAsked)
 TEST_F(BoardSimRun, StopSignalEndsTheRunWithoutReruns)
 {
     // No board: ten attempts over six seconds, stopped in the second.
-    const Ran r = board_sim({"probe"}, 1200);
+    const Ran r = run_board_sim({"probe"}, 1200);
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
     EXPECT_NE(r.out.find("== miner-probe stopped by signal 15"), std::string::npos) << r.out;
     EXPECT_LT(count(r.out, "open device success"), 10u) << "the program was stopped, not run out";

@@ -2,15 +2,11 @@
 // board-sim's command line: what each option sets on the simulated board, the
 // arguments passed to the program, and the refusals of bad input (also as the
 // binary answers them: usage on standard error, status 2).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "command_line.h"
-
-extern char **environ;
+#include "run_board_sim.h"
 
 namespace {
 
@@ -245,50 +241,8 @@ TEST(CommandLine, Names)
     EXPECT_EQ(sensor_query_name(sim::ChipFamily::BTC), nullptr);
 }
 
-struct Ran {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(int fd)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
-
-// Runs the board-sim binary; only arguments it refuses or answers with help
-// are used here, so it never reaches the sandbox.
-Ran run_board_sim(std::vector<std::string> args)
-{
-    args.insert(args.begin(), BOARD_SIM_PATH);
-    const std::string out_path = testing::TempDir() + "board_sim_out", err_path = testing::TempDir() + "board_sim_err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Ran ran;
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ran.out = slurp(open(out_path.c_str(), O_RDONLY));
-    ran.err = slurp(open(err_path.c_str(), O_RDONLY));
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
-    return ran;
-}
+using board_sim_test::Ran;
+using board_sim_test::run_board_sim;
 
 TEST(BoardSimBinary, BadArgumentsGiveUsageOnStandardErrorAndStatus2)
 {
