@@ -293,9 +293,14 @@ public:
             if (runs_.empty() || !runs_.back().attempts.empty() || runs_.back().already_done)
                 new_run(t.line);
             if (t.kind == Kind::Content) {
-                // A record without a newline at its end runs into the next line.
+                // A record without a newline at its end runs into the next
+                // line; a record line longer than the program's buffer comes
+                // as several "content:" pieces on one line.
                 const size_t done = t.text.find(ALREADY_DONE);
-                runs_.back().content.push_back(t.text.substr(0, done));
+                std::string record = t.text.substr(0, done);
+                for (size_t at; (at = record.find("content:")) != std::string::npos;)
+                    record.erase(at, 8);
+                runs_.back().content.push_back(record);
                 if (done != std::string::npos) {
                     runs_.back().already_done = true;
                     runs_.back().done_text = t.text.substr(done + ALREADY_DONE.size());

@@ -208,6 +208,11 @@ TEST(Explain, ShortReadsFailedWritesAndSeveralRuns)
     EXPECT_FALSE(glued.cut_off) << joined(glued);
     EXPECT_TRUE(says(glued, "recorded before: 'DASH'")) << joined(glued);
     EXPECT_TRUE(says(glued, "the record names a family already ('DASH')")) << joined(glued);
+
+    // A record line longer than the program's 19-character pieces.
+    const LogExplanation pieces = explain_log("content:0123456789012345678content:9BTC\n"
+                                              "miner type probe already done, miner type is 9BTC\n");
+    EXPECT_TRUE(says(pieces, "recorded before: '01234567890123456789BTC'")) << joined(pieces);
 }
 
 TEST(Explain, LoggedExchangesNameFramesAndReads)
