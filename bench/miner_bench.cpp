@@ -8,12 +8,15 @@
 //   miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N]
 //   miner-bench --memory-row LABEL   one table row: peak memory of the programs
 //                                    named by MINER_PROBE_BIN / I2C_BITBANG_BIN
+//   miner-bench --help | --version
+#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -24,6 +27,7 @@
 #include "i2c_run.h"
 #include "probe_run.h"
 #include "target_command.h"
+#include "text.h"
 
 namespace {
 
@@ -183,7 +187,7 @@ StraceCount parse_strace_summary(const std::string &text)
             w.push_back(word);
         if (w.size() < 5 || w[0].find('.') == std::string::npos || !isdigit(static_cast<unsigned char>(w[0][0])))
             continue;
-        const long calls = strtol(w[3].c_str(), nullptr, 10);
+        const long calls = sim::parse_number(w[3], 0, LONG_MAX).value_or(0);
         if (w.back() == "total")
             count.total = calls;
         else
@@ -201,7 +205,7 @@ struct I2cTransaction {
 long gpio_calls(const sim::GpioBoard &board)
 {
     long n = 0;
-    for (sim::GpioFile f : sim::kGpioFiles) {
+    for (sim::GpioFile f : sim::GPIO_FILES) {
         const sim::GpioFileCounts c = board.counts(f);
         n += c.opens + c.failed_opens + c.closes + c.reads + c.writes;
     }
@@ -280,38 +284,114 @@ void memory_row(const std::string &label, const std::string &probe, const std::s
            kib(i2c_run.hwm_kb).c_str());
 }
 
-int positive(const char *text, const char *option)
+constexpr long MAX_RUNS = 1000;
+
+const struct option OPTIONS[] = {
+    {"runs", required_argument, nullptr, 'r'},
+    {"no-board-runs", required_argument, nullptr, 'n'},
+    {"i2c-runs", required_argument, nullptr, 'i'},
+    {"memory-row", required_argument, nullptr, 'm'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+constexpr const char *USAGE = "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N]\n"
+                              "       miner-bench --memory-row LABEL\n";
+
+void print_help()
 {
-    const int n = atoi(text);
-    if (n <= 0) {
-        fprintf(stderr, "miner-bench: %s wants a positive number\n", option);
-        exit(2);
+    printf("%s"
+           "Runs the real programs on the simulated board and prints Markdown tables of\n"
+           "their wall time, system calls and peak memory. Needs root.\n"
+           "\n"
+           "  --runs N            runs of each quick miner-probe scenario, 1 to %ld (default 5)\n"
+           "  --no-board-runs N   runs of the 6 s no-board scenario, 1 to %ld (default 2)\n"
+           "  --i2c-runs N        runs of each i2c-bitbang transaction, 1 to %ld (default 20)\n"
+           "  --memory-row LABEL  only one table row: the peak memory of the programs named\n"
+           "                      by MINER_PROBE_BIN and I2C_BITBANG_BIN\n"
+           "  -h, --help          show this help\n"
+           "  -V, --version       show the version\n",
+           USAGE, MAX_RUNS, MAX_RUNS, MAX_RUNS);
+}
+
+struct BenchConfig {
+    int runs = 5;
+    int no_board_runs = 2;
+    int i2c_runs = 20;
+    const char *memory_label = nullptr;
+    bool counts_given = false;
+};
+
+// 0 to go on, else the exit status: 0 after --help or --version, 2 for bad arguments.
+int parse_config(int argc, char **argv, BenchConfig *config, bool *done)
+{
+    *done = false;
+    opterr = 0;
+    for (;;) {
+        const int code = getopt_long(argc, argv, ":hV", OPTIONS, nullptr);
+        if (code == -1)
+            break;
+        int *count = code == 'r'   ? &config->runs
+                     : code == 'n' ? &config->no_board_runs
+                     : code == 'i' ? &config->i2c_runs
+                                   : nullptr;
+        if (count != nullptr) {
+            const std::optional<long> n = sim::parse_number(optarg, 1, MAX_RUNS);
+            if (!n) {
+                fprintf(stderr, "miner-bench: --%s wants a number from 1 to %ld, not '%s'\n%s",
+                        code == 'r'   ? "runs"
+                        : code == 'n' ? "no-board-runs"
+                                      : "i2c-runs",
+                        MAX_RUNS, optarg, USAGE);
+                return 2;
+            }
+            *count = static_cast<int>(*n);
+            config->counts_given = true;
+            continue;
+        }
+        switch (code) {
+        case 'm':
+            config->memory_label = optarg;
+            continue;
+        case 'h':
+            print_help();
+            *done = true;
+            return 0;
+        case 'V':
+            printf("miner-bench (miner-tools) %s\n", MINER_TOOLS_VERSION);
+            *done = true;
+            return 0;
+        case ':':
+            fprintf(stderr, "miner-bench: option '%s' needs a value\n%s", argv[optind - 1], USAGE);
+            return 2;
+        default:
+            fprintf(stderr, "miner-bench: unknown option '%s'\n%s", argv[optind - 1], USAGE);
+            return 2;
+        }
     }
-    return n;
+    if (optind < argc) {
+        fprintf(stderr, "miner-bench: unexpected '%s'\n%s", argv[optind], USAGE);
+        return 2;
+    }
+    if (config->memory_label != nullptr && config->counts_given) {
+        fprintf(stderr, "miner-bench: --memory-row runs each program once: the run counts have no effect\n%s", USAGE);
+        return 2;
+    }
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    int runs = 5, no_board_runs = 2, i2c_runs = 20;
-    const char *memory_label = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const bool has_value = i + 1 < argc;
-        if (strcmp(argv[i], "--runs") == 0 && has_value)
-            runs = positive(argv[++i], "--runs");
-        else if (strcmp(argv[i], "--no-board-runs") == 0 && has_value)
-            no_board_runs = positive(argv[++i], "--no-board-runs");
-        else if (strcmp(argv[i], "--i2c-runs") == 0 && has_value)
-            i2c_runs = positive(argv[++i], "--i2c-runs");
-        else if (strcmp(argv[i], "--memory-row") == 0 && has_value)
-            memory_label = argv[++i];
-        else {
-            fprintf(stderr, "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N]\n"
-                            "       miner-bench --memory-row LABEL\n");
-            return 2;
-        }
-    }
+    BenchConfig config;
+    bool done = false;
+    const int rc = parse_config(argc, argv, &config, &done);
+    if (rc != 0 || done)
+        return rc;
+    const int runs = config.runs, no_board_runs = config.no_board_runs, i2c_runs = config.i2c_runs;
+    const char *memory_label = config.memory_label;
 
     std::string why;
     if (!sim::Sandbox::supported(&why)) {

@@ -4,20 +4,22 @@
 
 Each panel shows SCL and SDA from one VCD file (wires scl, sda, sda_dir,
 sda_dev, one time step per GPIO write), SDA coloured by who drives it (the
-master, the device pulling it low, or nobody: the pull-up), and the bus
-decoded from the levels alone: START, STOP, each bit at its SCL rising edge,
-the bytes and their ACK/NACK.
+master, the device pulling it low, or nobody: the pull-up), and labels taken
+from sigrok-cli's I2C decoder (its annotations with their sample numbers):
+START, STOP, each bit, the address and data bytes and their ACK/NACK.
 
-    board-sim i2c --device-byte 0xa5 read --vcd read.vcd
-    board-sim i2c write 200 --vcd write.vcd
+    board-sim i2c --device-byte 0xa5 --vcd read.vcd read
+    board-sim i2c --vcd write.vcd write 200
     scripts/waveform_svg.py -o docs/i2c-transactions.svg \\
         --panel "Read: the device answers 0xA5" read.vcd \\
         --panel "Write: 200, masked to 72 (0x48)" write.vcd
 
-Standard library only.
+`board-sim i2c --svg FILE` draws one panel with it. Needs sigrok-cli on the
+PATH; otherwise the Python standard library only.
 """
 
 import argparse
+import subprocess
 import sys
 from xml.sax.saxutils import escape
 
@@ -73,37 +75,45 @@ def steps(initial, changes, end):
     return out
 
 
-def decode(initial, changes):
-    """Bus events from the levels: ('start'|'stop', t), ('bit', t, level),
-    ('byte', t_first, t_last, value, index), ('ack', t, level). A bit is
-    sampled at the rising edge of SCL and counts once SCL falls again: a STOP
-    or repeated START while SCL is high cancels it."""
+SIGROK = "sigrok-cli"
+ANNOTATIONS = "i2c=start:repeat-start:stop:ack:nack:bit:address-read:address-write:data-read:data-write"
+
+
+def decode(path):
+    """Bus events from sigrok-cli's I2C decoder, in the form the drawing uses:
+    ('start'|'stop', t), ('bit', t, level), ('ack', t, level) and
+    ('byte', t_first, t_last, label). Times are sample numbers, which for a
+    VCD file are its time steps."""
+    command = [SIGROK, "-I", "vcd", "-i", path, "-P", "i2c:scl=scl:sda=sda", "-A", ANNOTATIONS,
+               "--protocol-decoder-samplenum"]
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, check=False)
+    except OSError as e:
+        raise ValueError("cannot run %s: %s" % (SIGROK, e))
+    if done.returncode != 0:
+        raise ValueError("%s failed on %s: %s" % (SIGROK, path, (done.stderr or done.stdout).strip()))
     events = []
-    scl, sda = initial["scl"], initial["sda"]
-    bits, first_bit, index, busy, pending = [], None, 0, False, None
-    for time, update in changes:
-        new_scl, new_sda = update.get("scl", scl), update.get("sda", sda)
-        if scl == 1 and new_scl == 1 and new_sda != sda:
-            busy = new_sda == 0
-            events.append(("start" if busy else "stop", time))
-            bits, index, pending = [], 0, None
-        elif scl == 0 and new_scl == 1 and busy:
-            pending = (time, new_sda)
-        elif scl == 1 and new_scl == 0 and pending:
-            rise, level = pending
-            pending = None
-            if len(bits) == 8:
-                events.append(("ack", rise, level))
-                bits, index = [], index + 1
-            else:
-                if not bits:
-                    first_bit = rise
-                bits.append(level)
-                events.append(("bit", rise, level))
-                if len(bits) == 8:
-                    value = int("".join(map(str, bits)), 2)
-                    events.append(("byte", first_bit, rise, value, index))
-        scl, sda = new_scl, new_sda
+    for line in done.stdout.splitlines():
+        span, _, rest = line.partition(" ")
+        first, _, last = span.partition("-")
+        if not first.isdigit() or not last.isdigit() or not rest.startswith("i2c-1: "):
+            continue
+        first, last, text = int(first), int(last), rest[len("i2c-1: "):]
+        name, _, value = text.partition(": ")
+        if name in ("Start", "Start repeat"):
+            events.append(("start", first))
+        elif name == "Stop":
+            events.append(("stop", first))
+        elif name in ("ACK", "NACK"):
+            events.append(("ack", first, 0 if name == "ACK" else 1))
+        elif name in ("0", "1"):
+            events.append(("bit", first, int(name)))
+        elif name.startswith("Address ") and value:
+            address, reading = int(value, 16), name == "Address read"
+            events.append(("byte", first, last, "address byte 0x%02X: 0x%02X %s" % (
+                address << 1 | reading, address, "read" if reading else "write")))
+        elif name.startswith("Data ") and value:
+            events.append(("byte", first, last, "data 0x%s (%d)" % (value, int(value, 16))))
     return events
 
 
@@ -140,11 +150,10 @@ def text(x, y, content, size=11, anchor="middle", colour="#222", weight="normal"
         x, y, size, anchor, colour, weight, escape(content))
 
 
-def panel(title, vcd_text, top):
+def panel(title, vcd_text, events, top):
     """SVG elements of one panel starting at y = top, and the panel's height and width."""
     initial, changes, end = parse_vcd(vcd_text)
     intervals = steps(initial, changes, end)
-    events = decode(initial, changes)
 
     bytes_y = top + 40      # byte labels
     scl_low = top + 84
@@ -175,11 +184,7 @@ def panel(title, vcd_text, top):
             out.append(text(x_of(event[1]), bytes_y, "ACK" if acked else "NACK", size=10,
                             colour="#2b8a3e" if acked else "#c92a2a", weight="bold"))
         elif kind == "byte":
-            first, last, value, index = event[1], event[2], event[3], event[4]
-            if index == 0:
-                label = "address byte 0x%02X: 0x%02X %s" % (value, value >> 1, "read" if value & 1 else "write")
-            else:
-                label = "data 0x%02X (%d)" % (value, value)
+            first, last, label = event[1], event[2], event[3]
             x1, x2 = x_of(first) - 4, x_of(last) + 4
             out.append('<path d="M%d %d V%d H%d V%d" stroke="#555" fill="none"/>' % (
                 x1, bytes_y + 10, bytes_y + 6, x2, bytes_y + 10))
@@ -213,8 +218,8 @@ def legend(top):
 
 def render(panels):
     body, y, width = [], 10, 0
-    for title, vcd_text in panels:
-        elements, height, panel_width = panel(title, vcd_text, y)
+    for title, vcd_text, events in panels:
+        elements, height, panel_width = panel(title, vcd_text, events, y)
         body += elements
         y += height + 16
         width = max(width, panel_width)
@@ -238,9 +243,11 @@ def main(argv):
     for title, path in args.panel:
         try:
             with open(path, encoding="ascii") as f:
-                panels.append((title, f.read()))
+                panels.append((title, f.read(), decode(path)))
         except (OSError, UnicodeDecodeError) as e:
             parser.exit(1, "waveform_svg: %s: %s\n" % (path, e))
+        except ValueError as e:
+            parser.exit(1, "waveform_svg: %s\n" % e)
     try:
         svg = render(panels)
     except ValueError as e:

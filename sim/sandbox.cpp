@@ -4,11 +4,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -120,6 +122,24 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *)
     return 0;
 }
 
+// What a stop signal leaves for Sandbox::wait(): the signal, and an eventfd
+// that its poll() watches.
+volatile sig_atomic_t stop_signal_caught = 0;
+int stop_fd = -1;
+// How long a stopped program has to exit before it is killed.
+constexpr long STOP_GRACE_MS = 1000;
+
+void on_stop_signal(int sig)
+{
+    const int saved = errno;
+    stop_signal_caught = sig;
+    const uint64_t one = 1;
+    if (write(stop_fd, &one, sizeof one) < 0) {
+        // Nothing to do: the poll() already has a wake-up pending.
+    }
+    errno = saved;
+}
+
 long now_ms()
 {
     struct timespec ts {};
@@ -149,8 +169,7 @@ bool Sandbox::supported(std::string *why)
 
 Sandbox::Sandbox(SandboxOptions options) : options_(std::move(options))
 {
-    const char *tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/board-sim.XXXXXX";
+    std::string pattern = temp_directory() + "/board-sim.XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr)
         dir_ = pattern;
     for (const char *sub : {"/usr-bin", "/usr-bin-work", "/sys-class", "/old-dev"})
@@ -211,22 +230,37 @@ RunResult Sandbox::wait(pid_t pid, int timeout_ms)
     RunResult result;
     if (pid <= 0)
         return result;
-    const long deadline = now_ms() + timeout_ms;
+    // The child's pidfd becomes readable when it exits: one poll() waits for
+    // that, the deadline and a stop signal at once.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    long deadline = now_ms() + timeout_ms;
     int status = 0;
     for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            break;
-        if (done < 0)
-            return result;
-        if (now_ms() >= deadline) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
+        struct pollfd fds[2] = {{pidfd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+        const nfds_t watched = !result.stopped && stop_fd >= 0 ? 2 : 1;
+        const long left = deadline - now_ms();
+        const int ready = pidfd < 0 || left <= 0 ? 0 : poll(fds, watched, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             waitpid(pid, &status, 0);
             break;
         }
-        usleep(2000);
+        if (ready > 0 && watched == 2 && (fds[1].revents & POLLIN) != 0) {
+            // Pass the signal on; what has not gone a second later is killed.
+            result.stopped = true;
+            kill(pid, stop_signal_caught);
+            deadline = now_ms() + STOP_GRACE_MS;
+            continue;
+        }
+        // The deadline (or no pidfd, or a failed poll): kill and reap.
+        result.timed_out = !result.stopped;
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
     }
+    if (pidfd >= 0)
+        close(pidfd);
     if (WIFEXITED(status))
         result.exit_status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
@@ -259,6 +293,33 @@ void Sandbox::write_file(const std::string &path, const std::string &text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+}
+
+std::string temp_directory()
+{
+    const char *tmp = getenv("TMPDIR");
+    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+bool stop_on_signals(std::string *why)
+{
+    if (stop_fd < 0)
+        stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop_fd < 0) {
+        *why = std::string("eventfd: ") + strerror(errno);
+        return false;
+    }
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &action, nullptr);
+    return true;
+}
+
+int stop_signal()
+{
+    return stop_signal_caught;
 }
 
 bool isolate_mounts(std::string *why)

@@ -6,9 +6,10 @@
 //               tools still work, and the host's /usr/bin never changes;
 //   /sys/class  sys_class_dir(), a plain directory of ours (a FUSE tree may be
 //               mounted below it before spawn());
-//   /dev        a fresh tmpfs holding null, zero, urandom, tty, pts and shm
-//               from the host, plus the devices named in the options, each a
-//               bind mount of a host path (a pseudo-terminal's slave, say).
+//   /dev        a fresh tmpfs holding null, zero, full, random, urandom, tty,
+//               pts, ptmx and shm from the host and the fd/stdin/stdout/stderr
+//               links, plus the devices named in the options, each a bind
+//               mount of a host path (a pseudo-terminal's slave, say).
 // Nothing outside the namespace is touched; the directory is removed on
 // destruction.
 #pragma once
@@ -30,6 +31,7 @@ struct SandboxOptions {
 
 struct RunResult {
     bool timed_out = false; // killed after the deadline
+    bool stopped = false;   // ended early by a stop signal (stop_on_signals())
     int exit_status = -1;   // exit status, or 128 + signal number
     std::string out;        // what the program wrote to standard output
     std::string err;        // and to standard error
@@ -58,11 +60,14 @@ public:
     // Returns the child's pid, or -1.
     pid_t spawn(const std::vector<std::string> &argv);
     // Waits for the child started by spawn(); kills it after `timeout_ms`.
+    // After stop_on_signals(), a stop signal is passed on to the child, which
+    // is killed if it has not exited a second later.
     RunResult wait(pid_t pid, int timeout_ms);
     // spawn() then wait().
     RunResult run(const std::vector<std::string> &argv, int timeout_ms);
 
-    // Reads a file below the sandbox directory; empty when it does not exist.
+    // The whole contents of a file; empty when it cannot be read (missing,
+    // say), so use file_exists() to tell a missing file from an empty one.
     static std::string read_file(const std::string &path);
     static bool file_exists(const std::string &path);
     static void write_file(const std::string &path, const std::string &text);
@@ -76,5 +81,17 @@ private:
 // behind (killed mid-run, say) vanishes with it instead of lingering on the host.
 // Returns false with `why` set when that is not possible.
 bool isolate_mounts(std::string *why);
+
+// $TMPDIR when set and non-empty, else /tmp.
+std::string temp_directory();
+
+// Makes SIGINT, SIGTERM and SIGHUP stop the run in progress instead of ending
+// this process mid-way (with its sandbox directory and mounts left behind):
+// Sandbox::wait() passes the signal on to the program and returns, and
+// run_miner_probe() starts no rerun. For the command-line tools; the tests
+// leave the signals alone. Returns false with `why` set when it cannot.
+bool stop_on_signals(std::string *why);
+// The stop signal caught so far, or 0.
+int stop_signal();
 
 } // namespace sim

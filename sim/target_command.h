@@ -10,11 +10,14 @@
 
 namespace sim {
 
-// The program to run: the environment variable `override_var` (e.g.
-// MINER_PROBE_BIN) when set and non-empty, else `built_path`, the binary built
-// with the tests.
-inline std::string target_program(const char *override_var, const char *built_path)
+// The program to run: `given` (a command-line choice) when non-empty, else
+// the environment variable `override_var` (e.g. MINER_PROBE_BIN) when set and
+// non-empty, else `built_path`, the binary built with the tests. The one way
+// the tests, board-sim and miner-bench find the shipped programs.
+inline std::string target_program(const char *override_var, const char *built_path, const std::string &given = "")
 {
+    if (!given.empty())
+        return given;
     const char *path = std::getenv(override_var);
     return path != nullptr && *path != '\0' ? path : built_path;
 }

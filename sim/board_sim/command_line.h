@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The command line of board-sim: which program to run and the simulated board
-// to run it against. Parsing is kept apart from running so that it can be
-// tested without privileges.
+// to run it against, or the log to explain. Each subcommand has one getopt_long
+// option table; parsing is kept apart from running so that it can be tested
+// without privileges.
 #pragma once
 
 #include <optional>
@@ -13,7 +14,11 @@
 
 namespace board_sim {
 
-enum class Tool { Probe, I2c };
+enum class Tool { Probe, I2c, Explain };
+
+// What a run prints: the program's output and the summary, the summary only,
+// or one JSON document.
+enum class Output { Text, Quiet, Json };
 
 struct ProbeCommand {
     sim::HashBoardScenario board;  // its control_line_path is filled in by the run
@@ -28,18 +33,26 @@ struct ProbeCommand {
 struct I2cCommand {
     sim::GpioBoardOptions board;
     std::vector<std::string> args; // passed to i2c-bitbang: none reads, one writes
-    std::string vcd_path;          // empty: a fresh file under $TMPDIR
+    std::string vcd_path;          // empty: a temporary file, removed after the run
+    std::string svg_path;          // empty: no picture
     bool decode = true;            // run the logic-analyser decoder on the waveform
+};
+
+struct ExplainCommand {
+    std::string path; // empty: standard input
 };
 
 struct Command {
     Tool tool = Tool::Probe;
-    bool help = false; // print the help of `tool` (or the general help when !tool_given)
     bool tool_given = false;
-    std::string program; // --program; empty: environment, then the build tree
-    int timeout_ms = 0;  // 0: the tool's default
+    bool help = false;    // print the help of `tool` (or the general help when !tool_given)
+    bool version = false; // print the version
+    std::string program;  // --program; empty: environment, then the build tree
+    int timeout_ms = 0;   // 0: the default
+    Output output = Output::Text;
     ProbeCommand probe;
     I2cCommand i2c;
+    ExplainCommand explain;
 };
 
 struct ParseResult {
@@ -55,9 +68,13 @@ ParseResult parse_command_line(const std::vector<std::string> &args);
 extern const char *const MINER_PROBE_VARIABLE; // MINER_PROBE_BIN, as in the end-to-end tests
 extern const char *const I2C_BITBANG_VARIABLE; // I2C_BITBANG_BIN
 
-// Usage lines for errors (the subcommand's when one was given), and full help.
+// Usage lines for errors (the subcommand's when one was given), full help, and
+// "board-sim (miner-tools) 0.1.0".
 std::string usage_text(std::optional<Tool> tool);
 std::string help_text(std::optional<Tool> tool);
+std::string version_text();
+// The project's version, "0.1.0".
+const char *tool_version();
 
 // Names used on the command line for the simulated GPIO files, e.g.
 // "scl-direction"; nullopt for an unknown name.
@@ -68,9 +85,8 @@ const char *gpio_file_name(sim::GpioFile file);
 std::optional<sim::ChipFamily> chip_family_from_name(const std::string &name);
 const char *chip_family_name(sim::ChipFamily family);
 
-// A byte as decimal or 0x-prefixed hexadecimal, 0 to 255.
-std::optional<int> parse_byte(const std::string &text);
-// Hexadecimal bytes, optionally separated by spaces, colons or commas: "aa551799", "AA 55 17 99".
-std::optional<std::vector<uint8_t>> parse_hex_bytes(const std::string &text);
+// The frame that asks for the family's sensor reply ("LTC sensor query"), or
+// nullptr for a family without a sensor query.
+const char *sensor_query_name(sim::ChipFamily family);
 
 } // namespace board_sim

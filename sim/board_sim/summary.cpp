@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "summary.h"
 
-#include <cstdio>
+#include "text.h"
 
 namespace board_sim {
 
@@ -18,20 +18,9 @@ struct Run {
     bool operator==(const Run &) const = default;
 };
 
-std::string hex(const std::vector<uint8_t> &bytes)
-{
-    std::string out;
-    char digits[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", b);
-        out += digits;
-    }
-    return out;
-}
-
 std::string frame_label(const sim::ReceivedFrame &f)
 {
-    std::string label = f.name == "unknown" ? "unknown frame " + hex(f.bytes) : f.name;
+    std::string label = f.name == "unknown" ? "unknown frame " + sim::hex_bytes(f.bytes) : f.name;
     if (!f.crc_ok)
         label += ", bad CRC";
     if (f.answered)
@@ -72,11 +61,6 @@ std::vector<std::string> lines_of(const std::string &text)
         at = eol + 1;
     }
     return lines;
-}
-
-std::string plural(int n, const char *one, const char *many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 } // namespace
@@ -131,9 +115,9 @@ std::string describe_control_line(const std::string &gpio, const std::string &wr
         for (size_t i = 0; i < state.writes.size(); ++i)
             text += (i ? " " : "") + state.writes[i];
     } else {
-        text += plural(static_cast<int>(state.writes.size()), "write", "writes");
+        text += sim::plural(static_cast<int>(state.writes.size()), "write", "writes");
     }
-    text += " (" + plural(state.cycles, "low-high cycle", "low-high cycles") + "), left ";
+    text += " (" + sim::plural(state.cycles, "low-high cycle", "low-high cycles") + "), left ";
     const std::string &last = state.writes.back();
     text += last == "1" ? "high" : last == "0" ? "low" : "at '" + last + "'";
     return text;

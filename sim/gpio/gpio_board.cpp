@@ -10,7 +10,7 @@ namespace sim {
 
 namespace {
 
-enum Wire : std::size_t { kWireScl, kWireSda, kWireSdaDir, kWireSdaDev };
+enum Wire : std::size_t { WIRE_SCL, WIRE_SDA, WIRE_SDA_DIR, WIRE_SDA_DEV };
 
 int index_of(GpioFile file)
 {
@@ -72,6 +72,10 @@ GpioBoard::GpioBoard(GpioBoardOptions options)
       device_(options_.device), scl_{options_.lines_start_as_outputs, 1}, sda_{options_.lines_start_as_outputs, 1},
       last_scl_(1), trace_({"scl", "sda", "sda_dir", "sda_dev"}, {1, 1, options_.lines_start_as_outputs ? 1 : 0, 0})
 {
+    // The device comes up on the lines as they stand (SDA stuck low, say):
+    // that is no START.
+    device_.power_up(resolve_scl(), resolve_sda());
+    last_scl_ = resolve_scl();
     settle();
 }
 
@@ -195,10 +199,10 @@ void GpioBoard::settle()
             sda_at_rise_.push_back(sda);
         last_scl_ = scl;
         device_.on_lines(scl, sda);
-        trace_.set(time_, kWireScl, scl);
-        trace_.set(time_, kWireSda, sda);
-        trace_.set(time_, kWireSdaDir, sda_.output);
-        trace_.set(time_, kWireSdaDev, device_.pulls_sda_low());
+        trace_.set(time_, WIRE_SCL, scl);
+        trace_.set(time_, WIRE_SDA, sda);
+        trace_.set(time_, WIRE_SDA_DIR, sda_.output);
+        trace_.set(time_, WIRE_SDA_DEV, device_.pulls_sda_low());
         if (resolve_sda() == sda)
             return;
     }
@@ -214,18 +218,6 @@ int GpioBoard::sda() const
 {
     std::lock_guard lock(mutex_);
     return resolve_sda();
-}
-
-bool GpioBoard::sda_is_output() const
-{
-    std::lock_guard lock(mutex_);
-    return sda_.output;
-}
-
-bool GpioBoard::scl_is_output() const
-{
-    std::lock_guard lock(mutex_);
-    return scl_.output;
 }
 
 std::uint8_t GpioBoard::device_byte() const

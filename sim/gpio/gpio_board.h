@@ -27,10 +27,8 @@
 namespace sim {
 
 enum class GpioFile { SclDirection, SclValue, SdaDirection, SdaValue };
-inline constexpr GpioFile kGpioFiles[] = {GpioFile::SclDirection, GpioFile::SclValue, GpioFile::SdaDirection,
+inline constexpr GpioFile GPIO_FILES[] = {GpioFile::SclDirection, GpioFile::SclValue, GpioFile::SdaDirection,
                                           GpioFile::SdaValue};
-inline constexpr int kSclGpio = 19;
-inline constexpr int kSdaGpio = 23;
 
 // "gpio19/direction", ...: the path below the gpio class directory.
 const char *gpio_file_path(GpioFile file);
@@ -84,11 +82,9 @@ public:
     // Applies the text whatever the offset; returns 0 or errno.
     int write(GpioFile file, std::string_view data);
 
-    // Resolved levels and the master's drive.
+    // Resolved levels.
     int scl() const;
     int sda() const;
-    bool sda_is_output() const;
-    bool scl_is_output() const;
 
     std::uint8_t device_byte() const;
     std::vector<std::uint8_t> bytes_written() const;

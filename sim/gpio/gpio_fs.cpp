@@ -20,7 +20,7 @@ namespace sim {
 
 namespace {
 
-// The fixed tree: inode numbers are indices into kNodes (FUSE's root is 1).
+// The fixed tree: inode numbers are indices into NODES (FUSE's root is 1).
 struct Node {
     fuse_ino_t parent;
     const char *name;
@@ -28,18 +28,18 @@ struct Node {
     GpioFile file; // meaningful for files only
 };
 
-constexpr fuse_ino_t kRoot = FUSE_ROOT_ID;
-constexpr Node kNodes[] = {
+constexpr fuse_ino_t ROOT = FUSE_ROOT_ID;
+constexpr Node NODES[] = {
     {0, "", true, GpioFile::SclDirection}, // unused: inode 0
-    {kRoot, "", true, GpioFile::SclDirection},       {kRoot, "gpio19", true, GpioFile::SclDirection},
-    {kRoot, "gpio23", true, GpioFile::SclDirection}, {2, "direction", false, GpioFile::SclDirection},
-    {2, "value", false, GpioFile::SclValue},         {3, "direction", false, GpioFile::SdaDirection},
+    {ROOT, "", true, GpioFile::SclDirection},       {ROOT, "gpio19", true, GpioFile::SclDirection},
+    {ROOT, "gpio23", true, GpioFile::SclDirection}, {2, "direction", false, GpioFile::SclDirection},
+    {2, "value", false, GpioFile::SclValue},        {3, "direction", false, GpioFile::SdaDirection},
     {3, "value", false, GpioFile::SdaValue},
 };
-constexpr fuse_ino_t kNodeCount = sizeof kNodes / sizeof kNodes[0];
+constexpr fuse_ino_t NODE_COUNT = sizeof NODES / sizeof NODES[0];
 
 // Sysfs reports every attribute as a 4096-byte file whatever it holds.
-constexpr off_t kAttributeSize = 4096;
+constexpr off_t ATTRIBUTE_SIZE = 4096;
 
 GpioBoard &board_of(fuse_req_t req)
 {
@@ -48,7 +48,7 @@ GpioBoard &board_of(fuse_req_t req)
 
 bool node_present(GpioBoard &board, fuse_ino_t ino)
 {
-    return ino >= kRoot && ino < kNodeCount && (kNodes[ino].is_dir || board.exists(kNodes[ino].file));
+    return ino >= ROOT && ino < NODE_COUNT && (NODES[ino].is_dir || board.exists(NODES[ino].file));
 }
 
 struct stat node_stat(fuse_ino_t ino)
@@ -56,13 +56,13 @@ struct stat node_stat(fuse_ino_t ino)
     static const std::time_t boot = std::time(nullptr);
     struct stat st {};
     st.st_ino = ino;
-    if (kNodes[ino].is_dir) {
+    if (NODES[ino].is_dir) {
         st.st_mode = S_IFDIR | 0755;
         st.st_nlink = 2;
     } else {
         st.st_mode = S_IFREG | 0644;
         st.st_nlink = 1;
-        st.st_size = kAttributeSize;
+        st.st_size = ATTRIBUTE_SIZE;
         st.st_blksize = 4096;
     }
     st.st_atime = st.st_mtime = st.st_ctime = boot;
@@ -72,8 +72,8 @@ struct stat node_stat(fuse_ino_t ino)
 void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
 {
     GpioBoard &board = board_of(req);
-    for (fuse_ino_t ino = kRoot + 1; ino < kNodeCount; ++ino) {
-        if (kNodes[ino].parent != parent || std::strcmp(kNodes[ino].name, name) != 0)
+    for (fuse_ino_t ino = ROOT + 1; ino < NODE_COUNT; ++ino) {
+        if (NODES[ino].parent != parent || std::strcmp(NODES[ino].name, name) != 0)
             continue;
         if (!node_present(board, ino))
             break;
@@ -109,7 +109,7 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *, int, fuse_file_in
 void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *)
 {
     GpioBoard &board = board_of(req);
-    if (!node_present(board, ino) || !kNodes[ino].is_dir) {
+    if (!node_present(board, ino) || !NODES[ino].is_dir) {
         fuse_reply_err(req, ENOTDIR);
         return;
     }
@@ -122,10 +122,10 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
         fuse_add_direntry(req, buf.data() + old, len, name, &st, static_cast<off_t>(old + len));
     };
     add(".", ino);
-    add("..", ino == kRoot ? kRoot : kNodes[ino].parent);
-    for (fuse_ino_t child = kRoot + 1; child < kNodeCount; ++child)
-        if (kNodes[child].parent == ino && node_present(board, child))
-            add(kNodes[child].name, child);
+    add("..", ino == ROOT ? ROOT : NODES[ino].parent);
+    for (fuse_ino_t child = ROOT + 1; child < NODE_COUNT; ++child)
+        if (NODES[child].parent == ino && node_present(board, child))
+            add(NODES[child].name, child);
     if (off >= static_cast<off_t>(buf.size()))
         fuse_reply_buf(req, nullptr, 0);
     else
@@ -134,11 +134,11 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
 
 void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 {
-    if (ino >= kNodeCount || kNodes[ino].is_dir) {
+    if (ino >= NODE_COUNT || NODES[ino].is_dir) {
         fuse_reply_err(req, EISDIR);
         return;
     }
-    if (const int error = board_of(req).open(kNodes[ino].file)) {
+    if (const int error = board_of(req).open(NODES[ino].file)) {
         fuse_reply_err(req, error);
         return;
     }
@@ -150,7 +150,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *)
 {
     std::string text;
-    if (const int error = board_of(req).read(kNodes[ino].file, off, size, &text)) {
+    if (const int error = board_of(req).read(NODES[ino].file, off, size, &text)) {
         fuse_reply_err(req, error);
         return;
     }
@@ -159,7 +159,7 @@ void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
 
 void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t, fuse_file_info *)
 {
-    if (const int error = board_of(req).write(kNodes[ino].file, std::string_view(buf, size))) {
+    if (const int error = board_of(req).write(NODES[ino].file, std::string_view(buf, size))) {
         fuse_reply_err(req, error);
         return;
     }
@@ -169,7 +169,7 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_
 // flush comes synchronously with every close(2); release may come later.
 void op_flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
 {
-    board_of(req).close(kNodes[ino].file);
+    board_of(req).close(NODES[ino].file);
     fuse_reply_err(req, 0);
 }
 

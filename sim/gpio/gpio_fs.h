@@ -31,7 +31,6 @@ public:
     // the mount left in other namespaces fail instead of hanging. Idempotent.
     void unmount();
     bool mounted() const { return session_ != nullptr; }
-    const std::string &mountpoint() const { return mountpoint_; }
 
     GpioBoard &board() { return board_; }
 

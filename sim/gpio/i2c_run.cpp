@@ -12,7 +12,7 @@
 namespace sim {
 
 I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
-                             int timeout_ms, void (*on_spawn)(pid_t))
+                             int timeout_ms)
 {
     I2cRunReport report;
     Sandbox sandbox;
@@ -39,11 +39,7 @@ I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const 
         report.setup_error = std::string("cannot start ") + binary + ": " + std::strerror(errno);
         return report;
     }
-    if (on_spawn != nullptr)
-        on_spawn(pid);
     report.run = sandbox.wait(pid, timeout_ms);
-    if (on_spawn != nullptr)
-        on_spawn(-1);
     report.wall_us = static_cast<long>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
     fs.unmount();

@@ -21,9 +21,8 @@ struct I2cRunReport {
 };
 
 // Runs `binary` with `args` against `board`, which holds the waveform, the
-// device's transcript and the file counts afterwards. `on_spawn` (may be null)
-// is told the child's pid once it runs, and -1 once it is reaped.
+// device's transcript and the file counts afterwards.
 I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
-                             int timeout_ms, void (*on_spawn)(pid_t) = nullptr);
+                             int timeout_ms);
 
 } // namespace sim

@@ -25,6 +25,12 @@ class I2cSlave {
 public:
     explicit I2cSlave(I2cSlaveOptions options = {});
 
+    // The levels the device finds when it comes up; no bus condition.
+    void power_up(int scl, int sda)
+    {
+        scl_ = scl ? 1 : 0;
+        sda_ = sda ? 1 : 0;
+    }
     // Feeds the levels of both lines after any change (either may be unchanged).
     void on_lines(int scl, int sda);
     // True while the device pulls SDA low (acknowledge or a 0 data bit).

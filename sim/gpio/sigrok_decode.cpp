@@ -17,9 +17,9 @@ namespace sim {
 
 namespace {
 
-constexpr const char *kTool = "sigrok-cli";
+constexpr const char *TOOL = "sigrok-cli";
 // Only the address/data row; the bit row and warnings would only get in the way.
-constexpr const char *kAnnotations =
+constexpr const char *ANNOTATIONS =
     "i2c=start:repeat-start:stop:ack:nack:address-read:address-write:data-read:data-write";
 
 struct AnnotationForm {
@@ -28,7 +28,7 @@ struct AnnotationForm {
     bool has_value;
 };
 
-constexpr AnnotationForm kForms[] = {
+constexpr AnnotationForm FORMS[] = {
     {"Start", I2cEvent::Kind::Start, false},
     {"Start repeat", I2cEvent::Kind::RepeatStart, false},
     {"Stop", I2cEvent::Kind::Stop, false},
@@ -90,23 +90,22 @@ int run_capture(const std::vector<std::string> &argv, std::string *output, std::
 bool sigrok_available(std::string *why)
 {
     std::string output, error;
-    const int status = run_capture({kTool, "--version"}, &output, &error);
+    const int status = run_capture({TOOL, "--version"}, &output, &error);
     if (status == 0)
         return true;
     if (why)
-        *why = error.empty() ? std::string(kTool) + " --version failed: " + output : error;
+        *why = error.empty() ? std::string(TOOL) + " --version failed: " + output : error;
     return false;
 }
 
 I2cDecode decode_i2c_vcd(const std::string &vcd_path)
 {
     I2cDecode result;
-    const int status =
-        run_capture({kTool, "-I", "vcd", "-i", vcd_path, "-P", "i2c:scl=scl:sda=sda", "-A", kAnnotations},
-                    &result.output, &result.error);
+    const int status = run_capture({TOOL, "-I", "vcd", "-i", vcd_path, "-P", "i2c:scl=scl:sda=sda", "-A", ANNOTATIONS},
+                                   &result.output, &result.error);
     if (status != 0) {
         if (result.error.empty())
-            result.error = std::string(kTool) + " exited with " + std::to_string(status) + ": " + result.output;
+            result.error = std::string(TOOL) + " exited with " + std::to_string(status) + ": " + result.output;
         return result;
     }
     result.ok = true;
@@ -116,7 +115,7 @@ I2cDecode decode_i2c_vcd(const std::string &vcd_path)
 
 I2cEvents parse_i2c_annotations(std::string_view text)
 {
-    constexpr std::string_view kPrefix = "i2c-1: ";
+    constexpr std::string_view PREFIX = "i2c-1: ";
     I2cEvents events;
     while (!text.empty()) {
         const std::size_t eol = text.find('\n');
@@ -124,12 +123,12 @@ I2cEvents parse_i2c_annotations(std::string_view text)
         text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        if (!line.starts_with(kPrefix))
+        if (!line.starts_with(PREFIX))
             continue;
-        line.remove_prefix(kPrefix.size());
+        line.remove_prefix(PREFIX.size());
         const std::size_t colon = line.find(": ");
         const std::string_view name = line.substr(0, colon);
-        for (const AnnotationForm &form : kForms) {
+        for (const AnnotationForm &form : FORMS) {
             if (name != form.text || form.has_value != (colon != std::string_view::npos))
                 continue;
             I2cEvent event{form.kind};

@@ -1,43 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "probe_run.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include "pseudo_terminal.h"
 
 namespace sim {
 
 namespace {
-
-// One pseudo-terminal: the master end is the board's side; the slave is bound
-// into the namespace as the serial device. The test keeps a slave descriptor
-// open so that the line survives the program's opens and closes.
-struct PseudoTerminal {
-    int master = -1;
-    int slave = -1;
-    std::string slave_path;
-
-    bool open_pair()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-            return false;
-        char name[128];
-        if (ptsname_r(master, name, sizeof name) != 0)
-            return false;
-        slave_path = name;
-        slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        return slave >= 0;
-    }
-    ~PseudoTerminal()
-    {
-        if (slave >= 0)
-            close(slave);
-        if (master >= 0)
-            close(master);
-    }
-};
 
 std::optional<std::string> read_if_exists(const std::string &path)
 {
@@ -86,15 +56,15 @@ ProbeRunReport run_once(const ProbeRunConfig &config)
     ProbeRunReport report;
     const bool alt_board = !config.args.empty();
 
-    PseudoTerminal pty;
-    if (!pty.open_pair()) {
+    const PseudoTerminal pty;
+    if (!pty.ok()) {
         report.setup_error = "cannot open a pseudo-terminal";
         return report;
     }
 
     SandboxOptions options;
     if (config.uart_present)
-        options.devices.emplace_back(uart_device_name(alt_board), pty.slave_path);
+        options.devices.emplace_back(uart_device_name(alt_board), pty.slave_path());
     options.usr_bin_read_only = config.usr_bin_read_only;
     Sandbox sandbox(options);
 
@@ -118,7 +88,7 @@ ProbeRunReport run_once(const ProbeRunConfig &config)
 
     HashBoardScenario scenario = config.board;
     scenario.control_line_path = line_path;
-    HashBoard board(pty.master, scenario);
+    HashBoard board(pty.master(), scenario);
     board.start();
 
     std::vector<std::string> argv = config.launcher;
@@ -144,7 +114,8 @@ ProbeRunReport run_miner_probe(const ProbeRunConfig &config)
     for (int run = 1;; ++run) {
         report = run_once(config);
         report.runs = run;
-        if (report.late_replies == 0 || !report.setup_error.empty() || run > config.reruns_on_late_reply)
+        if (report.late_replies == 0 || !report.setup_error.empty() || run > config.reruns_on_late_reply ||
+            stop_signal() != 0)
             return report;
     }
 }

@@ -26,7 +26,8 @@ struct ProbeRunConfig {
     // The program waits only 2 ms for a reply's first byte. When the host is
     // too busy to deliver a reply in time (the run's log shows a time-out
     // after a frame the board answered), the run is repeated up to this many
-    // times, so that a verdict never rests on the host's scheduling.
+    // times, so that a verdict never rests on the host's scheduling. No rerun
+    // starts after a stop signal (stop_on_signals()).
     int reruns_on_late_reply = 3;
 };
 
@@ -37,9 +38,9 @@ struct ProbeRunReport {
     std::string control_line;       // what was written to the board's control line
     std::string other_control_line; // what was written to the other variant's line
     std::vector<ReceivedFrame> frames;
-    std::string setup_error;         // non-empty when the run could not be set up
-    int late_replies = 0;            // answered frames the program had given up on
-    int runs = 0;                    // 1, or more when late replies forced a rerun
+    std::string setup_error; // non-empty when the run could not be set up
+    int late_replies = 0;    // answered frames the program had given up on
+    int runs = 0;            // 1, or more when late replies forced a rerun
 };
 
 // Counts the frames the board answered but after which the program's log

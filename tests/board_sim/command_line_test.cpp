@@ -2,15 +2,11 @@
 // board-sim's command line: what each option sets on the simulated board, the
 // arguments passed to the program, and the refusals of bad input (also as the
 // binary answers them: usage on standard error, status 2).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "command_line.h"
-
-extern char **environ;
+#include "run_board_sim.h"
 
 namespace {
 
@@ -41,10 +37,48 @@ TEST(CommandLine, ProbeOptionsShapeTheHashBoard)
     EXPECT_EQ(c.program, "./mp");
     EXPECT_TRUE(c.probe.args.empty()) << "the default board takes no argument";
 
-    EXPECT_EQ(parsed({"probe", "--sensor", "never"}).probe.board.sensor_answers_at_query, 0);
-    EXPECT_EQ(parsed({"probe", "--sensor", "answers"}).probe.board.sensor_answers_at_query, 1);
-    EXPECT_EQ(parsed({"probe", "--answers-after", "0"}).probe.board.answers_after_cycles, 0);
+    EXPECT_EQ(parsed({"probe", "--family", "sia", "--sensor", "never"}).probe.board.sensor_answers_at_query, 0);
+    EXPECT_EQ(parsed({"probe", "--family", "sia", "--sensor", "answers"}).probe.board.sensor_answers_at_query, 1);
+    EXPECT_EQ(parsed({"probe", "--family", "btc", "--answers-after", "0"}).probe.board.answers_after_cycles, 0);
     EXPECT_EQ(parsed({"probe"}).probe.board.family, sim::ChipFamily::None);
+}
+
+TEST(CommandLine, WireAndRepliesFillTheScenario)
+{
+    const Command c = parsed({"probe", "--family", "ltc", "--wire", "--chips", "12", "--latency-us=3000", "--corrupt",
+                              "0.01:7", "--reply", "ltc sensor query=0098fe54000018", "--babble", "0xff", "--json"});
+    const sim::HashBoardScenario &b = c.probe.board;
+    ASSERT_TRUE(b.wire.has_value());
+    EXPECT_EQ(b.wire->chips, 12);
+    EXPECT_EQ(b.wire->latency_us, 3000);
+    EXPECT_DOUBLE_EQ(b.wire->corrupt_rate, 0.01);
+    EXPECT_EQ(b.wire->corrupt_seed, 7u);
+    ASSERT_EQ(b.frame_replies.size(), 1u);
+    EXPECT_EQ(b.frame_replies[0].frame_name, "LTC sensor query") << "the catalogue's spelling";
+    EXPECT_EQ(b.frame_replies[0].bytes, (std::vector<uint8_t>{0x00, 0x98, 0xFE, 0x54, 0x00, 0x00, 0x18}));
+    EXPECT_EQ(b.babble, 0xFF);
+    EXPECT_EQ(c.output, Output::Json);
+
+    const sim::HashBoardScenario plain = parsed({"probe", "--family", "sia", "--wire"}).probe.board;
+    ASSERT_TRUE(plain.wire.has_value());
+    EXPECT_EQ(plain.wire->chips, 0) << "default: as many chips as the read length implies";
+    EXPECT_EQ(plain.wire->latency_us, sim::WireModel{}.latency_us);
+    EXPECT_EQ(plain.wire->corrupt_rate, 0.0);
+    EXPECT_FALSE(parsed({"probe", "--family", "sia"}).probe.board.wire) << "instant replies by default";
+
+    const sim::HashBoardScenario sensor =
+        parsed({"probe", "--family", "dash", "--sensor-reply", "aa55 0098fe1a 0000"}).probe.board;
+    ASSERT_EQ(sensor.frame_replies.size(), 1u);
+    EXPECT_EQ(sensor.frame_replies[0].frame_name, "SIA/DASH sensor query");
+    EXPECT_EQ(parsed({"probe", "-q"}).output, Output::Quiet);
+
+    // A named reply needs no family, and without bytes leaves the frame unanswered.
+    const sim::HashBoardScenario named =
+        parsed({"probe", "--reply", "LTC detection=1485", "--reply", "BTC detection=", "--answers-after", "2"})
+            .probe.board;
+    ASSERT_EQ(named.frame_replies.size(), 2u);
+    EXPECT_TRUE(named.frame_replies[1].bytes.empty());
+    EXPECT_EQ(named.answers_after_cycles, 2);
 }
 
 TEST(CommandLine, ProbeRecordsAndBoardVariant)
@@ -78,11 +112,11 @@ TEST(CommandLine, I2cOperationsBecomeProgramArguments)
 
 TEST(CommandLine, I2cOptionsShapeTheBus)
 {
-    const Command c = parsed({"i2c", "--device-byte", "0xA5", "--address=0x50", "--data-nack", "--sda-stuck", "low",
-                              "--missing", "scl-direction", "--write-fails", "sda-value", "--open-fails", "sda-value:3",
-                              "--open-fails", "scl-value", "--lines-output", "--vcd", "w.vcd", "--no-decode"});
+    const Command c =
+        parsed({"i2c", "--address=0x50", "--data-nack", "--sda-stuck", "low", "--missing", "scl-direction",
+                "--write-fails", "sda-value", "--open-fails", "sda-value:3", "--open-fails", "scl-value",
+                "--lines-output", "--vcd", "w.vcd", "--no-decode", "write", "5"});
     const sim::GpioBoardOptions &b = c.i2c.board;
-    EXPECT_EQ(b.device.byte, 0xA5);
     EXPECT_EQ(b.device.address, 0x50);
     EXPECT_TRUE(b.device.present);
     EXPECT_FALSE(b.device.ack_data);
@@ -97,13 +131,27 @@ TEST(CommandLine, I2cOptionsShapeTheBus)
     EXPECT_EQ(c.i2c.vcd_path, "w.vcd");
     EXPECT_FALSE(c.i2c.decode);
     EXPECT_FALSE(parsed({"i2c", "--absent"}).i2c.board.device.present);
+    const Command read = parsed({"i2c", "--device-byte", "0xA5", "--svg", "r.svg", "read"});
+    EXPECT_EQ(read.i2c.board.device.byte, 0xA5);
+    EXPECT_EQ(read.i2c.svg_path, "r.svg");
+    EXPECT_EQ(read.i2c.vcd_path, "") << "no --vcd: the waveform is not kept";
 }
 
-TEST(CommandLine, HelpWinsOverOperands)
+TEST(CommandLine, ExplainTakesAtMostOneFile)
+{
+    EXPECT_EQ(parsed({"explain"}).explain.path, "") << "standard input";
+    EXPECT_EQ(parsed({"explain", "-"}).explain.path, "");
+    EXPECT_EQ(parsed({"explain", "boot.log"}).explain.path, "boot.log");
+    EXPECT_EQ(parsed({"explain", "boot.log"}).tool, Tool::Explain);
+}
+
+TEST(CommandLine, HelpAndVersionWinOverOperands)
 {
     const Command general = parsed({"--help"});
     EXPECT_TRUE(general.help);
     EXPECT_FALSE(general.tool_given);
+    EXPECT_TRUE(parsed({"--version"}).version);
+    EXPECT_TRUE(parsed({"i2c", "-V"}).version);
     const Command i2c = parsed({"i2c", "write", "--help"});
     EXPECT_TRUE(i2c.help) << "a value never starts with --";
     EXPECT_EQ(i2c.tool, Tool::I2c);
@@ -117,25 +165,54 @@ TEST(CommandLine, RefusesBadInput)
         const char *says;
     };
     const Case cases[] = {
-        {{}, "no program chosen"},
-        {{"flash"}, "unknown program 'flash'"},
+        {{}, "no subcommand"},
+        {{"flash"}, "unknown subcommand 'flash'"},
         {{"probe", "--device-byte", "1"}, "unknown option '--device-byte' for probe"},
         {{"i2c", "--family", "ltc"}, "unknown option '--family' for i2c"},
         {{"probe", "--family"}, "'--family' needs a value"},
         {{"probe", "--family", "eth"}, "not 'eth'"},
-        {{"probe", "--sensor", "at=0"}, "not 'at=0'"},
+        {{"probe", "--family", "ltc", "--sensor", "at=0"}, "not 'at=0'"},
         {{"probe", "--sensor", "sometimes"}, "not 'sometimes'"},
-        {{"probe", "--answers-after", "-1"}, "not '-1'"},
-        {{"probe", "--sensor-id", "256"}, "not '256'"},
+        {{"probe", "--answers-after", "-1"}, "from 0 to 1000, not '-1'"},
+        {{"probe", "--sensor-id", "256"}, "from 0 to 255, not '256'"},
         {{"probe", "--sensor-id", "0x"}, "not '0x'"},
         {{"probe", "--detection-reply", "a5a"}, "not 'a5a'"},
+        {{"probe", "--chips", "0", "--wire"}, "from 1 to 256, not '0'"},
+        {{"probe", "--corrupt", "1.5", "--wire"}, "not '1.5'"},
+        {{"probe", "--corrupt", "0.1:x", "--wire"}, "not '0.1:x'"},
+        {{"probe", "--reply", "LTC sensor query"}, "NAME=HEX"},
+        {{"probe", "--reply", "LTC sensor=00"}, "NAME=HEX"},
+        {{"probe", "--reply", "BTC detection=zz"}, "not 'zz'"},
+        {{"probe", "--timeout", "5x"}, "from 1 to 3600, not '5x'"},
+        {{"probe", "--bogus"}, "unknown option '--bogus' for probe"},
+        {{"probe", "-x"}, "unknown option '-x' for probe"},
+        {{"explain", "--timeout", "5"}, "unknown option '--timeout' for explain"},
+        {{"explain", "a.log", "b.log"}, "at most one FILE"},
+        // Options that would change nothing in the scenario.
+        {{"probe", "--detection-reply", "aa551799"}, "--detection-reply has no effect without --family"},
+        {{"probe", "--sensor", "never"}, "--sensor has no effect without --family"},
+        {{"probe", "--family", "btc", "--sensor-id", "0x1a"}, "--sensor-id has no effect on a BTC board"},
+        {{"probe", "--family", "ltc", "--alt", "--sensor", "never"}, "--sensor has no effect on the alternate"},
+        {{"probe", "--family", "ltc", "--chips", "12"}, "--chips has no effect without --wire"},
+        {{"probe", "--family", "ltc", "--latency-us", "5"}, "--latency-us has no effect without --wire"},
+        {{"probe", "--no-uart", "--family", "ltc"}, "--family has no effect with --no-uart"},
+        {{"probe", "--reply-limit", "3"}, "--reply-limit has no effect when nothing answers"},
+        {{"probe", "--wire"}, "--wire has no effect when nothing answers"},
+        {{"probe", "--answers-after", "2"}, "--answers-after has no effect when no chips answer"},
+        {{"probe", "--family", "ltc", "--sensor-reply", "00", "--sensor-id", "1"}, "not both"},
+        {{"probe", "--json", "--quiet"}, "--quiet has no effect with --json"},
+        {{"i2c", "--absent", "--device-byte", "1"}, "--device-byte has no effect with --absent"},
+        {{"i2c", "--data-nack", "read"}, "--data-nack has no effect on a read"},
+        {{"i2c", "--device-byte", "1", "write", "5"}, "--device-byte has no effect on a write"},
+        {{"i2c", "--no-decode", "--svg", "x.svg"}, "--svg has no effect with --no-decode"},
         {{"probe", "--alt=1"}, "'--alt' takes no value"},
         {{"probe", "ltc"}, "unexpected 'ltc'"},
         {{"probe", "--timeout", "0"}, "not '0'"},
         {{"probe", "--program", ""}, "needs a path"},
-        {{"i2c", "--address", "0x80"}, "7-bit address"},
+        {{"i2c", "--address", "0x80"}, "a 7-bit address from 0 to 127"},
         {{"i2c", "--missing", "gpio19"}, "not 'gpio19'"},
         {{"i2c", "--open-fails", "sda-value:0"}, "not 'sda-value:0'"},
+        {{"i2c", "--svg", ""}, "'--svg' needs a path"},
         {{"i2c", "--sda-stuck", "floating"}, "not 'floating'"},
         {{"i2c", "write"}, "'write' needs a VALUE"},
         {{"i2c", "read", "now"}, "unexpected 'now'"},
@@ -153,69 +230,19 @@ TEST(CommandLine, RefusesBadInput)
     }
 }
 
-TEST(CommandLine, NumbersAndNames)
+TEST(CommandLine, Names)
 {
-    EXPECT_EQ(parse_byte("0xff"), 255);
-    EXPECT_EQ(parse_byte("010"), 10) << "a leading zero is not octal";
-    EXPECT_EQ(parse_byte("0"), 0);
-    EXPECT_FALSE(parse_byte("-1"));
-    EXPECT_FALSE(parse_byte("12x"));
-    EXPECT_FALSE(parse_byte(""));
-    EXPECT_EQ(parse_hex_bytes("aa551799"), (std::vector<uint8_t>{0xAA, 0x55, 0x17, 0x99}));
-    EXPECT_FALSE(parse_hex_bytes(""));
-    EXPECT_FALSE(parse_hex_bytes("a 5"));
-    EXPECT_FALSE(parse_hex_bytes("zz"));
-    for (sim::GpioFile f : sim::kGpioFiles)
+    for (sim::GpioFile f : sim::GPIO_FILES)
         EXPECT_EQ(gpio_file_from_name(gpio_file_name(f)), f);
     EXPECT_EQ(chip_family_from_name("dash"), sim::ChipFamily::DASH);
     EXPECT_EQ(chip_family_from_name("NONE"), sim::ChipFamily::None);
     EXPECT_FALSE(chip_family_from_name("das"));
+    EXPECT_STREQ(sensor_query_name(sim::ChipFamily::SIA), "SIA/DASH sensor query");
+    EXPECT_EQ(sensor_query_name(sim::ChipFamily::BTC), nullptr);
 }
 
-struct Ran {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(int fd)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
-
-// Runs the board-sim binary; only arguments it refuses or answers with help
-// are used here, so it never reaches the sandbox.
-Ran run_board_sim(std::vector<std::string> args)
-{
-    args.insert(args.begin(), BOARD_SIM_PATH);
-    const std::string out_path = testing::TempDir() + "board_sim_out", err_path = testing::TempDir() + "board_sim_err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Ran ran;
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ran.out = slurp(open(out_path.c_str(), O_RDONLY));
-    ran.err = slurp(open(err_path.c_str(), O_RDONLY));
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
-    return ran;
-}
+using board_sim_test::Ran;
+using board_sim_test::run_board_sim;
 
 TEST(BoardSimBinary, BadArgumentsGiveUsageOnStandardErrorAndStatus2)
 {
@@ -232,15 +259,29 @@ TEST(BoardSimBinary, BadArgumentsGiveUsageOnStandardErrorAndStatus2)
     EXPECT_NE(none.err.find("board-sim i2c"), std::string::npos) << none.err;
 }
 
-TEST(BoardSimBinary, HelpOnStandardOutput)
+TEST(BoardSimBinary, HelpAndVersionOnStandardOutput)
 {
-    for (const char *tool : {"probe", "i2c"}) {
+    for (const char *tool : {"probe", "i2c", "explain"}) {
         SCOPED_TRACE(tool);
         const Ran help = run_board_sim({tool, "--help"});
         EXPECT_EQ(help.status, 0);
         EXPECT_EQ(help.err, "");
         EXPECT_EQ(help.out.rfind(std::string("usage: board-sim ") + tool, 0), 0u) << help.out;
     }
+    const Ran version = run_board_sim({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "board-sim (miner-tools) " MINER_TOOLS_VERSION "\n");
+}
+
+TEST(BoardSimBinary, WaveformIntoAMissingDirectoryIsRefusedWithTheReason)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for the simulated board";
+    const Ran ran = run_board_sim({"i2c", "--vcd", "/nonexistent-board-sim-dir/w.vcd", "read"});
+    EXPECT_EQ(ran.status, 1);
+    EXPECT_NE(ran.err.find("cannot write the waveform to /nonexistent-board-sim-dir/w.vcd: No such file or directory"),
+              std::string::npos)
+        << ran.err;
 }
 
 } // namespace

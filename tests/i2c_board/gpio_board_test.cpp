@@ -18,8 +18,8 @@ using namespace sim;
 using i2c_board_test::BoardFileOps;
 using i2c_board_test::TestMaster;
 
-constexpr std::uint8_t kWriteAddress = 0x5E;
-constexpr std::uint8_t kReadAddress = 0x5F;
+constexpr std::uint8_t WRITE_ADDRESS = 0x5E;
+constexpr std::uint8_t READ_ADDRESS = 0x5F;
 
 GpioBoardOptions with_byte(std::uint8_t byte)
 {
@@ -36,16 +36,16 @@ struct Bus {
     TestMaster master;
 };
 
-const I2cEvents kRead0xA5 = {i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(),
+const I2cEvents READ_0XA5 = {i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(),
                              i2c_stop()};
 
 TEST(I2cDevice, AnswersReadMostSignificantBitFirst)
 {
     Bus bus(with_byte(0xA5));
     std::uint8_t byte = 0;
-    ASSERT_EQ(bus.master.read_data(kWriteAddress, &byte), 0);
+    ASSERT_EQ(bus.master.read_data(WRITE_ADDRESS, &byte), 0);
     EXPECT_EQ(byte, 0xA5);
-    EXPECT_EQ(bus.board.transcript(), kRead0xA5);
+    EXPECT_EQ(bus.board.transcript(), READ_0XA5);
     // Idle afterwards, the device's drive released after the master's NACK.
     EXPECT_EQ(bus.board.scl(), 1);
     EXPECT_EQ(bus.board.sda(), 1);
@@ -54,14 +54,14 @@ TEST(I2cDevice, AnswersReadMostSignificantBitFirst)
 TEST(I2cDevice, StoresAcknowledgedWrite)
 {
     Bus bus(with_byte(0x11));
-    EXPECT_EQ(bus.master.write_data(kWriteAddress, 72), 0);
+    EXPECT_EQ(bus.master.write_data(WRITE_ADDRESS, 72), 0);
     EXPECT_EQ(bus.board.device_byte(), 72);
     EXPECT_EQ(bus.board.bytes_written(), std::vector<std::uint8_t>{72});
     EXPECT_EQ(bus.board.transcript(),
               (I2cEvents{i2c_start(), i2c_address_write(0x2F), i2c_ack(), i2c_data_write(72), i2c_ack(), i2c_stop()}));
     // The written byte is what a following read returns.
     std::uint8_t byte = 0;
-    ASSERT_EQ(bus.master.read_data(kWriteAddress, &byte), 0);
+    ASSERT_EQ(bus.master.read_data(WRITE_ADDRESS, &byte), 0);
     EXPECT_EQ(byte, 72);
 }
 
@@ -69,7 +69,7 @@ TEST(I2cDevice, AddressByteOnTheWire)
 {
     Bus bus;
     bus.master.start();
-    bus.master.write_byte(kWriteAddress);
+    bus.master.write_byte(WRITE_ADDRESS);
     // The idle bus's first rise, eight clocks with 0x5E's bits, then the ninth
     // with the device's ACK.
     EXPECT_EQ(bus.board.sda_at_scl_rise(), (std::vector<int>{1, 0, 1, 0, 1, 1, 1, 1, 0, 0}));
@@ -101,12 +101,16 @@ TEST(I2cDevice, FaultsSeenByTheMaster)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Bus bus(c.options);
-        EXPECT_EQ(bus.master.write_data(kWriteAddress, 72), c.write_rc);
+        EXPECT_EQ(bus.master.write_data(WRITE_ADDRESS, 72), c.write_rc);
         EXPECT_EQ(bus.board.device_byte(), 0xA5) << "a refused or unseen byte must not be stored";
         std::uint8_t byte = 0;
-        EXPECT_EQ(bus.master.read_data(kWriteAddress, &byte), c.read_rc);
+        EXPECT_EQ(bus.master.read_data(WRITE_ADDRESS, &byte), c.read_rc);
         if (c.read_rc == 0) {
             EXPECT_EQ(byte, c.byte_read);
+        }
+        if (c.options.sda_fault != SdaFault::None) {
+            // SDA never moves, so no START or STOP ever reaches the device.
+            EXPECT_EQ(bus.board.transcript(), I2cEvents{});
         }
     }
 }
@@ -115,7 +119,7 @@ TEST(I2cDevice, RepeatsItsByteWhileTheMasterAcknowledges)
 {
     Bus bus(with_byte(0x3C));
     bus.master.start();
-    ASSERT_EQ(bus.master.write_byte(kReadAddress), 0);
+    ASSERT_EQ(bus.master.write_byte(READ_ADDRESS), 0);
     EXPECT_EQ(bus.master.read_byte(/*ack=*/true), 0x3C);
     EXPECT_EQ(bus.master.read_byte(/*ack=*/false), 0x3C);
     bus.master.start(); // repeated START after the NACK
@@ -162,8 +166,8 @@ TEST(Waveform, OneStepPerWriteAndDeviceMovesOnlyWithClockLow)
 {
     Bus bus(with_byte(0xA5));
     std::uint8_t byte = 0;
-    bus.master.read_data(kWriteAddress, &byte);
-    bus.master.write_data(kWriteAddress, 0x55);
+    bus.master.read_data(WRITE_ADDRESS, &byte);
+    bus.master.write_data(WRITE_ADDRESS, 0x55);
 
     const Waveform w = parse_vcd(bus.board.vcd());
     EXPECT_EQ(w.names, (std::vector<std::string>{"scl", "sda", "sda_dir", "sda_dev"}));
@@ -267,8 +271,8 @@ TEST(Decode, RecordedTransactionsDecodeAsTheDeviceSawThem)
         GTEST_SKIP() << why;
     Bus bus(with_byte(0xA5));
     std::uint8_t byte = 0;
-    bus.master.read_data(kWriteAddress, &byte);
-    bus.master.write_data(kWriteAddress, 72);
+    bus.master.read_data(WRITE_ADDRESS, &byte);
+    bus.master.write_data(WRITE_ADDRESS, 72);
 
     const std::string path = testing::TempDir() + "i2c_board_model.vcd";
     ASSERT_TRUE(bus.board.write_vcd(path));

@@ -78,7 +78,7 @@ TEST_F(MountedTree, LooksLikeSysfs)
     mount();
     EXPECT_EQ(list(dir_), (std::set<std::string>{".", "..", "gpio19", "gpio23"}));
     EXPECT_EQ(list(dir_ + "/gpio23"), (std::set<std::string>{".", "..", "direction", "value"}));
-    for (GpioFile f : kGpioFiles) {
+    for (GpioFile f : GPIO_FILES) {
         struct stat st {};
         ASSERT_EQ(::stat(path(f).c_str(), &st), 0) << path(f);
         EXPECT_TRUE(S_ISREG(st.st_mode));

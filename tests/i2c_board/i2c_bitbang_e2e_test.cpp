@@ -25,19 +25,19 @@ namespace {
 
 using namespace sim;
 
-constexpr int kTimeoutMs = 20000;
-constexpr int kDevice = 0x2F;
+constexpr int TIMEOUT_MS = 20000;
+constexpr int DEVICE = 0x2F;
 
-const I2cEvents kNothingOnTheBus = {};
+const I2cEvents NOTHING_ON_THE_BUS = {};
 
 I2cEvents read_transaction(int byte)
 {
-    return {i2c_start(), i2c_address_read(kDevice), i2c_ack(), i2c_data_read(byte), i2c_nack(), i2c_stop()};
+    return {i2c_start(), i2c_address_read(DEVICE), i2c_ack(), i2c_data_read(byte), i2c_nack(), i2c_stop()};
 }
 
 I2cEvents write_transaction(int byte)
 {
-    return {i2c_start(), i2c_address_write(kDevice), i2c_ack(), i2c_data_write(byte), i2c_ack(), i2c_stop()};
+    return {i2c_start(), i2c_address_write(DEVICE), i2c_ack(), i2c_data_write(byte), i2c_ack(), i2c_stop()};
 }
 
 GpioBoardOptions holding(std::uint8_t byte)
@@ -75,7 +75,7 @@ protected:
         board_ = std::make_unique<GpioBoard>(std::move(options));
         std::vector<std::string> command = target_command("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
         args.insert(args.begin(), command.begin() + 1, command.end());
-        const I2cRunReport report = run_i2c_bitbang(*board_, command.front(), args, kTimeoutMs);
+        const I2cRunReport report = run_i2c_bitbang(*board_, command.front(), args, TIMEOUT_MS);
         EXPECT_EQ(report.setup_error, "");
         EXPECT_FALSE(report.run.timed_out);
         EXPECT_EQ(report.run.err, "") << "the tool prints only on standard output";
@@ -103,7 +103,7 @@ protected:
     // The tool closed every descriptor it opened and left the bus idle.
     void expect_clean_finish()
     {
-        for (GpioFile f : kGpioFiles) {
+        for (GpioFile f : GPIO_FILES) {
             const GpioFileCounts c = board_->counts(f);
             EXPECT_EQ(c.closes, c.opens) << gpio_file_path(f);
         }
@@ -153,14 +153,14 @@ TEST_F(BitbangRun, AbsentDeviceFailsWithCodeOne)
     RunResult r = run(absent);
     EXPECT_EQ(r.out, "i2c read failed:1!\n");
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_read(kDevice), i2c_nack(), i2c_stop()}))
+    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_read(DEVICE), i2c_nack(), i2c_stop()}))
         << last_decode_output_;
     expect_clean_finish();
 
     r = run(absent, {"7"});
     EXPECT_EQ(r.out, "i2c write failed:1!");
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(kDevice), i2c_nack(), i2c_stop()}))
+    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(DEVICE), i2c_nack(), i2c_stop()}))
         << last_decode_output_;
     expect_clean_finish();
 }
@@ -173,7 +173,7 @@ TEST_F(BitbangRun, DataByteNotAcknowledgedFailsWithCodeTwo)
     EXPECT_EQ(r.out, "i2c write failed:2!");
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(board_->device_byte(), 0xA5);
-    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(kDevice), i2c_ack(), i2c_data_write(72), i2c_nack(),
+    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(DEVICE), i2c_ack(), i2c_data_write(72), i2c_nack(),
                                     i2c_stop()}))
         << last_decode_output_;
     expect_clean_finish();
@@ -181,7 +181,7 @@ TEST_F(BitbangRun, DataByteNotAcknowledgedFailsWithCodeTwo)
 
 TEST_F(BitbangRun, MissingGpioFileStopsBeforeTheBus)
 {
-    for (GpioFile missing : kGpioFiles) {
+    for (GpioFile missing : GPIO_FILES) {
         SCOPED_TRACE(gpio_file_path(missing));
         GpioBoardOptions o = holding(0xA5);
         o.missing_files = {missing};
@@ -190,7 +190,7 @@ TEST_F(BitbangRun, MissingGpioFileStopsBeforeTheBus)
             EXPECT_EQ(r.out, "Failed to open file!\n");
             EXPECT_EQ(r.exit_status, 255);
             EXPECT_TRUE(board_->writes().empty()) << "nothing may be written once an open failed";
-            EXPECT_EQ(decoded(), kNothingOnTheBus) << last_decode_output_;
+            EXPECT_EQ(decoded(), NOTHING_ON_THE_BUS) << last_decode_output_;
         }
     }
 }
@@ -229,7 +229,7 @@ TEST_F(BitbangRun, FailingClockWritesAreReportedAndTheToolCarriesOn)
     expected += "Failed to write value 1!\n"; // STOP
     EXPECT_EQ(r.out, expected + "i2c read failed:1!\n");
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(), kNothingOnTheBus) << last_decode_output_;
+    EXPECT_EQ(decoded(), NOTHING_ON_THE_BUS) << last_decode_output_;
     EXPECT_EQ(board_->counts(GpioFile::SclValue).failed_writes, 1 + 2 * 10 + 1);
 }
 
@@ -242,13 +242,13 @@ TEST_F(BitbangRun, StuckDataLine)
     RunResult r = run(high);
     EXPECT_EQ(r.out, "i2c read failed:1!\n");
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(), kNothingOnTheBus) << "no START can be made" << last_decode_output_;
+    EXPECT_EQ(decoded(), NOTHING_ON_THE_BUS) << "no START can be made" << last_decode_output_;
 
     // Every sample reads 0: the address looks acknowledged and the byte is 0.
     r = run(low);
     EXPECT_EQ(r.out, "i2c read data=0!\n");
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(), kNothingOnTheBus) << last_decode_output_;
+    EXPECT_EQ(decoded(), NOTHING_ON_THE_BUS) << last_decode_output_;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "probe_run.h"
 #include "target_command.h"
+#include "text.h"
 #include "transcript.h"
 
 using probe_test::normalized;
@@ -15,17 +16,6 @@ using sim::ChipFamily;
 using namespace probe_test;
 
 namespace {
-
-std::string hex(const std::vector<uint8_t> &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 0x0F];
-    }
-    return out;
-}
 
 sim::ProbeRunConfig board(ChipFamily family)
 {
@@ -36,7 +26,7 @@ sim::ProbeRunConfig board(ChipFamily family)
 
 std::string reply_hex(const sim::ProbeRunConfig &config, const std::string &frame)
 {
-    return hex(sim::reply_for(config.board, frame));
+    return sim::hex_bytes(sim::reply_for(config.board, frame));
 }
 
 // The start of an attempt on a board whose chips are not BTC or LTC ones:
@@ -388,7 +378,7 @@ TEST_F(ProbeOnBoard, FloodOfReplyBytesIsReadOnlyUpToTheLengthAsked)
     EXPECT_EQ(r.run.out, Transcript()
                              .opened()
                              .sent(BTC_DETECT)
-                             .received(42, hex(first42))
+                             .received(42, sim::hex_bytes(first42))
                              .line("btc miner")
                              .line("BTC miner should always have temp sensor")
                              .str());

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "pseudo_terminal.h"
+#include "text.h"
 #include "uart_link.h"
 
 namespace {
@@ -22,23 +24,13 @@ class UartLink : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        slave_path_ = ptsname(master_);
         // The test's own slave descriptor keeps the line up and reads its settings.
-        slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY);
-        ASSERT_GE(slave_, 0);
+        ASSERT_TRUE(pty_.ok());
+        master_ = pty_.master();
+        slave_ = pty_.slave();
+        slave_path_ = pty_.slave_path();
     }
-    void TearDown() override
-    {
-        usb_uart_close();
-        if (slave_ >= 0)
-            close(slave_);
-        if (master_ >= 0)
-            close(master_);
-    }
+    void TearDown() override { usb_uart_close(); }
 
     void open_link()
     {
@@ -54,6 +46,7 @@ protected:
         usleep(20000);
     }
 
+    sim::PseudoTerminal pty_;
     int master_ = -1;
     int slave_ = -1;
     std::string slave_path_;
@@ -130,13 +123,7 @@ TEST_F(UartLink, WriteTracesAtMostTheFirstHundredBytes)
     EXPECT_EQ(usb_uart_write(frame.data(), 150), 0);
     const std::string out = GetCapturedStdout();
 
-    std::string expected = "------------> ";
-    char pair[3];
-    for (int i = 0; i < 100; ++i) {
-        snprintf(pair, sizeof pair, "%02x", i);
-        expected += pair;
-    }
-    EXPECT_EQ(out, expected + "\n");
+    EXPECT_EQ(out, "------------> " + sim::hex_bytes(frame.data(), 100) + "\n");
 
     uint8_t got[200];
     EXPECT_EQ(read(master_, got, sizeof got), 150);
@@ -200,7 +187,7 @@ TEST_F(UartLink, FarEndGoneMidReplyNeverMovesTheFillPositionBack)
     // next reads fail with EIO, which must count as nothing received.
     std::thread hang_up([this] {
         usleep(50000);
-        close(master_);
+        pty_.close_master();
         master_ = -1;
     });
     uint8_t buf[60];

@@ -1,0 +1,928 @@
+// SPDX-License-Identifier: MIT
+#include "explain.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include "frames.h"
+#include "text.h"
+
+namespace board_sim {
+
+namespace {
+
+// What the program does between its own lines, as fixed constants.
+constexpr int ATTEMPTS = 10;       // control-line cycles and identification attempts
+constexpr int SENSOR_ROUNDS = 10;  // sensor detection rounds of a run
+constexpr int ROUND_QUERIES = 10;  // queries in one round
+constexpr size_t SHOWN_BYTES = 24; // reply bytes quoted in a line
+constexpr size_t MAX_REASONS = 2;  // distinct mismatch reasons named per sensor round
+
+// ---- The program's lines -------------------------------------------------
+
+constexpr std::string_view ALREADY_DONE = "miner type probe already done, miner type is ";
+
+enum class Kind {
+    Content,
+    AlreadyDone,
+    Opened,
+    OpenFailed,
+    BadBaud,
+    Sent,
+    WriteFailed,
+    SelectError,
+    TimedOut,
+    NotReadable,
+    ReadPass,
+    ReadTimes,
+    ReadBreak,
+    ReadTotal,
+    Received,
+    ReadError,
+    Family,
+    BtcSensor,
+    UnknownMiner,
+    SensorStep,
+    SensorOk,
+};
+
+struct Token {
+    Kind kind = Kind::Content;
+    int line = 0;
+    std::string text; // hex digits, the family, the sensor prefix, a path, a record
+    long n = 0;
+    long m = 0;
+};
+
+bool eat(std::string_view *s, std::string_view prefix)
+{
+    if (!s->starts_with(prefix))
+        return false;
+    s->remove_prefix(prefix.size());
+    return true;
+}
+
+// A decimal number at the start of *s, taken off it.
+bool eat_number(std::string_view *s, long *out)
+{
+    size_t n = 0;
+    while (n < s->size() && n < 9 && (*s)[n] >= '0' && (*s)[n] <= '9')
+        ++n;
+    if (n == 0)
+        return false;
+    const std::optional<long> v = sim::parse_number(s->substr(0, n), 0, 999999999);
+    if (!v)
+        return false;
+    *out = *v;
+    s->remove_prefix(n);
+    return true;
+}
+
+bool is_hex_text(std::string_view s)
+{
+    if (s.size() % 2 != 0)
+        return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
+            return false;
+    return true;
+}
+
+// The whole of `s` as one of the program's lines.
+bool classify(std::string_view s, Token *t)
+{
+    struct Fixed {
+        std::string_view text;
+        Kind kind;
+        const char *arg;
+    };
+    static constexpr Fixed FIXED[] = {
+        {"usb_uart_write failed", Kind::WriteFailed, ""},
+        {"select error!", Kind::SelectError, ""},
+        {"usb uart read timedout", Kind::TimedOut, ""},
+        {"usb_uart_read error", Kind::ReadError, ""},
+        {"btc miner", Kind::Family, "BTC"},
+        {"ltc miner", Kind::Family, "LTC"},
+        {"sia miner", Kind::Family, "SIA"},
+        {"dash miner", Kind::Family, "DASH"},
+        {"unknown miner", Kind::UnknownMiner, ""},
+        {"BTC miner should always have temp sensor", Kind::BtcSensor, ""},
+    };
+    for (const Fixed &f : FIXED)
+        if (s == f.text) {
+            t->kind = f.kind;
+            t->text = f.arg;
+            return true;
+        }
+    std::string_view r = s;
+    if (eat(&r, "content:")) {
+        t->kind = Kind::Content;
+        t->text = r;
+        return true;
+    }
+    if (eat(&r, ALREADY_DONE)) {
+        t->kind = Kind::AlreadyDone;
+        t->text = r;
+        return true;
+    }
+    r = s;
+    if (eat(&r, "open device success ") && eat_number(&r, &t->n) && eat(&r, " set timeout ")) {
+        t->kind = Kind::Opened;
+        return true;
+    }
+    r = s;
+    if (eat(&r, "open ") && r.size() > 7 && r.ends_with(" failed")) {
+        t->kind = Kind::OpenFailed;
+        t->text = r.substr(0, r.size() - 7);
+        return true;
+    }
+    r = s;
+    if (eat(&r, "invalid uart baud rate:")) {
+        t->kind = Kind::BadBaud;
+        return true;
+    }
+    r = s;
+    if (eat(&r, "------------>") && (r.empty() || (eat(&r, " ") && is_hex_text(r)))) {
+        t->kind = Kind::Sent;
+        t->text = r;
+        return true;
+    }
+    r = s;
+    if (eat(&r, "<------------ ") && !r.empty() && is_hex_text(r)) {
+        t->kind = Kind::Received;
+        t->text = r;
+        return true;
+    }
+    r = s;
+    if (eat(&r, "usb_uart_read ret=") && eat_number(&r, &t->n) && r.empty()) {
+        t->kind = Kind::NotReadable;
+        return true;
+    }
+    r = s;
+    if (eat(&r, "usb uart read exp_buf_len:") && eat_number(&r, &t->n) && eat(&r, " total_len:") &&
+        eat_number(&r, &t->m) && r.empty()) {
+        t->kind = Kind::ReadPass;
+        return true;
+    }
+    r = s;
+    if (eat(&r, "usb uart read ") && eat_number(&r, &t->n) && r == " times") {
+        t->kind = Kind::ReadTimes;
+        return true;
+    }
+    r = s;
+    if (eat(&r, "usb_uart_read break,read:") && eat_number(&r, &t->n) && r.empty()) {
+        t->kind = Kind::ReadBreak;
+        return true;
+    }
+    r = s;
+    if (eat(&r, "usb_uart_read total_len:") && eat_number(&r, &t->n) && r.empty()) {
+        t->kind = Kind::ReadTotal;
+        return true;
+    }
+    for (const char *prefix : {"ltc", "sia", "dash"}) {
+        r = s;
+        if (!eat(&r, prefix) || !eat(&r, " "))
+            continue;
+        t->text = prefix;
+        t->kind = Kind::SensorStep;
+        if (r == "configure misc" || r == "configure mux" || r == "read temp sensor register 0xfe" ||
+            r == "send get temp sensor register")
+            return true;
+        if (r == "read temp sensor register 0xfe OK") {
+            t->kind = Kind::SensorOk;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A line of the program's, found at its start or after a prefix that ends in
+// a blank, ']' or ':' (a time stamp, a syslog tag).
+bool find_token(std::string_view line, Token *t)
+{
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+        line.remove_suffix(1);
+    for (size_t p = 0; p < line.size(); ++p) {
+        if (p > 0) {
+            const char before = line[p - 1];
+            if (before != ' ' && before != '\t' && before != ']' && before != ':')
+                continue;
+        }
+        if (line[p] == ' ' || line[p] == '\t')
+            continue;
+        if (classify(line.substr(p), t))
+            return true;
+    }
+    return false;
+}
+
+// ---- Runs and attempts ---------------------------------------------------
+
+struct Read {
+    enum class How { None, TimedOut, SelectError, NotReadable, Bytes } how = How::None;
+    long expected = -1;
+    long total = -1;
+    long passes = 0;
+    bool ran_out = false; // "usb uart read N times": the attempt bound ended the loop
+    std::string hex;      // the trace: the first 100 bytes received
+};
+
+struct Exchange {
+    int line = 0;
+    std::string hex; // as traced: the first 100 bytes written
+    const Frame *frame = nullptr;
+    bool write_failed = false;
+    Read read;
+};
+
+struct Attempt {
+    int line = 0;
+    long fd = -1;
+    std::string open_failed; // the path, when the device did not open
+    bool no_open_line = false;
+    std::vector<Exchange> exchanges;
+    std::string family; // from "ltc miner" and the like
+    bool unknown = false;
+    bool btc_sensor = false;
+    size_t sensor_from = 0; // first exchange of the sensor detection
+    std::string sensor_prefix;
+    bool sensor_ok = false;
+    int sensor_steps = 0;
+
+    bool concluded() const { return unknown || !family.empty(); }
+};
+
+struct Run {
+    int line = 0;
+    std::vector<std::string> content;
+    bool already_done = false;
+    std::string done_text;
+    std::vector<Attempt> attempts;
+
+    bool finished() const
+    {
+        if (already_done)
+            return true;
+        if (attempts.empty())
+            return false;
+        return !attempts.back().family.empty() || (attempts.size() >= ATTEMPTS && attempts.back().unknown);
+    }
+};
+
+const Frame *frame_of(const std::string &hex)
+{
+    for (const Frame *f : ALL_FRAMES)
+        if (sim::hex_bytes(f->bytes, static_cast<size_t>(f->len)) == hex)
+            return f;
+    return nullptr;
+}
+
+std::vector<uint8_t> bytes_of(const std::string &hex)
+{
+    return sim::parse_hex_bytes(hex).value_or(std::vector<uint8_t>{});
+}
+
+class Reader {
+public:
+    void take(const Token &t)
+    {
+        switch (t.kind) {
+        case Kind::Content:
+        case Kind::AlreadyDone:
+            if (runs_.empty() || !runs_.back().attempts.empty() || runs_.back().already_done)
+                new_run(t.line);
+            if (t.kind == Kind::Content) {
+                // A record without a newline at its end runs into the next
+                // line; a record line longer than the program's buffer comes
+                // as several "content:" pieces on one line.
+                const size_t done = t.text.find(ALREADY_DONE);
+                std::string record = t.text.substr(0, done);
+                for (size_t at; (at = record.find("content:")) != std::string::npos;)
+                    record.erase(at, 8);
+                runs_.back().content.push_back(record);
+                if (done != std::string::npos) {
+                    runs_.back().already_done = true;
+                    runs_.back().done_text = t.text.substr(done + ALREADY_DONE.size());
+                }
+            } else {
+                runs_.back().already_done = true;
+                runs_.back().done_text = t.text;
+            }
+            return;
+        case Kind::Opened:
+        case Kind::OpenFailed:
+            if (runs_.empty() || runs_.back().finished())
+                new_run(t.line);
+            runs_.back().attempts.emplace_back();
+            attempt().line = t.line;
+            attempt().fd = t.kind == Kind::Opened ? t.n : -1;
+            if (t.kind == Kind::OpenFailed)
+                attempt().open_failed = t.text.empty() ? "?" : t.text;
+            return;
+        case Kind::BadBaud:
+            // Printed by the open, before its own line: the attempt starts there.
+            if (runs_.empty())
+                new_run(t.line);
+            return;
+        case Kind::Sent: {
+            Attempt &a = attempt_for(t.line);
+            a.exchanges.emplace_back();
+            Exchange &e = a.exchanges.back();
+            e.line = t.line;
+            e.hex = t.text;
+            e.frame = frame_of(t.text);
+            return;
+        }
+        default:
+            break;
+        }
+        Attempt &a = attempt_for(t.line);
+        Exchange *e = a.exchanges.empty() ? nullptr : &a.exchanges.back();
+        switch (t.kind) {
+        case Kind::WriteFailed:
+            if (e != nullptr)
+                e->write_failed = true;
+            return;
+        case Kind::SelectError:
+        case Kind::TimedOut:
+        case Kind::NotReadable:
+            if (e != nullptr)
+                e->read.how = t.kind == Kind::SelectError ? Read::How::SelectError
+                              : t.kind == Kind::TimedOut  ? Read::How::TimedOut
+                                                          : Read::How::NotReadable;
+            return;
+        case Kind::ReadPass:
+            if (e != nullptr) {
+                e->read.how = Read::How::Bytes;
+                e->read.expected = t.n;
+                ++e->read.passes;
+            }
+            return;
+        case Kind::ReadTimes:
+            if (e != nullptr)
+                e->read.ran_out = true;
+            return;
+        case Kind::ReadTotal:
+            if (e != nullptr) {
+                if (e->read.how == Read::How::None)
+                    e->read.how = Read::How::Bytes;
+                e->read.total = t.n;
+            }
+            return;
+        case Kind::Received:
+            if (e != nullptr)
+                e->read.hex = t.text;
+            return;
+        case Kind::ReadBreak:
+        case Kind::ReadError:
+            return;
+        case Kind::Family:
+            a.family = t.text;
+            a.sensor_from = a.exchanges.size();
+            return;
+        case Kind::BtcSensor:
+            a.btc_sensor = true;
+            return;
+        case Kind::UnknownMiner:
+            a.unknown = true;
+            return;
+        case Kind::SensorStep:
+        case Kind::SensorOk:
+            a.sensor_prefix = t.text;
+            ++a.sensor_steps;
+            a.sensor_ok = a.sensor_ok || t.kind == Kind::SensorOk;
+            return;
+        default:
+            return;
+        }
+    }
+
+    std::vector<Run> &runs() { return runs_; }
+
+private:
+    void new_run(int line)
+    {
+        runs_.emplace_back();
+        runs_.back().line = line;
+    }
+    Attempt &attempt() { return runs_.back().attempts.back(); }
+    // The attempt a line belongs to; one is opened when the log starts inside it.
+    Attempt &attempt_for(int line)
+    {
+        if (runs_.empty())
+            new_run(line);
+        if (runs_.back().attempts.empty()) {
+            runs_.back().attempts.emplace_back();
+            attempt().line = line;
+            attempt().no_open_line = true;
+        }
+        return attempt();
+    }
+
+    std::vector<Run> runs_;
+};
+
+// ---- Telling what the bytes mean ----------------------------------------
+
+std::string quoted(const std::string &hex)
+{
+    if (hex.size() <= 2 * SHOWN_BYTES)
+        return hex;
+    return hex.substr(0, 2 * SHOWN_BYTES) + "... (" + std::to_string(hex.size() / 2) + " bytes traced)";
+}
+
+std::string test_text(const ByteTest &t)
+{
+    const std::string at = "byte " + std::to_string(t.pos);
+    if (t.mask == 0xC0)
+        return at + " with its top two bits clear";
+    if (t.value != t.alt)
+        return at + " = " + sim::hex_byte(t.value) + " or " + sim::hex_byte(t.alt);
+    return at + " = " + sim::hex_byte(t.value);
+}
+
+std::string pattern_text(const ReplyPattern &p)
+{
+    std::string out;
+    for (int i = 0; i < p.count; ++i)
+        out += (i ? ", " : "") + test_text(p.tests[i]);
+    return out;
+}
+
+// Why `reply` (what arrived, of which the program sees `arrived` bytes, the
+// rest of its buffer zero) fails `p`; empty when it matches.
+std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, long arrived)
+{
+    uint8_t buffer[REPLY_BUF_LEN] = {};
+    for (size_t i = 0; i < reply.size() && i < sizeof buffer; ++i)
+        buffer[i] = reply[i];
+    if (reply_matches(p, buffer, sizeof buffer))
+        return "";
+    // A reply that matches a few bytes later: bytes left over from an earlier
+    // reply (a longer chain, a late answer) came first.
+    const long seen = arrived >= 0 ? std::min<long>(arrived, static_cast<long>(sizeof buffer)) : 0;
+    for (long shift = 1; shift < seen; ++shift)
+        if (reply_matches(p, buffer + shift, static_cast<size_t>(seen - shift)))
+            return "the pattern stands at byte " + std::to_string(shift) +
+                   ": earlier bytes on the line misalign the read";
+    for (int i = 0; i < p.count; ++i) {
+        const ByteTest &t = p.tests[i];
+        const auto b = static_cast<uint8_t>(buffer[t.pos] & t.mask);
+        if (b == t.value || b == t.alt)
+            continue;
+        const std::string at = "byte " + std::to_string(t.pos);
+        if (arrived >= 0 && t.pos >= arrived)
+            return at + " never arrived (the buffer holds 0x00 there)";
+        if (t.mask == 0xC0)
+            return at + " is " + sim::hex_byte(buffer[t.pos]) + ": a top status bit is set";
+        return at + " is " + sim::hex_byte(buffer[t.pos]) + ", not " +
+               (t.value != t.alt ? sim::hex_byte(t.value) + " or " + sim::hex_byte(t.alt) : sim::hex_byte(t.value));
+    }
+    return "no match";
+}
+
+struct Expectation {
+    const char *frame;
+    int read_len;
+    const ReplyPattern *first;
+    const char *first_name;
+    const ReplyPattern *second;
+    const char *second_name;
+};
+
+constexpr Expectation EXPECTATIONS[] = {
+    {"BTC detection", BTC_REPLY_LEN, &BTC_REPLY, "BTC", nullptr, nullptr},
+    {"LTC detection", LTC_REPLY_LEN, &LTC_REPLY, "LTC", nullptr, nullptr},
+    {"SIA/DASH detection", SIA_DASH_REPLY_LEN, &SIA_REPLY, "SIA", &DASH_REPLY, "DASH"},
+    {"LTC sensor query", LTC_SENSOR_REPLY_LEN, &LTC_SENSOR_REPLY, "sensor", nullptr, nullptr},
+    {"SIA/DASH sensor query", SIA_DASH_SENSOR_REPLY_LEN, &SIA_DASH_SENSOR_REPLY, "sensor", nullptr, nullptr},
+};
+
+const Expectation *expectation_of(const Frame *f)
+{
+    if (f == nullptr)
+        return nullptr;
+    for (const Expectation &e : EXPECTATIONS)
+        if (std::string_view(e.frame) == f->name)
+            return &e;
+    return nullptr;
+}
+
+std::string frame_label(const Exchange &e)
+{
+    if (e.frame != nullptr)
+        return std::string(e.frame->name) + " (" + e.hex + ")";
+    if (e.hex.empty())
+        return "a frame (the write failed; nothing traced)";
+    return "an unknown frame " + quoted(e.hex);
+}
+
+// What the read after a frame gave, and what the reply matched.
+std::vector<std::string> describe_reply(const Exchange &e, bool *matched)
+{
+    std::vector<std::string> out;
+    *matched = false;
+    const Expectation *x = expectation_of(e.frame);
+    const Read &r = e.read;
+    switch (r.how) {
+    case Read::How::None:
+        if (x != nullptr && !e.write_failed)
+            out.emplace_back("no read follows in the log");
+        return out;
+    case Read::How::TimedOut:
+        out.emplace_back("no reply: nothing arrived within the first-byte wait (time-out)");
+        return out;
+    case Read::How::SelectError:
+        out.emplace_back("waiting for the reply failed (select error): nothing read");
+        return out;
+    case Read::How::NotReadable:
+        out.emplace_back("select returned without the line being readable: nothing read");
+        return out;
+    case Read::How::Bytes:
+        break;
+    }
+    const long asked = r.expected >= 0 ? r.expected : (x != nullptr ? x->read_len : -1);
+    std::string head;
+    if (r.total < 0)
+        head = "reply of unknown length (the log is cut inside the read)";
+    else if (asked >= 0 && r.total >= asked)
+        head = "reply: all " + std::to_string(r.total) + " bytes asked for";
+    else
+        head = "short read: " + std::to_string(r.total) + " of " + std::to_string(asked) + " bytes" +
+               (r.ran_out ? " in " + sim::plural(r.passes, "read", "reads") + ", the read loop's bound" : "");
+    if (!r.hex.empty())
+        head += ": " + quoted(r.hex);
+    out.push_back(head);
+    if (x == nullptr)
+        return out;
+    const std::vector<uint8_t> bytes = bytes_of(r.hex);
+    const std::string first = mismatch(*x->first, bytes, r.total);
+    if (first.empty()) {
+        *matched = true;
+        out.push_back(std::string("matches the ") + x->first_name + " pattern (" + pattern_text(*x->first) + ")");
+        return out;
+    }
+    if (x->second != nullptr) {
+        const std::string second = mismatch(*x->second, bytes, r.total);
+        if (second.empty()) {
+            *matched = true;
+            out.push_back(std::string("matches the ") + x->second_name + " pattern (" + pattern_text(*x->second) + ")");
+            return out;
+        }
+        out.push_back(std::string("matches neither ") + x->first_name + " nor " + x->second_name + ": " + first +
+                      (first == second ? "" : "; " + second));
+        return out;
+    }
+    out.push_back(std::string("does not match the ") + x->first_name + " pattern (" + pattern_text(*x->first) +
+                  "): " + first);
+    return out;
+}
+
+std::string write_text(const Exchange &e)
+{
+    if (!e.write_failed)
+        return "";
+    if (e.hex.empty())
+        return "the write failed: nothing went out, the reply is not read";
+    const size_t want = e.frame != nullptr ? static_cast<size_t>(e.frame->len) : 0;
+    return "short write: " + std::to_string(e.hex.size() / 2) + (want ? " of " + std::to_string(want) : std::string()) +
+           " bytes went out, the reply is not read";
+}
+
+// ---- The explanation -----------------------------------------------------
+
+class Writer {
+public:
+    explicit Writer(LogExplanation *out) : out_(out) {}
+
+    void line(int level, const std::string &text)
+    {
+        out_->text.push_back(std::string(static_cast<size_t>(2 * level), ' ') + text);
+    }
+
+    void exchange(int level, const Exchange &e)
+    {
+        line(level, "line " + std::to_string(e.line) + ": sent " + frame_label(e));
+        const std::string w = write_text(e);
+        if (!w.empty())
+            line(level + 1, w);
+        bool matched = false;
+        for (const std::string &r : describe_reply(e, &matched))
+            line(level + 1, r);
+    }
+
+    // The sensor detection, folded into rounds: "YES", "NO", or "" when the
+    // log ends before the detection does.
+    std::string sensor(int level, const Attempt &a)
+    {
+        int rounds = 0;
+        int queries = 0;
+        int query_in_round = 0;
+        int round_start_query = 0;
+        int timeouts = 0;
+        int mismatches = 0;
+        int failed_writes = 0;
+        std::string last_reason;
+        std::vector<std::string> reasons; // distinct, of the current round
+        bool ok = false;
+        std::vector<std::string> round_texts;
+        auto close_round = [&]() {
+            if (rounds == 0)
+                return;
+            std::string text = sim::plural(queries - round_start_query, "query", "queries");
+            if (timeouts)
+                text += ", " + std::to_string(timeouts) + " unanswered";
+            if (mismatches) {
+                text += ", " + std::to_string(mismatches) + " not matching (";
+                for (size_t r = 0; r < reasons.size(); ++r)
+                    text += (r ? "; " : "") + reasons[r];
+                text += ")";
+            }
+            if (failed_writes)
+                text += ", " + sim::plural(failed_writes, "failed write", "failed writes");
+            round_texts.push_back(text);
+            timeouts = mismatches = failed_writes = 0;
+            reasons.clear();
+        };
+        // Rounds alike in a row are one line: "rounds 1 to 10, each: 10 queries, 10 unanswered".
+        auto flush_rounds = [&]() {
+            size_t at = 0;
+            while (at < round_texts.size()) {
+                size_t end = at + 1;
+                while (end < round_texts.size() && round_texts[end] == round_texts[at])
+                    ++end;
+                line(level + 1, end - at == 1 ? "round " + std::to_string(at + 1) + ": " + round_texts[at]
+                                              : "rounds " + std::to_string(at + 1) + " to " + std::to_string(end) +
+                                                    ", each: " + round_texts[at]);
+                at = end;
+            }
+            round_texts.clear();
+        };
+        for (size_t i = a.sensor_from; i < a.exchanges.size(); ++i) {
+            const Exchange &e = a.exchanges[i];
+            const std::string name = e.frame != nullptr ? e.frame->name : "";
+            if (name.find("misc configuration") != std::string::npos) {
+                close_round();
+                ++rounds;
+                round_start_query = queries;
+                query_in_round = 0;
+                if (e.write_failed)
+                    ++failed_writes;
+                continue;
+            }
+            if (name.find("sensor query") == std::string::npos) {
+                if (e.write_failed)
+                    ++failed_writes;
+                if (e.frame == nullptr)
+                    line(level + 1, "line " + std::to_string(e.line) + ": sent " + frame_label(e));
+                continue;
+            }
+            if (rounds == 0)
+                rounds = 1; // the log starts inside the detection
+            ++queries;
+            ++query_in_round;
+            if (e.write_failed) {
+                ++failed_writes;
+                continue;
+            }
+            bool matched = false;
+            const std::vector<std::string> said = describe_reply(e, &matched);
+            if (matched) {
+                close_round();
+                flush_rounds();
+                line(level + 1, "line " + std::to_string(e.line) + ": query " + std::to_string(queries) +
+                                    " answered: " + (said.empty() ? "" : said[0]));
+                if (said.size() > 1)
+                    line(level + 2, said[1]);
+                ok = true;
+                break;
+            }
+            if (e.read.how == Read::How::Bytes) {
+                ++mismatches;
+                last_reason = said.size() > 1 ? said[1] : said.empty() ? "" : said[0];
+                const size_t colon = last_reason.find("): ");
+                if (colon != std::string::npos)
+                    last_reason = last_reason.substr(colon + 3);
+                if (std::find(reasons.begin(), reasons.end(), last_reason) == reasons.end()) {
+                    if (reasons.size() < MAX_REASONS)
+                        reasons.push_back(last_reason);
+                    else if (reasons.size() == MAX_REASONS)
+                        reasons.emplace_back("...");
+                }
+            } else {
+                ++timeouts;
+            }
+        }
+        if (!ok) {
+            close_round();
+            flush_rounds();
+        }
+        line(level, "sensor queries: " + std::to_string(queries) + " in " + sim::plural(rounds, "round", "rounds"));
+        const bool all_done = rounds == SENSOR_ROUNDS && query_in_round == ROUND_QUERIES;
+        if (ok || a.sensor_ok) {
+            line(level, "temperature sensor: YES");
+            return "YES";
+        }
+        if (all_done) {
+            line(level, "temperature sensor: NO (" + std::to_string(SENSOR_ROUNDS * ROUND_QUERIES) +
+                            " queries, none matched)");
+            return "NO";
+        }
+        return "";
+    }
+
+    // One run; returns false when it is cut off.
+    bool run(int number, const Run &r)
+    {
+        line(0, "run " + std::to_string(number) + " (from line " + std::to_string(r.line) + "):");
+        if (r.content.empty() && !r.already_done)
+            line(1, "no record read before: /usr/bin/minerType missing or empty");
+        for (const std::string &c : r.content)
+            line(1, "recorded before: '" + c + "'");
+        if (r.already_done) {
+            line(1, "the record names a family already ('" + r.done_text + "'): nothing sent, nothing appended");
+            out_->families.emplace_back("");
+            return true;
+        }
+        std::string family;
+        bool finished = false;
+        bool alt_board = false;
+        bool temp_appended = false;
+        std::string temp_line;
+        for (size_t i = 0; i < r.attempts.size(); ++i) {
+            const Attempt &a = r.attempts[i];
+            ++out_->attempts;
+            std::string head = "attempt " + std::to_string(i + 1) + " (line " + std::to_string(a.line) + "): ";
+            if (a.no_open_line)
+                head += "the log starts inside it";
+            else if (!a.open_failed.empty())
+                head += "the serial device " + a.open_failed + " did not open; every write fails";
+            else
+                head += "serial device opened (descriptor " + std::to_string(a.fd) + ")";
+            line(1, head);
+            const size_t detection_end = a.family.empty() ? a.exchanges.size() : a.sensor_from;
+            for (size_t k = 0; k < detection_end; ++k)
+                exchange(2, a.exchanges[k]);
+            if (a.unknown) {
+                line(2, "no family recognised (\"unknown miner\")");
+                continue;
+            }
+            if (a.family.empty()) {
+                line(2, "the log ends inside this attempt");
+                break;
+            }
+            family = a.family;
+            line(2, "family found: " + family);
+            if (family == "BTC") {
+                if (a.btc_sensor) {
+                    line(2, "a BTC board is taken to have its sensor: no query sent");
+                    temp_appended = true;
+                    temp_line = "YES";
+                } else {
+                    alt_board = true;
+                }
+                finished = true;
+            } else if (a.exchanges.size() > a.sensor_from || a.sensor_steps > 0) {
+                line(2, "sensor detection (" + a.sensor_prefix + "):");
+                temp_line = sensor(2, a);
+                finished = !temp_line.empty();
+                temp_appended = finished;
+            } else {
+                alt_board = true;
+                finished = true;
+            }
+            break;
+        }
+        out_->families.push_back(family);
+        const auto attempts = static_cast<int>(r.attempts.size());
+        if (family.empty()) {
+            if (attempts >= ATTEMPTS && !r.attempts.empty() && r.attempts.back().unknown) {
+                line(1, "no family after " + std::to_string(ATTEMPTS) +
+                            " attempts: nothing appended to either "
+                            "record file; the next run probes again");
+                return true;
+            }
+            line(1, "cut off: the log ends after " + sim::plural(attempts, "attempt", "attempts") + " of " +
+                        std::to_string(ATTEMPTS) + " without a family");
+            return false;
+        }
+        if (!finished) {
+            line(1, "cut off: the log ends inside the sensor detection; by then nothing was appended to "
+                    "/usr/bin/tempSensor or /usr/bin/minerType");
+            return false;
+        }
+        line(1, "result: " + family + " at attempt " + std::to_string(attempts));
+        if (alt_board)
+            line(1, "no sensor detection follows: the alternate board (or a log cut right after the family "
+                    "line)");
+        line(1, "appended by the run:");
+        if (temp_appended)
+            line(2, "/usr/bin/tempSensor: " + temp_line);
+        else
+            line(2, "/usr/bin/tempSensor: nothing");
+        line(2, "/usr/bin/minerType: " + family);
+        return true;
+    }
+
+private:
+    LogExplanation *out_;
+};
+
+} // namespace
+
+namespace {
+
+// Feeds the program's lines of `log` to `reader`; counts all lines in `result`.
+void read_log(std::string_view log, Reader *reader, LogExplanation *result)
+{
+    int number = 0;
+    while (!log.empty()) {
+        const size_t eol = log.find('\n');
+        const std::string_view line = log.substr(0, eol);
+        log = eol == std::string_view::npos ? std::string_view() : log.substr(eol + 1);
+        ++number;
+        Token t;
+        if (find_token(line, &t)) {
+            t.line = number;
+            ++result->probe_lines;
+            reader->take(t);
+        } else if (!line.empty() && line != "\r") {
+            ++result->other_lines;
+        }
+    }
+}
+
+const char *read_name(Read::How how)
+{
+    switch (how) {
+    case Read::How::None:
+        return "none";
+    case Read::How::TimedOut:
+        return "timed out";
+    case Read::How::SelectError:
+        return "select error";
+    case Read::How::NotReadable:
+        return "not readable";
+    case Read::How::Bytes:
+        return "bytes";
+    }
+    return "?";
+}
+
+} // namespace
+
+std::vector<LoggedExchange> logged_exchanges(std::string_view log)
+{
+    LogExplanation counts;
+    Reader reader;
+    read_log(log, &reader, &counts);
+    std::vector<LoggedExchange> out;
+    for (const Run &r : reader.runs())
+        for (const Attempt &a : r.attempts)
+            for (const Exchange &e : a.exchanges) {
+                LoggedExchange x;
+                x.line = e.line;
+                x.frame = e.frame != nullptr ? e.frame->name : "";
+                x.sent = e.hex;
+                x.write_failed = e.write_failed;
+                x.read = read_name(e.read.how);
+                x.asked = e.read.expected;
+                x.received = e.read.total;
+                x.reply = e.read.hex;
+                bool matched = false;
+                const std::vector<std::string> said = describe_reply(e, &matched);
+                if (e.read.how == Read::How::Bytes && said.size() > 1)
+                    x.verdict = said[1];
+                else if (e.read.how != Read::How::None && !said.empty())
+                    x.verdict = said[0];
+                out.push_back(x);
+            }
+    return out;
+}
+
+LogExplanation explain_log(std::string_view log)
+{
+    LogExplanation result;
+    Reader reader;
+    read_log(log, &reader, &result);
+
+    Writer writer(&result);
+    std::vector<Run> &runs = reader.runs();
+    result.runs = static_cast<int>(runs.size());
+    result.probe_log = !runs.empty();
+    if (!result.probe_log) {
+        writer.line(0, "this does not look like a miner-probe run: none of its " +
+                           sim::plural(result.other_lines, "line is", "lines are") + " the program's");
+        return result;
+    }
+    for (size_t i = 0; i < runs.size(); ++i)
+        if (!writer.run(static_cast<int>(i + 1), runs[i]) && i + 1 == runs.size())
+            result.cut_off = true;
+    writer.line(0, sim::plural(result.probe_lines, "line", "lines") + " of miner-probe output, " +
+                       sim::plural(result.other_lines, "other line", "other lines") + " passed over" +
+                       (result.cut_off ? "; the log is cut off" : ""));
+    return result;
+}
+
+} // namespace board_sim

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+// `board-sim explain`: reads a miner-probe log (its standard output, from a
+// real board or a simulation, possibly inside a boot log with other lines and
+// prefixes such as time stamps) and explains it run by run and attempt by
+// attempt: each frame by name, each reply with what it matched or why not,
+// time-outs, short reads and failed writes, the sensor queries, the family
+// found and the lines the run must have appended to the record files.
+//
+// It reads outside input: any text, however long, cut or garbled, gives an
+// explanation and nothing else (the fuzz target fuzz/explain_log.cpp holds it
+// to that).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace board_sim {
+
+struct LogExplanation {
+    bool probe_log = false; // at least one line of a probe run was found
+    bool cut_off = false;   // the last run ends before the program would have
+    int runs = 0;
+    int attempts = 0;
+    int probe_lines = 0;               // lines recognised as the program's
+    int other_lines = 0;               // lines passed over
+    std::vector<std::string> families; // per run: "LTC", ... or "" when none was found
+    std::vector<std::string> text;     // the explanation, one line each, indented by level
+};
+
+LogExplanation explain_log(std::string_view log);
+
+// One frame the log shows sent and the read after it, as board-sim's --json
+// documents list them.
+struct LoggedExchange {
+    int line = 0;      // of the "------------>" line, from 1
+    std::string frame; // its name, "" when it is not one of the ten
+    std::string sent;  // hex, as traced (at most 100 bytes)
+    bool write_failed = false;
+    std::string read;    // "none", "timed out", "select error", "not readable" or "bytes"
+    long asked = -1;     // bytes asked for, when the log shows it
+    long received = -1;  // bytes received, when the log shows it
+    std::string reply;   // hex, as traced
+    std::string verdict; // what the reply matched, or why it did not; "" for frames without a reply
+};
+
+std::vector<LoggedExchange> logged_exchanges(std::string_view log);
+
+} // namespace board_sim

@@ -1,0 +1,304 @@
+// SPDX-License-Identifier: MIT
+// `board-sim i2c`: i2c-bitbang against the simulated GPIO lines and device,
+// shown as text or as one JSON document, with the waveform kept, drawn or
+// removed as asked.
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "i2c_run.h"
+#include "run_output.h"
+#include "sigrok_decode.h"
+#include "summary.h"
+#include "text.h"
+
+extern char **environ;
+
+namespace board_sim {
+
+namespace {
+
+std::string describe_i2c_board(const I2cCommand &i)
+{
+    const sim::GpioBoardOptions &b = i.board;
+    std::string text;
+    if (!b.device.present)
+        text = "no device on the bus";
+    else
+        text = "device at " + sim::hex_byte(b.device.address) + " holding " + sim::hex_byte(b.device.byte) +
+               (b.device.ack_data ? "" : ", refusing written bytes");
+    if (b.sda_fault != sim::SdaFault::None)
+        text += std::string(", SDA stuck ") + (b.sda_fault == sim::SdaFault::StuckHigh ? "high" : "low");
+    for (sim::GpioFile f : b.missing_files)
+        text += std::string(", ") + gpio_file_name(f) + " missing";
+    for (sim::GpioFile f : b.failing_writes)
+        text += std::string(", writes to ") + gpio_file_name(f) + " fail";
+    for (const sim::OpenFailure &f : b.open_failures)
+        text += std::string(", open #") + std::to_string(f.nth) + " of " + gpio_file_name(f.file) + " fails";
+    if (b.lines_start_as_outputs)
+        text += ", lines start as outputs";
+    return text;
+}
+
+// Where the waveform goes: the path asked for, created now so that a path
+// that cannot be written is refused before the run; or a temporary file.
+std::string waveform_path(const I2cCommand &i, std::string *why)
+{
+    if (!i.vcd_path.empty()) {
+        const int fd = open(i.vcd_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            *why = "cannot write the waveform to " + i.vcd_path + ": " + std::strerror(errno);
+            return "";
+        }
+        close(fd);
+        return i.vcd_path;
+    }
+    std::string path = sim::temp_directory() + "/board-sim-i2c-XXXXXX.vcd";
+    const int fd = mkstemps(path.data(), 4);
+    if (fd < 0) {
+        *why = "cannot create " + path + ": " + std::strerror(errno);
+        return "";
+    }
+    close(fd);
+    return path;
+}
+
+// Draws the waveform with scripts/waveform_svg.py; false with `why` set when
+// that fails.
+bool draw_svg(const std::string &vcd, const std::string &svg, const std::string &title, std::string *why)
+{
+    std::vector<std::string> words = {"python3", WAVEFORM_SVG_PATH, "-o", svg, "--panel", title, vcd};
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (rc != 0) {
+        *why = std::string("cannot run python3: ") + std::strerror(rc);
+        return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        *why = std::string(WAVEFORM_SVG_PATH) + " failed";
+        return false;
+    }
+    return true;
+}
+
+struct BusView {
+    sim::I2cEvents seen;
+    bool decoded = false;
+    sim::I2cEvents decode;
+    std::string decode_error;
+};
+
+BusView look_at_bus(const sim::GpioBoard &board, const I2cCommand &i, const std::string &vcd)
+{
+    BusView v;
+    v.seen = board.transcript();
+    if (vcd.empty() || !i.decode)
+        return v;
+    std::string why;
+    if (!sim::sigrok_available(&why)) {
+        v.decode_error = why;
+        return v;
+    }
+    const sim::I2cDecode d = sim::decode_i2c_vcd(vcd);
+    v.decoded = d.ok;
+    v.decode = d.events;
+    v.decode_error = d.ok ? "" : d.error;
+    return v;
+}
+
+sim::GpioFileCounts total_counts(const sim::GpioBoard &board)
+{
+    sim::GpioFileCounts total;
+    for (sim::GpioFile f : sim::GPIO_FILES) {
+        const sim::GpioFileCounts n = board.counts(f);
+        total.opens += n.opens;
+        total.failed_opens += n.failed_opens;
+        total.closes += n.closes;
+        total.reads += n.reads;
+        total.writes += n.writes;
+        total.failed_writes += n.failed_writes;
+    }
+    return total;
+}
+
+void show_bus(const sim::GpioBoard &board, const BusView &v)
+{
+    section("bus, as the device saw it: " + join_events(v.seen));
+    if (!v.decode_error.empty())
+        section("waveform not decoded: " + v.decode_error);
+    else if (v.decoded)
+        section("bus, decoded from the waveform by sigrok-cli: " +
+                (v.decode == v.seen ? std::string("the same") : join_events(v.decode)));
+
+    std::string device = "device holds " + sim::hex_byte(board.device_byte());
+    const std::vector<uint8_t> written = board.bytes_written();
+    if (!written.empty()) {
+        device += ", received";
+        for (uint8_t b : written)
+            device += " " + sim::hex_byte(b);
+    }
+    section(device);
+
+    const sim::GpioFileCounts total = total_counts(board);
+    std::string files = "GPIO files: " + sim::plural(total.opens, "open", "opens") + ", " +
+                        sim::plural(total.writes, "write", "writes") + ", " +
+                        sim::plural(total.reads, "read", "reads") + ", " + sim::plural(total.closes, "close", "closes");
+    if (total.failed_opens + total.failed_writes > 0)
+        files += " (" + sim::plural(total.failed_opens, "failed open", "failed opens") + ", " +
+                 sim::plural(total.failed_writes, "failed write", "failed writes") + ")";
+    section(files);
+}
+
+std::vector<std::string> event_texts(const sim::I2cEvents &events)
+{
+    std::vector<std::string> out;
+    for (const sim::I2cEvent &e : events)
+        out.push_back(sim::to_string(e));
+    return out;
+}
+
+void print_json(const Command &c, const std::string &program, const sim::I2cRunReport &report,
+                const sim::GpioBoard &board, const BusView &v, const std::string &kept_vcd)
+{
+    const I2cCommand &i = c.i2c;
+    const sim::GpioBoardOptions &b = i.board;
+    JsonWriter json;
+    json_run_fields(json, c, program, i.args, report.run, report.wall_us);
+    json.key("scenario").begin_object();
+    json.key("description").value(describe_i2c_board(i));
+    json.key("operation").value(i.args.empty() ? "read" : "write");
+    json.key("device").begin_object();
+    json.key("present").value(b.device.present);
+    json.key("address").value(static_cast<int>(b.device.address));
+    json.key("byte").value(static_cast<int>(b.device.byte));
+    json.key("acks_data").value(b.device.ack_data);
+    json.end_object();
+    json.key("sda_stuck");
+    if (b.sda_fault == sim::SdaFault::None)
+        json.null();
+    else
+        json.value(b.sda_fault == sim::SdaFault::StuckHigh ? "high" : "low");
+    std::vector<std::string> missing, failing, open_fails;
+    for (sim::GpioFile f : b.missing_files)
+        missing.emplace_back(gpio_file_name(f));
+    for (sim::GpioFile f : b.failing_writes)
+        failing.emplace_back(gpio_file_name(f));
+    for (const sim::OpenFailure &f : b.open_failures)
+        open_fails.push_back(std::string(gpio_file_name(f.file)) + ":" + std::to_string(f.nth));
+    json.key("missing").strings(missing);
+    json.key("write_fails").strings(failing);
+    json.key("open_fails").strings(open_fails);
+    json.key("lines_start_as_outputs").value(b.lines_start_as_outputs);
+    json.end_object();
+
+    json.key("transaction").begin_object();
+    json.key("device_saw").strings(event_texts(v.seen));
+    json.key("decoded");
+    if (v.decoded)
+        json.strings(event_texts(v.decode));
+    else
+        json.null();
+    json.key("decode_error").text_or_null(v.decode_error);
+    json.end_object();
+    json.key("device").begin_object();
+    json.key("holds").value(static_cast<int>(board.device_byte()));
+    json.key("received").begin_array();
+    for (uint8_t byte : board.bytes_written())
+        json.value(static_cast<int>(byte));
+    json.end_array();
+    json.end_object();
+    const sim::GpioFileCounts n = total_counts(board);
+    json.key("gpio_files")
+        .begin_object()
+        .key("opens")
+        .value(n.opens)
+        .key("failed_opens")
+        .value(n.failed_opens)
+        .key("writes")
+        .value(n.writes)
+        .key("failed_writes")
+        .value(n.failed_writes)
+        .key("reads")
+        .value(n.reads)
+        .key("closes")
+        .value(n.closes)
+        .end_object();
+    json.key("waveform").text_or_null(kept_vcd);
+    json.key("svg").text_or_null(i.svg_path);
+    json.end_object();
+    fputs(json.text().c_str(), stdout);
+}
+
+} // namespace
+
+int run_i2c(const Command &c, const std::string &program)
+{
+    const I2cCommand &i = c.i2c;
+    const std::string what = i.args.empty() ? "read" : "write '" + i.args[0] + "'";
+    const std::string scenario = describe_i2c_board(i);
+    std::string why;
+    const std::string vcd = waveform_path(i, &why);
+    if (vcd.empty()) {
+        fprintf(stderr, "board-sim: %s\n", why.c_str());
+        return EXIT_SETUP_FAILED;
+    }
+    if (c.output == Output::Text)
+        section("i2c-bitbang " + what + " on gpio19 (SCL) and gpio23 (SDA): " + scenario);
+    fflush(stdout);
+    const bool temporary = i.vcd_path.empty();
+
+    sim::GpioBoard board(i.board);
+    const sim::I2cRunReport report =
+        sim::run_i2c_bitbang(board, program, i.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS);
+    if (!report.setup_error.empty()) {
+        unlink(vcd.c_str());
+        fprintf(stderr, "board-sim: %s\n", report.setup_error.c_str());
+        return EXIT_SETUP_FAILED;
+    }
+
+    const int status = c.output == Output::Json ? run_status(report.run)
+                                                : show_run(c, report.run, "i2c-bitbang", report.wall_us, false);
+    std::string waveform_error;
+    const bool written = board.write_vcd(vcd);
+    if (!written)
+        waveform_error = "the waveform could not be written to " + vcd + ": " + std::strerror(errno);
+    const BusView bus = look_at_bus(board, i, written ? vcd : "");
+    std::string svg_error;
+    if (written && !i.svg_path.empty() &&
+        !draw_svg(vcd, i.svg_path, "i2c-bitbang " + what + ": " + scenario, &svg_error))
+        svg_error = "no picture drawn: " + svg_error;
+    if (temporary)
+        unlink(vcd.c_str());
+    const std::string kept = written && !temporary ? vcd : "";
+
+    if (c.output == Output::Json)
+        print_json(c, program, report, board, bus, kept);
+    else
+        show_bus(board, bus);
+    if (!waveform_error.empty() || !svg_error.empty()) {
+        fprintf(stderr, "board-sim: %s\n", (waveform_error.empty() ? svg_error : waveform_error).c_str());
+        return status == 0 ? EXIT_SETUP_FAILED : status;
+    }
+    if (c.output != Output::Json) {
+        if (!kept.empty())
+            section("waveform: " + kept + " (scl, sda, sda_dir, sda_dev; 1 us per GPIO write)");
+        if (!i.svg_path.empty())
+            section("picture: " + i.svg_path);
+    }
+    return status;
+}
+
+} // namespace board_sim

@@ -1,0 +1,247 @@
+// SPDX-License-Identifier: MIT
+// `board-sim probe`: miner-probe against the simulated hash board, shown as
+// text or as one JSON document.
+#include <stdio.h>
+
+#include <chrono>
+#include <tuple>
+
+#include "explain.h"
+#include "probe_run.h"
+#include "run_output.h"
+#include "summary.h"
+#include "text.h"
+
+namespace board_sim {
+
+namespace {
+
+std::string describe_hash_board(const ProbeCommand &p)
+{
+    const sim::HashBoardScenario &b = p.board;
+    std::string text;
+    if (b.family == sim::ChipFamily::None) {
+        text = "no chips answer";
+    } else {
+        text = std::string(chip_family_name(b.family)) + " chips answering ";
+        text += b.answers_after_cycles == 0
+                    ? "whatever the control line does"
+                    : "after " + sim::plural(b.answers_after_cycles, "low-high cycle", "low-high cycles");
+        if (b.family != sim::ChipFamily::BTC)
+            text += b.sensor_answers_at_query == 0
+                        ? ", sensor never answers"
+                        : ", sensor answers from query " + std::to_string(b.sensor_answers_at_query);
+        if (b.sensor_status != 0x00 || b.sensor_id != 0x55)
+            text += ", sensor status " + sim::hex_byte(b.sensor_status) + " id " + sim::hex_byte(b.sensor_id);
+    }
+    if (b.detection_reply)
+        text += ", detection reply replaced (" + std::to_string(b.detection_reply->size()) + " bytes)";
+    for (const sim::FrameReply &r : b.frame_replies)
+        text += ", " + r.frame_name + " answered with " + sim::hex_bytes(r.bytes);
+    if (b.reply_limit)
+        text += ", replies cut to " + sim::plural(static_cast<long>(*b.reply_limit), "byte", "bytes");
+    if (b.babble)
+        text += ", the line babbles " + sim::hex_byte(*b.babble);
+    if (b.wire) {
+        text += "; paced wire, " +
+                (b.wire->chips > 0 ? sim::plural(b.wire->chips, "chip", "chips") : std::string("default chain")) +
+                ", " + std::to_string(b.wire->latency_us) + " us latency";
+        if (b.wire->corrupt_rate > 0)
+            text += ", corruption rate " + std::to_string(b.wire->corrupt_rate) + " seed " +
+                    std::to_string(b.wire->corrupt_seed);
+    } else {
+        text += "; instant replies";
+    }
+    if (!p.uart_present)
+        text += "; no serial device";
+    if (!p.gpio_files)
+        text += "; no control-line files";
+    if (p.records_read_only)
+        text += "; /usr/bin read-only";
+    return text;
+}
+
+void json_control_line(JsonWriter &json, const std::string &gpio, const std::string &written)
+{
+    const sim::ControlLineState state = sim::parse_control_line(written);
+    json.begin_object();
+    json.key("gpio").value(gpio);
+    json.key("writes").strings(state.writes);
+    json.key("cycles").value(state.cycles);
+    json.key("left").value(state.writes.empty() ? "unwritten" : state.writes.back() == "1" ? "high" : "low");
+    json.end_object();
+}
+
+void json_record(JsonWriter &json, const char *path, const std::optional<std::string> &before,
+                 const std::optional<std::string> &after)
+{
+    json.begin_object();
+    json.key("path").value(path);
+    json.key("before").value(before);
+    json.key("after").value(after);
+    std::vector<std::string> appended;
+    const std::string old_text = before.value_or("");
+    if (after && after->compare(0, old_text.size(), old_text) == 0) {
+        std::string added = after->substr(old_text.size());
+        size_t at = 0;
+        while (at < added.size()) {
+            const size_t eol = added.find('\n', at);
+            appended.push_back(added.substr(at, eol == std::string::npos ? std::string::npos : eol - at));
+            at = eol == std::string::npos ? added.size() : eol + 1;
+        }
+    }
+    json.key("appended").strings(appended);
+    json.end_object();
+}
+
+void json_scenario(JsonWriter &json, const ProbeCommand &p, bool alt_board)
+{
+    const sim::HashBoardScenario &b = p.board;
+    json.key("scenario").begin_object();
+    json.key("description").value(describe_hash_board(p));
+    json.key("board").value(alt_board ? "alternate" : "default");
+    json.key("control_line").value(sim::control_line_gpio(alt_board));
+    json.key("uart").value("/dev/" + sim::uart_device_name(alt_board));
+    json.key("family").value(chip_family_name(b.family));
+    json.key("answers_after_cycles").value(b.answers_after_cycles);
+    json.key("sensor_answers_at_query").value(b.sensor_answers_at_query);
+    json.key("sensor_status").value(static_cast<int>(b.sensor_status));
+    json.key("sensor_id").value(static_cast<int>(b.sensor_id));
+    json.key("detection_reply").text_or_null(b.detection_reply ? sim::hex_bytes(*b.detection_reply) : "");
+    json.key("frame_replies").begin_array();
+    for (const sim::FrameReply &r : b.frame_replies)
+        json.begin_object().key("frame").value(r.frame_name).key("bytes").value(sim::hex_bytes(r.bytes)).end_object();
+    json.end_array();
+    json.key("reply_limit").value(b.reply_limit ? std::optional<long>(*b.reply_limit) : std::nullopt);
+    json.key("babble").value(b.babble ? std::optional<long>(*b.babble) : std::nullopt);
+    json.key("wire");
+    if (b.wire)
+        json.begin_object()
+            .key("chips")
+            .value(b.wire->chips)
+            .key("latency_us")
+            .value(b.wire->latency_us)
+            .key("corrupt_rate")
+            .value(b.wire->corrupt_rate)
+            .key("corrupt_seed")
+            .value(static_cast<long>(b.wire->corrupt_seed))
+            .end_object();
+    else
+        json.null();
+    json.key("uart_present").value(p.uart_present);
+    json.key("gpio_files").value(p.gpio_files);
+    json.key("records_read_only").value(p.records_read_only);
+    json.end_object();
+}
+
+void print_json(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us)
+{
+    const ProbeCommand &p = c.probe;
+    const bool alt_board = !p.args.empty();
+    JsonWriter json;
+    json_run_fields(json, c, program, p.args, report.run, wall_us);
+    json_scenario(json, p, alt_board);
+    json.key("runs").value(report.runs);
+    json.key("late_replies").value(report.late_replies);
+    json.key("frames").begin_array();
+    for (const sim::ReceivedFrame &f : report.frames)
+        json.begin_object()
+            .key("name")
+            .value(f.name)
+            .key("bytes")
+            .value(sim::hex_bytes(f.bytes))
+            .key("crc_ok")
+            .value(f.crc_ok)
+            .key("answered")
+            .value(f.answered)
+            .end_object();
+    json.end_array();
+    // The replies as the program read them, from its own trace lines.
+    json.key("replies").begin_array();
+    for (const LoggedExchange &x : logged_exchanges(report.run.out)) {
+        json.begin_object();
+        json.key("line").value(x.line);
+        json.key("frame").value(x.frame);
+        json.key("sent").value(x.sent);
+        json.key("write_failed").value(x.write_failed);
+        json.key("read").value(x.read);
+        json.key("asked").value(x.asked);
+        json.key("received").value(x.received);
+        json.key("reply").value(x.reply);
+        json.key("verdict").value(x.verdict);
+        json.end_object();
+    }
+    json.end_array();
+    json.key("control_line");
+    json_control_line(json, sim::control_line_gpio(alt_board), report.control_line);
+    json.key("other_control_line");
+    json_control_line(json, sim::control_line_gpio(!alt_board), report.other_control_line);
+    json.key("record_files").begin_array();
+    json_record(json, "/usr/bin/minerType", p.miner_type, report.miner_type);
+    json_record(json, "/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor);
+    json.end_array();
+    json.end_object();
+    fputs(json.text().c_str(), stdout);
+}
+
+} // namespace
+
+int run_probe(const Command &c, const std::string &program)
+{
+    const ProbeCommand &p = c.probe;
+    const bool alt_board = !p.args.empty();
+    const std::string gpio = sim::control_line_gpio(alt_board);
+    const std::string uart = "/dev/" + sim::uart_device_name(alt_board);
+    if (c.output == Output::Text)
+        section(std::string("miner-probe on the ") + (alt_board ? "alternate" : "default") + " board (" + gpio + ", " +
+                uart + "): " + describe_hash_board(p));
+    fflush(stdout);
+
+    sim::ProbeRunConfig config;
+    config.binary = program;
+    config.args = p.args;
+    config.board = p.board;
+    config.uart_present = p.uart_present;
+    config.miner_type = p.miner_type;
+    config.temp_sensor = p.temp_sensor;
+    config.gpio_files = p.gpio_files;
+    config.usr_bin_read_only = p.records_read_only;
+    config.timeout_ms = c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS;
+
+    const auto start = std::chrono::steady_clock::now();
+    const sim::ProbeRunReport report = sim::run_miner_probe(config);
+    const long wall_us = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+    if (!report.setup_error.empty()) {
+        fprintf(stderr, "board-sim: %s\n", report.setup_error.c_str());
+        return EXIT_SETUP_FAILED;
+    }
+    if (c.output == Output::Json) {
+        print_json(c, program, report, wall_us);
+        return run_status(report.run);
+    }
+
+    const int status = show_run(c, report.run, "miner-probe", wall_us, true);
+    if (report.runs > 1)
+        section("run " + std::to_string(report.runs) + " shown: the host delivered replies too late in the " +
+                "earlier ones");
+    if (report.frames.empty()) {
+        section("frames received by the hash board: none");
+    } else {
+        section("frames received by the hash board:");
+        for (const std::string &line : fold_frames(report.frames))
+            printf("   %s\n", line.c_str());
+    }
+    section("control line " + describe_control_line(gpio, report.control_line));
+    if (!report.other_control_line.empty())
+        section("other control line " +
+                describe_control_line(sim::control_line_gpio(!alt_board), report.other_control_line));
+    section("record files:");
+    for (const auto &[path, before, after] : {std::tuple{"/usr/bin/minerType", p.miner_type, report.miner_type},
+                                              std::tuple{"/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor}})
+        for (const std::string &line : describe_record_file(path, before, after))
+            printf("   %s\n", line.c_str());
+    return status;
+}
+
+} // namespace board_sim

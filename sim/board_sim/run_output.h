@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+// What the probe and I2C runs of board-sim share: exit codes, the "== ..."
+// section lines, the program's output shown unchanged, and the fields every
+// --json document starts with.
+#pragma once
+
+#include <string>
+
+#include "command_line.h"
+#include "json.h"
+#include "sandbox.h"
+
+namespace board_sim {
+
+inline constexpr int EXIT_SETUP_FAILED = 1;
+inline constexpr int EXIT_USAGE = 2;
+inline constexpr int EXIT_TIMED_OUT = 124;
+inline constexpr int DEFAULT_TIMEOUT_MS = 60000;
+
+// "0.446 s".
+std::string seconds(long us);
+
+// "== text".
+void section(const std::string &text);
+
+// The program's output unchanged (unless quiet), then the section with its
+// exit status. Returns board-sim's exit status for the run. `shell` says
+// whether the program's standard error includes that of shell commands.
+int show_run(const Command &c, const sim::RunResult &run, const char *name, long wall_us, bool shell);
+
+// Opens the document and writes the fields every run has: version,
+// subcommand, program, exit status, time-out, stop, wall time and the
+// program's output.
+void json_run_fields(JsonWriter &json, const Command &c, const std::string &program,
+                     const std::vector<std::string> &args, const sim::RunResult &run, long wall_us);
+
+// board-sim's exit status for a run that was set up.
+int run_status(const sim::RunResult &run);
+
+int run_probe(const Command &c, const std::string &program);
+int run_i2c(const Command &c, const std::string &program);
+
+} // namespace board_sim

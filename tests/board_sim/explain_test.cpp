@@ -1,0 +1,232 @@
+// SPDX-License-Identifier: MIT
+// `board-sim explain` on logs built line by line as the program prints them:
+// what it concludes (family, sensor, appended lines, cut-off logs, logs that
+// are no probe run) and that the lines of a boot log around the run change
+// nothing.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "explain.h"
+#include "transcript.h"
+
+namespace {
+
+using namespace board_sim;
+using probe_test::Transcript;
+
+// The transcripts write the descriptor as <fd>; a real log has a number.
+std::string log_of(const Transcript &t)
+{
+    return std::regex_replace(t.str(), std::regex("<fd>"), "3");
+}
+
+std::string joined(const LogExplanation &e)
+{
+    std::string out;
+    for (const std::string &line : e.text)
+        out += line + "\n";
+    return out;
+}
+
+bool says(const LogExplanation &e, const std::string &text)
+{
+    return joined(e).find(text) != std::string::npos;
+}
+
+const std::string LTC_REPLY =
+    "1485000000000114850000000001148500000000011485000000000114850000000001148500000000011485";
+
+Transcript ltc_detected()
+{
+    return Transcript()
+        .opened()
+        .sent(probe_test::BTC_DETECT)
+        .silence()
+        .sent(probe_test::LTC_DETECT)
+        .received(42, LTC_REPLY.substr(0, 84))
+        .line("ltc miner");
+}
+
+Transcript ltc_round(const Transcript &queries)
+{
+    return Transcript()
+        .sent(probe_test::LTC_MISC)
+        .line("ltc configure misc")
+        .sent(probe_test::LTC_REGISTER)
+        .line("ltc read temp sensor register 0xfe")
+        .then(queries);
+}
+
+Transcript ltc_query(const std::string &reply)
+{
+    Transcript t = Transcript().sent(probe_test::LTC_QUERY).line("ltc send get temp sensor register");
+    return reply.empty() ? t.silence() : t.received(7, reply);
+}
+
+Transcript unanswered_attempt()
+{
+    return Transcript()
+        .opened()
+        .sent(probe_test::BTC_DETECT)
+        .silence()
+        .sent(probe_test::LTC_DETECT)
+        .silence()
+        .sent(probe_test::SIA_DASH_DETECT)
+        .silence()
+        .line("unknown miner");
+}
+
+TEST(Explain, LtcWithItsSensorAnsweringAtTheSecondAttempt)
+{
+    const Transcript log = Transcript()
+                               .then(unanswered_attempt())
+                               .then(ltc_detected())
+                               .then(ltc_round(Transcript().then(ltc_query("")).then(ltc_query("0098fe55000018"))))
+                               .line("ltc read temp sensor register 0xfe OK");
+    const LogExplanation e = explain_log(log_of(log));
+    ASSERT_TRUE(e.probe_log);
+    EXPECT_FALSE(e.cut_off) << joined(e);
+    EXPECT_EQ(e.runs, 1);
+    EXPECT_EQ(e.attempts, 2);
+    EXPECT_EQ(e.families, std::vector<std::string>{"LTC"});
+    EXPECT_EQ(e.other_lines, 0);
+    EXPECT_TRUE(says(e, "sent BTC detection (5405000019)")) << joined(e);
+    EXPECT_TRUE(says(e, "no reply: nothing arrived")) << joined(e);
+    EXPECT_TRUE(says(e, "matches the LTC pattern (byte 0 = 0x14, byte 1 = 0x85)")) << joined(e);
+    EXPECT_TRUE(says(e, "query 2 answered")) << joined(e);
+    EXPECT_TRUE(says(e, "sensor queries: 2 in 1 round")) << joined(e);
+    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: YES\n")) << joined(e);
+    EXPECT_TRUE(says(e, "/usr/bin/minerType: LTC\n")) << joined(e);
+}
+
+TEST(Explain, SensorWithTheWrongIdentityGivesNoAfterAHundredQueries)
+{
+    Transcript ten;
+    for (int q = 0; q < 10; ++q)
+        ten.then(ltc_query("0098fe54000018"));
+    const LogExplanation e = explain_log(log_of(Transcript().then(ltc_detected()).repeat(10, ltc_round(ten))));
+    EXPECT_FALSE(e.cut_off) << joined(e);
+    EXPECT_TRUE(says(e, "rounds 1 to 10, each: 10 queries, 10 not matching (byte 3 is 0x54, not 0x55 or 0x1A)"))
+        << joined(e);
+    EXPECT_TRUE(says(e, "temperature sensor: NO (100 queries, none matched)")) << joined(e);
+    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: NO\n")) << joined(e);
+}
+
+TEST(Explain, SensorReplyShiftedByLeftoverBytesIsNamed)
+{
+    // A longer chain's reply runs into the sensor reads: the sensor answers,
+    // one byte late, and the program records NO.
+    Transcript ten;
+    for (int q = 0; q < 10; ++q)
+        ten.then(ltc_query("180098fe550000"));
+    const LogExplanation e = explain_log(log_of(Transcript().then(ltc_detected()).repeat(10, ltc_round(ten))));
+    EXPECT_TRUE(says(e, "the pattern stands at byte 1: earlier bytes on the line misalign the read")) << joined(e);
+    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: NO\n")) << joined(e);
+}
+
+TEST(Explain, ABootLogAroundTheRunChangesNothing)
+{
+    const Transcript run = Transcript()
+                               .opened()
+                               .sent(probe_test::BTC_DETECT)
+                               .received(42, "1387" + std::string(80, '0'))
+                               .line("btc miner")
+                               .line("BTC miner should always have temp sensor");
+    const LogExplanation clean = explain_log(log_of(run));
+    std::string boot = "[    0.000000] Linux version 4.14\r\n[    1.2] serial8250: ttyS0 at MMIO\n";
+    std::string text = log_of(run);
+    size_t at = 0;
+    for (size_t eol; (eol = text.find('\n', at)) != std::string::npos; at = eol + 1)
+        boot += "[   12.5] miner-probe: " + text.substr(at, eol - at) + "\r\n" + "random kernel noise\n";
+    const LogExplanation noisy = explain_log(boot);
+    EXPECT_EQ(noisy.families, std::vector<std::string>{"BTC"});
+    EXPECT_EQ(noisy.probe_lines, clean.probe_lines);
+    EXPECT_GT(noisy.other_lines, 0);
+    EXPECT_TRUE(says(noisy, "a BTC board is taken to have its sensor")) << joined(noisy);
+    EXPECT_TRUE(says(noisy, "/usr/bin/tempSensor: YES\n")) << joined(noisy);
+}
+
+TEST(Explain, CutOffLogsAreSaidToBe)
+{
+    const LogExplanation mid_attempts = explain_log(log_of(Transcript().repeat(3, unanswered_attempt())));
+    EXPECT_TRUE(mid_attempts.cut_off);
+    EXPECT_TRUE(says(mid_attempts, "cut off: the log ends after 3 attempts of 10")) << joined(mid_attempts);
+
+    const LogExplanation mid_sensor =
+        explain_log(log_of(Transcript().then(ltc_detected()).then(ltc_round(ltc_query("")))));
+    EXPECT_TRUE(mid_sensor.cut_off);
+    EXPECT_TRUE(says(mid_sensor, "ends inside the sensor detection")) << joined(mid_sensor);
+
+    const LogExplanation all_ten = explain_log(log_of(Transcript().repeat(10, unanswered_attempt())));
+    EXPECT_FALSE(all_ten.cut_off);
+    EXPECT_TRUE(says(all_ten, "no family after 10 attempts: nothing appended")) << joined(all_ten);
+}
+
+TEST(Explain, TextThatIsNoProbeRunSaysSo)
+{
+    for (const std::string &text : {std::string(), std::string("hello\nworld\n"), std::string(5000, 'x'),
+                                    std::string("usb uart read exp_buf_len:x total_len:\n")}) {
+        const LogExplanation e = explain_log(text);
+        EXPECT_FALSE(e.probe_log);
+        ASSERT_EQ(e.text.size(), 1u);
+        EXPECT_NE(e.text[0].find("does not look like a miner-probe run"), std::string::npos);
+    }
+}
+
+TEST(Explain, ShortReadsFailedWritesAndSeveralRuns)
+{
+    // A kernel serial driver that delivers the reply in pieces, too slowly for the read loop.
+    const Transcript slow = Transcript()
+                                .opened()
+                                .sent(probe_test::BTC_DETECT)
+                                .line("usb uart read exp_buf_len:42 total_len:0")
+                                .line("usb uart read exp_buf_len:42 total_len:16")
+                                .line("usb uart read exp_buf_len:42 total_len:32")
+                                .line("usb uart read 3 times")
+                                .line("usb_uart_read total_len:40")
+                                .line("<------------ 1487" + std::string(76, '0'))
+                                .line("usb_uart_read error")
+                                .line("------------> ")
+                                .line("usb_uart_write failed")
+                                .sent(probe_test::SIA_DASH_DETECT)
+                                .received(54, "aa551799" + std::string(100, '0'))
+                                .line("unknown miner");
+    const Transcript done = Transcript().line("content:SIA").line("miner type probe already done, miner type is SIA");
+    const LogExplanation e = explain_log(log_of(Transcript().then(slow).then(done)));
+    EXPECT_EQ(e.runs, 2) << joined(e);
+    EXPECT_TRUE(says(e, "short read: 40 of 42 bytes in 3 reads")) << joined(e);
+    EXPECT_TRUE(says(e, "does not match the BTC pattern (byte 0 = 0x13, byte 1 = 0x87): byte 0 is 0x14, not 0x13"))
+        << joined(e);
+    EXPECT_TRUE(says(e, "the write failed: nothing went out")) << joined(e);
+    EXPECT_TRUE(says(e, "matches neither SIA nor DASH: byte 3 is 0x99, not 0x20; byte 3 is 0x99, not 0x60"))
+        << joined(e);
+    EXPECT_TRUE(says(e, "the record names a family already")) << joined(e);
+
+    // A record file without its last newline: the program's next line follows on the same line.
+    const LogExplanation glued = explain_log("content:DASHminer type probe already done, miner type is DASH\n");
+    EXPECT_FALSE(glued.cut_off) << joined(glued);
+    EXPECT_TRUE(says(glued, "recorded before: 'DASH'")) << joined(glued);
+    EXPECT_TRUE(says(glued, "the record names a family already ('DASH')")) << joined(glued);
+
+    // A record line longer than the program's 19-character pieces.
+    const LogExplanation pieces = explain_log("content:0123456789012345678content:9BTC\n"
+                                              "miner type probe already done, miner type is 9BTC\n");
+    EXPECT_TRUE(says(pieces, "recorded before: '01234567890123456789BTC'")) << joined(pieces);
+}
+
+TEST(Explain, LoggedExchangesNameFramesAndReads)
+{
+    const std::vector<LoggedExchange> x = logged_exchanges(log_of(ltc_detected()));
+    ASSERT_EQ(x.size(), 2u);
+    EXPECT_EQ(x[0].frame, "BTC detection");
+    EXPECT_EQ(x[0].read, "timed out");
+    EXPECT_EQ(x[1].frame, "LTC detection");
+    EXPECT_EQ(x[1].read, "bytes");
+    EXPECT_EQ(x[1].asked, 42);
+    EXPECT_EQ(x[1].received, 42);
+    EXPECT_EQ(x[1].reply.substr(0, 4), "1485");
+    EXPECT_NE(x[1].verdict.find("matches the LTC pattern"), std::string::npos) << x[1].verdict;
+}
+
+} // namespace
