@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Hardening and size flags of the two shipped programs, and of the code they are
-# built from (the program_flags interface).
+# built from (the program_flags interface). The hardening flags come with
+# MINER_TOOLS_HARDENING (on by default); a distribution whose toolchain already
+# sets its own (OpenWrt, Buildroot) turns it off so that its choice stands.
 #
 # Compile side (program_flags, so the layers' libraries get them too):
 #   - stack protector on every function with an array or an address taken;
@@ -14,12 +16,14 @@
 #     the load segments packed without page padding between code and data
 #     (-z noseparate-code), which saves some 8 KiB per program on the board's
 #     small flash.
-target_compile_options(program_flags INTERFACE
-  -fstack-protector-strong
-  -ffunction-sections -fdata-sections
-  $<$<CONFIG:Release,MinSizeRel,RelWithDebInfo>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)
+target_compile_options(program_flags INTERFACE -ffunction-sections -fdata-sections)
+if(MINER_TOOLS_HARDENING)
+  target_compile_options(program_flags INTERFACE
+    -fstack-protector-strong
+    $<$<CONFIG:Release,MinSizeRel,RelWithDebInfo>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)
+endif()
 
-if(NOT MINER_TOOLS_STATIC)
+if(NOT MINER_TOOLS_STATIC AND MINER_TOOLS_HARDENING)
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)
   include(CheckPIESupported)
   check_pie_supported(LANGUAGES C CXX)
@@ -27,16 +31,17 @@ endif()
 
 # A shipped program: its entry point `main_source` over the static library of
 # its layers `core`, linked by the C driver so that nothing of the C++ runtime
-# can come along, and installed to bin.
+# can come along, and installed to sbin (the programs are system
+# administration tools, with section-8 manual pages).
 function(miner_tools_program target main_source core)
   add_executable(${target} ${main_source})
   target_link_libraries(${target} PRIVATE ${core} program_flags)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
-  install(TARGETS ${target} RUNTIME DESTINATION bin)
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   target_link_options(${target} PRIVATE -Wl,--gc-sections)
   if(MINER_TOOLS_STATIC)
     target_link_options(${target} PRIVATE -static -Wl,-z,noseparate-code)
-  else()
+  elseif(MINER_TOOLS_HARDENING)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
     target_link_options(${target} PRIVATE -Wl,-z,relro,-z,now)
   endif()

@@ -6,13 +6,20 @@
 # calls and wall time against its bus sequence, with peak memory, all measured
 # on the simulated board (root needed). Arguments go to miner-bench
 # (--runs N, --no-board-runs N, --i2c-runs N). BUILD_DIR picks the build tree
-# (default build/, as scripts/test.sh).
+# (default out/bench, an optimised build this script configures itself).
+#
+#   scripts/bench.sh [--runs N] [--no-board-runs N] [--i2c-runs N]
 set -euo pipefail
+case "${1:-}" in
+  -h|--help) echo "usage: $0 [--runs N] [--no-board-runs N] [--i2c-runs N]    (as root)"; exit 0 ;;
+esac
 cd "$(dirname "$0")/.."
-build=${BUILD_DIR:-build}
+build=${BUILD_DIR:-out/bench}
 
 scripts/setup.sh >&2
-cmake -S . -B "$build" -DMINER_TOOLS_WERROR=ON >/dev/null
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMINER_TOOLS_WERROR=ON >/dev/null
+fi
 cmake --build "$build" -j"$(nproc)" >/dev/null
 
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$2/CMakeCache.txt" 2>/dev/null; }
@@ -37,14 +44,20 @@ strip_for() {
   esac
 }
 
+# Every build tree with the two programs, the benchmarked one first, once each.
+builds=("$build")
+for dir in out/*/; do
+  dir=${dir%/}
+  [ "$dir" = "${build%/}" ] || builds+=("$dir")
+done
+
 echo "### Program sizes"
 echo
 echo "| build | type | program | machine | linked | file | stripped |"
 echo "|---|---|---|---|---|---:|---:|"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-for dir in "$build" out/*/; do
-  dir=${dir%/}
+for dir in "${builds[@]}"; do
   for program in probe/miner-probe i2c/i2c-bitbang; do
     file="$dir/$program"
     [ -f "$file" ] || continue
@@ -69,8 +82,7 @@ echo "One run each: miner-probe on an LTC board with its sensor, i2c-bitbang rea
 echo
 echo "| build | miner-probe | with shell | i2c-bitbang |"
 echo "|---|---:|---:|---:|"
-for dir in "$build" out/*/; do
-  dir=${dir%/}
+for dir in "${builds[@]}"; do
   probe="$PWD/$dir/probe/miner-probe" i2c="$PWD/$dir/i2c/i2c-bitbang"
   [ -x "$probe" ] && [ -x "$i2c" ] || continue
   [ "$(readelf -h "$probe" | sed -n 's/^ *Machine: *//p')" = "$host_machine" ] || continue

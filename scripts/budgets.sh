@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Size and dependency budgets of the shipped programs. Builds the host,
-# musl-static and mips presets when needed, prints every figure and fails when
-# a budget is exceeded:
-#   - stripped static musl x86_64 miner-probe <= 48 KiB, i2c-bitbang <= 32 KiB
-#     (the board's flash; musl is the board's C library);
+# musl-static, mips and board presets when needed, prints every figure and
+# fails when a budget is exceeded:
+#   - the board's binaries (static musl, big-endian MIPS): stripped
+#     miner-probe <= 56 KiB, i2c-bitbang <= 32 KiB, static, no glibc inside;
+#     their largest symbols are listed, to show where the bytes go;
+#   - stripped static musl x86_64 miner-probe <= 48 KiB, i2c-bitbang <= 32 KiB;
 #   - the dynamic host build needs the C library alone (no libstdc++, libgcc_s
 #     or libm), and is a PIE with full RELRO and the stack protector;
 #   - the static MIPS sizes are printed (glibc, so not the board's figure).
 set -euo pipefail
+case "${1:-}" in
+  "") ;;
+  -h|--help) echo "usage: $0    (build what is missing, print the budgets, fail when one is exceeded)"; exit 0 ;;
+  *) echo "usage: $0" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 
 PROGRAMS=(probe/miner-probe i2c/i2c-bitbang)
 declare -A MUSL_BUDGET=([probe/miner-probe]=$((48 * 1024)) [i2c/i2c-bitbang]=$((32 * 1024)))
+declare -A BOARD_BUDGET=([probe/miner-probe]=$((56 * 1024)) [i2c/i2c-bitbang]=$((32 * 1024)))
 
-for preset in host musl-static mips; do
+for preset in host musl-static mips board; do
   if [ ! -f "out/$preset/CMakeCache.txt" ]; then
     cmake --preset "$preset" >/dev/null
   fi
@@ -30,6 +38,26 @@ stripped_size() {  # strip-tool binary
   "$1" -o "$tmp/stripped" "$2"
   stat -c %s "$tmp/stripped"
 }
+
+echo "== the board: static musl, 32-bit big-endian MIPS (stripped)"
+for p in "${PROGRAMS[@]}"; do
+  bin=out/board/$p
+  size=$(stripped_size mips-linux-gnu-strip "$bin")
+  budget=${BOARD_BUDGET[$p]}
+  printf '  %-12s %6d bytes (%d KiB budget), %s\n' "$(basename "$p")" "$size" $((budget / 1024)) \
+    "$(file -b "$bin" | cut -d, -f1-5)"
+  [ "$size" -le "$budget" ] || fail "$p is $size bytes, over $budget"
+  case $(readelf -lW "$bin") in *INTERP*) fail "$p is not static" ;; esac
+  case $(readelf -hW "$bin") in *"Data:"*"big endian"*) ;; *) fail "$p is not big-endian" ;; esac
+  # glibc leaves its name and symbol versions in what it links.
+  inside=$(strings -a "$bin")
+  [[ $inside == *GLIBC_* || $inside == *"GNU C Library"* ]] && fail "$p has glibc inside"
+  printf '  %-12s largest symbols (bytes, type, name):\n' ''
+  symbols=$(nm --size-sort -S -r "$bin")
+  while read -r _ hex type name; do
+    printf '  %-14s %6d %s %s\n' '' $((16#$hex)) "$type" "$name"
+  done < <(head -n 5 <<<"$symbols")
+done
 
 echo "== static musl x86_64 (stripped)"
 for p in "${PROGRAMS[@]}"; do

@@ -3,15 +3,25 @@
 # Installs what is missing, builds, and shows the programs at work on the
 # simulated board: an LTC hash board with a temperature sensor probed by
 # miner-probe, then one I2C write and one I2C read by i2c-bitbang.
+#
+#   scripts/demo.sh     (as root; builds the host preset into out/host)
 set -euo pipefail
+case "${1:-}" in
+  "") ;;
+  -h|--help) echo "usage: $0    (as root: build the host preset, run the programs on the simulated board)"; exit 0 ;;
+  *) echo "usage: $0" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-cmake -S . -B build -DMINER_TOOLS_WERROR=ON >/dev/null
-cmake --build build -j"$(nproc)" >/dev/null
+# The developers' host preset (out/host), never a user's own build/ tree.
+if [ ! -f out/host/CMakeCache.txt ]; then
+  cmake --preset host >/dev/null
+fi
+cmake --build --preset host >/dev/null
 
-board_sim=build/sim/board_sim/board-sim
-waves=build/demo
+board_sim=out/host/sim/board_sim/board-sim
+waves=out/host/demo
 mkdir -p "$waves"
 
 if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold= plain=; fi

@@ -14,6 +14,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage="usage: $0 [SECONDS_PER_TARGET] [TARGET...]"
+case "${1:-}" in
+  -h|--help) echo "$usage"; exit 0 ;;
+  "" | *[!0-9]*) [ -z "${1:-}" ] || { echo "$usage" >&2; exit 2; } ;;
+esac
 seconds=${1:-20}
 shift || true
 targets=("$@")

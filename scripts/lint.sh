@@ -13,6 +13,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+case "${1:-}" in
+  "" | --format) ;;
+  -h|--help) echo "usage: $0 [--format]"; exit 0 ;;
+  *) echo "usage: $0 [--format]" >&2; exit 2 ;;
+esac
+
 if [ "${1:-}" = "--format" ]; then
   git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format -i --style=file
   echo "lint: formatted $(git ls-files -- '*.cpp' '*.h' | wc -l) files"

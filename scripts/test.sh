@@ -5,14 +5,23 @@
 #   host         debug build, every test (unit, simulated board, end-to-end)
 #   sanitize     the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   musl-static  static x86_64 programs against musl; end-to-end tests on them
-#   mips         static big-endian MIPS programs and unit tests, run under
-#                qemu-mips-static; end-to-end tests on the MIPS programs
+#   mips         static big-endian MIPS programs (glibc) and unit tests, run
+#                under qemu-mips-static; end-to-end tests on the MIPS programs
+#   board        the board's programs: static musl, big-endian MIPS,
+#                size-optimised; end-to-end tests on them under qemu-mips-static
+#   sdk          the same programs built through a generated board SDK
+#                (cmake/sdk-toolchain.cmake) must match the board preset's
 #   budgets      sizes, run-time dependencies and hardening of the programs
 #   lint         clang-tidy and cppcheck
 #   fuzz         each libFuzzer target for FUZZ_SECONDS (default 20) seconds
 # Each preset's build and tests can also be run alone:
 #   cmake --workflow --preset <name>
 set -euo pipefail
+case "${1:-}" in
+  "") ;;
+  -h|--help) echo "usage: $0    (as root; FUZZ_SECONDS sets each fuzz target's time)"; exit 0 ;;
+  *) echo "usage: $0" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 
 fuzz_seconds=${FUZZ_SECONDS:-20}
@@ -28,9 +37,10 @@ stage() {  # name command...
 }
 
 stage setup scripts/setup.sh
-for preset in host sanitize musl-static mips; do
+for preset in host sanitize musl-static mips board; do
   stage "$preset" cmake --workflow --preset "$preset"
 done
+stage sdk scripts/sdk-check.sh
 stage budgets scripts/budgets.sh
 stage lint scripts/lint.sh
 stage fuzz scripts/fuzz.sh "$fuzz_seconds"

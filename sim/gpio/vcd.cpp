@@ -45,7 +45,19 @@ void VcdTrace::set(std::uint64_t time, std::size_t wire, int level)
 
 std::string VcdTrace::text(std::uint64_t now, std::uint64_t tail) const
 {
+    // Appended piece by piece: GCC 12 reports a false -Wrestrict on
+    // "literal" + std::string chains once they are inlined at -O2.
     std::string out;
+    const auto stamp = [&out](std::uint64_t time) {
+        out += '#';
+        out += std::to_string(time);
+        out += '\n';
+    };
+    const auto value = [&out](int level, std::size_t wire) {
+        out += level ? '1' : '0';
+        out += wire_code(wire);
+        out += '\n';
+    };
     out += "$timescale " + timescale_ + " $end\n";
     out += "$scope module i2c $end\n";
     for (std::size_t i = 0; i < wires_.size(); ++i)
@@ -53,17 +65,17 @@ std::string VcdTrace::text(std::uint64_t now, std::uint64_t tail) const
     out += "$upscope $end\n$enddefinitions $end\n";
     out += "#0\n$dumpvars\n";
     for (std::size_t i = 0; i < wires_.size(); ++i)
-        out += std::to_string(initial_[i]) + wire_code(i) + "\n";
+        value(initial_[i], i);
     out += "$end\n";
 
     std::uint64_t last = 0;
     for (const Change &c : changes_) {
         if (c.time != last)
-            out += "#" + std::to_string(c.time) + "\n";
+            stamp(c.time);
         last = c.time;
-        out += std::to_string(c.level) + wire_code(c.wire) + "\n";
+        value(c.level, c.wire);
     }
-    out += "#" + std::to_string(std::max(last, now) + tail) + "\n";
+    stamp(std::max(last, now) + tail);
     return out;
 }
 

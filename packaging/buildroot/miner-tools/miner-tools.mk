@@ -1,22 +1,47 @@
-# SPDX-License-Identifier: MIT
 ################################################################################
 #
 # miner-tools
 #
 ################################################################################
 
+# SPDX-License-Identifier: MIT
+
 MINER_TOOLS_VERSION = 0.1.0
-# Built from this repository, two levels above the external tree's root
-# (packaging/buildroot); MINER_TOOLS_OVERRIDE_SRCDIR points elsewhere.
-MINER_TOOLS_SITE = $(BR2_EXTERNAL_MINER_TOOLS_PATH)/../..
-MINER_TOOLS_SITE_METHOD = local
-# Leave the developers' build trees behind.
-MINER_TOOLS_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = --exclude=/build* --exclude=/out
+MINER_TOOLS_SOURCE = miner-tools-$(MINER_TOOLS_VERSION).tar.gz
+# The tarball scripts/dist.sh makes from a miner-tools checkout (git archive:
+# no build trees, no .git). By default it is looked for in the dist/ directory
+# of the checkout that holds this external tree; MINER_TOOLS_DIST_DIR names
+# another directory. A tarball made from a checkout has no published hash.
+MINER_TOOLS_DIST_DIR ?= $(realpath $(BR2_EXTERNAL_MINER_TOOLS_PATH)/../..)/dist
+MINER_TOOLS_SITE = file://$(MINER_TOOLS_DIST_DIR)
+BR_NO_CHECK_HASH_FOR += $(MINER_TOOLS_SOURCE)
+MINER_TOOLS_LICENSE = MIT
+MINER_TOOLS_LICENSE_FILES = LICENSE
+
+define MINER_TOOLS_CHECK_TARBALL
+	@test -f $(MINER_TOOLS_DIST_DIR)/$(MINER_TOOLS_SOURCE) || { \
+		echo "miner-tools: $(MINER_TOOLS_DIST_DIR)/$(MINER_TOOLS_SOURCE) not found."; \
+		echo "miner-tools: make it with scripts/dist.sh in a miner-tools checkout,"; \
+		echo "miner-tools: or set MINER_TOOLS_DIST_DIR to the directory that holds it."; \
+		exit 1; }
+endef
+MINER_TOOLS_PRE_DOWNLOAD_HOOKS += MINER_TOOLS_CHECK_TARBALL
+
+# A checkout built in place through MINER_TOOLS_OVERRIDE_SRCDIR (local.mk)
+# must be miner-tools itself, and its build trees stay behind.
+ifneq ($(MINER_TOOLS_OVERRIDE_SRCDIR),)
+ifeq ($(shell grep -s -l 'project(miner-tools ' $(MINER_TOOLS_OVERRIDE_SRCDIR)/CMakeLists.txt),)
+$(error miner-tools: MINER_TOOLS_OVERRIDE_SRCDIR=$(MINER_TOOLS_OVERRIDE_SRCDIR) holds no miner-tools CMakeLists.txt)
+endif
+endif
+MINER_TOOLS_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = \
+	--exclude=/build* --exclude=/out --exclude=/dist --exclude=/.git
 
 # Only the two programs: the simulated board and the tests need GoogleTest
-# and FUSE on the build host; -Werror stays with the project's own builds.
+# and FUSE on the build host. Buildroot's own hardening options (BR2_SSP_*,
+# BR2_FORTIFY_SOURCE_*, BR2_RELRO_*, BR2_PIC_PIE) stay in charge of those flags.
 MINER_TOOLS_CONF_OPTS = \
-	-DMINER_TOOLS_TESTS=OFF \
-	-DMINER_TOOLS_WERROR=OFF
+	-DBUILD_TESTING=OFF \
+	-DMINER_TOOLS_HARDENING=OFF
 
 $(eval $(cmake-package))
