@@ -214,7 +214,8 @@ int run_once(const VmJob &job, VmResult *result)
     const fs::path sock = scratch.path / "uart.sock";
 
     std::vector<std::string> argv = {launcher_path(), "run", "--out", out.string(), "--timeout",
-                                     std::to_string(job.timeout_s)};
+                                     std::to_string(job.timeout_s), "--boot-timeout",
+                                     std::to_string(job.boot_timeout_s)};
     const std::string image = job.image_dir.empty() ? env_or("BOARD_VM_IMAGE", "") : job.image_dir;
     if (!image.empty())
         argv.insert(argv.end(), {"--image", image});
@@ -297,8 +298,11 @@ int run_once(const VmJob &job, VmResult *result)
         result->error = slurp(log);
         if (result->error.empty())
             result->error = "vm/board-vm failed with status " + std::to_string(result->launcher_status);
-        return 1;
     }
+    // A command killed at its time limit still leaves its results.
+    result->timed_out = fs::exists(out / "timed-out");
+    if (!fs::exists(out / "status") || (result->launcher_status != 0 && !result->timed_out))
+        return 1;
     result->status = std::atoi(slurp(out / "status").c_str());
     result->out = slurp(out / "stdout");
     result->err = slurp(out / "stderr");
@@ -328,6 +332,11 @@ std::vector<std::string> VmResult::writes_to(int line) const
     return writes;
 }
 
+RunResult as_run_result(const VmResult &result)
+{
+    return RunResult{result.timed_out, result.status, result.out, result.err};
+}
+
 std::vector<GpioEvent> parse_gpio_trace(const std::string &trace)
 {
     // e.g. "  sh-61  [000] .....  1.5: gpio_value: 27 set 0"
@@ -348,6 +357,25 @@ std::vector<GpioEvent> parse_gpio_trace(const std::string &trace)
 std::string launcher_path()
 {
     return env_or("BOARD_VM_LAUNCHER", MINER_TOOLS_SOURCE_DIR "/vm/board-vm");
+}
+
+std::string find_image()
+{
+    std::string image = env_or("BOARD_VM_IMAGE", "");
+    if (!image.empty())
+        return image;
+    const fs::path script = fs::path(launcher_path()).parent_path() / "build-image.sh";
+    FILE *pipe = popen((script.string() + " --print 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr)
+        return "";
+    char line[4096];
+    while (fgets(line, sizeof line, pipe) != nullptr)
+        image = line;
+    if (pclose(pipe) != 0)
+        return "";
+    if (!image.empty() && image.back() == '\n')
+        image.pop_back();
+    return image;
 }
 
 int run_on_vm(const VmJob &job, VmResult *result)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hash_board.h"
+#include "sandbox.h"
 
 namespace sim::vm {
 
@@ -30,6 +31,8 @@ struct VmJob {
     // Extra files for the guest: {host path, absolute guest path}.
     std::vector<std::pair<std::string, std::string>> files;
     int timeout_s = 60;
+    // Time allowed for everything but the command (boot, results, power-off).
+    int boot_timeout_s = 90;
     // Empty: BOARD_VM_IMAGE, else vm/build-image.sh --print.
     std::string image_dir;
     // Empty: BOARD_VM_PROGRAMS, else the board preset's out/board.
@@ -52,7 +55,8 @@ struct VmResult {
     // its message (and the console's last lines) in `error`.
     int launcher_status = -1;
     std::string error;
-    int status = -1; // the command's exit status
+    int status = -1;        // the command's exit status
+    bool timed_out = false; // killed at the job's time limit (status 137)
     std::string out, err;
     std::map<std::string, std::string> records; // record files in /usr/bin afterwards
     std::map<int, std::string> gpio_value;      // "0\n" or "1\n" by line number
@@ -74,10 +78,18 @@ std::vector<GpioEvent> parse_gpio_trace(const std::string &trace);
 
 // Where vm/board-vm lives in this source tree.
 std::string launcher_path();
+// The image directory: BOARD_VM_IMAGE, else that of vm/build-image.sh
+// --print; empty when no image is built.
+std::string find_image();
 
 // Boots the board and runs `job` on it. Returns 0 when the command ran (its
-// own status is in result->status), 1 when the board could not run it
-// (result->error says why).
+// own status is in result->status; result->timed_out when it was killed at
+// the time limit), 1 when the board could not run it (result->error says why,
+// with the console's last lines).
 int run_on_vm(const VmJob &job, VmResult *result);
+
+// The run as the pseudo-terminal runs report it (sim::RunResult), for code
+// that shows either kind, such as board-sim.
+RunResult as_run_result(const VmResult &result);
 
 } // namespace sim::vm

@@ -5,8 +5,17 @@
 // are exact; standard output is exact once the chunking of a reply into reads,
 // which the driver decides, is folded away.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "../probe/transcript.h"
 #include "vm_run.h"
@@ -244,3 +253,104 @@ TEST_F(OnTheBoard, I2cBitbangOnRealSysfsLinesWithNoDevice)
 }
 
 } // namespace
+
+// Faults of the board itself: each is a clear error within a bounded time.
+class LauncherFaults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/vm-fault.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string file(const std::string &name, const std::string &text, mode_t mode = 0755)
+    {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << text;
+        chmod(path.c_str(), mode);
+        return path;
+    }
+    // Runs vm/board-vm with `args`; returns its exit status and, in *err, what
+    // it printed.
+    int launcher(const std::string &args, std::string *err)
+    {
+        const std::string log = dir_ + "/launcher.log";
+        const int rc = std::system((sim::vm::launcher_path() + " " + args + " >" + log + " 2>&1").c_str());
+        std::ifstream in(log);
+        std::ostringstream text;
+        text << in.rdbuf();
+        *err = text.str();
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    std::string dir_;
+};
+
+TEST_F(LauncherFaults, NothingToConnectToOrNothingToBoot)
+{
+    std::string err;
+    EXPECT_EQ(launcher("run --uart unix:" + dir_ + "/none --out " + dir_ + "/o -- true", &err), 1);
+    EXPECT_NE(err.find("nobody listens on " + dir_ + "/none"), std::string::npos) << err;
+
+    // A socket that exists but does not listen: qemu cannot connect.
+    const std::string sock = dir_ + "/deaf.sock";
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    EXPECT_EQ(launcher("run --uart unix:" + sock + " --out " + dir_ + "/o -- true", &err), 1);
+    EXPECT_NE(err.find("qemu-system-mips failed"), std::string::npos) << err;
+    EXPECT_NE(err.find("Connection refused"), std::string::npos) << err;
+    close(fd);
+
+    EXPECT_EQ(launcher("run --uart none --image " + dir_ + " --out " + dir_ + "/o -- true", &err), 1);
+    EXPECT_NE(err.find("lacks vmlinux; run vm/board-vm build"), std::string::npos) << err;
+
+    // A kernel qemu cannot load.
+    const std::string image = sim::vm::find_image();
+    ASSERT_NE(image, "") << "no board image; run vm/board-vm build";
+    for (const char *name : {"initramfs.cpio.gz", "gen_init_cpio"})
+        std::filesystem::copy_file(image + "/" + name, dir_ + "/" + name);
+    file("vmlinux", "not a kernel\n");
+    EXPECT_EQ(launcher("run --uart none --image " + dir_ + " --out " + dir_ + "/o -- true", &err), 1);
+    EXPECT_NE(err.find("qemu-system-mips failed"), std::string::npos) << err;
+
+    EXPECT_EQ(launcher("run --out " + dir_ + "/o -- true", &err), 2) << "no --uart";
+    EXPECT_EQ(launcher("run --uart none --out " + dir_ + "/o --timeout soon -- true", &err), 2);
+}
+
+TEST_F(LauncherFaults, CommandThatNeverEndsIsKilledAndItsResultsKept)
+{
+    sim::vm::VmJob job;
+    job.command = {"sh", "-c", "echo started; sleep 1000"};
+    job.timeout_s = 2;
+    sim::vm::VmResult r;
+    EXPECT_EQ(sim::vm::run_on_vm(job, &r), 0) << r.error;
+    EXPECT_TRUE(r.timed_out);
+    EXPECT_EQ(r.status, 137);
+    EXPECT_EQ(r.out, "started\n");
+    EXPECT_NE(r.error.find("the command did not end within 2 s; the board killed it"), std::string::npos) << r.error;
+}
+
+TEST_F(LauncherFaults, GuestThatPanicsOrHangs)
+{
+    // init exits: the kernel panics, and qemu ends at once (panic=-1, -no-reboot).
+    sim::vm::VmJob job;
+    job.command = {"true"};
+    job.files = {{file("exits", "#!/bin/sh\necho init leaves\nexit 3\n"), "/init"}};
+    sim::vm::VmResult r;
+    EXPECT_EQ(sim::vm::run_on_vm(job, &r), 1);
+    EXPECT_NE(r.error.find("the board's kernel panicked"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("Attempted to kill init"), std::string::npos) << "the console's last lines:\n" << r.error;
+
+    // init never finishes: qemu is killed after boot, command and 10 s.
+    job.files = {{file("hangs", "#!/bin/sh\necho init hangs\nwhile :; do sleep 1; done\n"), "/init"}};
+    job.timeout_s = 1;
+    job.boot_timeout_s = 0;
+    EXPECT_EQ(sim::vm::run_on_vm(job, &r), 1);
+    EXPECT_NE(r.error.find("the board did not finish within 11 s"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("init hangs"), std::string::npos) << r.error;
+    EXPECT_LT(r.elapsed_ms, 30000);
+}
