@@ -9,6 +9,8 @@
 #                under qemu-mips-static; end-to-end tests on the MIPS programs
 #   board        the board's programs: static musl, big-endian MIPS,
 #                size-optimised; end-to-end tests on them under qemu-mips-static
+#   vm           the board's programs on the emulated board (vm/): the real
+#                kernel under qemu-system-mips; builds its image when not cached
 #   sdk          the same programs built through a generated board SDK
 #                (cmake/sdk-toolchain.cmake) must match the board preset's
 #   budgets      sizes, run-time dependencies and hardening of the programs
@@ -40,6 +42,7 @@ stage setup scripts/setup.sh
 for preset in host sanitize musl-static mips board; do
   stage "$preset" cmake --workflow --preset "$preset"
 done
+stage vm vm/test-stage.sh
 stage sdk scripts/sdk-check.sh
 stage budgets scripts/budgets.sh
 stage lint scripts/lint.sh
