@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -67,8 +69,14 @@ class FrameRelay {
 public:
     FrameRelay(int guest_fd, int board_fd) : guest_fd_(guest_fd), board_fd_(board_fd)
     {
-        if (pipe2(stop_pipe_, O_CLOEXEC) == 0)
-            thread_ = std::thread([this] { run(); });
+        if (pipe2(stop_pipe_, O_CLOEXEC) != 0)
+            return;
+        thread_ = std::thread([this] { run(); });
+        // The relay is on every reply's way to the program's 2 ms wait: the
+        // same real-time priority as the board's thread, when the process may.
+        struct sched_param param {};
+        param.sched_priority = 10;
+        pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param);
     }
     ~FrameRelay()
     {
