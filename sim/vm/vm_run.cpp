@@ -221,14 +221,14 @@ int run_once(const VmJob &job, VmResult *result)
     const fs::path out = scratch.path / "out";
     const fs::path sock = scratch.path / "uart.sock";
 
-    std::vector<std::string> argv = {launcher_path(), "run", "--out", out.string(), "--timeout",
-                                     std::to_string(job.timeout_s), "--boot-timeout",
-                                     std::to_string(job.boot_timeout_s)};
+    std::vector<std::string> argv = {launcher_path(),  "run",
+                                     "--out",          out.string(),
+                                     "--timeout",      std::to_string(job.timeout_s),
+                                     "--boot-timeout", std::to_string(job.boot_timeout_s)};
     const std::string image = job.image_dir.empty() ? env_or("BOARD_VM_IMAGE", "") : job.image_dir;
     if (!image.empty())
         argv.insert(argv.end(), {"--image", image});
-    const std::string programs =
-        job.programs_dir.empty() ? env_or("BOARD_VM_PROGRAMS", "") : job.programs_dir;
+    const std::string programs = job.programs_dir.empty() ? env_or("BOARD_VM_PROGRAMS", "") : job.programs_dir;
     if (!programs.empty())
         argv.insert(argv.end(), {"--programs", programs});
     if (!job.records.empty()) {
@@ -311,7 +311,13 @@ int run_once(const VmJob &job, VmResult *result)
     result->timed_out = fs::exists(out / "timed-out");
     if (!fs::exists(out / "status") || (result->launcher_status != 0 && !result->timed_out))
         return 1;
-    result->status = std::atoi(slurp(out / "status").c_str());
+    const std::string status = slurp(out / "status");
+    char *end = nullptr;
+    result->status = static_cast<int>(std::strtol(status.c_str(), &end, 10));
+    if (end == status.c_str() || *end != '\n') {
+        result->error = "the board's exit status is not a number: " + status;
+        return 1;
+    }
     result->out = slurp(out / "stdout");
     result->err = slurp(out / "stderr");
     result->stty_before = slurp(out / "stty-before");
@@ -373,16 +379,18 @@ std::string find_image()
     if (!image.empty())
         return image;
     const fs::path script = fs::path(launcher_path()).parent_path() / "build-image.sh";
-    FILE *pipe = popen((script.string() + " --print 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr)
+    ScratchDir scratch;
+    if (scratch.path.empty())
         return "";
-    char line[4096];
-    while (fgets(line, sizeof line, pipe) != nullptr)
+    const fs::path log = scratch.path / "print.log";
+    const pid_t pid = spawn({script.string(), "--print"}, log);
+    int wstatus = 0;
+    if (pid < 0 || waitpid(pid, &wstatus, 0) != pid || !WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0)
+        return "";
+    // The last line names the image.
+    std::istringstream lines(slurp(log));
+    for (std::string line; std::getline(lines, line);)
         image = line;
-    if (pclose(pipe) != 0)
-        return "";
-    if (!image.empty() && image.back() == '\n')
-        image.pop_back();
     return image;
 }
 

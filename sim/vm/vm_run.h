@@ -70,7 +70,7 @@ struct VmResult {
     long elapsed_ms = 0; // wall time of the launcher, boot included
 
     // The levels written to `line` ("0", "1"), in order, from the trace.
-    std::vector<std::string> writes_to(int line) const;
+    [[nodiscard]] std::vector<std::string> writes_to(int line) const;
 };
 
 // The kernel trace's text (tracing/trace) as events.

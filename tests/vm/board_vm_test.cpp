@@ -144,15 +144,14 @@ TEST_F(OnTheBoard, BtcOnTheDefaultBoardAndTheLineSettingsTheDriverHolds)
     EXPECT_EQ(setting(after, "speed"), "115200") << after;
     EXPECT_EQ(setting(after, "min"), "0") << after;
     EXPECT_EQ(setting(after, "time"), "2") << after;
-    for (const char *flag : {"cs8", "cread", "clocal", "-parenb", "-icanon", "-echo", "-isig", "-iexten",
-                             "-opost", "-icrnl", "-ixon", "-istrip", "-inlcr", "-igncr", "-brkint"})
-        EXPECT_EQ(setting(after, flag[0] == '-' ? flag + 1 : flag), flag[0] == '-' ? "0" : "1")
-            << flag << " in\n"
-            << after;
+    for (const char *flag : {"cs8", "cread", "clocal", "-parenb", "-icanon", "-echo", "-isig", "-iexten", "-opost",
+                             "-icrnl", "-ixon", "-istrip", "-inlcr", "-igncr", "-brkint"})
+        EXPECT_EQ(setting(after, flag[0] == '-' ? flag + 1 : flag), flag[0] == '-' ? "0" : "1") << flag << " in\n"
+                                                                                                << after;
     for (const char *flag : {"cstopb", "hupcl", "crtscts", "ixoff"})
         EXPECT_EQ(setting(after, flag), setting(r.stty_before, flag)) << flag << " changed; before:\n"
-                                                                     << r.stty_before << "after:\n"
-                                                                     << after;
+                                                                      << r.stty_before << "after:\n"
+                                                                      << after;
 }
 
 TEST_F(OnTheBoard, LtcWithASensor)
@@ -243,8 +242,9 @@ TEST_F(OnTheBoard, RecordAlreadyPresentSendsNothing)
 TEST_F(OnTheBoard, I2cBitbangOnRealSysfsLinesWithNoDevice)
 {
     sim::vm::VmJob job;
-    job.command = {"sh", "-c", "i2c-bitbang; echo status $?; i2c-bitbang 200; echo status $?; "
-                               "echo 19 >/sys/class/gpio/unexport; i2c-bitbang; echo status $?"};
+    job.command = {"sh", "-c",
+                   "i2c-bitbang; echo status $?; i2c-bitbang 200; echo status $?; "
+                   "echo 19 >/sys/class/gpio/unexport; i2c-bitbang; echo status $?"};
     const sim::vm::VmResult r = run(job);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, I2C_NO_DEVICE_READ "status 0\n" I2C_NO_DEVICE_WRITE "status 0\n"

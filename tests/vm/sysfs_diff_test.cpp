@@ -14,6 +14,8 @@ namespace {
 
 // Both start from the platform's state: gpio19 and gpio23 exported, inputs,
 // the idle bus pulled up; nothing on the bus answers.
+// The script keeps one step of the check to a line.
+// clang-format off
 const std::vector<std::string> kScript = {
     // What a value file reads, again at its end, after a seek and at an offset.
     "o:gpio23/value:r", "r:64", "r:64", "s:0", "r:64", "p:1:64", "p:2:64", "c",
@@ -36,6 +38,7 @@ const std::vector<std::string> kScript = {
     "o:gpio19/value:r", "r:64", "c", "o:gpio19/direction:w", "w:out", "c", "o:gpio19/value:r", "r:64", "c",
     "o:gpio18/value:r",
 };
+// clang-format on
 
 // Results where the model differs from the kernel on purpose, by the
 // operation's index in kScript, with the reason.
@@ -59,11 +62,14 @@ TEST(SysfsModelAgainstKernel, SameScriptSameResults)
     sim::GpioBoardOptions options;
     options.device.present = false;
     sim::GpioBoard model(options);
-    const sim::I2cRunReport host = sim::run_i2c_bitbang(model, SYSFS_SCRIPT_HOST, [] {
-        std::vector<std::string> args = {"/sys/class/gpio"};
-        args.insert(args.end(), kScript.begin(), kScript.end());
-        return args;
-    }(), 20000);
+    const sim::I2cRunReport host = sim::run_i2c_bitbang(
+        model, SYSFS_SCRIPT_HOST,
+        [] {
+            std::vector<std::string> args = {"/sys/class/gpio"};
+            args.insert(args.end(), kScript.begin(), kScript.end());
+            return args;
+        }(),
+        20000);
     ASSERT_EQ(host.setup_error, "");
     ASSERT_EQ(host.run.exit_status, 0) << host.run.err;
 
@@ -85,16 +91,15 @@ TEST(SysfsModelAgainstKernel, SameScriptSameResults)
     for (size_t i = 0; i < kScript.size(); ++i) {
         const std::string k = kernel[i].substr(kernel[i].find(" -> ") + 4);
         const std::string f = fuse[i].substr(fuse[i].find(" -> ") + 4);
-        printf("| %zu | `%s` | %s | %s%s |\n", i, kScript[i].c_str(), k.c_str(), f.c_str(),
-               k == f ? "" : " (differs)");
+        printf("| %zu | `%s` | %s | %s%s |\n", i, kScript[i].c_str(), k.c_str(), f.c_str(), k == f ? "" : " (differs)");
     }
     for (size_t i = 0; i < kScript.size(); ++i) {
         const auto deliberate = kDeliberate.find(i);
         if (deliberate == kDeliberate.end())
             EXPECT_EQ(fuse[i], kernel[i]) << "operation " << i << ": " << kScript[i];
         else
-            EXPECT_NE(fuse[i], kernel[i]) << "operation " << i << " no longer differs (" << deliberate->second
-                                          << "); drop it from kDeliberate";
+            EXPECT_NE(fuse[i], kernel[i])
+                << "operation " << i << " no longer differs (" << deliberate->second << "); drop it from kDeliberate";
     }
 }
 

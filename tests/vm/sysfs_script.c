@@ -22,8 +22,8 @@ static const struct {
     int code;
     const char *name;
 } errno_names[] = {
-    {EPERM, "EPERM"}, {ENOENT, "ENOENT"}, {EIO, "EIO"},       {EBADF, "EBADF"},   {EACCES, "EACCES"},
-    {EBUSY, "EBUSY"}, {EINVAL, "EINVAL"}, {ESPIPE, "ESPIPE"}, {ENXIO, "ENXIO"},   {EISDIR, "EISDIR"},
+    {EPERM, "EPERM"}, {ENOENT, "ENOENT"},   {EIO, "EIO"},       {EBADF, "EBADF"},   {EACCES, "EACCES"},
+    {EBUSY, "EBUSY"}, {EINVAL, "EINVAL"},   {ESPIPE, "ESPIPE"}, {ENXIO, "ENXIO"},   {EISDIR, "EISDIR"},
     {EROFS, "EROFS"}, {ENOTSUP, "ENOTSUP"}, {EFAULT, "EFAULT"}, {EAGAIN, "EAGAIN"},
 };
 

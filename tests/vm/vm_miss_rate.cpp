@@ -40,9 +40,10 @@ int main(int argc, char **argv)
 
     sim::vm::VmJob job;
     // The probe's log is what the count reads.
-    job.command = {"sh", "-c",
-                   "i=0; while [ $i -lt " + std::to_string(runs) +
-                       " ]; do rm -f /usr/bin/minerType /usr/bin/tempSensor; miner-probe 2>/dev/null; i=$((i+1)); done"};
+    job.command = {
+        "sh", "-c",
+        "i=0; while [ $i -lt " + std::to_string(runs) +
+            " ]; do rm -f /usr/bin/minerType /usr/bin/tempSensor; miner-probe 2>/dev/null; i=$((i+1)); done"};
     sim::HashBoardScenario board;
     board.family = sim::ChipFamily::LTC;
     job.board = board;
