@@ -3,15 +3,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +16,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <thread>
 
+#include "frame_relay.h"
 #include "probe_run.h"
 
 namespace fs = std::filesystem;
@@ -58,114 +55,6 @@ struct ScratchDir {
         if (!path.empty())
             fs::remove_all(path, ec);
     }
-};
-
-// Bytes of a frame arrive from the emulated UART one or a few at a time. The
-// relay collects them into whole frames, so the hash board sees each frame in
-// one read, as it does from a pseudo-terminal: it passes the bytes on when
-// they make a whole known frame, when they cannot begin one, or when the line
-// has been quiet for a while. Replies go back unchanged.
-class FrameRelay {
-public:
-    FrameRelay(int guest_fd, int board_fd) : guest_fd_(guest_fd), board_fd_(board_fd)
-    {
-        if (pipe2(stop_pipe_, O_CLOEXEC) != 0)
-            return;
-        thread_ = std::thread([this] { run(); });
-        // The relay is on every reply's way to the program's 2 ms wait: the
-        // same real-time priority as the board's thread, when the process may.
-        struct sched_param param {};
-        param.sched_priority = 10;
-        pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param);
-    }
-    ~FrameRelay()
-    {
-        if (thread_.joinable()) {
-            (void)!write(stop_pipe_[1], "x", 1);
-            thread_.join();
-        }
-        close(stop_pipe_[0]);
-        close(stop_pipe_[1]);
-    }
-    FrameRelay(const FrameRelay &) = delete;
-    FrameRelay &operator=(const FrameRelay &) = delete;
-
-private:
-    static constexpr int quiet_ms = 1;
-
-    // 1: a whole known frame; 0: a proper prefix of one; -1: neither.
-    static int frame_state(const std::vector<uint8_t> &bytes)
-    {
-        bool prefix = false;
-        for (const KnownFrame &known : known_frames()) {
-            const size_t n = std::min(bytes.size(), known.bytes.size());
-            if (std::memcmp(bytes.data(), known.bytes.data(), n) != 0)
-                continue;
-            if (bytes.size() == known.bytes.size())
-                return 1;
-            if (bytes.size() < known.bytes.size())
-                prefix = true;
-        }
-        return prefix ? 0 : -1;
-    }
-
-    void flush()
-    {
-        if (!pending_.empty())
-            (void)!write(board_fd_, pending_.data(), pending_.size());
-        pending_.clear();
-    }
-
-    void run()
-    {
-        struct pollfd fds[3] = {{guest_fd_, POLLIN, 0}, {board_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-        uint8_t buf[512];
-        for (;;) {
-            const int ready = poll(fds, 3, pending_.empty() ? -1 : quiet_ms);
-            if (ready < 0)
-                continue;
-            if (fds[2].revents != 0)
-                return;
-            if (ready == 0) {
-                flush();
-                continue;
-            }
-            if (fds[1].revents & POLLIN) {
-                const ssize_t n = read(board_fd_, buf, sizeof buf);
-                if (n > 0)
-                    (void)!write(guest_fd_, buf, static_cast<size_t>(n));
-            }
-            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-                const ssize_t n = read(guest_fd_, buf, sizeof buf);
-                if (n <= 0) {
-                    flush();
-                    fds[0].fd = -1; // qemu has gone; keep serving the stop pipe
-                    continue;
-                }
-                for (ssize_t i = 0; i < n; ++i) {
-                    pending_.push_back(buf[i]);
-                    const int state = frame_state(pending_);
-                    if (state == 1)
-                        flush();
-                    else if (state < 0) {
-                        // Not a known frame: pass a stray byte on alone, so
-                        // that a frame following it is still recognised.
-                        pending_.pop_back();
-                        flush();
-                        pending_.push_back(buf[i]);
-                        if (frame_state(pending_) < 0)
-                            flush();
-                    }
-                }
-            }
-        }
-    }
-
-    int guest_fd_;
-    int board_fd_;
-    int stop_pipe_[2] = {-1, -1};
-    std::vector<uint8_t> pending_;
-    std::thread thread_;
 };
 
 int listen_unix(const std::string &path)
