@@ -2,7 +2,7 @@
 # The board vendor's SDK: point SDK_PREFIX at its compilers' common prefix,
 #   cmake -S . -B out/board -DCMAKE_TOOLCHAIN_FILE=cmake/sdk-toolchain.cmake \
 #         -DSDK_PREFIX=/opt/sdk/bin/mips-openwrt-linux-musl- \
-#         -DCMAKE_BUILD_TYPE=MinSizeRel -DMINER_TOOLS_TESTS=OFF -DMINER_TOOLS_STATIC=ON
+#         -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF -DMINER_TOOLS_STATIC=ON
 # (the prefix may also come from the environment variable of the same name).
 # Optional:
 #   SDK_SYSROOT    the SDK's target root (--sysroot and where to find libraries);

@@ -13,6 +13,8 @@
 #                kernel under qemu-system-mips; builds its image when not cached
 #   sdk          the same programs built through a generated board SDK
 #                (cmake/sdk-toolchain.cmake) must match the board preset's
+#   package      the source tarball built as packagers do (BUILD_TESTING=OFF,
+#                no pkg-config) and a default Release build: no warning
 #   budgets      sizes, run-time dependencies and hardening of the programs
 #   lint         clang-tidy and cppcheck
 #   fuzz         each libFuzzer target for FUZZ_SECONDS (default 20) seconds
@@ -44,6 +46,7 @@ for preset in host sanitize musl-static mips board; do
 done
 stage vm vm/test-stage.sh
 stage sdk scripts/sdk-check.sh
+stage package scripts/package-check.sh
 stage budgets scripts/budgets.sh
 stage lint scripts/lint.sh
 stage fuzz scripts/fuzz.sh "$fuzz_seconds"

@@ -7,14 +7,13 @@
 # SPDX-License-Identifier: MIT
 
 MINER_TOOLS_VERSION = 0.1.0
-MINER_TOOLS_SOURCE = miner-tools-$(MINER_TOOLS_VERSION).tar.gz
 # The tarball scripts/dist.sh makes from a miner-tools checkout (git archive:
 # no build trees, no .git). By default it is looked for in the dist/ directory
 # of the checkout that holds this external tree; MINER_TOOLS_DIST_DIR names
 # another directory. A tarball made from a checkout has no published hash.
 MINER_TOOLS_DIST_DIR ?= $(realpath $(BR2_EXTERNAL_MINER_TOOLS_PATH)/../..)/dist
 MINER_TOOLS_SITE = file://$(MINER_TOOLS_DIST_DIR)
-BR_NO_CHECK_HASH_FOR += $(MINER_TOOLS_SOURCE)
+BR_NO_CHECK_HASH_FOR += miner-tools-$(MINER_TOOLS_VERSION).tar.gz
 MINER_TOOLS_LICENSE = MIT
 MINER_TOOLS_LICENSE_FILES = LICENSE
 
