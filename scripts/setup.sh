@@ -25,6 +25,8 @@ packages=(
   clang-tidy clang-format cppcheck         # scripts/lint.sh
   file binutils                            # scripts/budgets.sh
   dpkg-dev                                 # apt-get source: the board musl (scripts/board-musl.sh)
+  qemu-system-mips linux-source-6.1        # the emulated board (vm/): machine, kernel source
+  flex bison bc libelf-dev rsync xz-utils  # building that kernel
 )
 
 missing_of() {  # package... -> those not installed

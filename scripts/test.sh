@@ -9,6 +9,8 @@
 #                under qemu-mips-static; end-to-end tests on the MIPS programs
 #   board        the board's programs: static musl, big-endian MIPS,
 #                size-optimised; end-to-end tests on them under qemu-mips-static
+#   vm           the board's programs on the emulated board (vm/): the real
+#                kernel under qemu-system-mips; builds its image when not cached
 #   sdk          the same programs built through a generated board SDK
 #                (cmake/sdk-toolchain.cmake) must match the board preset's
 #   package      the source tarball built as packagers do (BUILD_TESTING=OFF,
@@ -42,6 +44,7 @@ stage setup scripts/setup.sh
 for preset in host sanitize musl-static mips board; do
   stage "$preset" cmake --workflow --preset "$preset"
 done
+stage vm vm/test-stage.sh
 stage sdk scripts/sdk-check.sh
 stage package scripts/package-check.sh
 stage budgets scripts/budgets.sh

@@ -2,6 +2,7 @@
 #include "gpio_board.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -39,7 +40,8 @@ std::string_view strip_newline(std::string_view text)
 bool parse_level(std::string_view text, int *level)
 {
     const std::string s(strip_newline(text));
-    if (s.empty())
+    // strtol skips leading blanks; kstrtol refuses them.
+    if (s.empty() || std::isspace(static_cast<unsigned char>(s[0])))
         return false;
     char *end = nullptr;
     errno = 0;

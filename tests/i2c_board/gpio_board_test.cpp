@@ -213,12 +213,13 @@ TEST(SysfsSemantics, AttributeTextAndErrors)
     EXPECT_EQ(board.sda(), 0);
     EXPECT_EQ(board.write(GpioFile::SdaValue, "x"), EINVAL);
     EXPECT_EQ(board.write(GpioFile::SdaValue, ""), EINVAL);
+    EXPECT_EQ(board.write(GpioFile::SdaValue, " 1"), EINVAL) << "the kernel's kstrtol takes no leading blank";
     EXPECT_EQ(board.write(GpioFile::SdaDirection, "sideways"), EINVAL);
     EXPECT_EQ(board.write(GpioFile::SdaDirection, "high"), 0);
     EXPECT_EQ(board.sda(), 1);
     board.read(GpioFile::SdaDirection, 0, 10, &text);
     EXPECT_EQ(text, "out\n");
-    EXPECT_EQ(board.counts(GpioFile::SdaValue).failed_writes, 3);
+    EXPECT_EQ(board.counts(GpioFile::SdaValue).failed_writes, 4);
 }
 
 TEST(SysfsSemantics, FileScenarios)

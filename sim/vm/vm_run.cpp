@@ -1,0 +1,296 @@
+// SPDX-License-Identifier: MIT
+#include "vm_run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "frame_relay.h"
+#include "probe_run.h"
+
+namespace fs = std::filesystem;
+
+namespace sim::vm {
+
+namespace {
+
+std::string slurp(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string env_or(const char *name, const std::string &fallback)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// A scratch directory, removed with everything in it.
+struct ScratchDir {
+    fs::path path;
+    ScratchDir()
+    {
+        std::string tmpl = (fs::temp_directory_path() / "vm-run.XXXXXX").string();
+        if (mkdtemp(tmpl.data()) != nullptr)
+            path = tmpl;
+    }
+    ~ScratchDir()
+    {
+        std::error_code ec;
+        if (!path.empty())
+            fs::remove_all(path, ec);
+    }
+};
+
+int listen_unix(const std::string &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        close(fd);
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const fs::path &log)
+{
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = open("/dev/null", O_RDONLY);
+        if (out < 0 || in < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        setpgid(0, 0);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// One boot of the board.
+int run_once(const VmJob &job, VmResult *result)
+{
+    *result = VmResult{};
+    ScratchDir scratch;
+    if (scratch.path.empty()) {
+        result->error = "cannot make a scratch directory";
+        return 1;
+    }
+    const fs::path out = scratch.path / "out";
+    const fs::path sock = scratch.path / "uart.sock";
+
+    std::vector<std::string> argv = {launcher_path(),  "run",
+                                     "--out",          out.string(),
+                                     "--timeout",      std::to_string(job.timeout_s),
+                                     "--boot-timeout", std::to_string(job.boot_timeout_s)};
+    const std::string image = job.image_dir.empty() ? env_or("BOARD_VM_IMAGE", "") : job.image_dir;
+    if (!image.empty())
+        argv.insert(argv.end(), {"--image", image});
+    const std::string programs = job.programs_dir.empty() ? env_or("BOARD_VM_PROGRAMS", "") : job.programs_dir;
+    if (!programs.empty())
+        argv.insert(argv.end(), {"--programs", programs});
+    if (!job.records.empty()) {
+        const fs::path records = scratch.path / "records";
+        fs::create_directories(records);
+        for (const auto &[name, text] : job.records)
+            std::ofstream(records / name, std::ios::binary) << text;
+        argv.insert(argv.end(), {"--records", records.string()});
+    }
+    for (const auto &[host, guest] : job.files)
+        argv.insert(argv.end(), {"--add", host + "=" + guest});
+
+    int listen_fd = -1;
+    if (job.board) {
+        listen_fd = listen_unix(sock.string());
+        if (listen_fd < 0) {
+            result->error = "cannot listen on " + sock.string();
+            return 1;
+        }
+        argv.insert(argv.end(), {"--uart", "unix:" + sock.string()});
+    } else {
+        argv.insert(argv.end(), {"--uart", "none"});
+    }
+    argv.push_back("--");
+    argv.insert(argv.end(), job.command.begin(), job.command.end());
+
+    const fs::path log = scratch.path / "launcher.log";
+    const auto began = std::chrono::steady_clock::now();
+    const pid_t pid = spawn(argv, log);
+    int wstatus = 0;
+    bool reaped = false;
+
+    if (job.board && pid > 0) {
+        // qemu connects as it starts; the launcher may fail before that.
+        int guest_fd = -1;
+        struct pollfd pfd = {listen_fd, POLLIN, 0};
+        while (guest_fd < 0 && !reaped) {
+            if (poll(&pfd, 1, 50) > 0)
+                guest_fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            else if (waitpid(pid, &wstatus, WNOHANG) == pid)
+                reaped = true;
+        }
+        if (guest_fd >= 0) {
+            int pair[2];
+            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) {
+                HashBoardScenario scenario = *job.board;
+                // The control line is inside the guest: the chips answer whatever it does.
+                scenario.answers_after_cycles = 0;
+                scenario.control_line_path.clear();
+                HashBoard board(pair[1], scenario);
+                board.start();
+                {
+                    FrameRelay relay(guest_fd, pair[0]);
+                    waitpid(pid, &wstatus, 0);
+                    reaped = true;
+                }
+                board.stop();
+                result->frames = board.frames();
+                close(pair[0]);
+                close(pair[1]);
+            }
+            close(guest_fd);
+        }
+    }
+    if (pid > 0 && !reaped)
+        waitpid(pid, &wstatus, 0);
+    if (listen_fd >= 0)
+        close(listen_fd);
+    result->elapsed_ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count());
+
+    result->launcher_status = pid < 0 ? -1 : WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result->console = slurp(out / "console.log");
+    if (result->launcher_status != 0) {
+        result->error = slurp(log);
+        if (result->error.empty())
+            result->error = "vm/board-vm failed with status " + std::to_string(result->launcher_status);
+    }
+    // A command killed at its time limit still leaves its results.
+    result->timed_out = fs::exists(out / "timed-out");
+    if (!fs::exists(out / "status") || (result->launcher_status != 0 && !result->timed_out))
+        return 1;
+    const std::string status = slurp(out / "status");
+    char *end = nullptr;
+    result->status = static_cast<int>(std::strtol(status.c_str(), &end, 10));
+    if (end == status.c_str() || *end != '\n') {
+        result->error = "the board's exit status is not a number: " + status;
+        return 1;
+    }
+    result->out = slurp(out / "stdout");
+    result->err = slurp(out / "stderr");
+    result->stty_before = slurp(out / "stty-before");
+    result->stty_after = slurp(out / "stty");
+    for (const char *name : {"minerType", "tempSensor"})
+        if (fs::exists(out / "records" / name))
+            result->records[name] = slurp(out / "records" / name);
+    for (int line : {16, 19, 23, 27}) {
+        const fs::path dir = out / "gpio" / ("gpio" + std::to_string(line));
+        result->gpio_value[line] = slurp(dir / "value");
+        result->gpio_direction[line] = slurp(dir / "direction");
+    }
+    result->gpio_events = parse_gpio_trace(slurp(out / "gpio-trace"));
+    result->late_replies = count_late_replies(result->out, result->frames);
+    return 0;
+}
+
+} // namespace
+
+std::vector<std::string> VmResult::writes_to(int line) const
+{
+    std::vector<std::string> writes;
+    for (const GpioEvent &e : gpio_events)
+        if (e.line == line && e.what == "set")
+            writes.push_back(std::to_string(e.value));
+    return writes;
+}
+
+RunResult as_run_result(const VmResult &result)
+{
+    return RunResult{result.timed_out, result.status, result.out, result.err};
+}
+
+std::vector<GpioEvent> parse_gpio_trace(const std::string &trace)
+{
+    // e.g. "  sh-61  [000] .....  1.5: gpio_value: 27 set 0"
+    //      "  sh-61  [000] .....  1.5: gpio_direction: 23 in (0)"
+    static const std::regex value(R"(gpio_value: (\d+) +(set|get) (\d+))");
+    static const std::regex direction(R"(gpio_direction: (\d+) +(in|out) \((-?\d+)\))");
+    std::vector<GpioEvent> events;
+    std::istringstream lines(trace);
+    std::string text;
+    std::smatch m;
+    while (std::getline(lines, text)) {
+        if (std::regex_search(text, m, value) || std::regex_search(text, m, direction))
+            events.push_back({std::stoi(m[1]), m[2], std::stoi(m[3])});
+    }
+    return events;
+}
+
+std::string launcher_path()
+{
+    return env_or("BOARD_VM_LAUNCHER", MINER_TOOLS_SOURCE_DIR "/vm/board-vm");
+}
+
+std::string find_image()
+{
+    std::string image = env_or("BOARD_VM_IMAGE", "");
+    if (!image.empty())
+        return image;
+    const fs::path script = fs::path(launcher_path()).parent_path() / "build-image.sh";
+    ScratchDir scratch;
+    if (scratch.path.empty())
+        return "";
+    const fs::path log = scratch.path / "print.log";
+    const pid_t pid = spawn({script.string(), "--print"}, log);
+    int wstatus = 0;
+    if (pid < 0 || waitpid(pid, &wstatus, 0) != pid || !WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0)
+        return "";
+    // The last line names the image.
+    std::istringstream lines(slurp(log));
+    for (std::string line; std::getline(lines, line);)
+        image = line;
+    return image;
+}
+
+int run_on_vm(const VmJob &job, VmResult *result)
+{
+    for (int run = 1;; ++run) {
+        const int rc = run_once(job, result);
+        result->runs = run;
+        if (rc != 0 || result->late_replies == 0 || run > job.reruns_on_late_reply)
+            return rc;
+    }
+}
+
+} // namespace sim::vm

@@ -1,0 +1,95 @@
+// SPDX-License-Identifier: MIT
+// Runs a command on the emulated control board (vm/board-vm: the real kernel
+// under qemu) while a simulated hash board serves the guest's hash-board UART
+// over a unix socket, and collects what the command did.
+//
+// The control line lives inside the guest, as a real sysfs GPIO line, so the
+// simulated hash board cannot watch it while the command runs: in these runs
+// the chips answer whatever the line does (the scenario's answers_after_cycles
+// is ignored). The line's writes are not lost: the guest's kernel traces every
+// level change, and they come back in VmResult::gpio_events.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hash_board.h"
+#include "sandbox.h"
+
+namespace sim::vm {
+
+struct VmJob {
+    // The command and its arguments as the guest's shell should run them,
+    // e.g. {"miner-probe"}, {"miner-probe", "alt"}, {"i2c-bitbang", "200"}.
+    std::vector<std::string> command;
+    // The hash board on the UART; nullopt leaves the UART unconnected.
+    std::optional<HashBoardScenario> board;
+    // Record files seeded into the guest's /usr/bin, by name (e.g. "minerType").
+    std::map<std::string, std::string> records;
+    // Extra files for the guest: {host path, absolute guest path}.
+    std::vector<std::pair<std::string, std::string>> files;
+    int timeout_s = 60;
+    // Time allowed for everything but the command (boot, results, power-off).
+    int boot_timeout_s = 90;
+    // Empty: BOARD_VM_IMAGE, else vm/build-image.sh --print.
+    std::string image_dir;
+    // Empty: BOARD_VM_PROGRAMS, else the board preset's out/board.
+    std::string programs_dir;
+    // miner-probe's late-reply rule (sim::count_late_replies): the run is
+    // repeated up to this many times when the guest gave up on a frame the
+    // board answered, so that a verdict never rests on the host's scheduling.
+    int reruns_on_late_reply = 3;
+};
+
+// One change of a GPIO line as the guest's kernel traced it.
+struct GpioEvent {
+    int line = -1;
+    std::string what; // "set", "get", "in" or "out"
+    int value = -1;   // the level for set/get; 0 ok or 1 error for in/out
+};
+
+struct VmResult {
+    // 0 when the board ran the command; otherwise the launcher's status, with
+    // its message (and the console's last lines) in `error`.
+    int launcher_status = -1;
+    std::string error;
+    int status = -1;        // the command's exit status
+    bool timed_out = false; // killed at the job's time limit (status 137)
+    std::string out, err;
+    std::map<std::string, std::string> records; // record files in /usr/bin afterwards
+    std::map<int, std::string> gpio_value;      // "0\n" or "1\n" by line number
+    std::map<int, std::string> gpio_direction;  // "in\n" or "out\n"
+    std::vector<GpioEvent> gpio_events;
+    std::string stty_before, stty_after; // `stty -a` of the hash-board UART
+    std::string console;                 // the guest's console
+    std::vector<ReceivedFrame> frames;   // what the hash board received
+    int late_replies = 0;
+    int runs = 0;
+    long elapsed_ms = 0; // wall time of the launcher, boot included
+
+    // The levels written to `line` ("0", "1"), in order, from the trace.
+    [[nodiscard]] std::vector<std::string> writes_to(int line) const;
+};
+
+// The kernel trace's text (tracing/trace) as events.
+std::vector<GpioEvent> parse_gpio_trace(const std::string &trace);
+
+// Where vm/board-vm lives in this source tree.
+std::string launcher_path();
+// The image directory: BOARD_VM_IMAGE, else that of vm/build-image.sh
+// --print; empty when no image is built.
+std::string find_image();
+
+// Boots the board and runs `job` on it. Returns 0 when the command ran (its
+// own status is in result->status; result->timed_out when it was killed at
+// the time limit), 1 when the board could not run it (result->error says why,
+// with the console's last lines).
+int run_on_vm(const VmJob &job, VmResult *result);
+
+// The run as the pseudo-terminal runs report it (sim::RunResult), for code
+// that shows either kind, such as board-sim.
+RunResult as_run_result(const VmResult &result);
+
+} // namespace sim::vm

@@ -1,0 +1,356 @@
+// SPDX-License-Identifier: MIT
+// The unmodified board programs on the emulated board (vm/board-vm): the real
+// kernel's serial driver, sysfs GPIO and busybox shell, with the simulated
+// hash board on the UART's far end. Outcomes, records and control-line writes
+// are exact; standard output is exact once the chunking of a reply into reads,
+// which the driver decides, is folded away.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "../probe/transcript.h"
+#include "vm_run.h"
+
+using namespace probe_test;
+using sim::ChipFamily;
+
+namespace {
+
+std::string hex(const std::vector<uint8_t> &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes)
+        out += {digits[b >> 4], digits[b & 0x0F]};
+    return out;
+}
+
+// A whole reply read in several pieces prints one "exp_buf_len" line per read
+// before its "break" line; a pseudo-terminal delivers it in one. Keep one.
+std::string unchunked(const std::string &out)
+{
+    static const std::regex reads(
+        "(?:usb uart read exp_buf_len:([0-9]+) total_len:[0-9]+\n)+(usb_uart_read break,read:)");
+    return std::regex_replace(normalized(out), reads, "usb uart read exp_buf_len:$1 total_len:0\n$2");
+}
+
+sim::HashBoardScenario board(ChipFamily family)
+{
+    sim::HashBoardScenario scenario;
+    scenario.family = family;
+    return scenario;
+}
+
+std::string reply_hex(const sim::HashBoardScenario &scenario, const std::string &frame)
+{
+    return hex(sim::reply_for(scenario, frame));
+}
+
+std::vector<std::string> cycles(int n)
+{
+    std::vector<std::string> writes;
+    for (int i = 0; i < n; ++i)
+        writes.insert(writes.end(), {"0", "1"});
+    return writes;
+}
+
+std::vector<std::string> names(const sim::vm::VmResult &r)
+{
+    std::vector<std::string> out;
+    for (const sim::ReceivedFrame &f : r.frames)
+        out.push_back(f.name);
+    return out;
+}
+
+Transcript up_to_sia_dash_detection()
+{
+    return Transcript().opened().sent(BTC_DETECT).silence().sent(LTC_DETECT).silence().sent(SIA_DASH_DETECT);
+}
+
+// The value of one setting in `stty -a` output ("speed", "min", "time"), or
+// whether a flag ("cstopb", "hupcl", "crtscts") is set: "1"/"0".
+std::string setting(const std::string &stty, const std::string &name)
+{
+    std::smatch m;
+    if (name == "speed")
+        return std::regex_search(stty, m, std::regex("speed ([0-9]+) baud")) ? m[1].str() : "?";
+    if (std::regex_search(stty, m, std::regex("(^|[ ;\n])" + name + " = ([^;]+);")))
+        return m[2];
+    if (std::regex_search(stty, std::regex("(^|[ \n])-" + name + "([ \n]|$)")))
+        return "0";
+    if (std::regex_search(stty, std::regex("(^|[ \n])" + name + "([ \n]|$)")))
+        return "1";
+    return "?";
+}
+
+class OnTheBoard : public ::testing::Test {
+protected:
+    static sim::vm::VmResult run(sim::vm::VmJob job)
+    {
+        sim::vm::VmResult r;
+        const int rc = sim::vm::run_on_vm(job, &r);
+        EXPECT_EQ(rc, 0) << r.error;
+        EXPECT_EQ(r.late_replies, 0) << "the guest gave up on answered frames in " << r.runs << " runs";
+        if (r.runs > 1)
+            printf("note: reran %d times: a reply missed the program's 2 ms wait\n", r.runs - 1);
+        r.out = unchunked(r.out);
+        return r;
+    }
+    static sim::vm::VmResult probe(sim::HashBoardScenario scenario, std::vector<std::string> args = {},
+                                   std::map<std::string, std::string> records = {})
+    {
+        sim::vm::VmJob job;
+        job.command = {"miner-probe"};
+        job.command.insert(job.command.end(), args.begin(), args.end());
+        job.board = scenario;
+        job.records = std::move(records);
+        sim::vm::VmResult r = run(job);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r;
+    }
+};
+
+TEST_F(OnTheBoard, BtcOnTheDefaultBoardAndTheLineSettingsTheDriverHolds)
+{
+    const sim::HashBoardScenario scenario = board(ChipFamily::BTC);
+    const sim::vm::VmResult r = probe(scenario);
+    EXPECT_EQ(r.out, Transcript()
+                         .opened()
+                         .sent(BTC_DETECT)
+                         .received(42, reply_hex(scenario, "BTC detection"))
+                         .line("btc miner")
+                         .line("BTC miner should always have temp sensor")
+                         .str());
+    // busybox's cat, run through popen, on the record that is not there yet.
+    EXPECT_EQ(r.err, "cat: can't open '/usr/bin/minerType': No such file or directory\n");
+    EXPECT_EQ(r.records, (std::map<std::string, std::string>{{"minerType", "BTC\n"}, {"tempSensor", "YES\n"}}));
+    EXPECT_EQ(r.writes_to(27), cycles(1));
+    EXPECT_EQ(r.writes_to(16), cycles(0));
+    EXPECT_EQ(r.gpio_value.at(27), "1\n");
+    EXPECT_EQ(names(r), std::vector<std::string>{"BTC detection"});
+
+    // The settings the program leaves on the real driver: raw 8N1 at 115200,
+    // VMIN 0, VTIME 2 tenths; stop bits, HUPCL and flow control as found.
+    const std::string &after = r.stty_after;
+    EXPECT_EQ(setting(after, "speed"), "115200") << after;
+    EXPECT_EQ(setting(after, "min"), "0") << after;
+    EXPECT_EQ(setting(after, "time"), "2") << after;
+    for (const char *flag : {"cs8", "cread", "clocal", "-parenb", "-icanon", "-echo", "-isig", "-iexten", "-opost",
+                             "-icrnl", "-ixon", "-istrip", "-inlcr", "-igncr", "-brkint"})
+        EXPECT_EQ(setting(after, flag[0] == '-' ? flag + 1 : flag), flag[0] == '-' ? "0" : "1") << flag << " in\n"
+                                                                                                << after;
+    for (const char *flag : {"cstopb", "hupcl", "crtscts", "ixoff"})
+        EXPECT_EQ(setting(after, flag), setting(r.stty_before, flag)) << flag << " changed; before:\n"
+                                                                      << r.stty_before << "after:\n"
+                                                                      << after;
+}
+
+TEST_F(OnTheBoard, LtcWithASensor)
+{
+    const sim::HashBoardScenario scenario = board(ChipFamily::LTC);
+    const sim::vm::VmResult r = probe(scenario);
+    EXPECT_EQ(r.out, Transcript()
+                         .opened()
+                         .sent(BTC_DETECT)
+                         .silence()
+                         .sent(LTC_DETECT)
+                         .received(42, reply_hex(scenario, "LTC detection"))
+                         .line("ltc miner")
+                         .sent(LTC_MISC)
+                         .line("ltc configure misc")
+                         .sent(LTC_REGISTER)
+                         .line("ltc read temp sensor register 0xfe")
+                         .sent(LTC_QUERY)
+                         .line("ltc send get temp sensor register")
+                         .received(7, reply_hex(scenario, "LTC sensor query"))
+                         .line("ltc read temp sensor register 0xfe OK")
+                         .str());
+    EXPECT_EQ(r.records, (std::map<std::string, std::string>{{"minerType", "LTC\n"}, {"tempSensor", "YES\n"}}));
+    EXPECT_EQ(r.writes_to(27), cycles(1));
+}
+
+TEST_F(OnTheBoard, SiaWithASensorThatNeverAnswers)
+{
+    sim::HashBoardScenario scenario = board(ChipFamily::SIA);
+    scenario.sensor_answers_at_query = 0;
+    const sim::vm::VmResult r = probe(scenario);
+    const Transcript query = Transcript().sent(SIA_DASH_QUERY).line("sia send get temp sensor register").silence();
+    const Transcript attempt = Transcript()
+                                   .sent(SIA_DASH_MISC)
+                                   .line("sia configure misc")
+                                   .sent(SIA_DASH_MUX)
+                                   .line("sia configure mux")
+                                   .sent(SIA_DASH_REGISTER)
+                                   .line("sia read temp sensor register 0xfe")
+                                   .repeat(10, query);
+    EXPECT_EQ(r.out, up_to_sia_dash_detection()
+                         .received(54, reply_hex(scenario, "SIA/DASH detection"))
+                         .line("sia miner")
+                         .repeat(10, attempt)
+                         .str());
+    EXPECT_EQ(r.records, (std::map<std::string, std::string>{{"minerType", "SIA\n"}, {"tempSensor", "NO\n"}}));
+    EXPECT_EQ(r.writes_to(27), cycles(1));
+}
+
+TEST_F(OnTheBoard, SilentBoardGetsTenAttempts)
+{
+    const sim::vm::VmResult r = probe(board(ChipFamily::None));
+    const Transcript attempt = up_to_sia_dash_detection().silence().line("unknown miner");
+    EXPECT_EQ(r.out, Transcript().repeat(10, attempt).str());
+    EXPECT_TRUE(r.records.empty());
+    EXPECT_EQ(r.writes_to(27), cycles(10));
+    EXPECT_EQ(r.frames.size(), 30U);
+}
+
+TEST_F(OnTheBoard, AlternateBoardUsesTtyS0AndGpio16)
+{
+    const sim::HashBoardScenario scenario = board(ChipFamily::BTC);
+    const sim::vm::VmResult r = probe(scenario, {"alt"});
+    EXPECT_EQ(r.out, Transcript()
+                         .opened()
+                         .sent(BTC_DETECT)
+                         .received(42, reply_hex(scenario, "BTC detection"))
+                         .line("btc miner")
+                         .str());
+    EXPECT_EQ(r.records, (std::map<std::string, std::string>{{"minerType", "BTC\n"}}));
+    EXPECT_EQ(r.writes_to(16), cycles(1));
+    EXPECT_EQ(r.writes_to(27), cycles(0));
+}
+
+TEST_F(OnTheBoard, RecordAlreadyPresentSendsNothing)
+{
+    const sim::vm::VmResult r = probe(board(ChipFamily::BTC), {}, {{"minerType", "SIA\n"}});
+    EXPECT_EQ(r.out, "content:SIA\nminer type probe already done, miner type is SIA\n\n");
+    EXPECT_EQ(r.records, (std::map<std::string, std::string>{{"minerType", "SIA\n"}}));
+    EXPECT_TRUE(r.frames.empty());
+    EXPECT_TRUE(r.writes_to(27).empty());
+}
+
+// i2c-bitbang on the kernel's sysfs lines with nothing on the bus.
+// The bus's pull-ups make an absent device's acknowledgement read 1.
+#define I2C_NO_DEVICE_READ "i2c read failed:1!\n"
+#define I2C_NO_DEVICE_WRITE "i2c write failed:1!"
+TEST_F(OnTheBoard, I2cBitbangOnRealSysfsLinesWithNoDevice)
+{
+    sim::vm::VmJob job;
+    job.command = {"sh", "-c",
+                   "i2c-bitbang; echo status $?; i2c-bitbang 200; echo status $?; "
+                   "echo 19 >/sys/class/gpio/unexport; i2c-bitbang; echo status $?"};
+    const sim::vm::VmResult r = run(job);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, I2C_NO_DEVICE_READ "status 0\n" I2C_NO_DEVICE_WRITE "status 0\n"
+                                        "Failed to open file!\nstatus 255\n");
+    EXPECT_EQ(r.err, "");
+}
+
+} // namespace
+
+// Faults of the board itself: each is a clear error within a bounded time.
+class LauncherFaults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/vm-fault.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string file(const std::string &name, const std::string &text, mode_t mode = 0755)
+    {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << text;
+        chmod(path.c_str(), mode);
+        return path;
+    }
+    // Runs vm/board-vm with `args`; returns its exit status and, in *err, what
+    // it printed.
+    int launcher(const std::string &args, std::string *err)
+    {
+        const std::string log = dir_ + "/launcher.log";
+        const int rc = std::system((sim::vm::launcher_path() + " " + args + " >" + log + " 2>&1").c_str());
+        std::ifstream in(log);
+        std::ostringstream text;
+        text << in.rdbuf();
+        *err = text.str();
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    std::string dir_;
+};
+
+TEST_F(LauncherFaults, NothingToConnectToOrNothingToBoot)
+{
+    std::string err;
+    EXPECT_EQ(launcher("run --uart unix:" + dir_ + "/none --out " + dir_ + "/o -- true", &err), 1);
+    EXPECT_NE(err.find("nobody listens on " + dir_ + "/none"), std::string::npos) << err;
+
+    // A socket that exists but does not listen: qemu cannot connect.
+    const std::string sock = dir_ + "/deaf.sock";
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    EXPECT_EQ(launcher("run --uart unix:" + sock + " --out " + dir_ + "/o -- true", &err), 1);
+    EXPECT_NE(err.find("qemu-system-mips failed"), std::string::npos) << err;
+    EXPECT_NE(err.find("Connection refused"), std::string::npos) << err;
+    close(fd);
+
+    EXPECT_EQ(launcher("run --uart none --image " + dir_ + " --out " + dir_ + "/o -- true", &err), 1);
+    EXPECT_NE(err.find("lacks vmlinux; run vm/board-vm build"), std::string::npos) << err;
+
+    // A kernel qemu cannot load.
+    const std::string image = sim::vm::find_image();
+    ASSERT_NE(image, "") << "no board image; run vm/board-vm build";
+    for (const char *name : {"initramfs.cpio.gz", "gen_init_cpio"})
+        std::filesystem::copy_file(image + "/" + name, dir_ + "/" + name);
+    file("vmlinux", "not a kernel\n");
+    EXPECT_EQ(launcher("run --uart none --image " + dir_ + " --out " + dir_ + "/o -- true", &err), 1);
+    EXPECT_NE(err.find("qemu-system-mips failed"), std::string::npos) << err;
+
+    EXPECT_EQ(launcher("run --out " + dir_ + "/o -- true", &err), 2) << "no --uart";
+    EXPECT_EQ(launcher("run --uart none --out " + dir_ + "/o --timeout soon -- true", &err), 2);
+}
+
+TEST_F(LauncherFaults, CommandThatNeverEndsIsKilledAndItsResultsKept)
+{
+    sim::vm::VmJob job;
+    job.command = {"sh", "-c", "echo started; sleep 1000"};
+    job.timeout_s = 2;
+    sim::vm::VmResult r;
+    EXPECT_EQ(sim::vm::run_on_vm(job, &r), 0) << r.error;
+    EXPECT_TRUE(r.timed_out);
+    EXPECT_EQ(r.status, 137);
+    EXPECT_EQ(r.out, "started\n");
+    EXPECT_NE(r.error.find("the command did not end within 2 s; the board killed it"), std::string::npos) << r.error;
+}
+
+TEST_F(LauncherFaults, GuestThatPanicsOrHangs)
+{
+    // init exits: the kernel panics, and qemu ends at once (panic=-1, -no-reboot).
+    sim::vm::VmJob job;
+    job.command = {"true"};
+    job.files = {{file("exits", "#!/bin/sh\necho init leaves\nexit 3\n"), "/init"}};
+    sim::vm::VmResult r;
+    EXPECT_EQ(sim::vm::run_on_vm(job, &r), 1);
+    EXPECT_NE(r.error.find("the board's kernel panicked"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("Attempted to kill init"), std::string::npos) << "the console's last lines:\n" << r.error;
+
+    // init never finishes: qemu is killed after boot, command and 10 s.
+    job.files = {{file("hangs", "#!/bin/sh\necho init hangs\nwhile :; do sleep 1; done\n"), "/init"}};
+    job.timeout_s = 1;
+    job.boot_timeout_s = 0;
+    EXPECT_EQ(sim::vm::run_on_vm(job, &r), 1);
+    EXPECT_NE(r.error.find("the board did not finish within 11 s"), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("init hangs"), std::string::npos) << r.error;
+    EXPECT_LT(r.elapsed_ms, 30000);
+}

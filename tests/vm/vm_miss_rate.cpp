@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+// Measures how often a reply of the simulated hash board misses miner-probe's
+// 2 ms wait on the emulated board: one boot runs the probe RUNS times against
+// an LTC board with a sensor (two answered frames a run), and counts the
+// answered frames after which the probe reported a time-out.
+//
+//   vm-miss-rate [RUNS] [--busy]      (RUNS default 100; --busy keeps two
+//                                      host threads spinning meanwhile)
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vm_run.h"
+
+int main(int argc, char **argv)
+{
+    int runs = 100;
+    bool busy = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--busy") == 0)
+            busy = true;
+        else if ((runs = std::atoi(argv[i])) <= 0) {
+            std::fprintf(stderr, "usage: vm-miss-rate [RUNS] [--busy]\n");
+            return 2;
+        }
+    }
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> spinners;
+    for (int i = 0; busy && i < 2; ++i)
+        spinners.emplace_back([&stop] {
+            volatile unsigned long n = 0;
+            while (!stop)
+                n = n + 1;
+        });
+
+    sim::vm::VmJob job;
+    // The probe's log is what the count reads.
+    job.command = {
+        "sh", "-c",
+        "i=0; while [ $i -lt " + std::to_string(runs) +
+            " ]; do rm -f /usr/bin/minerType /usr/bin/tempSensor; miner-probe 2>/dev/null; i=$((i+1)); done"};
+    sim::HashBoardScenario board;
+    board.family = sim::ChipFamily::LTC;
+    job.board = board;
+    job.timeout_s = 30 + runs;
+    job.reruns_on_late_reply = 0;
+    sim::vm::VmResult r;
+    const int rc = sim::vm::run_on_vm(job, &r);
+    stop = true;
+    for (std::thread &t : spinners)
+        t.join();
+    if (rc != 0) {
+        std::fprintf(stderr, "vm-miss-rate: %s\n", r.error.c_str());
+        return 1;
+    }
+
+    int answered = 0;
+    for (const sim::ReceivedFrame &f : r.frames)
+        answered += f.answered ? 1 : 0;
+    int recorded = 0;
+    for (size_t at = r.out.find("ltc read temp sensor register 0xfe OK"); at != std::string::npos;
+         at = r.out.find("ltc read temp sensor register 0xfe OK", at + 1))
+        ++recorded;
+    std::printf("emulated board, LTC board with a sensor, %d probe runs in one boot%s\n", runs,
+                busy ? ", two host threads spinning" : "");
+    std::printf("  frames received         %zu\n", r.frames.size());
+    std::printf("  replies sent            %d\n", answered);
+    std::printf("  replies that missed     %d (%.2f %%)\n", r.late_replies,
+                answered > 0 ? 100.0 * r.late_replies / answered : 0.0);
+    std::printf("  runs that found a sensor at the first query %d of %d\n", recorded, runs);
+    std::printf("  wall time               %.1f s\n", static_cast<double>(r.elapsed_ms) / 1000.0);
+    return 0;
+}
