@@ -237,7 +237,12 @@ std::vector<std::string> VmResult::writes_to(int line) const
 
 RunResult as_run_result(const VmResult &result)
 {
-    return RunResult{result.timed_out, result.status, result.out, result.err};
+    RunResult run;
+    run.timed_out = result.timed_out;
+    run.exit_status = result.status;
+    run.out = result.out;
+    run.err = result.err;
+    return run;
 }
 
 std::vector<GpioEvent> parse_gpio_trace(const std::string &trace)
