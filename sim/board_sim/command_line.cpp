@@ -47,6 +47,7 @@ constexpr long MAX_OPEN = 1000000;
 // Option codes beyond the short ones ('h', 'V', 'q').
 enum OptionCode {
     OPT_PROGRAM = 256,
+    OPT_EMULATOR,
     OPT_TIMEOUT,
     OPT_JSON,
     OPT_FAMILY,
@@ -86,7 +87,7 @@ enum OptionCode {
 #define COMMON_OPTIONS                                                                                              \
     {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'},                                    \
         {"program", required_argument, nullptr, OPT_PROGRAM}, {"timeout", required_argument, nullptr, OPT_TIMEOUT}, \
-        {"json", no_argument, nullptr, OPT_JSON},                                                                   \
+        {"emulator", required_argument, nullptr, OPT_EMULATOR}, {"json", no_argument, nullptr, OPT_JSON},           \
     {                                                                                                               \
         "quiet", no_argument, nullptr, 'q'                                                                          \
     }
@@ -345,6 +346,11 @@ private:
             if (value_.empty())
                 return fail("option '--program' needs a path");
             c.program = value_;
+            return true;
+        case OPT_EMULATOR:
+            if (value_.empty())
+                return fail("option '--emulator' needs a path");
+            c.emulator = value_;
             return true;
         case OPT_TIMEOUT:
             if (!number(1, MAX_TIMEOUT_S, &n, "whole seconds"))
@@ -696,6 +702,8 @@ std::string help_text(std::optional<Tool> tool)
                                program_variable +
                                ", then\n"
                                "                         the one built with board-sim)\n"
+                               "  --emulator PATH        run the program under this emulator (default:\n"
+                               "                         $TARGET_EMULATOR, else qemu-mips-static for a MIPS program)\n"
                                "  --timeout SECONDS      kill the program after this long, 1 to 3600 (default 60)\n"
                                "  --json                 print one JSON document instead of text\n"
                                "  -q, --quiet            print only the summary, not the program's output\n"

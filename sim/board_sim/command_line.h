@@ -48,6 +48,7 @@ struct Command {
     bool help = false;    // print the help of `tool` (or the general help when !tool_given)
     bool version = false; // print the version
     std::string program;  // --program; empty: environment, then the build tree
+    std::string emulator; // --emulator; empty: $TARGET_EMULATOR, then one chosen for a foreign program
     int timeout_ms = 0;   // 0: the default
     Output output = Output::Text;
     ProbeCommand probe;

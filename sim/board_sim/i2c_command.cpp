@@ -244,7 +244,7 @@ void print_json(const Command &c, const std::string &program, const sim::I2cRunR
 
 } // namespace
 
-int run_i2c(const Command &c, const std::string &program)
+int run_i2c(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
 {
     const I2cCommand &i = c.i2c;
     const std::string what = i.args.empty() ? "read" : "write '" + i.args[0] + "'";
@@ -262,10 +262,11 @@ int run_i2c(const Command &c, const std::string &program)
 
     sim::GpioBoard board(i.board);
     const sim::I2cRunReport report =
-        sim::run_i2c_bitbang(board, program, i.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS);
-    if (!report.setup_error.empty()) {
+        sim::run_i2c_bitbang(board, program, i.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS, launcher);
+    if (std::string start_error = report.setup_error;
+        !start_error.empty() || failed_to_start(report.run, &start_error)) {
         unlink(vcd.c_str());
-        fprintf(stderr, "board-sim: %s\n", report.setup_error.c_str());
+        fprintf(stderr, "board-sim: cannot run %s: %s\n", program.c_str(), start_error.c_str());
         return EXIT_SETUP_FAILED;
     }
 

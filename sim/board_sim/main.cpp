@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -34,6 +35,17 @@ std::string seconds(long us)
 void section(const std::string &text)
 {
     printf("== %s\n", text.c_str());
+}
+
+bool failed_to_start(const sim::RunResult &run, std::string *why)
+{
+    static const std::string mark = "sandbox: ";
+    if (run.timed_out || run.exit_status != 127 || run.err.compare(0, mark.size(), mark) != 0)
+        return false;
+    *why = run.err.substr(mark.size());
+    while (!why->empty() && why->back() == '\n')
+        why->pop_back();
+    return true;
 }
 
 int run_status(const sim::RunResult &run)
@@ -106,6 +118,70 @@ std::string find_program(const Command &c, std::string *why)
     return resolved;
 }
 
+// An absolute path for `name`: itself when it holds a slash, else found on PATH.
+std::string on_path(const std::string &name)
+{
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+// The ELF machine and byte order of a file; false when it is no ELF file.
+bool elf_machine(const std::string &path, unsigned *machine, bool *big_endian)
+{
+    unsigned char h[20] = {};
+    std::ifstream file(path, std::ios::binary);
+    if (!file.read(reinterpret_cast<char *>(h), sizeof h) || h[0] != 0x7F || h[1] != 'E' || h[2] != 'L' || h[3] != 'F')
+        return false;
+    *big_endian = h[5] == 2;
+    *machine = *big_endian ? (h[18] << 8 | h[19]) : (h[19] << 8 | h[18]);
+    return true;
+}
+
+// The words that start `program`: --emulator, then $TARGET_EMULATOR, then, for
+// a program built for another machine, the user-mode qemu for it. Empty for a
+// program of this machine; false, with `why`, when none can run it.
+bool find_launcher(const Command &c, const std::string &program, std::vector<std::string> *launcher, std::string *why)
+{
+    std::string emulator = c.emulator;
+    const char *from_env = getenv("TARGET_EMULATOR");
+    if (emulator.empty() && from_env != nullptr)
+        emulator = from_env;
+    unsigned machine = 0, own_machine = 0;
+    bool big = false, own_big = false;
+    if (emulator.empty() && elf_machine(program, &machine, &big) &&
+        elf_machine("/proc/self/exe", &own_machine, &own_big) && (machine != own_machine || big != own_big)) {
+        constexpr unsigned EM_MIPS_MACHINE = 8;
+        if (machine != EM_MIPS_MACHINE) {
+            *why = program + " is built for another machine (ELF machine " + std::to_string(machine) +
+                   "); name its emulator with --emulator PATH or $TARGET_EMULATOR";
+            return false;
+        }
+        emulator = big ? "qemu-mips-static" : "qemu-mipsel-static";
+    }
+    if (emulator.empty())
+        return true;
+    const std::string path = on_path(emulator);
+    char resolved[PATH_MAX];
+    if (path.empty() || realpath(path.c_str(), resolved) == nullptr || access(resolved, X_OK) != 0) {
+        *why = "emulator " + emulator + " for " + program +
+               " not found; install Debian's qemu-user-static, or name one with --emulator PATH";
+        return false;
+    }
+    launcher->assign(1, resolved);
+    return true;
+}
+
 int explain(const Command &c)
 {
     std::string text;
@@ -169,7 +245,12 @@ int main(int argc, char **argv)
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
     }
-    const int status = c.tool == Tool::Probe ? run_probe(c, program) : run_i2c(c, program);
+    std::vector<std::string> launcher;
+    if (!find_launcher(c, program, &launcher, &why)) {
+        fprintf(stderr, "board-sim: %s\n", why.c_str());
+        return EXIT_SETUP_FAILED;
+    }
+    const int status = c.tool == Tool::Probe ? run_probe(c, program, launcher) : run_i2c(c, program, launcher);
     if (sim::stop_signal() != 0) {
         fprintf(stderr, "board-sim: stopped by signal %d\n", sim::stop_signal());
         return 128 + sim::stop_signal();

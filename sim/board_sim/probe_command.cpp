@@ -186,7 +186,7 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
 
 } // namespace
 
-int run_probe(const Command &c, const std::string &program)
+int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
 {
     const ProbeCommand &p = c.probe;
     const bool alt_board = !p.args.empty();
@@ -199,6 +199,7 @@ int run_probe(const Command &c, const std::string &program)
 
     sim::ProbeRunConfig config;
     config.binary = program;
+    config.launcher = launcher;
     config.args = p.args;
     config.board = p.board;
     config.uart_present = p.uart_present;
@@ -212,8 +213,9 @@ int run_probe(const Command &c, const std::string &program)
     const sim::ProbeRunReport report = sim::run_miner_probe(config);
     const long wall_us = static_cast<long>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
-    if (!report.setup_error.empty()) {
-        fprintf(stderr, "board-sim: %s\n", report.setup_error.c_str());
+    std::string why = report.setup_error;
+    if (!why.empty() || failed_to_start(report.run, &why)) {
+        fprintf(stderr, "board-sim: cannot run %s: %s\n", program.c_str(), why.c_str());
         return EXIT_SETUP_FAILED;
     }
     if (c.output == Output::Json) {

@@ -12,7 +12,7 @@
 namespace sim {
 
 I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
-                             int timeout_ms)
+                             int timeout_ms, const std::vector<std::string> &launcher)
 {
     I2cRunReport report;
     Sandbox sandbox;
@@ -31,7 +31,8 @@ I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const 
         return report;
     }
 
-    std::vector<std::string> argv{binary};
+    std::vector<std::string> argv = launcher;
+    argv.push_back(binary);
     argv.insert(argv.end(), args.begin(), args.end());
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = sandbox.spawn(argv);

@@ -22,7 +22,8 @@ struct I2cRunReport {
 
 // Runs `binary` with `args` against `board`, which holds the waveform, the
 // device's transcript and the file counts afterwards.
+// `launcher` holds the words before the binary, e.g. an emulator.
 I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
-                             int timeout_ms);
+                             int timeout_ms, const std::vector<std::string> &launcher = {});
 
 } // namespace sim

@@ -4,7 +4,9 @@
 // probe. Needs root for the simulated board; skips otherwise.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <dirent.h>
@@ -93,6 +95,46 @@ TEST_F(BoardSimRun, StopSignalEndsTheRunWithoutReruns)
     EXPECT_LT(count(r.out, "open device success"), 10u) << "the program was stopped, not run out";
     EXPECT_EQ(count(r.out, "== miner-probe on the default board"), 1u) << "no rerun";
     EXPECT_NE(r.err.find("board-sim: stopped by signal 15"), std::string::npos) << r.err;
+}
+
+} // namespace
+
+namespace {
+
+// A file the kernel cannot execute, or an ELF file of another machine, is
+// board-sim's own error (status 1 with the reason), never the program's status.
+std::string write_program(const char *name, const std::string &bytes)
+{
+    const std::string path = testing::TempDir() + name;
+    FILE *f = fopen(path.c_str(), "wb");
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+TEST_F(BoardSimRun, ProgramsThatCannotStartAreBoardSimsOwnError)
+{
+    const std::string junk = write_program("board-sim-junk", std::string("garbage\0\0\0", 10));
+    const Ran not_elf = run_board_sim({"probe", "--family", "btc", "--program", junk});
+    EXPECT_EQ(not_elf.status, 1);
+    EXPECT_NE(not_elf.err.find("cannot run " + junk + ": " + junk + ": Exec format error"), std::string::npos)
+        << not_elf.err;
+    EXPECT_EQ(not_elf.out.find("exit status"), std::string::npos) << not_elf.out;
+
+    // 32-bit little-endian ELF header of an ARM executable (machine 40).
+    const std::string arm = write_program("board-sim-arm", std::string("\x7f"
+                                                                       "ELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x28\0",
+                                                                       20));
+    const Ran foreign = run_board_sim({"i2c", "--program", arm, "read"});
+    EXPECT_EQ(foreign.status, 1);
+    EXPECT_NE(foreign.err.find("built for another machine (ELF machine 40)"), std::string::npos) << foreign.err;
+
+    const Ran no_emulator = run_board_sim({"probe", "--program", junk, "--emulator", "/nonexistent/qemu-mips-static"});
+    EXPECT_EQ(no_emulator.status, 1);
+    EXPECT_NE(no_emulator.err.find("emulator /nonexistent/qemu-mips-static for " + junk + " not found"),
+              std::string::npos)
+        << no_emulator.err;
 }
 
 } // namespace
