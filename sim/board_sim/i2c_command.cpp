@@ -143,12 +143,17 @@ void show_bus(const sim::GpioBoard &board, const BusView &v)
         section("bus, decoded from the waveform by sigrok-cli: " +
                 (v.decode == v.seen ? std::string("the same") : join_events(v.decode)));
 
-    std::string device = "device holds " + sim::hex_byte(board.device_byte());
+    // Appended piece by piece: GCC 12 reports a false -Wrestrict on
+    // "literal" + std::string once inlined at -O2.
+    std::string device = "device holds ";
+    device += sim::hex_byte(board.device_byte());
     const std::vector<uint8_t> written = board.bytes_written();
     if (!written.empty()) {
         device += ", received";
-        for (uint8_t b : written)
-            device += " " + sim::hex_byte(b);
+        for (uint8_t b : written) {
+            device += ' ';
+            device += sim::hex_byte(b);
+        }
     }
     section(device);
 
