@@ -43,4 +43,12 @@ MINER_TOOLS_CONF_OPTS = \
 	-DBUILD_TESTING=OFF \
 	-DMINER_TOOLS_HARDENING=OFF
 
+# The example init script, as an opt-in.
+ifeq ($(BR2_PACKAGE_MINER_TOOLS_GPIO_INIT),y)
+define MINER_TOOLS_INSTALL_INIT_SYSV
+	$(INSTALL) -D -m 0755 $(@D)/packaging/init/miner-gpio.sysv \
+		$(TARGET_DIR)/etc/init.d/S15miner-gpio
+endef
+endif
+
 $(eval $(cmake-package))
