@@ -514,6 +514,12 @@ TEST_F(ProbeOnWire, LongChainWithSlowChipsStillEndsInBoundedTime)
     // Replies start after the 2 ms wait: whatever the program concludes, its
     // log stays well formed, its reads stay within their lengths and the run
     // within its sleeps plus the wire.
+#ifdef __SANITIZE_ADDRESS__
+    // An instrumented program reads this 540-byte-a-frame wire too slowly:
+    // the board overruns its input buffer and drops bytes, as a UART would,
+    // which the contiguity check cannot tell from lost bytes.
+    GTEST_SKIP() << "needs the uninstrumented program's timing";
+#endif
     const WireRun r = run(ChipFamily::SIA, sim::WireModel{60, 3000, 0.0, 1});
     EXPECT_GE(count_of(r.report.run.out, "usb uart read timedout"), 1);
 }
