@@ -115,6 +115,11 @@ std::string write_program(const char *name, const std::string &bytes)
 
 TEST_F(BoardSimRun, ProgramsThatCannotStartAreBoardSimsOwnError)
 {
+    // These files are judged on their own, not under the emulator that a
+    // cross build's end-to-end run names.
+    const char *emulator = getenv("TARGET_EMULATOR");
+    const std::string saved = emulator != nullptr ? emulator : "";
+    unsetenv("TARGET_EMULATOR");
     const std::string junk = write_program("board-sim-junk", std::string("garbage\0\0\0", 10));
     const Ran not_elf = run_board_sim({"probe", "--family", "btc", "--program", junk});
     EXPECT_EQ(not_elf.status, 1);
@@ -135,6 +140,8 @@ TEST_F(BoardSimRun, ProgramsThatCannotStartAreBoardSimsOwnError)
     EXPECT_NE(no_emulator.err.find("emulator /nonexistent/qemu-mips-static for " + junk + " not found"),
               std::string::npos)
         << no_emulator.err;
+    if (emulator != nullptr)
+        setenv("TARGET_EMULATOR", saved.c_str(), 1);
 }
 
 } // namespace
