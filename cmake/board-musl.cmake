@@ -7,8 +7,9 @@
 #
 # musl's compiler settings (musl-gcc.specs) replace glibc's headers, start
 # files and library with musl's. They go into the C and C++ compile flags only:
-# CMake repeats the compile flags on the link line, and naming the settings a
-# second time there fails ("attempt to rename spec 'cpp_options'"). There is no
+# CMake repeats the compile flags on the link line, and naming the settings file
+# a second time there makes the driver refuse it (it would redefine
+# cpp_options). There is no
 # C++ library for this musl: only code that needs none of it builds here (the
 # shipped programs, linked by the C driver, and the fuzz replay drivers).
 set(CMAKE_SYSTEM_NAME Linux)
@@ -48,12 +49,4 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
 set(CMAKE_FIND_ROOT_PATH ${BOARD_MUSL_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-find_program(QEMU_MIPS qemu-mips-static)
-if(QEMU_MIPS)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QEMU_MIPS})
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/mips-target.cmake)
