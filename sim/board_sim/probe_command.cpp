@@ -154,6 +154,10 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
             .value(f.crc_ok)
             .key("answered")
             .value(f.answered)
+            .key("reply")
+            .value(sim::hex_bytes(f.reply))
+            .key("overrun")
+            .value(static_cast<int>(f.overrun.size()))
             .end_object();
     json.end_array();
     // The replies as the program read them, from its own trace lines.

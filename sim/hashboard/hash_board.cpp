@@ -353,9 +353,9 @@ void HashBoard::schedule(const std::vector<Answer> &answers, int64_t arrived_ns)
             if (a.reply.empty())
                 continue;
             int64_t due = std::max(frame_end + latency_ns, line_out_idle_ns_);
-            for (uint8_t byte : a.reply) {
+            for (size_t k = 0; k < a.reply.size(); ++k) {
                 due += reply_char_ns;
-                pending_.push_back({due, byte});
+                pending_.push_back({due, a.reply[k], a.frame, k});
             }
             line_out_idle_ns_ = due;
             added = true;
@@ -389,9 +389,10 @@ void HashBoard::transmit()
         pending_.pop_front();
         lock.unlock();
         struct pollfd out = {master_fd_, POLLOUT, 0};
-        if (poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0)
-            (void)!write(master_fd_, &next.byte, 1);
+        const bool sent = poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0 && write(master_fd_, &next.byte, 1) == 1;
         lock.lock();
+        if (!sent && next.frame != NO_FRAME)
+            frames_[next.frame].overrun.push_back(next.offset);
     }
 }
 
@@ -430,9 +431,8 @@ std::vector<HashBoard::Answer> HashBoard::take_frames(const std::vector<uint8_t>
             corrupt(reply);
         frame.answered = !reply.empty();
         frame.reply = reply;
-        answers.push_back({frame.bytes.size(), std::move(reply)});
-
         std::lock_guard<std::mutex> lock(mutex_);
+        answers.push_back({frame.bytes.size(), std::move(reply), frames_.size()});
         frames_.push_back(std::move(frame));
     }
     return answers;

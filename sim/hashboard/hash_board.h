@@ -91,6 +91,9 @@ struct ReceivedFrame {
     bool crc_ok = false;        // a frame with a bad CRC-5 is recorded and ignored
     bool answered = false;      // the board sent a reply to it
     std::vector<uint8_t> reply; // the reply as it went on the line, corruption included
+    // Offsets in `reply` of the bytes the line could not take because the
+    // program's input buffer was full: lost, as a real receiver overruns.
+    std::vector<size_t> overrun;
 };
 
 // Names of the frames the chip chains understand, with their bytes.
@@ -170,6 +173,7 @@ private:
     struct Answer {
         size_t frame_len;
         std::vector<uint8_t> reply;
+        size_t frame; // its index in frames_
     };
     std::vector<Answer> take_frames(const std::vector<uint8_t> &chunk);
     void serve();
@@ -194,7 +198,10 @@ private:
     struct Timed {
         int64_t due_ns;
         uint8_t byte;
+        size_t frame = NO_FRAME; // where it came from; babble comes from no frame
+        size_t offset = 0;       // in that frame's reply
     };
+    static constexpr size_t NO_FRAME = static_cast<size_t>(-1);
     std::thread transmitter_;
     std::atomic<bool> stopping_{false};
     std::condition_variable pending_changed_;
