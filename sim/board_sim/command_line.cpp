@@ -82,12 +82,14 @@ enum OptionCode {
     OPT_VCD,
     OPT_SVG,
     OPT_NO_DECODE,
+    OPT_VM,
 };
 
 #define COMMON_OPTIONS                                                                                              \
     {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'},                                    \
         {"program", required_argument, nullptr, OPT_PROGRAM}, {"timeout", required_argument, nullptr, OPT_TIMEOUT}, \
         {"emulator", required_argument, nullptr, OPT_EMULATOR}, {"json", no_argument, nullptr, OPT_JSON},           \
+        {"vm", no_argument, nullptr, OPT_VM},                                                                       \
     {                                                                                                               \
         "quiet", no_argument, nullptr, 'q'                                                                          \
     }
@@ -352,6 +354,9 @@ private:
                 return fail("option '--emulator' needs a path");
             c.emulator = value_;
             return true;
+        case OPT_VM:
+            c.vm = true;
+            return true;
         case OPT_TIMEOUT:
             if (!number(1, MAX_TIMEOUT_S, &n, "whole seconds"))
                 return false;
@@ -592,6 +597,8 @@ private:
             return true;
         if (given_.has(OPT_JSON) && given_.has('q'))
             return fail("--quiet has no effect with --json");
+        if (c.vm && !no_effect({OPT_EMULATOR}, "with --vm: the emulated board runs the program itself"))
+            return false;
         if (c.tool == Tool::Probe)
             return probe_effects();
         return i2c_effects();
@@ -605,6 +612,14 @@ private:
             OPT_FAMILY,          OPT_ANSWERS_AFTER, OPT_SENSOR,      OPT_SENSOR_STATUS, OPT_SENSOR_ID,
             OPT_SENSOR_REPLY,    OPT_REPLY,         OPT_REPLY_LIMIT, OPT_BABBLE,        OPT_WIRE,
             OPT_DETECTION_REPLY, OPT_CHIPS,         OPT_LATENCY_US,  OPT_CORRUPT};
+        if (c.vm) {
+            if (!no_effect({OPT_ANSWERS_AFTER}, "with --vm: the control line is the emulated board's own, which "
+                                                "the simulated chips cannot watch; they answer whatever it does") ||
+                !no_effect({OPT_NO_UART, OPT_NO_GPIO, OPT_READ_ONLY_RECORDS},
+                           "with --vm: the emulated board always has its UART, GPIO lines and a writable /usr/bin"))
+                return false;
+            b.answers_after_cycles = 0;
+        }
         if (!c.probe.uart_present && !no_effect(board_options, "with --no-uart: nothing reaches the hash board"))
             return false;
         if (!b.wire && !no_effect({OPT_CHIPS, OPT_LATENCY_US, OPT_CORRUPT}, "without --wire"))
@@ -643,6 +658,12 @@ private:
     bool i2c_effects()
     {
         const I2cCommand &i = result_->command.i2c;
+        if (result_->command.vm &&
+            !no_effect({OPT_DEVICE_BYTE, OPT_ADDRESS, OPT_ABSENT, OPT_DATA_NACK, OPT_SDA_STUCK, OPT_MISSING,
+                        OPT_WRITE_FAILS, OPT_OPEN_FAILS, OPT_LINES_OUTPUT, OPT_VCD, OPT_SVG, OPT_NO_DECODE},
+                       "with --vm: the emulated board's bus is the kernel's GPIO lines, with no device and no "
+                       "waveform"))
+            return false;
         if (!i.board.device.present &&
             !no_effect({OPT_DEVICE_BYTE, OPT_ADDRESS, OPT_DATA_NACK}, "with --absent: no device on the bus"))
             return false;
@@ -704,6 +725,9 @@ std::string help_text(std::optional<Tool> tool)
                                "                         the one built with board-sim)\n"
                                "  --emulator PATH        run the program under this emulator (default:\n"
                                "                         $TARGET_EMULATOR, else qemu-mips-static for a MIPS program)\n"
+                               "  --vm                   run it on the emulated board instead: the real kernel\n"
+                               "                         under qemu-system-mips (vm/board-vm; the program is\n"
+                               "                         the board preset's, $BOARD_VM_PROGRAMS or --program)\n"
                                "  --timeout SECONDS      kill the program after this long, 1 to 3600 (default 60)\n"
                                "  --json                 print one JSON document instead of text\n"
                                "  -q, --quiet            print only the summary, not the program's output\n"
@@ -727,7 +751,8 @@ std::string help_text(std::optional<Tool> tool)
                               "                         NAME= alone leaves it unanswered),\n"
                               "                         e.g. --reply 'LTC sensor query=0098fe55000018'\n"
                               "  --reply-limit N        cut every reply to N bytes, 0 to 4096\n"
-                              "  --babble BYTE          the line also carries this noise byte every millisecond\n"
+                              "  --babble BYTE          the line also carries this noise byte: 16 bytes a\n"
+                              "                         millisecond, or back to back with --wire\n"
                               "Wire (default: every reply arrives at once, whole):\n"
                               "  --wire                 bytes paced at the line's configured speed and framing\n"
                               "  --chips N              chips in the chain, 1 to 256 (default: as many as the\n"
@@ -782,7 +807,8 @@ std::string help_text(std::optional<Tool> tool)
     const std::string tail = "\n"
                              "The program runs in a private mount namespace (root is needed) where the\n"
                              "simulated board stands behind its compiled-in paths; nothing on the host\n"
-                             "changes. Its output is shown unchanged, then what happened on the board.\n"
+                             "changes (with --vm it runs on the emulated board, and no root is needed).\n"
+                             "Its output is shown unchanged, then what happened on the board.\n"
                              "An option that has no effect on the chosen scenario is refused.\n"
                              "Exit status: the program's own; 1 when the run could not be set up; 2 for\n"
                              "bad arguments; 124 when the program was killed after the time-out; 128 + N\n"
@@ -805,6 +831,7 @@ std::string help_text(std::optional<Tool> tool)
            "  board-sim probe --family ltc --wire --chips 12\n"
            "  board-sim probe --family sia --sensor never --json\n"
            "  board-sim probe --family btc --record LTC\n"
+           "  board-sim probe --vm --family ltc\n"
            "  board-sim i2c --device-byte 0xa5 read\n"
            "  board-sim i2c write 200 --svg write.svg\n"
            "  board-sim explain boot.log\n" +

@@ -49,6 +49,7 @@ struct Command {
     bool version = false; // print the version
     std::string program;  // --program; empty: environment, then the build tree
     std::string emulator; // --emulator; empty: $TARGET_EMULATOR, then one chosen for a foreign program
+    bool vm = false;      // --vm: on the emulated board (vm/board-vm), the real kernel under qemu
     int timeout_ms = 0;   // 0: the default
     Output output = Output::Text;
     ProbeCommand probe;

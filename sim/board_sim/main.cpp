@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -86,6 +87,7 @@ void json_run_fields(JsonWriter &json, const Command &c, const std::string &prog
     json.begin_object();
     json.key("board_sim").value(tool_version());
     json.key("subcommand").value(c.tool == Tool::Probe ? "probe" : "i2c");
+    json.key("board").value(c.vm ? "emulated" : "simulated");
     json.key("program").begin_object();
     json.key("path").value(program);
     json.key("args").strings(args);
@@ -118,6 +120,8 @@ std::string find_program(const Command &c, std::string *why)
     return resolved;
 }
 
+constexpr unsigned EM_MIPS_MACHINE = 8; // e_machine of a MIPS ELF file
+
 // An absolute path for `name`: itself when it holds a slash, else found on PATH.
 std::string on_path(const std::string &name)
 {
@@ -148,6 +152,47 @@ bool elf_machine(const std::string &path, unsigned *machine, bool *big_endian)
     return true;
 }
 
+// The program for the emulated board: --program, else the one in
+// $BOARD_VM_PROGRAMS or the board preset's build tree (as vm/board-vm finds
+// it); an absolute path to a big-endian MIPS executable.
+std::string find_board_program(const Command &c, std::string *why)
+{
+    const bool probe = c.tool == Tool::Probe;
+    const char *name = probe ? "miner-probe" : "i2c-bitbang";
+    std::string chosen = c.program;
+    if (chosen.empty()) {
+        const char *from_env = getenv("BOARD_VM_PROGRAMS");
+        const std::string dir = from_env != nullptr && *from_env != '\0'
+                                    ? std::string(from_env)
+                                    : (std::filesystem::path(sim::vm::launcher_path()).parent_path().parent_path() /
+                                       "out" / "board")
+                                          .string();
+        for (const std::string &candidate :
+             {dir + "/" + name, dir + (probe ? "/probe/" : "/i2c/") + name})
+            if (chosen.empty() && access(candidate.c_str(), F_OK) == 0)
+                chosen = candidate;
+        if (chosen.empty()) {
+            *why = std::string("no ") + name + " under " + dir +
+                   "; build the board's programs (cmake --workflow --preset board), or name one with --program PATH "
+                   "or $BOARD_VM_PROGRAMS";
+            return "";
+        }
+    }
+    char resolved[PATH_MAX];
+    if (realpath(chosen.c_str(), resolved) == nullptr || access(resolved, X_OK) != 0) {
+        *why = chosen + " is not an executable file";
+        return "";
+    }
+    unsigned machine = 0;
+    bool big = false;
+    if (!elf_machine(resolved, &machine, &big) || machine != EM_MIPS_MACHINE || !big) {
+        *why = chosen + " is not a big-endian MIPS program; the emulated board runs the board preset's build " +
+               "(out/board)";
+        return "";
+    }
+    return resolved;
+}
+
 // The words that start `program`: --emulator, then $TARGET_EMULATOR, then, for
 // a program built for another machine, the user-mode qemu for it. Empty for a
 // program of this machine; false, with `why`, when none can run it.
@@ -161,7 +206,6 @@ bool find_launcher(const Command &c, const std::string &program, std::vector<std
     bool big = false, own_big = false;
     if (emulator.empty() && elf_machine(program, &machine, &big) &&
         elf_machine("/proc/self/exe", &own_machine, &own_big) && (machine != own_machine || big != own_big)) {
-        constexpr unsigned EM_MIPS_MACHINE = 8;
         if (machine != EM_MIPS_MACHINE) {
             *why = program + " is built for another machine (ELF machine " + std::to_string(machine) +
                    "); name its emulator with --emulator PATH or $TARGET_EMULATOR";
@@ -229,6 +273,20 @@ int main(int argc, char **argv)
         return explain(c);
 
     std::string why;
+    if (c.vm) {
+        // qemu needs no privileges and the host's paths are never involved.
+        const std::string program = find_board_program(c, &why);
+        if (program.empty() || !sim::stop_on_signals(&why)) {
+            fprintf(stderr, "board-sim: %s\n", why.c_str());
+            return EXIT_SETUP_FAILED;
+        }
+        const int status = c.tool == Tool::Probe ? run_probe_on_vm(c, program) : run_i2c_on_vm(c, program);
+        if (sim::stop_signal() != 0) {
+            fprintf(stderr, "board-sim: stopped by signal %d\n", sim::stop_signal());
+            return 128 + sim::stop_signal();
+        }
+        return status;
+    }
     if (!sim::Sandbox::supported(&why)) {
         fprintf(stderr,
                 "board-sim: cannot set up the simulated board: it %s\n"

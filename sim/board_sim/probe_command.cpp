@@ -7,7 +7,6 @@
 #include <tuple>
 
 #include "explain.h"
-#include "probe_run.h"
 #include "run_output.h"
 #include "summary.h"
 #include "text.h"
@@ -134,7 +133,8 @@ void json_scenario(JsonWriter &json, const ProbeCommand &p, bool alt_board)
     json.end_object();
 }
 
-void print_json(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us)
+void print_json(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
+                const sim::vm::VmResult *vm)
 {
     const ProbeCommand &p = c.probe;
     const bool alt_board = !p.args.empty();
@@ -184,23 +184,63 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
     json_record(json, "/usr/bin/minerType", p.miner_type, report.miner_type);
     json_record(json, "/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor);
     json.end_array();
+    json_emulated_board(json, vm);
     json.end_object();
     fputs(json.text().c_str(), stdout);
 }
 
 } // namespace
 
-int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
+void announce_probe(const Command &c)
 {
     const ProbeCommand &p = c.probe;
     const bool alt_board = !p.args.empty();
-    const std::string gpio = sim::control_line_gpio(alt_board);
-    const std::string uart = "/dev/" + sim::uart_device_name(alt_board);
     if (c.output == Output::Text)
-        section(std::string("miner-probe on the ") + (alt_board ? "alternate" : "default") + " board (" + gpio + ", " +
-                uart + "): " + describe_hash_board(p));
+        section(std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
+                " board (" + sim::control_line_gpio(alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
+                "): " + describe_hash_board(p));
     fflush(stdout);
+}
 
+int show_probe(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
+               const sim::vm::VmResult *vm)
+{
+    const ProbeCommand &p = c.probe;
+    const bool alt_board = !p.args.empty();
+    if (c.output == Output::Json) {
+        print_json(c, program, report, wall_us, vm);
+        return run_status(report.run);
+    }
+
+    const int status = show_run(c, report.run, "miner-probe", wall_us, true);
+    if (report.runs > 1)
+        section("run " + std::to_string(report.runs) + " shown: the host delivered replies too late in the " +
+                "earlier ones");
+    if (report.frames.empty()) {
+        section("frames received by the hash board: none");
+    } else {
+        section("frames received by the hash board:");
+        for (const std::string &line : fold_frames(report.frames))
+            printf("   %s\n", line.c_str());
+    }
+    section("control line " + describe_control_line(sim::control_line_gpio(alt_board), report.control_line));
+    if (!report.other_control_line.empty())
+        section("other control line " +
+                describe_control_line(sim::control_line_gpio(!alt_board), report.other_control_line));
+    section("record files:");
+    for (const auto &[path, before, after] : {std::tuple{"/usr/bin/minerType", p.miner_type, report.miner_type},
+                                              std::tuple{"/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor}})
+        for (const std::string &line : describe_record_file(path, before, after))
+            printf("   %s\n", line.c_str());
+    if (vm != nullptr)
+        show_emulated_board(*vm, true);
+    return status;
+}
+
+int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
+{
+    const ProbeCommand &p = c.probe;
+    announce_probe(c);
     sim::ProbeRunConfig config;
     config.binary = program;
     config.launcher = launcher;
@@ -222,32 +262,7 @@ int run_probe(const Command &c, const std::string &program, const std::vector<st
         fprintf(stderr, "board-sim: cannot run %s: %s\n", program.c_str(), why.c_str());
         return EXIT_SETUP_FAILED;
     }
-    if (c.output == Output::Json) {
-        print_json(c, program, report, wall_us);
-        return run_status(report.run);
-    }
-
-    const int status = show_run(c, report.run, "miner-probe", wall_us, true);
-    if (report.runs > 1)
-        section("run " + std::to_string(report.runs) + " shown: the host delivered replies too late in the " +
-                "earlier ones");
-    if (report.frames.empty()) {
-        section("frames received by the hash board: none");
-    } else {
-        section("frames received by the hash board:");
-        for (const std::string &line : fold_frames(report.frames))
-            printf("   %s\n", line.c_str());
-    }
-    section("control line " + describe_control_line(gpio, report.control_line));
-    if (!report.other_control_line.empty())
-        section("other control line " +
-                describe_control_line(sim::control_line_gpio(!alt_board), report.other_control_line));
-    section("record files:");
-    for (const auto &[path, before, after] : {std::tuple{"/usr/bin/minerType", p.miner_type, report.miner_type},
-                                              std::tuple{"/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor}})
-        for (const std::string &line : describe_record_file(path, before, after))
-            printf("   %s\n", line.c_str());
-    return status;
+    return show_probe(c, program, report, wall_us, nullptr);
 }
 
 } // namespace board_sim

@@ -8,7 +8,9 @@
 
 #include "command_line.h"
 #include "json.h"
+#include "probe_run.h"
 #include "sandbox.h"
+#include "vm_run.h"
 
 namespace board_sim {
 
@@ -45,5 +47,24 @@ bool failed_to_start(const sim::RunResult &run, std::string *why);
 // `launcher`: the words before the program, e.g. an emulator; may be empty.
 int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher);
 int run_i2c(const Command &c, const std::string &program, const std::vector<std::string> &launcher);
+
+// The same on the emulated board (--vm): `program` is copied into the
+// guest's /usr/bin under its own name.
+int run_probe_on_vm(const Command &c, const std::string &program);
+int run_i2c_on_vm(const Command &c, const std::string &program);
+
+// A probe run, from either board: the section naming the scenario (before
+// the run, so that it shows while the run goes on), then the program's output
+// and what happened on the board, as text or JSON. `vm` adds what only the
+// emulated board shows (its line settings and GPIO files); null otherwise.
+void announce_probe(const Command &c);
+int show_probe(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
+               const sim::vm::VmResult *vm);
+
+// The emulated board's GPIO files (and, with `serial_line`, the hash-board
+// UART's settings) after the run, as sections, or as the "emulated_board"
+// field of a JSON document (null for a run on the simulated board).
+void show_emulated_board(const sim::vm::VmResult &vm, bool serial_line);
+void json_emulated_board(JsonWriter &json, const sim::vm::VmResult *vm);
 
 } // namespace board_sim

@@ -205,6 +205,11 @@ TEST(CommandLine, RefusesBadInput)
         {{"i2c", "--data-nack", "read"}, "--data-nack has no effect on a read"},
         {{"i2c", "--device-byte", "1", "write", "5"}, "--device-byte has no effect on a write"},
         {{"i2c", "--no-decode", "--svg", "x.svg"}, "--svg has no effect with --no-decode"},
+        {{"probe", "--vm", "--family", "ltc", "--answers-after", "2"}, "--answers-after has no effect with --vm"},
+        {{"probe", "--vm", "--read-only-records"}, "--read-only-records has no effect with --vm"},
+        {{"probe", "--vm", "--emulator", "qemu-mips"}, "--emulator has no effect with --vm"},
+        {{"i2c", "--vm", "--absent"}, "--absent has no effect with --vm"},
+        {{"i2c", "--vm", "--vcd", "w.vcd"}, "--vcd has no effect with --vm"},
         {{"probe", "--alt=1"}, "'--alt' takes no value"},
         {{"probe", "ltc"}, "unexpected 'ltc'"},
         {{"probe", "--timeout", "0"}, "not '0'"},
@@ -228,6 +233,20 @@ TEST(CommandLine, RefusesBadInput)
         EXPECT_FALSE(r.ok);
         EXPECT_NE(r.error.find(c.says), std::string::npos) << r.error;
     }
+}
+
+TEST(CommandLine, EmulatedBoardKeepsTheHashBoardButNotTheControlLineRule)
+{
+    // The guest owns the control line: its chips answer whatever it does.
+    const Command c = parsed({"probe", "--vm", "--family", "sia", "--wire", "--chips", "3", "--alt"});
+    EXPECT_TRUE(c.vm);
+    EXPECT_EQ(c.probe.board.family, sim::ChipFamily::SIA);
+    EXPECT_EQ(c.probe.board.answers_after_cycles, 0);
+    ASSERT_TRUE(c.probe.board.wire);
+    EXPECT_EQ(c.probe.board.wire->chips, 3);
+    EXPECT_FALSE(c.probe.args.empty());
+    EXPECT_EQ(parsed({"i2c", "--vm", "write", "200"}).i2c.args, std::vector<std::string>{"200"});
+    EXPECT_FALSE(parsed({"probe", "--family", "ltc"}).vm);
 }
 
 TEST(CommandLine, Names)
@@ -271,6 +290,19 @@ TEST(BoardSimBinary, HelpAndVersionOnStandardOutput)
     const Ran version = run_board_sim({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "board-sim (miner-tools) " MINER_TOOLS_VERSION "\n");
+}
+
+TEST(BoardSimBinary, EmulatedBoardRefusesAProgramItCannotRun)
+{
+    // Checked before anything boots, and without privileges.
+    const Ran host = run_board_sim({"probe", "--vm", "--program", BOARD_SIM_PATH});
+    EXPECT_EQ(host.status, 1);
+    EXPECT_NE(host.err.find("is not a big-endian MIPS program"), std::string::npos) << host.err;
+    EXPECT_EQ(host.out, "");
+
+    const Ran missing = run_board_sim({"i2c", "--vm", "--program", "/nonexistent-board-sim-dir/i2c-bitbang"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("is not an executable file"), std::string::npos) << missing.err;
 }
 
 TEST(BoardSimBinary, WaveformIntoAMissingDirectoryIsRefusedWithTheReason)

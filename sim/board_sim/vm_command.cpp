@@ -1,0 +1,221 @@
+// SPDX-License-Identifier: MIT
+// `board-sim --vm`: the board programs on the emulated board (vm/board-vm:
+// the real kernel under qemu-system-mips). The probe meets the simulated hash
+// board through the guest's own serial driver; the I2C tool meets the
+// kernel's sysfs GPIO lines, with nothing on the bus. What the programs did
+// is shown as for the simulated board, from what the guest reports: the
+// kernel's trace of the GPIO lines, the record files, the line settings.
+#include <stdio.h>
+
+#include <regex>
+
+#include "run_output.h"
+#include "summary.h"
+#include "text.h"
+
+namespace board_sim {
+
+namespace {
+
+// The GPIO lines the guest exports, with their roles.
+struct GuestLine {
+    int number;
+    const char *role;
+};
+constexpr GuestLine GUEST_LINES[] = {
+    {16, "alternate control line"},
+    {19, "I2C clock"},
+    {23, "I2C data"},
+    {27, "control line"},
+};
+
+std::string first_line(const std::string &text)
+{
+    std::string line = text.substr(0, text.find('\n'));
+    return line.empty() ? "?" : line;
+}
+
+// What of `stty -a` a probe depends on: "115200 baud, cs8 -parenb -cstopb
+// -crtscts -ixon -icanon, min = 0, time = 2"; the whole text is in --json.
+std::string line_settings(const std::string &stty)
+{
+    static const std::regex speed(R"(speed (\d+) baud)");
+    static const std::regex wait(R"(min = (\d+); time = (\d+))");
+    static const std::regex word(R"((^|\s)(-?(cs[5-8]|parenb|cstopb|crtscts|ixon|icanon))(?=\s|$))");
+    std::smatch m;
+    if (!std::regex_search(stty, m, speed))
+        return first_line(stty);
+    std::string text = m[1].str() + " baud,";
+    for (auto it = std::sregex_iterator(stty.begin(), stty.end(), word); it != std::sregex_iterator(); ++it)
+        text += " " + (*it)[2].str();
+    if (std::regex_search(stty, m, wait))
+        text += ", min = " + m[1].str() + ", time = " + m[2].str();
+    return text;
+}
+
+// Writes to `line` as the record of a control line: one level a line.
+std::string written_text(const sim::vm::VmResult &r, int line)
+{
+    std::string text;
+    for (const std::string &level : r.writes_to(line))
+        text += level + "\n";
+    return text;
+}
+
+// "gpio19: 12 level writes, 9 reads, 4 direction changes".
+std::string traced_use(const sim::vm::VmResult &r, int line)
+{
+    int sets = 0;
+    int gets = 0;
+    int directions = 0;
+    for (const sim::vm::GpioEvent &e : r.gpio_events) {
+        if (e.line != line)
+            continue;
+        sets += e.what == "set";
+        gets += e.what == "get";
+        directions += e.what == "in" || e.what == "out";
+    }
+    return "gpio" + std::to_string(line) + ": " + sim::plural(sets, "level write", "level writes") + ", " +
+           sim::plural(gets, "read", "reads") + ", " + sim::plural(directions, "direction change", "direction changes");
+}
+
+sim::vm::VmJob job_for(const Command &c, const std::string &program, const char *name,
+                       const std::vector<std::string> &args)
+{
+    sim::vm::VmJob job;
+    job.command = {name};
+    job.command.insert(job.command.end(), args.begin(), args.end());
+    // The chosen program replaces the one the launcher brings.
+    job.files.emplace_back(program, std::string("/usr/bin/") + name);
+    if (c.timeout_ms > 0)
+        job.timeout_s = c.timeout_ms / 1000;
+    return job;
+}
+
+// Boots the board for `job`; false (with board-sim's error printed) when the
+// board could not run it.
+bool run_job(const sim::vm::VmJob &job, const std::string &program, sim::vm::VmResult *r)
+{
+    if (sim::vm::run_on_vm(job, r) == 0)
+        return true;
+    std::string error = r->error;
+    while (!error.empty() && error.back() == '\n')
+        error.pop_back();
+    fprintf(stderr, "board-sim: cannot run %s on the emulated board: %s\n", program.c_str(), error.c_str());
+    return false;
+}
+
+} // namespace
+
+void show_emulated_board(const sim::vm::VmResult &vm, bool serial_line)
+{
+    if (serial_line)
+        section("serial line after the run: " + line_settings(vm.stty_after));
+    std::string files = "GPIO files after the run:";
+    for (const GuestLine &l : GUEST_LINES) {
+        const auto direction = vm.gpio_direction.find(l.number);
+        const auto value = vm.gpio_value.find(l.number);
+        files += " gpio" + std::to_string(l.number) + " " +
+                 (direction == vm.gpio_direction.end() ? "?" : first_line(direction->second)) + " " +
+                 (value == vm.gpio_value.end() ? "?" : first_line(value->second)) + ";";
+    }
+    files.pop_back();
+    section(files);
+}
+
+void json_emulated_board(JsonWriter &json, const sim::vm::VmResult *vm)
+{
+    json.key("emulated_board");
+    if (vm == nullptr) {
+        json.null();
+        return;
+    }
+    json.begin_object();
+    json.key("stty_before").value(vm->stty_before);
+    json.key("stty_after").value(vm->stty_after);
+    json.key("gpio").begin_array();
+    for (const GuestLine &l : GUEST_LINES) {
+        const auto direction = vm->gpio_direction.find(l.number);
+        const auto value = vm->gpio_value.find(l.number);
+        json.begin_object();
+        json.key("line").value(l.number);
+        json.key("role").value(l.role);
+        json.key("direction").text_or_null(direction == vm->gpio_direction.end() ? "" : first_line(direction->second));
+        json.key("value").text_or_null(value == vm->gpio_value.end() ? "" : first_line(value->second));
+        json.end_object();
+    }
+    json.end_array();
+    json.key("runs").value(vm->runs);
+    json.key("console").value(vm->console);
+    json.end_object();
+}
+
+int run_probe_on_vm(const Command &c, const std::string &program)
+{
+    const ProbeCommand &p = c.probe;
+    const bool alt_board = !p.args.empty();
+    announce_probe(c);
+
+    sim::vm::VmJob job = job_for(c, program, "miner-probe", p.args);
+    job.board = p.board;
+    if (p.miner_type)
+        job.records["minerType"] = *p.miner_type;
+    if (p.temp_sensor)
+        job.records["tempSensor"] = *p.temp_sensor;
+    sim::vm::VmResult r;
+    if (!run_job(job, program, &r))
+        return EXIT_SETUP_FAILED;
+
+    sim::ProbeRunReport report;
+    report.run = sim::vm::as_run_result(r);
+    const auto record = [&r](const char *name) -> std::optional<std::string> {
+        const auto found = r.records.find(name);
+        return found == r.records.end() ? std::nullopt : std::optional<std::string>(found->second);
+    };
+    report.miner_type = record("minerType");
+    report.temp_sensor = record("tempSensor");
+    report.control_line = written_text(r, alt_board ? 16 : 27);
+    report.other_control_line = written_text(r, alt_board ? 27 : 16);
+    report.frames = r.frames;
+    report.late_replies = r.late_replies;
+    report.runs = r.runs;
+    return show_probe(c, program, report, r.elapsed_ms * 1000, &r);
+}
+
+int run_i2c_on_vm(const Command &c, const std::string &program)
+{
+    const I2cCommand &i = c.i2c;
+    const std::string what = i.args.empty() ? "read" : "write '" + i.args[0] + "'";
+    const char *scenario = "the kernel's sysfs lines, pulled up, no device on the bus";
+    if (c.output == Output::Text)
+        section("i2c-bitbang " + what + " on the emulated board's gpio19 (SCL) and gpio23 (SDA): " + scenario);
+    fflush(stdout);
+
+    sim::vm::VmResult r;
+    if (!run_job(job_for(c, program, "i2c-bitbang", i.args), program, &r))
+        return EXIT_SETUP_FAILED;
+    const sim::RunResult run = sim::vm::as_run_result(r);
+    const long wall_us = r.elapsed_ms * 1000;
+    if (c.output == Output::Json) {
+        JsonWriter json;
+        json_run_fields(json, c, program, i.args, run, wall_us);
+        json.key("scenario").begin_object();
+        json.key("description").value(scenario);
+        json.key("operation").value(i.args.empty() ? "read" : "write");
+        json.end_object();
+        json.key("traced").begin_array();
+        for (int line : {19, 23})
+            json.value(traced_use(r, line));
+        json.end_array();
+        json_emulated_board(json, &r);
+        json.end_object();
+        fputs(json.text().c_str(), stdout);
+        return run_status(run);
+    }
+    const int status = show_run(c, run, "i2c-bitbang", wall_us, false);
+    section("kernel trace: " + traced_use(r, 19) + "; " + traced_use(r, 23));
+    show_emulated_board(r, false);
+    return status;
+}
+
+} // namespace board_sim
