@@ -45,7 +45,7 @@ for p in "${PROGRAMS[@]}"; do
   size=$(stripped_size mips-linux-gnu-strip "$bin")
   budget=${BOARD_BUDGET[$p]}
   printf '  %-12s %6d bytes (%d KiB budget), %s\n' "$(basename "$p")" "$size" $((budget / 1024)) \
-    "$(file -b "$bin" | cut -d, -f1-5)"
+    "$(file -b "$tmp/stripped" | cut -d, -f1-5)"
   [ "$size" -le "$budget" ] || fail "$p is $size bytes, over $budget"
   case $(readelf -lW "$bin") in *INTERP*) fail "$p is not static" ;; esac
   case $(readelf -hW "$bin") in *"Data:"*"big endian"*) ;; *) fail "$p is not big-endian" ;; esac
