@@ -104,6 +104,15 @@ void json_run_fields(JsonWriter &json, const Command &c, const std::string &prog
 
 namespace {
 
+// The absolute path of `path` when it is an executable file; empty otherwise.
+std::string executable_path(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (path.empty() || realpath(path.c_str(), resolved) == nullptr || access(resolved, X_OK) != 0)
+        return "";
+    return resolved;
+}
+
 // --program, then the environment, then the build tree; an absolute path to
 // an executable file.
 std::string find_program(const Command &c, std::string *why)
@@ -111,12 +120,10 @@ std::string find_program(const Command &c, std::string *why)
     const bool probe = c.tool == Tool::Probe;
     const std::string chosen = sim::target_program(probe ? MINER_PROBE_VARIABLE : I2C_BITBANG_VARIABLE,
                                                    probe ? MINER_PROBE_PATH : I2C_BITBANG_PATH, c.program);
-    char resolved[PATH_MAX];
-    if (realpath(chosen.c_str(), resolved) == nullptr || access(resolved, X_OK) != 0) {
+    const std::string resolved = executable_path(chosen);
+    if (resolved.empty())
         *why = chosen + " is not an executable file; build it, or name it with --program PATH or $" +
                (probe ? MINER_PROBE_VARIABLE : I2C_BITBANG_VARIABLE);
-        return "";
-    }
     return resolved;
 }
 
@@ -178,8 +185,8 @@ std::string find_board_program(const Command &c, std::string *why)
             return "";
         }
     }
-    char resolved[PATH_MAX];
-    if (realpath(chosen.c_str(), resolved) == nullptr || access(resolved, X_OK) != 0) {
+    const std::string resolved = executable_path(chosen);
+    if (resolved.empty()) {
         *why = chosen + " is not an executable file";
         return "";
     }
@@ -215,9 +222,8 @@ bool find_launcher(const Command &c, const std::string &program, std::vector<std
     }
     if (emulator.empty())
         return true;
-    const std::string path = on_path(emulator);
-    char resolved[PATH_MAX];
-    if (path.empty() || realpath(path.c_str(), resolved) == nullptr || access(resolved, X_OK) != 0) {
+    const std::string resolved = executable_path(on_path(emulator));
+    if (resolved.empty()) {
         *why = "emulator " + emulator + " for " + program +
                " not found; install Debian's qemu-user-static, or name one with --emulator PATH";
         return false;
