@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -26,12 +25,10 @@ namespace sim::vm {
 
 namespace {
 
+// The whole file; empty when it cannot be read.
 std::string slurp(const fs::path &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return Sandbox::read_file(path.string());
 }
 
 std::string env_or(const char *name, const std::string &fallback)
@@ -124,7 +121,7 @@ int run_once(const VmJob &job, VmResult *result)
         const fs::path records = scratch.path / "records";
         fs::create_directories(records);
         for (const auto &[name, text] : job.records)
-            std::ofstream(records / name, std::ios::binary) << text;
+            Sandbox::write_file((records / name).string(), text);
         argv.insert(argv.end(), {"--records", records.string()});
     }
     for (const auto &[host, guest] : job.files)
