@@ -10,6 +10,7 @@
 #include "frames.h"
 #include "miner_result.h"
 #include "record.h"
+#include "text.h"
 #include "uart_link.h"
 
 namespace {
@@ -38,17 +39,6 @@ unsigned crc5_by_division(const std::vector<uint8_t> &msg)
     return crc;
 }
 
-std::string hex(const uint8_t *b, size_t n)
-{
-    std::string out;
-    char pair[3];
-    for (size_t i = 0; i < n; ++i) {
-        snprintf(pair, sizeof pair, "%02x", b[i]);
-        out += pair;
-    }
-    return out;
-}
-
 TEST(Frames, StoredBytesAndCrcByteOfEveryFrame)
 {
     const std::pair<const Frame *, const char *> expected[] = {
@@ -65,7 +55,7 @@ TEST(Frames, StoredBytesAndCrcByteOfEveryFrame)
     };
     ASSERT_EQ(std::size(ALL_FRAMES), std::size(expected));
     for (const auto &[frame, bytes] : expected) {
-        EXPECT_EQ(hex(frame->bytes, frame->len), bytes) << frame->name;
+        EXPECT_EQ(sim::hex_bytes(frame->bytes, frame->len), bytes) << frame->name;
         const bool preamble = frame->bytes[0] == 0x55 && frame->bytes[1] == 0xAA;
         const std::vector<uint8_t> covered(frame->bytes + (preamble ? 2 : 0), frame->bytes + frame->len - 1);
         EXPECT_EQ(crc5_by_division(covered), frame->bytes[frame->len - 1]) << frame->name;

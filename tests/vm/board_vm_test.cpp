@@ -18,21 +18,13 @@
 #include <sstream>
 
 #include "../probe/transcript.h"
+#include "text.h"
 #include "vm_run.h"
 
 using namespace probe_test;
 using sim::ChipFamily;
 
 namespace {
-
-std::string hex(const std::vector<uint8_t> &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes)
-        out += {digits[b >> 4], digits[b & 0x0F]};
-    return out;
-}
 
 // A whole reply read in several pieces prints one "exp_buf_len" line per read
 // before its "break" line; a pseudo-terminal delivers it in one. Keep one.
@@ -52,7 +44,7 @@ sim::HashBoardScenario board(ChipFamily family)
 
 std::string reply_hex(const sim::HashBoardScenario &scenario, const std::string &frame)
 {
-    return hex(sim::reply_for(scenario, frame));
+    return sim::hex_bytes(sim::reply_for(scenario, frame));
 }
 
 std::vector<std::string> cycles(int n)
