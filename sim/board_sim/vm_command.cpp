@@ -17,22 +17,43 @@ namespace board_sim {
 
 namespace {
 
-// The GPIO lines the guest exports, with their roles.
-struct GuestLine {
-    int number;
-    const char *role;
-};
-constexpr GuestLine GUEST_LINES[] = {
-    {16, "alternate control line"},
-    {19, "I2C clock"},
-    {23, "I2C data"},
-    {27, "control line"},
-};
-
 std::string first_line(const std::string &text)
 {
     std::string line = text.substr(0, text.find('\n'));
     return line.empty() ? "?" : line;
+}
+
+const char *line_role(int line)
+{
+    switch (line) {
+    case 16:
+        return "alternate control line";
+    case 19:
+        return "I2C clock";
+    case 23:
+        return "I2C data";
+    case 27:
+        return "control line";
+    default:
+        return "?";
+    }
+}
+
+// One exported line's files as the guest left them ("?" when unreadable).
+struct LineFiles {
+    int line;
+    std::string direction, value;
+};
+
+// The lines the guest reported, in order of their numbers.
+std::vector<LineFiles> line_files(const sim::vm::VmResult &vm)
+{
+    std::vector<LineFiles> lines;
+    for (const auto &[line, direction] : vm.gpio_direction) {
+        const auto value = vm.gpio_value.find(line);
+        lines.push_back({line, first_line(direction), value == vm.gpio_value.end() ? "?" : first_line(value->second)});
+    }
+    return lines;
 }
 
 // What of `stty -a` a probe depends on: "115200 baud, -parenb cs8 -cstopb
@@ -121,13 +142,8 @@ void show_emulated_board(const sim::vm::VmResult &vm, bool serial_line)
     if (serial_line)
         section("serial line after the run: " + line_settings(vm.stty_after));
     std::string files = "GPIO files after the run:";
-    for (const GuestLine &l : GUEST_LINES) {
-        const auto direction = vm.gpio_direction.find(l.number);
-        const auto value = vm.gpio_value.find(l.number);
-        files += " gpio" + std::to_string(l.number) + " " +
-                 (direction == vm.gpio_direction.end() ? "?" : first_line(direction->second)) + " " +
-                 (value == vm.gpio_value.end() ? "?" : first_line(value->second)) + ";";
-    }
+    for (const LineFiles &l : line_files(vm))
+        files += " gpio" + std::to_string(l.line) + " " + l.direction + " " + l.value + ";";
     files.pop_back();
     section(files);
 }
@@ -143,14 +159,12 @@ void json_emulated_board(JsonWriter &json, const sim::vm::VmResult *vm)
     json.key("stty_before").value(vm->stty_before);
     json.key("stty_after").value(vm->stty_after);
     json.key("gpio").begin_array();
-    for (const GuestLine &l : GUEST_LINES) {
-        const auto direction = vm->gpio_direction.find(l.number);
-        const auto value = vm->gpio_value.find(l.number);
+    for (const LineFiles &l : line_files(*vm)) {
         json.begin_object();
-        json.key("line").value(l.number);
-        json.key("role").value(l.role);
-        json.key("direction").text_or_null(direction == vm->gpio_direction.end() ? "" : first_line(direction->second));
-        json.key("value").text_or_null(value == vm->gpio_value.end() ? "" : first_line(value->second));
+        json.key("line").value(l.line);
+        json.key("role").value(line_role(l.line));
+        json.key("direction").value(l.direction);
+        json.key("value").value(l.value);
         json.end_object();
     }
     json.end_array();
