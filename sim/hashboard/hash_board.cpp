@@ -83,12 +83,6 @@ void sleep_until(int64_t deadline_ns)
     }
 }
 
-void raise_priority(std::thread &thread)
-{
-    struct sched_param param {};
-    param.sched_priority = BOARD_PRIORITY;
-    pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
-}
 
 bool has_preamble(const std::vector<uint8_t> &f)
 {
@@ -164,6 +158,13 @@ bool frame_crc_ok(const std::vector<uint8_t> &frame)
     if (frame.size() < skip + 2)
         return false;
     return chip_crc5(frame.data() + skip, frame.size() - skip - 1) == frame.back();
+}
+
+void raise_to_board_priority(std::thread &thread)
+{
+    struct sched_param param {};
+    param.sched_priority = BOARD_PRIORITY;
+    pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
 }
 
 int chain_chips(const HashBoardScenario &s)
@@ -268,10 +269,10 @@ void HashBoard::start()
     stop_fd_ = eventfd(0, EFD_CLOEXEC);
     stopping_ = false;
     thread_ = std::thread([this] { serve(); });
-    raise_priority(thread_);
+    raise_to_board_priority(thread_);
     if (scenario_.wire) {
         transmitter_ = std::thread([this] { transmit(); });
-        raise_priority(transmitter_);
+        raise_to_board_priority(transmitter_);
     }
 }
 
@@ -321,14 +322,12 @@ void HashBoard::serve()
             usleep(1000);
             continue;
         }
-        const std::vector<Answer> answers = take_frames(std::vector<uint8_t>(buf, buf + n));
+        const std::vector<uint8_t> chunk(buf, buf + n);
         if (scenario_.wire) {
-            schedule(answers, arrived_ns);
+            schedule(take_frames(chunk), arrived_ns);
             continue;
         }
-        std::vector<uint8_t> reply;
-        for (const Answer &a : answers)
-            reply.insert(reply.end(), a.reply.begin(), a.reply.end());
+        const std::vector<uint8_t> reply = receive(chunk);
         if (!reply.empty())
             (void)!write(master_fd_, reply.data(), reply.size());
     }

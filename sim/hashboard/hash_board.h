@@ -146,6 +146,11 @@ ControlLineState read_control_line(const std::string &path);
 // The same for the text itself.
 ControlLineState parse_control_line(const std::string &written);
 
+// Gives `thread` the real-time priority (SCHED_FIFO) of the board's own
+// threads, when the process may have it, so that replies meet the program's
+// 2 ms wait on a busy host; otherwise the thread keeps its priority.
+void raise_to_board_priority(std::thread &thread);
+
 class HashBoard {
 public:
     // `master_fd` is the pseudo-terminal's master end; the board does not own it.

@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,11 +38,8 @@ FrameRelay::FrameRelay(int guest_fd, int board_fd) : guest_fd_(guest_fd), board_
     if (pipe2(stop_pipe_, O_CLOEXEC) != 0)
         return;
     thread_ = std::thread([this] { run(); });
-    // The relay is on every reply's way to the program's 2 ms wait: the same
-    // real-time priority as the board's thread, when the process may have it.
-    struct sched_param param {};
-    param.sched_priority = 10;
-    pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param);
+    // The relay is on every reply's way to the program's 2 ms wait.
+    raise_to_board_priority(thread_);
 }
 
 FrameRelay::~FrameRelay()
