@@ -402,19 +402,18 @@ private:
         case OPT_REPLY: {
             const size_t eq = value_.find('=');
             const std::string name = value_.substr(0, eq);
-            bool known = false;
+            const sim::KnownFrame *frame = nullptr;
             for (const sim::KnownFrame &f : sim::known_frames())
-                known = known || strcasecmp(f.name, name.c_str()) == 0;
-            if (eq == std::string::npos || !known)
+                if (strcasecmp(f.name, name.c_str()) == 0)
+                    frame = &f;
+            if (eq == std::string::npos || frame == nullptr)
                 return wants("NAME=HEX with NAME a frame such as 'LTC sensor query'");
             const std::string bytes_text = value_.substr(eq + 1);
             std::vector<uint8_t> bytes; // none: the frame goes unanswered
             value_ = bytes_text;
             if (!bytes_text.empty() && !hex(&bytes))
                 return false;
-            for (const sim::KnownFrame &f : sim::known_frames())
-                if (strcasecmp(f.name, name.c_str()) == 0)
-                    b.frame_replies.push_back({f.name, bytes});
+            b.frame_replies.push_back({frame->name, bytes});
             return true;
         }
         case OPT_REPLY_LIMIT:
