@@ -21,6 +21,7 @@
 
 #include "probe_run.h"
 #include "target_command.h"
+#include "text.h"
 
 using sim::ChipFamily;
 
@@ -256,14 +257,6 @@ TEST(WirePacing, StopDoesNotWaitForRepliesStillToCome)
 
 // ---- miner-probe on the paced wire ----
 
-std::vector<uint8_t> unhex(const std::string &h)
-{
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
 int count_of(const std::string &text, const std::string &what)
 {
     int n = 0;
@@ -347,7 +340,7 @@ std::vector<ReadBlock> read_blocks(const std::string &out)
         if (b.total > 0) {
             ++i;
             EXPECT_TRUE(i < lines.size() && std::regex_match(lines[i], m, trace)) << where << ": no trace";
-            b.bytes = unhex(m[1]);
+            b.bytes = sim::parse_hex_bytes(m[1].str()).value_or(std::vector<uint8_t>{});
             EXPECT_EQ(b.bytes.size(), static_cast<size_t>(b.total)) << where << ": the trace is not what was read";
         }
         if (b.total < b.len) {
