@@ -339,11 +339,11 @@ int parse_config(int argc, char **argv, BenchConfig *config, bool *done)
         if (count != nullptr) {
             const std::optional<long> n = sim::parse_number(optarg, 1, MAX_RUNS);
             if (!n) {
-                fprintf(stderr, "miner-bench: --%s wants a number from 1 to %ld, not '%s'\n%s",
-                        code == 'r'   ? "runs"
-                        : code == 'n' ? "no-board-runs"
-                                      : "i2c-runs",
-                        MAX_RUNS, optarg, USAGE);
+                const struct option *o = OPTIONS;
+                while (o->val != code)
+                    ++o;
+                fprintf(stderr, "miner-bench: --%s wants a number from 1 to %ld, not '%s'\n%s", o->name, MAX_RUNS,
+                        optarg, USAGE);
                 return 2;
             }
             *count = static_cast<int>(*n);
