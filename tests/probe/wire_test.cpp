@@ -5,7 +5,6 @@
 // invariants of the program's log, never its exact text.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "probe_run.h"
+#include "pseudo_terminal.h"
 #include "target_command.h"
 #include "text.h"
 
@@ -55,15 +55,12 @@ public:
         tio.c_cflag |= CREAD | CLOCAL | extra_cflag;
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 1;
-        EXPECT_EQ(openpty(&master, &slave, nullptr, &tio, nullptr), 0);
+        EXPECT_TRUE(pty_.ok());
+        EXPECT_EQ(tcsetattr(pty_.slave(), TCSANOW, &tio), 0);
     }
-    ~Line()
-    {
-        close(slave);
-        close(master);
-    }
-    Line(const Line &) = delete;
-    Line &operator=(const Line &) = delete;
+
+    int master() const { return pty_.master(); }
+    int slave() const { return pty_.slave(); }
 
     // Reads until `count` bytes came or `limit_ms` passed; notes when each came.
     std::vector<uint8_t> receive(size_t count, int limit_ms, std::vector<int64_t> *arrivals = nullptr) const
@@ -72,7 +69,7 @@ public:
         const int64_t end = now_ns() + static_cast<int64_t>(limit_ms) * 1'000'000;
         uint8_t buf[64];
         while (got.size() < count && now_ns() < end) {
-            const ssize_t n = read(slave, buf, std::min(sizeof buf, count - got.size()));
+            const ssize_t n = read(slave(), buf, std::min(sizeof buf, count - got.size()));
             const int64_t at = now_ns();
             for (ssize_t i = 0; i < n; ++i) {
                 got.push_back(buf[i]);
@@ -83,8 +80,8 @@ public:
         return got;
     }
 
-    int master = -1;
-    int slave = -1;
+private:
+    sim::PseudoTerminal pty_;
 };
 
 sim::HashBoardScenario wire_board(ChipFamily family, int chips, int latency_us)
@@ -108,10 +105,10 @@ TEST(WireFraming, CharacterBitsFollowParityAndStopBits)
 TEST(WireFraming, MasterReportsTheSlavesSettingsAndOtherDescriptorsFallBackTo115200)
 {
     Line line(B9600, CSTOPB);
-    const sim::LineFraming f = sim::line_framing(line.master);
+    const sim::LineFraming f = sim::line_framing(line.master());
     EXPECT_EQ(f.baud, 9600);
     EXPECT_EQ(f.bits, 11);
-    EXPECT_EQ(sim::line_framing_out(line.master).baud, 9600);
+    EXPECT_EQ(sim::line_framing_out(line.master()).baud, 9600);
 
     // A socket to an emulator's UART has no terminal settings.
     int pair[2];
@@ -206,11 +203,11 @@ TEST(WirePacing, ReplyWaitsForTheFrameAndTheLatencyAndKeepsTheLinesPace)
     };
     for (const Case c : {Case{B9600, CSTOPB, 11 * 1'000'000'000LL / 9600}, Case{B115200, 0, 86805}}) {
         Line line(c.speed, c.cflag);
-        sim::HashBoard board(line.master, wire_board(ChipFamily::BTC, 3, 2000));
+        sim::HashBoard board(line.master(), wire_board(ChipFamily::BTC, 3, 2000));
         board.start();
         const std::vector<uint8_t> frame = frame_bytes("BTC detection");
         const int64_t sent = now_ns();
-        ASSERT_EQ(write(line.slave, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+        ASSERT_EQ(write(line.slave(), frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
         std::vector<int64_t> at;
         const std::vector<uint8_t> got = line.receive(21, 500, &at);
         board.stop();
@@ -229,7 +226,7 @@ TEST(WirePacing, BabbleFillsTheLineAtItsSpeedAndNoFaster)
     Line line(B57600);
     sim::HashBoardScenario s = wire_board(ChipFamily::None, 0, 100);
     s.babble = 0xEE;
-    sim::HashBoard board(line.master, s);
+    sim::HashBoard board(line.master(), s);
     const int64_t started = now_ns();
     board.start();
     std::vector<uint8_t> got = line.receive(100000, 100);
@@ -244,10 +241,10 @@ TEST(WirePacing, BabbleFillsTheLineAtItsSpeedAndNoFaster)
 TEST(WirePacing, StopDoesNotWaitForRepliesStillToCome)
 {
     Line line;
-    sim::HashBoard board(line.master, wire_board(ChipFamily::BTC, 60, 5'000'000));
+    sim::HashBoard board(line.master(), wire_board(ChipFamily::BTC, 60, 5'000'000));
     board.start();
     const std::vector<uint8_t> frame = frame_bytes("BTC detection");
-    ASSERT_EQ(write(line.slave, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    ASSERT_EQ(write(line.slave(), frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
     usleep(20000);
     const auto before = std::chrono::steady_clock::now();
     board.stop();
