@@ -88,6 +88,8 @@ int usb_uart_write(const uint8_t *data, int len)
     if (len < 0)
         len = 0;
 
+    // A chain's reply is longer than its read: drop the rest so the next read takes this frame's reply.
+    tcflush(uart_fd, TCIFLUSH);
     const ssize_t n = write(uart_fd, data, static_cast<size_t>(len));
     if (n != 0)
         print_trace("------------>", data, n);

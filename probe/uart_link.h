@@ -26,7 +26,8 @@ inline constexpr int UART_TIMED_OUT = -5;   // no first byte within the wait
 // Success or failure shows in uart_fd.
 void usb_uart_open(const char *path, int baud, float timeout);
 
-// Writes `len` bytes in one call, without retrying.
+// Discards the input still pending on the line (a failed discard is ignored),
+// then writes `len` bytes in one call, without retrying.
 // Returns UART_OK when all went out, UART_NOT_OPEN when the link is closed,
 // UART_INCOMPLETE when the call wrote fewer bytes or failed.
 int usb_uart_write(const uint8_t *data, int len);
