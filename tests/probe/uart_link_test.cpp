@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The UART link against a real pseudo-terminal: what it configures, what it
 // prints and returns for whole, partial, flooding, failing and silent replies.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,6 +16,44 @@
 #include "pseudo_terminal.h"
 #include "text.h"
 #include "uart_link.h"
+
+namespace {
+
+// tcflush is wrapped (-Wl,--wrap=tcflush): a test can watch each call, fail
+// it, or put bytes on the line right after it.
+struct FlushWatch {
+    bool armed = false;
+    int fail_errno = 0;                // non-zero: fail the call with this error
+    std::vector<uint8_t> arrive_after; // written by the far end right after the call
+    int master = -1;
+    int calls = 0;
+    int queue = -1;          // the queue selector of the last call
+    bool frame_out = false;  // the far end already had bytes to read at the last call
+};
+FlushWatch flush_watch;
+
+} // namespace
+
+extern "C" int __real_tcflush(int fd, int queue);
+extern "C" int __wrap_tcflush(int fd, int queue)
+{
+    FlushWatch &w = flush_watch;
+    if (!w.armed)
+        return __real_tcflush(fd, queue);
+    ++w.calls;
+    w.queue = queue;
+    struct pollfd far_end = {w.master, POLLIN, 0};
+    w.frame_out = poll(&far_end, 1, 0) == 1;
+    if (w.fail_errno != 0) {
+        errno = w.fail_errno;
+        return -1;
+    }
+    const int rc = __real_tcflush(fd, queue);
+    if (!w.arrive_after.empty() &&
+        write(w.master, w.arrive_after.data(), w.arrive_after.size()) != static_cast<ssize_t>(w.arrive_after.size()))
+        return -1;
+    return rc;
+}
 
 namespace {
 
@@ -30,7 +70,11 @@ protected:
         slave_ = pty_.slave();
         slave_path_ = pty_.slave_path();
     }
-    void TearDown() override { usb_uart_close(); }
+    void TearDown() override
+    {
+        usb_uart_close();
+        flush_watch = FlushWatch{};
+    }
 
     void open_link()
     {
@@ -127,6 +171,55 @@ TEST_F(UartLink, WriteTracesAtMostTheFirstHundredBytes)
 
     uint8_t got[200];
     EXPECT_EQ(read(master_, got, sizeof got), 150);
+}
+
+// A chain answers with more bytes than a read takes. What is left must not be
+// read as the reply to the next frame: it is discarded just before the frame
+// goes out, and nothing that comes after that point is discarded.
+TEST_F(UartLink, PendingInputIsDiscardedBeforeAWriteAndNeverAfterIt)
+{
+    open_link();
+    board_sends({0x14, 0x85, 0x00, 0x00, 0x00, 0x00, 0x01}); // the rest of an earlier reply
+    flush_watch = FlushWatch{true, 0, {0x00, 0x98, 0xFE, 0x55}, master_};
+    const uint8_t frame[] = {0x42, 0x04, 0x00, 0x1C, 0x15};
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_write(frame, 5), 0);
+    EXPECT_EQ(GetCapturedStdout(), "------------> 4204001c15\n");
+    EXPECT_EQ(flush_watch.calls, 1);
+    EXPECT_EQ(flush_watch.queue, TCIFLUSH) << "only input is discarded";
+    EXPECT_FALSE(flush_watch.frame_out) << "the discard came after the frame went out";
+    uint8_t got[8];
+    usleep(20000);
+    EXPECT_EQ(read(master_, got, sizeof got), 5) << "the frame did not go out whole";
+
+    // Bytes that came after the discard (here, before the write even) stay.
+    uint8_t buf[4] = {};
+    int total = -1;
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_read(buf, 4, &total, 2), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(sim::hex_bytes(buf, 4), "0098fe55");
+    EXPECT_EQ(flush_watch.calls, 1) << "input discarded after the write";
+}
+
+TEST_F(UartLink, FailedDiscardIsIgnoredAndTheFrameStillGoesOut)
+{
+    open_link();
+    board_sends({0xAA, 0x55});
+    flush_watch = FlushWatch{true, EIO, {}, master_};
+    const uint8_t frame[] = {0x54, 0x05, 0x00, 0x00, 0x19};
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_write(frame, 5), 0);
+    EXPECT_EQ(GetCapturedStdout(), "------------> 5405000019\n");
+    EXPECT_EQ(flush_watch.calls, 1);
+    uint8_t got[8];
+    usleep(20000);
+    EXPECT_EQ(read(master_, got, sizeof got), 5);
+
+    // A closed link discards nothing and writes nothing.
+    usb_uart_close();
+    EXPECT_EQ(usb_uart_write(frame, 5), -2);
+    EXPECT_EQ(flush_watch.calls, 1);
 }
 
 TEST_F(UartLink, WholeReplyAtTheFirstRead)
