@@ -269,7 +269,9 @@ struct ReadBlock {
     int total = 0;
     std::vector<uint8_t> bytes;
     bool timed_out = false;
-    int session = 0; // which opening of the line it belongs to
+    int after_write = 0; // which frame written (or opening of the line) it follows, from 1
+    int frame = -1;      // the index of the last frame written before it, -1 for none
+    std::vector<size_t> sources; // for each byte read, the frame whose reply it was (see check_reads_follow_the_board)
 };
 
 // Parses the read blocks of a log, adding a failure for each malformed one.
@@ -290,22 +292,29 @@ std::vector<ReadBlock> read_blocks(const std::string &out)
         lines.push_back(l);
 
     std::vector<ReadBlock> blocks;
-    int session = 0;
+    int after_write = 0;
+    int frame = -1;
     std::smatch m;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].rfind("open device success", 0) == 0)
-            ++session;
+            ++after_write;
+        if (lines[i].rfind("------------>", 0) == 0) {
+            ++after_write;
+            ++frame;
+        }
         if (lines[i] == "usb uart read timedout") {
             ReadBlock b;
             b.timed_out = true;
-            b.session = session;
+            b.after_write = after_write;
+            b.frame = frame;
             blocks.push_back(b);
             continue;
         }
         if (!std::regex_match(lines[i], m, pass))
             continue;
         ReadBlock b;
-        b.session = session;
+        b.after_write = after_write;
+        b.frame = frame;
         b.len = std::stoi(m[1]);
         const std::string where = "read block at line " + std::to_string(i + 1);
         EXPECT_EQ(std::stoi(m[2]), 0) << where;
@@ -349,36 +358,44 @@ std::vector<ReadBlock> read_blocks(const std::string &out)
     return blocks;
 }
 
-// Every byte read was delivered by the board, in the board's order; within
-// one opening of the line nothing delivered is skipped (the opening itself
-// discards what waited in the line's buffer). So the bytes read in one
-// opening, together, are one unbroken run of the delivered stream, after
-// those of the opening before. They are matched as a whole: a first read
-// alone could also match an earlier, identical reply that an opening threw
-// away. Bytes the board could not deliver because the program's input buffer
-// was full are not in the stream.
-void check_reads_follow_the_board(const std::vector<ReadBlock> &blocks, const std::vector<sim::ReceivedFrame> &frames)
+// Every byte read was delivered by the board, in the board's order. Input
+// still pending is discarded when the line opens and before each frame goes
+// out, so the bytes read after one write (or opening), together, are one
+// unbroken run of the delivered stream, after those read before. They are
+// matched as a whole: a first read alone could also match an earlier,
+// identical reply that a discard threw away. Bytes the board could not
+// deliver because the program's input buffer was full are not in the stream.
+// Notes in each block which frame's reply each byte it read came from.
+void check_reads_follow_the_board(std::vector<ReadBlock> &blocks, const std::vector<sim::ReceivedFrame> &frames)
 {
     std::vector<uint8_t> stream;
-    for (const sim::ReceivedFrame &f : frames)
-        for (size_t k = 0; k < f.reply.size(); ++k)
-            if (std::find(f.overrun.begin(), f.overrun.end(), k) == f.overrun.end())
-                stream.push_back(f.reply[k]);
+    std::vector<size_t> source;
+    for (size_t f = 0; f < frames.size(); ++f)
+        for (size_t k = 0; k < frames[f].reply.size(); ++k)
+            if (std::find(frames[f].overrun.begin(), frames[f].overrun.end(), k) == frames[f].overrun.end()) {
+                stream.push_back(frames[f].reply[k]);
+                source.push_back(f);
+            }
     size_t cursor = 0;
     for (size_t i = 0; i < blocks.size();) {
-        const int session = blocks[i].session;
+        const size_t first = i;
+        const int after_write = blocks[i].after_write;
         std::vector<uint8_t> read;
-        for (; i < blocks.size() && blocks[i].session == session; ++i)
+        for (; i < blocks.size() && blocks[i].after_write == after_write; ++i)
             read.insert(read.end(), blocks[i].bytes.begin(), blocks[i].bytes.end());
         if (read.empty())
             continue;
         const auto found = std::search(stream.begin() + static_cast<long>(cursor), stream.end(), read.begin(), read.end());
         if (found == stream.end()) {
-            ADD_FAILURE() << "the " << read.size() << " bytes read in opening " << session
-                          << " are not one unbroken run of what the board delivered since the opening before";
+            ADD_FAILURE() << "the " << read.size() << " bytes read after write " << after_write
+                          << " are not one unbroken run of what the board delivered since the reads before";
             return;
         }
-        cursor = static_cast<size_t>(found - stream.begin()) + read.size();
+        size_t at = static_cast<size_t>(found - stream.begin());
+        for (size_t b = first; b < i; ++b)
+            for (size_t k = 0; k < blocks[b].bytes.size(); ++k)
+                blocks[b].sources.push_back(source[at++]);
+        cursor = at;
     }
 }
 
@@ -439,7 +456,7 @@ protected:
     }
 
     // Runs the program on a wire and checks what must hold on any wire.
-    static WireRun run(ChipFamily family, sim::WireModel wire, bool alt_board = false)
+    static WireRun run(ChipFamily family, sim::WireModel wire, bool alt_board = false, int sensor_answers_at_query = 1)
     {
         sim::ProbeRunConfig config;
         config.launcher = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
@@ -447,6 +464,7 @@ protected:
         config.launcher.pop_back();
         config.board.family = family;
         config.board.wire = wire;
+        config.board.sensor_answers_at_query = sensor_answers_at_query;
         if (alt_board)
             config.args = {"alt"};
         // Past about 1.4 ms a reply misses the 2 ms wait by design, not by the
@@ -483,19 +501,193 @@ protected:
     }
 };
 
-TEST_F(ProbeOnWire, EveryFamilyIsFoundWithOneSensorLineOnTheDefaultBoard)
+const char *family_name(ChipFamily f)
 {
-    const std::pair<ChipFamily, const char *> families[] = {{ChipFamily::BTC, "BTC\n"},
-                                                            {ChipFamily::LTC, "LTC\n"},
-                                                            {ChipFamily::SIA, "SIA\n"},
-                                                            {ChipFamily::DASH, "DASH\n"}};
-    for (const auto &[family, record] : families) {
-        const WireRun r = run(family, sim::WireModel{});
-        EXPECT_EQ(r.report.miner_type, record);
-        ASSERT_TRUE(r.report.temp_sensor.has_value()) << record;
-        EXPECT_TRUE(*r.report.temp_sensor == "YES\n" || *r.report.temp_sensor == "NO\n") << *r.report.temp_sensor;
+    switch (f) {
+    case ChipFamily::BTC:
+        return "BTC";
+    case ChipFamily::LTC:
+        return "LTC";
+    case ChipFamily::SIA:
+        return "SIA";
+    case ChipFamily::DASH:
+        return "DASH";
+    case ChipFamily::None:
+        break;
+    }
+    return "none";
+}
+
+// The sensor queries of a run as the reads after them show them.
+struct SensorReads {
+    int queries = 0;    // query frames written
+    int matched_at = 0; // the query (from 1) whose read matched; 0 for none
+    size_t detection = static_cast<size_t>(-1); // the frame that found the family
+    std::vector<const ReadBlock *> reads;       // the read after each query, in order
+};
+
+SensorReads sensor_reads(const WireRun &r)
+{
+    SensorReads q;
+    const std::vector<sim::ReceivedFrame> &frames = r.report.frames;
+    for (size_t f = 0; f < frames.size(); ++f) {
+        if (frames[f].name.find("detection") != std::string::npos && frames[f].answered)
+            q.detection = f;
+        if (frames[f].name.find("sensor query") != std::string::npos)
+            ++q.queries;
+    }
+    for (const ReadBlock &b : r.blocks)
+        if (b.frame >= 0 && static_cast<size_t>(b.frame) < frames.size() &&
+            frames[static_cast<size_t>(b.frame)].name.find("sensor query") != std::string::npos)
+            q.reads.push_back(&b);
+    if (r.report.run.out.find("read temp sensor register 0xfe OK") != std::string::npos)
+        q.matched_at = static_cast<int>(q.reads.size());
+    return q;
+}
+
+// Each read after a query takes the reply to that query, whole (a silent
+// sensor: nothing).
+void expect_each_query_reads_its_own_reply(const SensorReads &q)
+{
+    for (size_t i = 0; i < q.reads.size(); ++i)
+        for (size_t from : q.reads[i]->sources)
+            EXPECT_EQ(from, static_cast<size_t>(q.reads[i]->frame))
+                << "the read after query " << i + 1 << " took bytes of the reply to frame " << from;
+}
+
+// Time the chain takes to send its detection reply, in ms.
+double detection_reply_ms(const WireRun &r, const SensorReads &q)
+{
+    return static_cast<double>(r.report.frames.at(q.detection).reply.size()) * sim::LineFraming{}.char_ns() / 1e6;
+}
+
+struct ChainCase {
+    ChipFamily family;
+    int chips;
+    int latency_us;
+};
+
+std::string chain_case_name(const ::testing::TestParamInfo<ChainCase> &info)
+{
+    return std::string(family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
+           std::to_string(info.param.latency_us) + "us";
+}
+
+// Chains whose replies start within the program's 2 ms wait.
+std::vector<ChainCase> chains_within_the_wait()
+{
+    std::vector<ChainCase> cases;
+    for (ChipFamily f : {ChipFamily::LTC, ChipFamily::SIA, ChipFamily::DASH})
+        for (int chips : {1, 6, 60, 256})
+            for (int latency_us : {100, 1000})
+                cases.push_back({f, chips, latency_us});
+    return cases;
+}
+
+class SensorOnChain : public ProbeOnWire, public ::testing::WithParamInterface<ChainCase> {};
+
+// The sensor answers every query: YES, read whole and in step. A chain whose
+// detection reply has ended by the first query (up to about 40 chips) answers
+// that query, and each read takes the reply to its own query. A longer chain
+// is still sending its detection records when the first queries go out; the
+// sensor's replies wait behind them on the wire, and a read may take them or
+// the records' tail. Once the records are over, the next query's read is the
+// sensor's whole reply: the queries before the match never outlast the
+// detection reply by more than two (a query takes at least 10 ms).
+TEST_P(SensorOnChain, AnsweringSensorIsRecordedYesFromItsOwnReply)
+{
+    const ChainCase c = GetParam();
+    const WireRun r = run(c.family, sim::WireModel{c.chips, c.latency_us, 0.0, 1});
+    EXPECT_EQ(r.report.miner_type, std::string(family_name(c.family)) + "\n");
+    EXPECT_EQ(r.report.temp_sensor, "YES\n");
+    const SensorReads q = sensor_reads(r);
+    ASSERT_GE(q.matched_at, 1);
+    const ReadBlock &match = *q.reads.back();
+    sim::HashBoardScenario board;
+    board.family = c.family;
+    const std::string query = c.family == ChipFamily::LTC ? "LTC sensor query" : "SIA/DASH sensor query";
+    EXPECT_EQ(match.bytes, sim::reply_for(board, query)) << "the matching read is not the sensor's reply";
+    ASSERT_FALSE(match.sources.empty());
+    for (const size_t from : match.sources)
+        EXPECT_EQ(from, match.sources.front()) << "the matching read straddles two replies";
+    const double chain_ms = detection_reply_ms(r, q);
+    EXPECT_LE(q.matched_at, 2 + static_cast<int>(chain_ms / 10.0)) << "detection reply of " << chain_ms << " ms";
+    if (c.chips <= 6) {
+        EXPECT_EQ(q.matched_at, 1);
+        expect_each_query_reads_its_own_reply(q);
+    }
+    printf("note: YES at query %d (detection reply %.1f ms)\n", q.matched_at, chain_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(ChainsWithinTheWait, SensorOnChain, ::testing::ValuesIn(chains_within_the_wait()),
+                         chain_case_name);
+
+class SilentSensorOnChain : public ProbeOnWire, public ::testing::WithParamInterface<ChainCase> {};
+
+// The sensor never answers: 10 rounds of 10 queries, then NO. Each run takes
+// about 2 s, so a few chains stand for all.
+TEST_P(SilentSensorOnChain, SilentSensorIsRecordedNoAfterAHundredQueries)
+{
+    const ChainCase c = GetParam();
+    const WireRun r = run(c.family, sim::WireModel{c.chips, c.latency_us, 0.0, 1}, false, 0);
+    EXPECT_EQ(r.report.miner_type, std::string(family_name(c.family)) + "\n");
+    EXPECT_EQ(r.report.temp_sensor, "NO\n");
+    const SensorReads q = sensor_reads(r);
+    EXPECT_EQ(q.queries, 100);
+    EXPECT_EQ(q.matched_at, 0);
+    // Once the detection reply is over, the reads find nothing at all.
+    const ReadBlock *last = q.reads.back();
+    EXPECT_TRUE(last->timed_out) << "a read after the 100th query took " << last->total << " bytes";
+}
+
+INSTANTIATE_TEST_SUITE_P(ChainsWithinTheWait, SilentSensorOnChain,
+                         ::testing::Values(ChainCase{ChipFamily::LTC, 6, 100}, ChainCase{ChipFamily::SIA, 60, 1000},
+                                           ChainCase{ChipFamily::DASH, 256, 100}),
+                         chain_case_name);
+
+TEST_F(ProbeOnWire, BtcChainOfSixtyThreeChipsIsRecordedWithItsSensorWithoutAQuery)
+{
+    const WireRun r = run(ChipFamily::BTC, sim::WireModel{63, 100, 0.0, 1});
+    EXPECT_EQ(r.report.miner_type, "BTC\n");
+    EXPECT_EQ(r.report.temp_sensor, "YES\n");
+    std::vector<std::string> sent;
+    for (const sim::ReceivedFrame &f : r.report.frames)
+        sent.push_back(f.name);
+    EXPECT_EQ(sent, std::vector<std::string>{"BTC detection"});
+}
+
+struct CorruptCase {
+    ChipFamily family;
+    int chips;
+    bool sensor_answers;
+    uint32_t seed;
+};
+
+class CorruptedChain : public ProbeOnWire, public ::testing::WithParamInterface<CorruptCase> {};
+
+// Corrupted reply bytes (5 % of them, one bit each) may cost an attempt or a
+// query, but never record another family, nor YES for a silent sensor. The
+// generator is seeded, so each case is the same corruption every time.
+TEST_P(CorruptedChain, CorruptionNeverMakesAWrongRecord)
+{
+    const CorruptCase c = GetParam();
+    const WireRun r = run(c.family, sim::WireModel{c.chips, 100, 0.05, c.seed}, false, c.sensor_answers ? 1 : 0);
+    if (r.report.miner_type) {
+        EXPECT_EQ(*r.report.miner_type, std::string(family_name(c.family)) + "\n");
+    }
+    if (!c.sensor_answers && r.report.temp_sensor) {
+        EXPECT_EQ(*r.report.temp_sensor, "NO\n");
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Seeded, CorruptedChain,
+    ::testing::Values(CorruptCase{ChipFamily::LTC, 60, false, 3}, CorruptCase{ChipFamily::SIA, 60, true, 5},
+                      CorruptCase{ChipFamily::DASH, 256, false, 7}, CorruptCase{ChipFamily::LTC, 6, true, 3}),
+    [](const ::testing::TestParamInfo<CorruptCase> &info) {
+        return std::string(family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
+               (info.param.sensor_answers ? "answering" : "silent") + "_seed" + std::to_string(info.param.seed);
+    });
 
 TEST_F(ProbeOnWire, AlternateBoardRecordsNoSensorLine)
 {
@@ -511,13 +703,6 @@ TEST_F(ProbeOnWire, LongChainWithSlowChipsStillEndsInBoundedTime)
     // within its sleeps plus the wire.
     const WireRun r = run(ChipFamily::SIA, sim::WireModel{60, 3000, 0.0, 1});
     EXPECT_GE(count_of(r.report.run.out, "usb uart read timedout"), 1);
-}
-
-TEST_F(ProbeOnWire, CorruptedRepliesKeepTheLogWellFormed)
-{
-    // The frames carry the replies as corrupted on the line, so the reads
-    // are still checked against what the board sent.
-    run(ChipFamily::LTC, sim::WireModel{6, 100, 0.05, 3});
 }
 
 } // namespace
