@@ -217,6 +217,51 @@ bool find_token(std::string_view line, Token *t)
     return false;
 }
 
+// ---- The shell's standard-error lines ----------------------------------
+
+// Files the program's shell commands write; a standard-error line naming one
+// of them after the shell's name, with a reason after it, says that the write
+// failed ("sh: 1: cannot create /usr/bin/tempSensor: Read-only file system",
+// busybox's "sh: can't create ..."). cat's complaint about a missing
+// minerType is no failure.
+struct ShellError {
+    int line = 0;
+    std::string path;
+    std::string reason;
+};
+
+constexpr std::string_view WRITTEN_FILES[] = {"/usr/bin/minerType", "/usr/bin/tempSensor", "/sys/class/gpio/"};
+
+bool find_shell_error(std::string_view line, ShellError *e)
+{
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.remove_suffix(1);
+    for (std::string_view file : WRITTEN_FILES) {
+        const size_t at = line.find(file);
+        if (at == std::string_view::npos)
+            continue;
+        // The shell names itself ("sh: ..."), or says what it could not do.
+        const std::string_view before = line.substr(0, at);
+        if (before.find("sh: ") == std::string_view::npos && before.find("create ") == std::string_view::npos)
+            return false;
+        const size_t colon = line.find(": ", at);
+        if (colon == std::string_view::npos || colon + 2 >= line.size())
+            return false;
+        e->path = line.substr(at, colon - at);
+        e->reason = line.substr(colon + 2);
+        return true;
+    }
+    return false;
+}
+
+// A line the shell's commands print on standard error: a failed write, or
+// cat's on a missing record. Its presence says the log holds standard error.
+bool is_shell_line(std::string_view line)
+{
+    ShellError e;
+    return find_shell_error(line, &e) || line.find("cat: /usr/bin/minerType") != std::string_view::npos;
+}
+
 // ---- Runs and attempts ---------------------------------------------------
 
 struct Read {
@@ -255,6 +300,7 @@ struct Attempt {
 
 struct Run {
     int line = 0;
+    std::vector<ShellError> shell_errors; // standard-error lines that stand in the run
     std::vector<std::string> content;
     bool already_done = false;
     std::string done_text;
@@ -398,6 +444,23 @@ public:
         }
     }
 
+    // A standard-error line belongs to the run it stands in; one before any
+    // run (standard output buffered, standard error not) to the first.
+    void take_shell_error(const ShellError &e)
+    {
+        if (runs_.empty())
+            early_errors_.push_back(e);
+        else
+            runs_.back().shell_errors.push_back(e);
+    }
+    void finish()
+    {
+        if (!runs_.empty())
+            runs_.front().shell_errors.insert(runs_.front().shell_errors.begin(), early_errors_.begin(),
+                                              early_errors_.end());
+        early_errors_.clear();
+    }
+
     std::vector<Run> &runs() { return runs_; }
 
 private:
@@ -421,6 +484,7 @@ private:
     }
 
     std::vector<Run> runs_;
+    std::vector<ShellError> early_errors_;
 };
 
 // ---- Telling what the bytes mean ----------------------------------------
@@ -796,11 +860,25 @@ public:
         }
         out_->families.push_back(family);
         const auto attempts = static_cast<int>(r.attempts.size());
+        const ShellError *control_line = error_about(r, "/sys/class/gpio/");
+        if (control_line != nullptr)
+            line(1, "the control line was not written (line " + std::to_string(control_line->line) + ": " +
+                        control_line->path + ": " + control_line->reason +
+                        "): the chips were neither reset nor powered through it");
         if (family.empty()) {
             if (attempts >= ATTEMPTS && !r.attempts.empty() && r.attempts.back().unknown) {
                 line(1, "no family after " + std::to_string(ATTEMPTS) +
                             " attempts: nothing appended to either "
                             "record file; the next run probes again");
+                if (control_line != nullptr)
+                    line(1, "the silence is that of chips the control line never reached, not of the UART: "
+                            "export and wire the control line (docs/bring-up.md)");
+                else if (out_->standard_error)
+                    line(1, "the control line was written (standard error shows no failure): the chips or the "
+                            "UART are silent (wiring, power, the serial device)");
+                else
+                    line(1, "the log holds no standard-error lines, so a control line that could not be written "
+                            "cannot be told from a silent UART: explain the output of 'miner-probe 2>&1'");
                 return true;
             }
             line(1, "cut off: the log ends after " + sim::plural(attempts, "attempt", "attempts") + " of " +
@@ -818,14 +896,34 @@ public:
                     "line)");
         line(1, "appended by the run:");
         if (temp_appended)
-            line(2, "/usr/bin/tempSensor: " + temp_line);
+            appended(r, "/usr/bin/tempSensor", temp_line);
         else
             line(2, "/usr/bin/tempSensor: nothing");
-        line(2, "/usr/bin/minerType: " + family);
+        appended(r, "/usr/bin/minerType", family);
         return true;
     }
 
 private:
+    // The first standard-error line of the run about `path` (a prefix).
+    static const ShellError *error_about(const Run &r, std::string_view path)
+    {
+        for (const ShellError &e : r.shell_errors)
+            if (e.path.starts_with(path))
+                return &e;
+        return nullptr;
+    }
+
+    void appended(const Run &r, const char *path, const std::string &record)
+    {
+        const ShellError *e = error_about(r, path);
+        if (e == nullptr || e->path != path) {
+            line(2, std::string(path) + ": " + record);
+            return;
+        }
+        line(2, std::string(path) + ": nothing: the shell could not write " + record + " there (line " +
+                    std::to_string(e->line) + ": " + e->reason + ")");
+    }
+
     LogExplanation *out_;
 };
 
@@ -837,6 +935,7 @@ namespace {
 void read_log(std::string_view log, Reader *reader, LogExplanation *result)
 {
     int number = 0;
+    ShellError shell;
     while (!log.empty()) {
         const size_t eol = log.find('\n');
         const std::string_view line = log.substr(0, eol);
@@ -849,8 +948,14 @@ void read_log(std::string_view log, Reader *reader, LogExplanation *result)
             reader->take(t);
         } else if (!line.empty() && line != "\r") {
             ++result->other_lines;
+            result->standard_error = result->standard_error || is_shell_line(line);
+            if (find_shell_error(line, &shell)) {
+                shell.line = number;
+                reader->take_shell_error(shell);
+            }
         }
     }
+    reader->finish();
 }
 
 const char *read_name(Read::How how)

@@ -24,6 +24,7 @@ struct LogExplanation {
     int attempts = 0;
     int probe_lines = 0;               // lines recognised as the program's
     int other_lines = 0;               // lines passed over
+    bool standard_error = false;       // the shell's standard-error lines are in the log
     std::vector<std::string> families; // per run: "LTC", ... or "" when none was found
     std::vector<std::string> text;     // the explanation, one line each, indented by level
 };
