@@ -514,6 +514,8 @@ std::string pattern_text(const ReplyPattern &p)
     return out;
 }
 
+constexpr std::string_view OUT_OF_STEP = "a reply read out of step with its frame";
+
 // Why `reply` (what arrived, of which the program sees `arrived` bytes, the
 // rest of its buffer zero) fails `p`; empty when it matches.
 std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, long arrived)
@@ -528,8 +530,8 @@ std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, l
     const long seen = arrived >= 0 ? std::min<long>(arrived, static_cast<long>(sizeof buffer)) : 0;
     for (long shift = 1; shift < seen; ++shift)
         if (reply_matches(p, buffer + shift, static_cast<size_t>(seen - shift)))
-            return "the pattern stands at byte " + std::to_string(shift) +
-                   ": earlier bytes on the line misalign the read";
+            return std::string(OUT_OF_STEP) + ": the pattern stands at byte " + std::to_string(shift) +
+                   ", after bytes of an earlier reply";
     for (int i = 0; i < p.count; ++i) {
         const ByteTest &t = p.tests[i];
         const auto b = static_cast<uint8_t>(buffer[t.pos] & t.mask);
@@ -643,6 +645,59 @@ std::vector<std::string> describe_reply(const Exchange &e, bool *matched)
     return out;
 }
 
+// Why the read after a sensor query took bytes of an earlier reply, or ""
+// when nothing shows that it did. `record` is the first record of the
+// chain's detection reply, as the detection read traced it.
+std::string out_of_step(const Exchange &e, const Expectation &x, const std::vector<uint8_t> &record)
+{
+    const std::vector<uint8_t> bytes = bytes_of(e.read.hex);
+    if (e.read.how != Read::How::Bytes || bytes.empty())
+        return "";
+    const std::string head = std::string(OUT_OF_STEP) + ": ";
+    // How many bytes from the start are records of the detection reply,
+    // from any byte of one on.
+    size_t of_records = 0;
+    for (size_t from = 0; from < record.size(); ++from) {
+        size_t i = 0;
+        while (i < bytes.size() && bytes[i] == record[(from + i) % record.size()])
+            ++i;
+        of_records = std::max(of_records, i);
+    }
+    if (of_records == bytes.size())
+        return head + "the rest of the chain's detection reply (" + std::to_string(record.size()) +
+               "-byte records), not the answer to this query";
+    // The last records, then the start of a reply that matches as far as it goes.
+    for (size_t split = 1; split <= of_records; ++split) {
+        int tested = 0;
+        bool fits = true;
+        for (int k = 0; k < x.first->count && fits; ++k) {
+            const ByteTest &t = x.first->tests[k];
+            if (split + t.pos >= bytes.size())
+                continue;
+            const auto b = static_cast<uint8_t>(bytes[split + t.pos] & t.mask);
+            fits = b == t.value || b == t.alt;
+            ++tested;
+        }
+        if (fits && tested >= 2)
+            return head + "the end of the chain's detection reply, then from byte " + std::to_string(split) +
+                   " the start of a sensor reply";
+    }
+    // The end of one sensor reply, then the start of the next: turned back,
+    // the bytes make a reply that matches.
+    const size_t n = bytes.size();
+    if (n != static_cast<size_t>(x.read_len) || n > REPLY_BUF_LEN)
+        return "";
+    for (size_t from = 1; from < n; ++from) {
+        uint8_t turned[REPLY_BUF_LEN] = {};
+        for (size_t i = 0; i < n; ++i)
+            turned[i] = bytes[(i + n - from) % n];
+        if (reply_matches(*x.first, turned, n))
+            return head + "it starts " + sim::plural(static_cast<long>(from), "byte", "bytes") +
+                   " into a sensor reply and ends with the start of the next";
+    }
+    return "";
+}
+
 std::string write_text(const Exchange &e)
 {
     if (!e.write_failed)
@@ -690,6 +745,18 @@ public:
         std::string last_reason;
         std::vector<std::string> reasons; // distinct, of the current round
         bool ok = false;
+        int out_of_step_reads = 0;
+        int last_in_step = 0; // the last query whose read took no earlier reply
+        std::vector<uint8_t> record;
+        const Expectation *query_x = nullptr;
+        if (a.sensor_from > 0) {
+            record = bytes_of(a.exchanges[a.sensor_from - 1].read.hex);
+            for (size_t i = a.sensor_from; i < a.exchanges.size() && query_x == nullptr; ++i)
+                if (a.exchanges[i].frame != nullptr && std::string_view(a.exchanges[i].frame->name).ends_with("query"))
+                    query_x = expectation_of(a.exchanges[i].frame);
+            if (query_x != nullptr && record.size() > static_cast<size_t>(query_x->read_len))
+                record.resize(static_cast<size_t>(query_x->read_len));
+        }
         std::vector<std::string> round_texts;
         auto close_round = [&]() {
             if (rounds == 0)
@@ -762,12 +829,19 @@ public:
                 ok = true;
                 break;
             }
+            const std::string stale = query_x != nullptr ? out_of_step(e, *query_x, record) : "";
+            if (stale.empty())
+                last_in_step = queries;
+            else
+                ++out_of_step_reads;
             if (e.read.how == Read::How::Bytes) {
                 ++mismatches;
                 last_reason = said.size() > 1 ? said[1] : said.empty() ? "" : said[0];
                 const size_t colon = last_reason.find("): ");
                 if (colon != std::string::npos)
                     last_reason = last_reason.substr(colon + 3);
+                if (!stale.empty())
+                    last_reason = stale;
                 if (std::find(reasons.begin(), reasons.end(), last_reason) == reasons.end()) {
                     if (reasons.size() < MAX_REASONS)
                         reasons.push_back(last_reason);
@@ -784,6 +858,20 @@ public:
         }
         line(level, "sensor queries: " + std::to_string(queries) + " in " + sim::plural(rounds, "round", "rounds"));
         const bool all_done = rounds == SENSOR_ROUNDS && query_in_round == ROUND_QUERIES;
+        if (out_of_step_reads > 0 && ok)
+            line(level, sim::plural(out_of_step_reads, "read", "reads") + " before the match took earlier replies "
+                        "(out of step with their frames): a chain longer than the detection read was still "
+                        "sending, and the sensor's replies waited behind its records. From 0.2.0 on the program "
+                        "discards what is pending before each frame, so this lasts only while a long chain "
+                        "sends; a program before 0.2.0 keeps reading what waits, and its YES may come from the "
+                        "reply to an earlier query");
+        if (out_of_step_reads > 0 && !ok && last_in_step < queries && all_done)
+            line(level, "every read from query " + std::to_string(last_in_step + 1) +
+                            " on was a reply read out of step with its frame: the bytes an earlier, longer reply "
+                            "left on the line shift each read alike, so a sensor that answers never lines up. "
+                            "This is a program before 0.2.0 on a chain longer than its detection read (0.2.0 "
+                            "discards pending input before each frame): the NO is not to be trusted; update "
+                            "the program and probe again");
         if (ok || a.sensor_ok) {
             line(level, "temperature sensor: YES");
             return "YES";

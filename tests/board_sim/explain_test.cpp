@@ -113,16 +113,97 @@ TEST(Explain, SensorWithTheWrongIdentityGivesNoAfterAHundredQueries)
     EXPECT_TRUE(says(e, "/usr/bin/tempSensor: NO\n")) << joined(e);
 }
 
-TEST(Explain, SensorReplyShiftedByLeftoverBytesIsNamed)
+// A program before 0.2.0 on a chain longer than its detection read: the
+// queries first read the rest of the detection reply, then the sensor's
+// replies, each read straddling two of them, and it records NO.
+TEST(Explain, OldProgramOnALongChainReadsRepliesOutOfStep)
 {
-    // A longer chain's reply runs into the sensor reads: the sensor answers,
-    // one byte late, and the program records NO.
-    Transcript ten;
+    Transcript first;
     for (int q = 0; q < 10; ++q)
-        ten.then(ltc_query("180098fe550000"));
-    const LogExplanation e = explain_log(log_of(Transcript().then(ltc_detected()).repeat(10, ltc_round(ten))));
-    EXPECT_TRUE(says(e, "the pattern stands at byte 1: earlier bytes on the line misalign the read")) << joined(e);
+        first.then(ltc_query(q < 9 ? "01148500000000" : "010098fe550000"));
+    Transcript later;
+    for (int q = 0; q < 10; ++q)
+        later.then(ltc_query("180098fe550000"));
+    const LogExplanation e =
+        explain_log(log_of(Transcript().then(ltc_detected()).then(ltc_round(first)).repeat(9, ltc_round(later))));
+    EXPECT_TRUE(says(e, "round 1: 10 queries, 10 not matching (a reply read out of step with its frame: the rest of "
+                        "the chain's detection reply (7-byte records), not the answer to this query; a reply read "
+                        "out of step with its frame: the end of the chain's detection reply, then from byte 1 the "
+                        "start of a sensor reply)"))
+        << joined(e);
+    EXPECT_TRUE(says(e, "rounds 2 to 10, each: 10 queries, 10 not matching (a reply read out of step with its "
+                        "frame: it starts 6 bytes into a sensor reply and ends with the start of the next)"))
+        << joined(e);
+    EXPECT_TRUE(says(e, "every read from query 1 on was a reply read out of step with its frame")) << joined(e);
+    EXPECT_TRUE(says(e, "This is a program before 0.2.0")) << joined(e);
     EXPECT_TRUE(says(e, "/usr/bin/tempSensor: NO\n")) << joined(e);
+}
+
+// The program from 0.2.0 on the same chain: the first query reads the tail of
+// the detection reply still arriving, the second the sensor's own reply.
+TEST(Explain, ProgramOnALongChainReadsTheDetectionTailThenTheSensor)
+{
+    const LogExplanation e = explain_log(
+        log_of(Transcript()
+                   .then(ltc_detected())
+                   .then(ltc_round(Transcript().then(ltc_query("00000001148500")).then(ltc_query("0098fe55000018"))))));
+    EXPECT_TRUE(says(e, "round 1: 2 queries, 1 not matching (a reply read out of step with its frame: the rest of the "
+                        "chain's detection reply (7-byte records), not the answer to this query)"))
+        << joined(e);
+    EXPECT_TRUE(says(e, "query 2 answered")) << joined(e);
+    EXPECT_TRUE(says(e, "1 read before the match took earlier replies (out of step with their frames)")) << joined(e);
+    EXPECT_FALSE(says(e, "before 0.2.0 on a chain")) << joined(e);
+    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: YES\n")) << joined(e);
+}
+
+// A detection reply that stands a byte into the read, after a stray byte.
+TEST(Explain, ReplyShiftedByAStrayByteIsNamed)
+{
+    const LogExplanation e = explain_log(log_of(Transcript()
+                                                    .opened()
+                                                    .sent(probe_test::BTC_DETECT)
+                                                    .silence()
+                                                    .sent(probe_test::LTC_DETECT)
+                                                    .received(42, "77" + LTC_REPLY.substr(0, 82))));
+    EXPECT_TRUE(says(e, "a reply read out of step with its frame: the pattern stands at byte 1, after bytes of an "
+                        "earlier reply"))
+        << joined(e);
+}
+
+// The shell's standard-error lines, where the log holds them, say what the
+// program's own lines cannot: a record the shell could not write, a control
+// line that was never driven.
+TEST(Explain, StandardErrorLinesCorrectWhatWasAppended)
+{
+    const Transcript sensor = Transcript().then(ltc_detected()).then(ltc_round(ltc_query("0098fe55000018")));
+    const std::string read_only = log_of(sensor) + "cat: /usr/bin/minerType: No such file or directory\n"
+                                                   "sh: 1: cannot create /usr/bin/tempSensor: Read-only file system\n"
+                                                   "sh: can't create /usr/bin/minerType: Read-only file system\n";
+    LogExplanation e = explain_log(read_only);
+    EXPECT_TRUE(e.standard_error);
+    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: nothing: the shell could not write YES there (line "))
+        << joined(e);
+    EXPECT_TRUE(says(e, ": Read-only file system)"))
+        << joined(e);
+    EXPECT_TRUE(says(e, "/usr/bin/minerType: nothing: the shell could not write LTC there")) << joined(e);
+
+    // Written: the records stand as the program's lines say.
+    e = explain_log(log_of(sensor) + "cat: /usr/bin/minerType: No such file or directory\n");
+    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: YES\n")) << joined(e);
+
+    const std::string silent = log_of(Transcript().repeat(10, unanswered_attempt()));
+    e = explain_log("sh: 1: cannot create /sys/class/gpio/gpio27/value: Directory nonexistent\n" + silent);
+    EXPECT_TRUE(says(e, "the control line was not written (line 1: /sys/class/gpio/gpio27/value: Directory "
+                        "nonexistent)"))
+        << joined(e);
+    EXPECT_TRUE(says(e, "not of the UART")) << joined(e);
+
+    e = explain_log(silent + "cat: /usr/bin/minerType: No such file or directory\n");
+    EXPECT_TRUE(says(e, "the control line was written (standard error shows no failure)")) << joined(e);
+
+    e = explain_log(silent);
+    EXPECT_FALSE(e.standard_error);
+    EXPECT_TRUE(says(e, "the log holds no standard-error lines")) << joined(e);
 }
 
 TEST(Explain, ABootLogAroundTheRunChangesNothing)
