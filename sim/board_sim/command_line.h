@@ -71,11 +71,11 @@ extern const char *const MINER_PROBE_VARIABLE; // MINER_PROBE_BIN, as in the end
 extern const char *const I2C_BITBANG_VARIABLE; // I2C_BITBANG_BIN
 
 // Usage lines for errors (the subcommand's when one was given), full help, and
-// "board-sim (miner-tools) 0.1.0".
+// "board-sim (miner-tools) 0.2.0".
 std::string usage_text(std::optional<Tool> tool);
 std::string help_text(std::optional<Tool> tool);
 std::string version_text();
-// The project's version, "0.1.0".
+// The project's version, "0.2.0".
 const char *tool_version();
 
 // Names used on the command line for the simulated GPIO files, e.g.

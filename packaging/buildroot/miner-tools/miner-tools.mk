@@ -6,7 +6,7 @@
 
 # SPDX-License-Identifier: MIT
 
-MINER_TOOLS_VERSION = 0.1.0
+MINER_TOOLS_VERSION = 0.2.0
 # The tarball scripts/dist.sh makes from a miner-tools checkout (git archive:
 # no build trees, no .git). By default it is looked for in the dist/ directory
 # of the checkout that holds this external tree; MINER_TOOLS_DIST_DIR names
