@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // miner-bench: runs the real programs on the simulated board and prints, as
 // Markdown tables, miner-probe's wall time per scenario against the floor its
-// fixed waits set, and i2c-bitbang's system calls and wall time per
-// transaction against what its bus sequence needs, with each program's peak
-// memory. Figures are printed, never judged.
+// fixed waits set, its system calls against what its UART link needs, its
+// records and wall time on a paced wire (family x chips x latency), and
+// i2c-bitbang's system calls and wall time per transaction against what its
+// bus sequence needs, with each program's peak memory. Figures are printed,
+// never judged.
 //
-//   miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N]
+//   miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N] [--wire-runs N] [--wire-only]
 //   miner-bench --memory-row LABEL   one table row: peak memory of the programs
 //                                    named by MINER_PROBE_BIN / I2C_BITBANG_BIN
 //   miner-bench --help | --version
@@ -16,6 +18,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <optional>
 #include <sstream>
@@ -269,6 +272,183 @@ void i2c_table(const std::string &helper, const std::string &program, int runs)
     printf("\n");
 }
 
+// ---- miner-probe on a paced wire ----
+
+const char *family_name(sim::ChipFamily f)
+{
+    switch (f) {
+    case sim::ChipFamily::BTC:
+        return "BTC";
+    case sim::ChipFamily::LTC:
+        return "LTC";
+    case sim::ChipFamily::SIA:
+        return "SIA";
+    case sim::ChipFamily::DASH:
+        return "DASH";
+    case sim::ChipFamily::None:
+        break;
+    }
+    return "none";
+}
+
+int count_of(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The bytes the read after the `index`-th frame written took, from the
+// "usb_uart_read total_len:" line that ends it; -1 when none follows.
+long read_after_frame(const std::string &out, int index)
+{
+    size_t at = 0;
+    for (int i = 0; i <= index; ++i) {
+        at = out.find("------------>", at);
+        if (at == std::string::npos)
+            return -1;
+        at += 13;
+    }
+    const size_t next = out.find("------------>", at);
+    const size_t total = out.find("usb_uart_read total_len:", at);
+    if (total == std::string::npos || (next != std::string::npos && total > next))
+        return -1;
+    return std::atol(out.c_str() + total + 24);
+}
+
+std::string range_text(std::vector<long> v)
+{
+    if (v.empty())
+        return "-";
+    std::sort(v.begin(), v.end());
+    return v.front() == v.back() ? std::to_string(v.front())
+                                 : std::to_string(v.front()) + "-" + std::to_string(v.back());
+}
+
+// Family x chips x latency on the paced wire with the sensor answering: how
+// many runs recorded the family and YES, what the program did, and its wall
+// time (the whole run, sandbox included).
+void wire_table(int runs)
+{
+    const std::vector<std::string> command = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
+    printf("### miner-probe on a paced wire\n\n");
+    printf("The simulated board paced at 115200 8N1 (`board-sim probe --wire`), default board, sensor\n"
+           "answering from the first query; %d runs a cell. Correct: the run recorded the family and\n"
+           "YES. Wall time: median (range) of the whole run, sandbox included. Detection read: bytes the\n"
+           "read after the family's detection frame took, of the chain's reply.\n\n",
+           runs);
+    printf("| family | chips | latency (ms) | correct | found | sensor | attempts | queries | wall time (s) | "
+           "detection read |\n");
+    printf("|---|---:|---:|---:|---|---|---:|---:|---|---|\n");
+    for (sim::ChipFamily family :
+         {sim::ChipFamily::BTC, sim::ChipFamily::LTC, sim::ChipFamily::SIA, sim::ChipFamily::DASH})
+        for (int chips : {1, 6, 12, 60, 256})
+            for (int latency_us : {100, 1000, 3000}) {
+                int correct = 0, found = 0, yes = 0, no = 0;
+                std::vector<long> attempts, queries, read, wall_ms;
+                long reply = -1;
+                for (int i = 0; i < runs; ++i) {
+                    sim::ProbeRunConfig config;
+                    config.launcher = command;
+                    config.binary = config.launcher.back();
+                    config.launcher.pop_back();
+                    config.board.family = family;
+                    config.board.wire = sim::WireModel{chips, latency_us, 0.0, 1};
+                    config.timeout_ms = TIMEOUT_MS;
+                    // A late reply is the subject here, not the host's load.
+                    config.reruns_on_late_reply = latency_us > 1000 ? 0 : 3;
+                    const auto started = std::chrono::steady_clock::now();
+                    const sim::ProbeRunReport r = sim::run_miner_probe(config);
+                    wall_ms.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - started)
+                                          .count() /
+                                      r.runs);
+                    const std::string name = family_name(family);
+                    const bool right = r.miner_type == name + "\n";
+                    found += right ? 1 : 0;
+                    yes += r.temp_sensor == "YES\n" ? 1 : 0;
+                    no += r.temp_sensor == "NO\n" ? 1 : 0;
+                    correct += right && r.temp_sensor == "YES\n" ? 1 : 0;
+                    const std::string &out = r.run.out;
+                    attempts.push_back(count_of(out, "open device success"));
+                    queries.push_back(count_of(out, " send get temp sensor register\n"));
+                    for (size_t f = 0; right && f < r.frames.size(); ++f)
+                        if (r.frames[f].name.find("detection") != std::string::npos && r.frames[f].answered) {
+                            reply = static_cast<long>(r.frames[f].reply.size());
+                            // The last detection frame answered is the one that found the family.
+                            const long got = read_after_frame(out, static_cast<int>(f));
+                            if (f + 1 == r.frames.size() || r.frames[f + 1].name.find("detection") == std::string::npos)
+                                read.push_back(got);
+                        }
+                }
+                std::vector<long> sorted = wall_ms;
+                std::sort(sorted.begin(), sorted.end());
+                char wall[64];
+                snprintf(wall, sizeof wall, "%.2f (%.2f-%.2f)", static_cast<double>(sorted[sorted.size() / 2]) / 1000,
+                         static_cast<double>(sorted.front()) / 1000, static_cast<double>(sorted.back()) / 1000);
+                std::string sensor = "-";
+                if (found > 0)
+                    sensor = family == sim::ChipFamily::BTC ? "YES (no query) " + std::to_string(yes) + "/" +
+                                                                   std::to_string(found)
+                             : no == 0 ? "YES " + std::to_string(yes) + "/" + std::to_string(found)
+                                       : "YES " + std::to_string(yes) + ", NO " + std::to_string(no) + " of " +
+                                             std::to_string(found);
+                const std::string detection =
+                    read.empty() ? "-" : range_text(read) + " of " + std::to_string(reply);
+                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n", family_name(family), chips,
+                       latency_us / 1000.0, correct, runs, found ? family_name(family) : "none", found, runs,
+                       sensor.c_str(), range_text(attempts).c_str(), range_text(queries).c_str(), wall,
+                       detection.c_str());
+                fflush(stdout);
+            }
+    printf("\n");
+}
+
+// miner-probe's own system calls (strace -c, the shell's children left out)
+// against what its UART link needs, read off its log: per opening of the
+// line an open, TCGETS, TCSETS and TCFLSH, and a flock and close; per frame a
+// TCFLSH and the write (0.2.0 adds the TCFLSH); per read a select, its read
+// calls and the 1 ms sleeps between them.
+void probe_syscall_table(const std::string &program)
+{
+    printf("### miner-probe: system calls\n\n");
+    printf("One run each, the program's own process under strace -c (the shell commands it starts are\n"
+           "not counted). Link floor: what the UART link needs for the frames and reads of the run's log.\n\n");
+    printf("| scenario | openings | frames | reads | link floor | ioctl (floor) | all calls | breakdown |\n");
+    printf("|---|---:|---:|---:|---:|---:|---:|---|\n");
+    for (const ProbeScenario &s : probe_scenarios()) {
+        if (s.floor_us == 0)
+            continue;
+        sim::ProbeRunConfig config = s.config;
+        config.launcher = {"/usr/bin/strace", "-c"};
+        config.binary = program;
+        config.timeout_ms = TIMEOUT_MS;
+        const sim::ProbeRunReport r = sim::run_miner_probe(config);
+        const std::string &out = r.run.out;
+        const long openings = count_of(out, "open device success");
+        const long frames = count_of(out, "------------>");
+        const long selects = count_of(out, "usb uart read timedout") + count_of(out, "usb_uart_read total_len:");
+        const long read_calls = count_of(out, "usb uart read exp_buf_len:");
+        const long sleeps = read_calls - count_of(out, "usb_uart_read total_len:");
+        const long floor = openings * 6 + frames * 2 + selects + read_calls + sleeps;
+        const long ioctl_floor = openings * 3 + frames;
+        const StraceCount calls = parse_strace_summary(r.run.err);
+        long ioctls = 0;
+        std::string breakdown;
+        for (const auto &[name, n] : calls.by_call) {
+            if (name == "ioctl")
+                ioctls = n;
+            breakdown += (breakdown.empty() ? "" : ", ") + name + " " + std::to_string(n);
+        }
+        printf("| %s | %ld | %ld | %ld | %ld | %ld (%ld) | %s | %s |\n", s.name, openings, frames, selects, floor,
+               ioctls, ioctl_floor, calls.total >= 0 ? std::to_string(calls.total).c_str() : "-",
+               breakdown.empty() ? "strace not available" : breakdown.c_str());
+        fflush(stdout);
+    }
+    printf("\n");
+}
+
 // One Markdown row: peak memory of both programs in one typical run each (an
 // LTC board with its sensor; an I2C read), for comparing builds.
 void memory_row(const std::string &label, const std::string &probe, const std::string &i2c)
@@ -290,13 +470,15 @@ const struct option OPTIONS[] = {
     {"runs", required_argument, nullptr, 'r'},
     {"no-board-runs", required_argument, nullptr, 'n'},
     {"i2c-runs", required_argument, nullptr, 'i'},
+    {"wire-runs", required_argument, nullptr, 'w'},
+    {"wire-only", no_argument, nullptr, 'W'},
     {"memory-row", required_argument, nullptr, 'm'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
-constexpr const char *USAGE = "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N]\n"
+constexpr const char *USAGE = "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N] [--wire-runs N] [--wire-only]\n"
                               "       miner-bench --memory-row LABEL\n";
 
 void print_help()
@@ -308,17 +490,22 @@ void print_help()
            "  --runs N            runs of each quick miner-probe scenario, 1 to %ld (default 5)\n"
            "  --no-board-runs N   runs of the 6 s no-board scenario, 1 to %ld (default 2)\n"
            "  --i2c-runs N        runs of each i2c-bitbang transaction, 1 to %ld (default 20)\n"
+           "  --wire-runs N       runs of each cell of the paced-wire matrix, 1 to %ld (default 3)\n"
+           "  --wire-only         only the paced-wire matrix (MINER_PROBE_BIN and TARGET_EMULATOR\n"
+           "                      name the program and its emulator, as in the end-to-end tests)\n"
            "  --memory-row LABEL  only one table row: the peak memory of the programs named\n"
            "                      by MINER_PROBE_BIN and I2C_BITBANG_BIN\n"
            "  -h, --help          show this help\n"
            "  -V, --version       show the version\n",
-           USAGE, MAX_RUNS, MAX_RUNS, MAX_RUNS);
+           USAGE, MAX_RUNS, MAX_RUNS, MAX_RUNS, MAX_RUNS);
 }
 
 struct BenchConfig {
     int runs = 5;
     int no_board_runs = 2;
     int i2c_runs = 20;
+    int wire_runs = 3;
+    bool wire_only = false;
     const char *memory_label = nullptr;
     bool counts_given = false;
 };
@@ -335,6 +522,7 @@ int parse_config(int argc, char **argv, BenchConfig *config, bool *done)
         int *count = code == 'r'   ? &config->runs
                      : code == 'n' ? &config->no_board_runs
                      : code == 'i' ? &config->i2c_runs
+                     : code == 'w' ? &config->wire_runs
                                    : nullptr;
         if (count != nullptr) {
             const std::optional<long> n = sim::parse_number(optarg, 1, MAX_RUNS);
@@ -351,6 +539,9 @@ int parse_config(int argc, char **argv, BenchConfig *config, bool *done)
             continue;
         }
         switch (code) {
+        case 'W':
+            config->wire_only = true;
+            continue;
         case 'm':
             config->memory_label = optarg;
             continue;
@@ -408,7 +599,13 @@ int main(int argc, char **argv)
         memory_row(memory_label, probe, i2c);
         return 0;
     }
+    if (config.wire_only) {
+        wire_table(config.wire_runs);
+        return 0;
+    }
     probe_table(PEAK_RSS_PATH, probe, runs, no_board_runs);
+    probe_syscall_table(probe);
+    wire_table(config.wire_runs);
     i2c_table(PEAK_RSS_PATH, i2c, i2c_runs);
     return 0;
 }

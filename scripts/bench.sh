@@ -2,16 +2,18 @@
 # SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and prints the benchmark tables (Markdown):
 # the machine, the programs' stripped sizes in every build found, then
-# miner-probe's wall time against its fixed waits and i2c-bitbang's system
-# calls and wall time against its bus sequence, with peak memory, all measured
-# on the simulated board (root needed). Arguments go to miner-bench
-# (--runs N, --no-board-runs N, --i2c-runs N). BUILD_DIR picks the build tree
-# (default out/bench, an optimised build this script configures itself).
+# miner-probe's wall time against its fixed waits, its system calls against
+# what its UART link needs, its records and wall time on a paced wire (family
+# x chips x latency), and i2c-bitbang's system calls and wall time against its
+# bus sequence, with peak memory, all measured on the simulated board (root
+# needed). Arguments go to miner-bench (--runs N, --no-board-runs N,
+# --i2c-runs N, --wire-runs N). BUILD_DIR picks the build tree (default
+# out/bench, an optimised build this script configures itself).
 #
-#   scripts/bench.sh [--runs N] [--no-board-runs N] [--i2c-runs N]
+#   scripts/bench.sh [--runs N] [--no-board-runs N] [--i2c-runs N] [--wire-runs N]
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) echo "usage: $0 [--runs N] [--no-board-runs N] [--i2c-runs N]    (as root)"; exit 0 ;;
+  -h|--help) echo "usage: $0 [--runs N] [--no-board-runs N] [--i2c-runs N] [--wire-runs N]    (as root)"; exit 0 ;;
 esac
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-out/bench}
