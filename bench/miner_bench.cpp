@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bus_floor.h"
+#include "command_line.h"
 #include "gpio_board.h"
 #include "i2c_run.h"
 #include "probe_run.h"
@@ -274,23 +275,6 @@ void i2c_table(const std::string &helper, const std::string &program, int runs)
 
 // ---- miner-probe on a paced wire ----
 
-const char *family_name(sim::ChipFamily f)
-{
-    switch (f) {
-    case sim::ChipFamily::BTC:
-        return "BTC";
-    case sim::ChipFamily::LTC:
-        return "LTC";
-    case sim::ChipFamily::SIA:
-        return "SIA";
-    case sim::ChipFamily::DASH:
-        return "DASH";
-    case sim::ChipFamily::None:
-        break;
-    }
-    return "none";
-}
-
 int count_of(const std::string &text, const std::string &what)
 {
     int n = 0;
@@ -364,7 +348,7 @@ void wire_table(int runs)
                                           std::chrono::steady_clock::now() - started)
                                           .count() /
                                       r.runs);
-                    const std::string name = family_name(family);
+                    const std::string name = board_sim::chip_family_name(family);
                     const bool right = r.miner_type == name + "\n";
                     found += right ? 1 : 0;
                     yes += r.temp_sensor == "YES\n" ? 1 : 0;
@@ -396,8 +380,8 @@ void wire_table(int runs)
                                              std::to_string(found);
                 const std::string detection =
                     read.empty() ? "-" : range_text(read) + " of " + std::to_string(reply);
-                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n", family_name(family), chips,
-                       latency_us / 1000.0, correct, runs, found ? family_name(family) : "none", found, runs,
+                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n", board_sim::chip_family_name(family), chips,
+                       latency_us / 1000.0, correct, runs, found ? board_sim::chip_family_name(family) : "none", found, runs,
                        sensor.c_str(), range_text(attempts).c_str(), range_text(queries).c_str(), wall,
                        detection.c_str());
                 fflush(stdout);

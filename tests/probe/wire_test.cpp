@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "probe_run.h"
 #include "pseudo_terminal.h"
 #include "target_command.h"
@@ -501,23 +502,6 @@ protected:
     }
 };
 
-const char *family_name(ChipFamily f)
-{
-    switch (f) {
-    case ChipFamily::BTC:
-        return "BTC";
-    case ChipFamily::LTC:
-        return "LTC";
-    case ChipFamily::SIA:
-        return "SIA";
-    case ChipFamily::DASH:
-        return "DASH";
-    case ChipFamily::None:
-        break;
-    }
-    return "none";
-}
-
 // The sensor queries of a run as the reads after them show them.
 struct SensorReads {
     int queries = 0;    // query frames written
@@ -569,7 +553,7 @@ struct ChainCase {
 
 std::string chain_case_name(const ::testing::TestParamInfo<ChainCase> &info)
 {
-    return std::string(family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
+    return std::string(board_sim::chip_family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
            std::to_string(info.param.latency_us) + "us";
 }
 
@@ -598,15 +582,14 @@ TEST_P(SensorOnChain, AnsweringSensorIsRecordedYesFromItsOwnReply)
 {
     const ChainCase c = GetParam();
     const WireRun r = run(c.family, sim::WireModel{c.chips, c.latency_us, 0.0, 1});
-    EXPECT_EQ(r.report.miner_type, std::string(family_name(c.family)) + "\n");
+    EXPECT_EQ(r.report.miner_type, std::string(board_sim::chip_family_name(c.family)) + "\n");
     EXPECT_EQ(r.report.temp_sensor, "YES\n");
     const SensorReads q = sensor_reads(r);
     ASSERT_GE(q.matched_at, 1);
     const ReadBlock &match = *q.reads.back();
     sim::HashBoardScenario board;
     board.family = c.family;
-    const std::string query = c.family == ChipFamily::LTC ? "LTC sensor query" : "SIA/DASH sensor query";
-    EXPECT_EQ(match.bytes, sim::reply_for(board, query)) << "the matching read is not the sensor's reply";
+    EXPECT_EQ(match.bytes, sim::reply_for(board, board_sim::sensor_query_name(c.family))) << "the matching read is not the sensor's reply";
     ASSERT_FALSE(match.sources.empty());
     for (const size_t from : match.sources)
         EXPECT_EQ(from, match.sources.front()) << "the matching read straddles two replies";
@@ -630,7 +613,7 @@ TEST_P(SilentSensorOnChain, SilentSensorIsRecordedNoAfterAHundredQueries)
 {
     const ChainCase c = GetParam();
     const WireRun r = run(c.family, sim::WireModel{c.chips, c.latency_us, 0.0, 1}, false, 0);
-    EXPECT_EQ(r.report.miner_type, std::string(family_name(c.family)) + "\n");
+    EXPECT_EQ(r.report.miner_type, std::string(board_sim::chip_family_name(c.family)) + "\n");
     EXPECT_EQ(r.report.temp_sensor, "NO\n");
     const SensorReads q = sensor_reads(r);
     EXPECT_EQ(q.queries, 100);
@@ -673,7 +656,7 @@ TEST_P(CorruptedChain, CorruptionNeverMakesAWrongRecord)
     const CorruptCase c = GetParam();
     const WireRun r = run(c.family, sim::WireModel{c.chips, 100, 0.05, c.seed}, false, c.sensor_answers ? 1 : 0);
     if (r.report.miner_type) {
-        EXPECT_EQ(*r.report.miner_type, std::string(family_name(c.family)) + "\n");
+        EXPECT_EQ(*r.report.miner_type, std::string(board_sim::chip_family_name(c.family)) + "\n");
     }
     if (!c.sensor_answers && r.report.temp_sensor) {
         EXPECT_EQ(*r.report.temp_sensor, "NO\n");
@@ -685,7 +668,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CorruptCase{ChipFamily::LTC, 60, false, 3}, CorruptCase{ChipFamily::SIA, 60, true, 5},
                       CorruptCase{ChipFamily::DASH, 256, false, 7}, CorruptCase{ChipFamily::LTC, 6, true, 3}),
     [](const ::testing::TestParamInfo<CorruptCase> &info) {
-        return std::string(family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
+        return std::string(board_sim::chip_family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
                (info.param.sensor_answers ? "answering" : "silent") + "_seed" + std::to_string(info.param.seed);
     });
 

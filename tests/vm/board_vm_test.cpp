@@ -105,6 +105,28 @@ std::vector<std::string> names(const sim::vm::VmResult &r)
     return out;
 }
 
+// An LTC board found at the first attempt (the detection read taking 42 bytes
+// that begin `detection_hex`) whose sensor answers the first query.
+std::string ltc_sensor_at_first_query(const std::string &detection_hex, const sim::HashBoardScenario &scenario)
+{
+    return Transcript()
+        .opened()
+        .sent(BTC_DETECT)
+        .silence()
+        .sent(LTC_DETECT)
+        .received(42, detection_hex)
+        .line("ltc miner")
+        .sent(LTC_MISC)
+        .line("ltc configure misc")
+        .sent(LTC_REGISTER)
+        .line("ltc read temp sensor register 0xfe")
+        .sent(LTC_QUERY)
+        .line("ltc send get temp sensor register")
+        .received(7, reply_hex(scenario, "LTC sensor query"))
+        .line("ltc read temp sensor register 0xfe OK")
+        .str();
+}
+
 Transcript up_to_sia_dash_detection()
 {
     return Transcript().opened().sent(BTC_DETECT).silence().sent(LTC_DETECT).silence().sent(SIA_DASH_DETECT);
@@ -197,22 +219,7 @@ TEST_F(OnTheBoard, LtcWithASensor)
 {
     const sim::HashBoardScenario scenario = board(ChipFamily::LTC);
     const sim::vm::VmResult r = probe(scenario);
-    EXPECT_EQ(r.out, Transcript()
-                         .opened()
-                         .sent(BTC_DETECT)
-                         .silence()
-                         .sent(LTC_DETECT)
-                         .received(42, reply_hex(scenario, "LTC detection"))
-                         .line("ltc miner")
-                         .sent(LTC_MISC)
-                         .line("ltc configure misc")
-                         .sent(LTC_REGISTER)
-                         .line("ltc read temp sensor register 0xfe")
-                         .sent(LTC_QUERY)
-                         .line("ltc send get temp sensor register")
-                         .received(7, reply_hex(scenario, "LTC sensor query"))
-                         .line("ltc read temp sensor register 0xfe OK")
-                         .str());
+    EXPECT_EQ(r.out, ltc_sensor_at_first_query(reply_hex(scenario, "LTC detection"), scenario));
     EXPECT_EQ(r.records, (std::map<std::string, std::string>{{"minerType", "LTC\n"}, {"tempSensor", "YES\n"}}));
     EXPECT_EQ(r.writes_to(27), cycles(1));
 }
@@ -228,22 +235,7 @@ TEST_F(OnTheBoard, LtcChainOfSixtyChipsWithASensor)
     for (int i = 0; i < 10; ++i)
         scenario.detection_reply->insert(scenario.detection_reply->end(), six.begin(), six.end());
     const sim::vm::VmResult r = probe(scenario);
-    EXPECT_EQ(r.out, Transcript()
-                         .opened()
-                         .sent(BTC_DETECT)
-                         .silence()
-                         .sent(LTC_DETECT)
-                         .received(42, sim::hex_bytes(six))
-                         .line("ltc miner")
-                         .sent(LTC_MISC)
-                         .line("ltc configure misc")
-                         .sent(LTC_REGISTER)
-                         .line("ltc read temp sensor register 0xfe")
-                         .sent(LTC_QUERY)
-                         .line("ltc send get temp sensor register")
-                         .received(7, reply_hex(scenario, "LTC sensor query"))
-                         .line("ltc read temp sensor register 0xfe OK")
-                         .str());
+    EXPECT_EQ(r.out, ltc_sensor_at_first_query(sim::hex_bytes(six), scenario));
     EXPECT_EQ(r.records, (std::map<std::string, std::string>{{"minerType", "LTC\n"}, {"tempSensor", "YES\n"}}));
 }
 
