@@ -663,6 +663,10 @@ std::string out_of_step(const Exchange &e, const Expectation &x, const std::vect
             ++i;
         of_records = std::max(of_records, i);
     }
+    // Zeros alone (a short or empty reply's) say nothing of where they came from.
+    const bool telling = std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; });
+    if (!telling)
+        return "";
     if (of_records == bytes.size())
         return head + "the rest of the chain's detection reply (" + std::to_string(record.size()) +
                "-byte records), not the answer to this query";
