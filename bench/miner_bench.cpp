@@ -373,17 +373,16 @@ void wire_table(int runs)
                          static_cast<double>(sorted.front()) / 1000, static_cast<double>(sorted.back()) / 1000);
                 std::string sensor = "-";
                 if (found > 0)
-                    sensor = family == sim::ChipFamily::BTC ? "YES (no query) " + std::to_string(yes) + "/" +
-                                                                   std::to_string(found)
+                    sensor = family == sim::ChipFamily::BTC
+                                 ? "YES (no query) " + std::to_string(yes) + "/" + std::to_string(found)
                              : no == 0 ? "YES " + std::to_string(yes) + "/" + std::to_string(found)
                                        : "YES " + std::to_string(yes) + ", NO " + std::to_string(no) + " of " +
                                              std::to_string(found);
-                const std::string detection =
-                    read.empty() ? "-" : range_text(read) + " of " + std::to_string(reply);
-                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n", board_sim::chip_family_name(family), chips,
-                       latency_us / 1000.0, correct, runs, found ? board_sim::chip_family_name(family) : "none", found, runs,
-                       sensor.c_str(), range_text(attempts).c_str(), range_text(queries).c_str(), wall,
-                       detection.c_str());
+                const std::string detection = read.empty() ? "-" : range_text(read) + " of " + std::to_string(reply);
+                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n",
+                       board_sim::chip_family_name(family), chips, latency_us / 1000.0, correct, runs,
+                       found ? board_sim::chip_family_name(family) : "none", found, runs, sensor.c_str(),
+                       range_text(attempts).c_str(), range_text(queries).c_str(), wall, detection.c_str());
                 fflush(stdout);
             }
     printf("\n");
@@ -462,8 +461,9 @@ const struct option OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-constexpr const char *USAGE = "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N] [--wire-runs N] [--wire-only]\n"
-                              "       miner-bench --memory-row LABEL\n";
+constexpr const char *USAGE =
+    "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N] [--wire-runs N] [--wire-only]\n"
+    "       miner-bench --memory-row LABEL\n";
 
 void print_help()
 {

@@ -863,12 +863,13 @@ public:
         line(level, "sensor queries: " + std::to_string(queries) + " in " + sim::plural(rounds, "round", "rounds"));
         const bool all_done = rounds == SENSOR_ROUNDS && query_in_round == ROUND_QUERIES;
         if (out_of_step_reads > 0 && ok)
-            line(level, sim::plural(out_of_step_reads, "read", "reads") + " before the match took earlier replies "
-                        "(out of step with their frames): a chain longer than the detection read was still "
-                        "sending, and the sensor's replies waited behind its records. From 0.2.0 on the program "
-                        "discards what is pending before each frame, so this lasts only while a long chain "
-                        "sends; a program before 0.2.0 keeps reading what waits, and its YES may come from the "
-                        "reply to an earlier query");
+            line(level, sim::plural(out_of_step_reads, "read", "reads") +
+                            " before the match took earlier replies "
+                            "(out of step with their frames): a chain longer than the detection read was still "
+                            "sending, and the sensor's replies waited behind its records. From 0.2.0 on the program "
+                            "discards what is pending before each frame, so this lasts only while a long chain "
+                            "sends; a program before 0.2.0 keeps reading what waits, and its YES may come from the "
+                            "reply to an earlier query");
         if (out_of_step_reads > 0 && !ok && last_in_step < queries && all_done)
             line(level, "every read from query " + std::to_string(last_in_step + 1) +
                             " on was a reply read out of step with its frame: the bytes an earlier, longer reply "

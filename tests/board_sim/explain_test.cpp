@@ -181,10 +181,8 @@ TEST(Explain, StandardErrorLinesCorrectWhatWasAppended)
                                                    "sh: can't create /usr/bin/minerType: Read-only file system\n";
     LogExplanation e = explain_log(read_only);
     EXPECT_TRUE(e.standard_error);
-    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: nothing: the shell could not write YES there (line "))
-        << joined(e);
-    EXPECT_TRUE(says(e, ": Read-only file system)"))
-        << joined(e);
+    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: nothing: the shell could not write YES there (line ")) << joined(e);
+    EXPECT_TRUE(says(e, ": Read-only file system)")) << joined(e);
     EXPECT_TRUE(says(e, "/usr/bin/minerType: nothing: the shell could not write LTC there")) << joined(e);
 
     // Written: the records stand as the program's lines say.

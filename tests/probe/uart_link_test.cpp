@@ -27,8 +27,8 @@ struct FlushWatch {
     std::vector<uint8_t> arrive_after; // written by the far end right after the call
     int master = -1;
     int calls = 0;
-    int queue = -1;          // the queue selector of the last call
-    bool frame_out = false;  // the far end already had bytes to read at the last call
+    int queue = -1;         // the queue selector of the last call
+    bool frame_out = false; // the far end already had bytes to read at the last call
 };
 FlushWatch flush_watch;
 

@@ -270,8 +270,8 @@ struct ReadBlock {
     int total = 0;
     std::vector<uint8_t> bytes;
     bool timed_out = false;
-    int after_write = 0; // which frame written (or opening of the line) it follows, from 1
-    int frame = -1;      // the index of the last frame written before it, -1 for none
+    int after_write = 0;         // which frame written (or opening of the line) it follows, from 1
+    int frame = -1;              // the index of the last frame written before it, -1 for none
     std::vector<size_t> sources; // for each byte read, the frame whose reply it was (see check_reads_follow_the_board)
 };
 
@@ -386,7 +386,8 @@ void check_reads_follow_the_board(std::vector<ReadBlock> &blocks, const std::vec
             read.insert(read.end(), blocks[i].bytes.begin(), blocks[i].bytes.end());
         if (read.empty())
             continue;
-        const auto found = std::search(stream.begin() + static_cast<long>(cursor), stream.end(), read.begin(), read.end());
+        const auto found =
+            std::search(stream.begin() + static_cast<long>(cursor), stream.end(), read.begin(), read.end());
         if (found == stream.end()) {
             ADD_FAILURE() << "the " << read.size() << " bytes read after write " << after_write
                           << " are not one unbroken run of what the board delivered since the reads before";
@@ -504,8 +505,8 @@ protected:
 
 // The sensor queries of a run as the reads after them show them.
 struct SensorReads {
-    int queries = 0;    // query frames written
-    int matched_at = 0; // the query (from 1) whose read matched; 0 for none
+    int queries = 0;                            // query frames written
+    int matched_at = 0;                         // the query (from 1) whose read matched; 0 for none
     size_t detection = static_cast<size_t>(-1); // the frame that found the family
     std::vector<const ReadBlock *> reads;       // the read after each query, in order
 };
@@ -553,8 +554,8 @@ struct ChainCase {
 
 std::string chain_case_name(const ::testing::TestParamInfo<ChainCase> &info)
 {
-    return std::string(board_sim::chip_family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
-           std::to_string(info.param.latency_us) + "us";
+    return std::string(board_sim::chip_family_name(info.param.family)) + "_" + std::to_string(info.param.chips) +
+           "chips_" + std::to_string(info.param.latency_us) + "us";
 }
 
 // Chains whose replies start within the program's 2 ms wait.
@@ -589,7 +590,8 @@ TEST_P(SensorOnChain, AnsweringSensorIsRecordedYesFromItsOwnReply)
     const ReadBlock &match = *q.reads.back();
     sim::HashBoardScenario board;
     board.family = c.family;
-    EXPECT_EQ(match.bytes, sim::reply_for(board, board_sim::sensor_query_name(c.family))) << "the matching read is not the sensor's reply";
+    EXPECT_EQ(match.bytes, sim::reply_for(board, board_sim::sensor_query_name(c.family)))
+        << "the matching read is not the sensor's reply";
     ASSERT_FALSE(match.sources.empty());
     for (const size_t from : match.sources)
         EXPECT_EQ(from, match.sources.front()) << "the matching read straddles two replies";
@@ -663,14 +665,17 @@ TEST_P(CorruptedChain, CorruptionNeverMakesAWrongRecord)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Seeded, CorruptedChain,
-    ::testing::Values(CorruptCase{ChipFamily::LTC, 60, false, 3}, CorruptCase{ChipFamily::SIA, 60, true, 5},
-                      CorruptCase{ChipFamily::DASH, 256, false, 7}, CorruptCase{ChipFamily::LTC, 6, true, 3}),
-    [](const ::testing::TestParamInfo<CorruptCase> &info) {
-        return std::string(board_sim::chip_family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
-               (info.param.sensor_answers ? "answering" : "silent") + "_seed" + std::to_string(info.param.seed);
-    });
+INSTANTIATE_TEST_SUITE_P(Seeded, CorruptedChain,
+                         ::testing::Values(CorruptCase{ChipFamily::LTC, 60, false, 3},
+                                           CorruptCase{ChipFamily::SIA, 60, true, 5},
+                                           CorruptCase{ChipFamily::DASH, 256, false, 7},
+                                           CorruptCase{ChipFamily::LTC, 6, true, 3}),
+                         [](const ::testing::TestParamInfo<CorruptCase> &info) {
+                             return std::string(board_sim::chip_family_name(info.param.family)) + "_" +
+                                    std::to_string(info.param.chips) + "chips_" +
+                                    (info.param.sensor_answers ? "answering" : "silent") + "_seed" +
+                                    std::to_string(info.param.seed);
+                         });
 
 TEST_F(ProbeOnWire, AlternateBoardRecordsNoSensorLine)
 {
