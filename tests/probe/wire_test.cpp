@@ -652,7 +652,11 @@ class CorruptedChain : public ProbeOnWire, public ::testing::WithParamInterface<
 
 // Corrupted reply bytes (5 % of them, one bit each) may cost an attempt or a
 // query, but never record another family, nor YES for a silent sensor. The
-// generator is seeded, so each case is the same corruption every time.
+// generator is seeded, so each case is the same corruption every time. One
+// bit apart, though, are the SIA and DASH patterns (byte 3: 0x20, 0x60): that
+// flip in the first record reads as the other family, which the program has
+// no way to tell (10 of 2000 seeds at 5 % on a 6-chip SIA chain, seed 35 the
+// first); the cases here do not flip it.
 TEST_P(CorruptedChain, CorruptionNeverMakesAWrongRecord)
 {
     const CorruptCase c = GetParam();
