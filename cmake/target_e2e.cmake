@@ -4,7 +4,8 @@
 # host's namespaces anyway). The harness of a native build, named by its
 # configure preset, is built when missing and its tests labelled "e2e" are run
 # with MINER_PROBE_BIN and I2C_BITBANG_BIN naming this build's programs, and
-# TARGET_EMULATOR the emulator that runs them (empty for a native build).
+# TARGET_EMULATOR the emulator command that runs them, its options included
+# (e.g. "qemu-mips-static -cpu 24Kc"; empty for a native build).
 set(MINER_TOOLS_HARNESS_PRESET "" CACHE STRING
   "Configure preset of the native build whose end-to-end tests run this build's programs")
 set(MINER_TOOLS_HARNESS_DIR "" CACHE PATH "Binary directory of that preset")
@@ -25,7 +26,7 @@ if(MINER_TOOLS_HARNESS_PRESET)
 
   set(emulator "")
   if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
-    list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 emulator)
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
   endif()
   add_test(NAME e2e.on_target
     COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${MINER_TOOLS_HARNESS_DIR} -L e2e

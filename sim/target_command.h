@@ -22,15 +22,28 @@ inline std::string target_program(const char *override_var, const char *built_pa
     return path != nullptr && *path != '\0' ? path : built_path;
 }
 
-// The first words of the command: TARGET_EMULATOR when set and non-empty (e.g.
-// /usr/bin/qemu-mips-static, absolute), then target_program(). The program's own
-// arguments follow these.
+// The words of `text`, split at spaces and tabs: an emulator command such as
+// "/usr/bin/qemu-mips-static -cpu 24Kc".
+inline std::vector<std::string> command_words(const std::string &text)
+{
+    std::vector<std::string> words;
+    std::string::size_type end = 0;
+    for (;;) {
+        const std::string::size_type begin = text.find_first_not_of(" \t", end);
+        if (begin == std::string::npos)
+            return words;
+        end = text.find_first_of(" \t", begin);
+        words.push_back(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+    }
+}
+
+// The first words of the command: those of TARGET_EMULATOR when set (e.g.
+// "/usr/bin/qemu-mips-static -cpu 24Kc", the emulator first and absolute),
+// then target_program(). The program's own arguments follow these.
 inline std::vector<std::string> target_command(const char *override_var, const char *built_path)
 {
-    std::vector<std::string> argv;
     const char *emulator = std::getenv("TARGET_EMULATOR");
-    if (emulator != nullptr && *emulator != '\0')
-        argv.emplace_back(emulator);
+    std::vector<std::string> argv = command_words(emulator != nullptr ? emulator : "");
     argv.push_back(target_program(override_var, built_path));
     return argv;
 }

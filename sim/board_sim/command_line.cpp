@@ -722,8 +722,9 @@ std::string help_text(std::optional<Tool> tool)
                                program_variable +
                                ", then\n"
                                "                         the one built with board-sim)\n"
-                               "  --emulator PATH        run the program under this emulator (default:\n"
-                               "                         $TARGET_EMULATOR, else qemu-mips-static for a MIPS program)\n"
+                               "  --emulator COMMAND     run the program under this emulator, options after it\n"
+                               "                         (default: $TARGET_EMULATOR, else for a MIPS program\n"
+                               "                         'qemu-mips-static -cpu 24Kc', the board's FPU-less CPU)\n"
                                "  --vm                   run it on the emulated board instead: the real kernel\n"
                                "                         under qemu-system-mips (vm/board-vm; the program is\n"
                                "                         the board preset's, $BOARD_VM_PROGRAMS or --program)\n"
