@@ -24,8 +24,7 @@ TEST(BoardCpu, HasNoFpuSoRunsSoftFloatAndKillsHardFloat)
     EXPECT_EQ(r.status, 0) << r.err;
 
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(r.console, m, std::regex("CPU0 revision is: [0-9a-f]+ \\(([^)]*)\\)")))
-        << r.console;
+    ASSERT_TRUE(std::regex_search(r.console, m, std::regex("CPU0 revision is: [0-9a-f]+ \\(([^)]*)\\)"))) << r.console;
     EXPECT_EQ(m[1].str(), "MIPS 24Kc");
     // On MIPS, /proc/cpuinfo names an FPU after the CPU model when there is one
     // ("MIPS 24Kf V7.4  FPU V0.0").
