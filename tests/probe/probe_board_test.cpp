@@ -102,6 +102,7 @@ protected:
         config.launcher = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
         config.binary = config.launcher.back();
         config.launcher.pop_back();
+        config.gpio_base = sim::target_gpio_base();
         sim::ProbeRunReport report = sim::run_miner_probe(config);
         EXPECT_EQ(report.setup_error, "");
         EXPECT_FALSE(report.run.timed_out);
