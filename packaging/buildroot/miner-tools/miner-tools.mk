@@ -27,9 +27,12 @@ endef
 MINER_TOOLS_PRE_DOWNLOAD_HOOKS += MINER_TOOLS_CHECK_TARBALL
 
 # A checkout built in place through MINER_TOOLS_OVERRIDE_SRCDIR (local.mk)
-# must be miner-tools itself, and its build trees stay behind.
+# must be miner-tools itself, and its build trees stay behind. The pattern
+# sits in a variable: a lone "(" written inside $(shell ...) would upset
+# make's matching of parentheses.
+MINER_TOOLS_PROJECT_LINE = project(miner-tools VERSION
 ifneq ($(MINER_TOOLS_OVERRIDE_SRCDIR),)
-ifeq ($(shell grep -s -l 'project(miner-tools ' $(MINER_TOOLS_OVERRIDE_SRCDIR)/CMakeLists.txt),)
+ifeq ($(shell grep -s -l -F '$(MINER_TOOLS_PROJECT_LINE)' $(MINER_TOOLS_OVERRIDE_SRCDIR)/CMakeLists.txt),)
 $(error miner-tools: MINER_TOOLS_OVERRIDE_SRCDIR=$(MINER_TOOLS_OVERRIDE_SRCDIR) holds no miner-tools CMakeLists.txt)
 endif
 endif
