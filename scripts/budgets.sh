@@ -9,7 +9,9 @@
 #   - stripped static musl x86_64 miner-probe <= 48 KiB, i2c-bitbang <= 32 KiB;
 #   - the dynamic host build needs the C library alone (no libstdc++, libgcc_s
 #     or libm), and is a PIE with full RELRO and the stack protector;
-#   - the static MIPS sizes are printed (glibc, so not the board's figure).
+#   - the static MIPS sizes are printed (glibc, so not the board's figure);
+#   - a dynamic build linked with -Wl,--no-as-needed (as toolchains built from
+#     upstream GCC link) still needs the C library alone.
 set -euo pipefail
 case "${1:-}" in
   "") ;;
@@ -99,6 +101,30 @@ for p in "${PROGRAMS[@]}"; do
   [[ $symbols == *__stack_chk_fail* ]] || fail "$p has no stack protector"
   printf '  %-12s PIE, full RELRO, stack protector\n' ''
 done
+
+# Debian's gcc links with --as-needed, which would hide libraries the link
+# line names but the programs do not use; firmware toolchains do not.
+check_needed_without_as_needed() {
+  local dir=out/no-as-needed p bin needed lib
+  echo "== dynamic build linked with -Wl,--no-as-needed"
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" -G Ninja -DBUILD_TESTING=OFF -DMINER_TOOLS_WERROR=ON \
+      -DCMAKE_EXE_LINKER_FLAGS=-Wl,--no-as-needed >/dev/null
+  fi
+  cmake --build "$dir" >/dev/null
+  for p in "${PROGRAMS[@]}"; do
+    bin=$dir/$p
+    needed=$(readelf -dW "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+    printf '  %-12s NEEDED: %s\n' "$(basename "$p")" "$needed"
+    for lib in $needed; do
+      case $lib in
+        libc.so.6 | libc.so) ;;
+        *) fail "$p needs $lib beyond the C library when linked with --no-as-needed" ;;
+      esac
+    done
+  done
+}
+check_needed_without_as_needed
 
 if [ "$failed" -ne 0 ]; then
   echo "budgets: FAILED"
