@@ -44,14 +44,25 @@ MINER_TOOLS_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = \
 # BR2_FORTIFY_SOURCE_*, BR2_RELRO_*, BR2_PIC_PIE) stay in charge of those flags.
 MINER_TOOLS_CONF_OPTS = \
 	-DBUILD_TESTING=OFF \
-	-DMINER_TOOLS_HARDENING=OFF
+	-DMINER_TOOLS_HARDENING=OFF \
+	-DMINER_TOOLS_GPIO_BASE=$(BR2_PACKAGE_MINER_TOOLS_GPIO_BASE)
 
-# The example init script, as an opt-in.
+# The example init scripts, each an opt-in (busybox or SysV init only).
 ifeq ($(BR2_PACKAGE_MINER_TOOLS_GPIO_INIT),y)
-define MINER_TOOLS_INSTALL_INIT_SYSV
+define MINER_TOOLS_INSTALL_GPIO_INIT
 	$(INSTALL) -D -m 0755 $(@D)/packaging/init/miner-gpio.sysv \
 		$(TARGET_DIR)/etc/init.d/S15miner-gpio
 endef
 endif
+ifeq ($(BR2_PACKAGE_MINER_TOOLS_PROBE_INIT),y)
+define MINER_TOOLS_INSTALL_PROBE_INIT
+	$(INSTALL) -D -m 0755 $(@D)/packaging/init/miner-probe.sysv \
+		$(TARGET_DIR)/etc/init.d/S20miner-probe
+endef
+endif
+define MINER_TOOLS_INSTALL_INIT_SYSV
+	$(MINER_TOOLS_INSTALL_GPIO_INIT)
+	$(MINER_TOOLS_INSTALL_PROBE_INIT)
+endef
 
 $(eval $(cmake-package))
