@@ -746,7 +746,8 @@ std::string help_text(std::optional<Tool> tool)
                                "  --program PATH         the program to run (default: $" +
                                program_variable +
                                ", then\n"
-                               "                         the one built with board-sim)\n"
+                               "                         the one built with board-sim; its GPIO base is\n"
+                               "                         $MINER_TOOLS_GPIO_BASE, else board-sim's own)\n"
                                "  --emulator PATH        run the program under this emulator (default:\n"
                                "                         $TARGET_EMULATOR, else qemu-mips-static for a MIPS program)\n"
                                "  --vm                   run it on the emulated board instead: the real kernel\n"
