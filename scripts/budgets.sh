@@ -36,6 +36,18 @@ trap 'rm -rf "$tmp"' EXIT
 failed=0
 fail() { echo "  BUDGET EXCEEDED: $*"; failed=1; }
 
+needs_c_library_only() {  # binary program-name [note]: prints NEEDED, fails on anything beyond libc
+  local needed lib
+  needed=$(readelf -dW "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+  printf '  %-12s NEEDED: %s\n' "$(basename "$2")" "$needed"
+  for lib in $needed; do
+    case $lib in
+      libc.so.6 | libc.so) ;;
+      *) fail "$2 needs $lib beyond the C library${3:-}" ;;
+    esac
+  done
+}
+
 stripped_size() {  # strip-tool binary
   "$1" -o "$tmp/stripped" "$2"
   stat -c %s "$tmp/stripped"
@@ -83,14 +95,7 @@ done
 echo "== dynamic host build"
 for p in "${PROGRAMS[@]}"; do
   bin=out/host/$p
-  needed=$(readelf -dW "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-  printf '  %-12s NEEDED: %s\n' "$(basename "$p")" "$needed"
-  for lib in $needed; do
-    case $lib in
-      libc.so.6 | libc.so) ;;
-      *) fail "$p needs $lib beyond the C library" ;;
-    esac
-  done
+  needs_c_library_only "$bin" "$p"
   # Whole outputs are matched: grep -q in a pipe could end readelf early and
   # fail the pipeline under pipefail.
   header=$(readelf -hW "$bin") segments=$(readelf -lW "$bin")
@@ -105,7 +110,7 @@ done
 # Debian's gcc links with --as-needed, which would hide libraries the link
 # line names but the programs do not use; firmware toolchains do not.
 check_needed_without_as_needed() {
-  local dir=out/no-as-needed p bin needed lib
+  local dir=out/no-as-needed p
   echo "== dynamic build linked with -Wl,--no-as-needed"
   if [ ! -f "$dir/CMakeCache.txt" ]; then
     cmake -S . -B "$dir" -G Ninja -DBUILD_TESTING=OFF -DMINER_TOOLS_WERROR=ON \
@@ -113,15 +118,7 @@ check_needed_without_as_needed() {
   fi
   cmake --build "$dir" >/dev/null
   for p in "${PROGRAMS[@]}"; do
-    bin=$dir/$p
-    needed=$(readelf -dW "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-    printf '  %-12s NEEDED: %s\n' "$(basename "$p")" "$needed"
-    for lib in $needed; do
-      case $lib in
-        libc.so.6 | libc.so) ;;
-        *) fail "$p needs $lib beyond the C library when linked with --no-as-needed" ;;
-      esac
-    done
+    needs_c_library_only "$dir/$p" "$p" " when linked with --no-as-needed"
   done
 }
 check_needed_without_as_needed
