@@ -15,8 +15,8 @@
 #include "i2c_run.h"
 #include "run_output.h"
 #include "sigrok_decode.h"
-#include "target_command.h"
 #include "summary.h"
+#include "target_command.h"
 #include "text.h"
 
 extern char **environ;
@@ -265,7 +265,8 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
     options.gpio_base = sim::target_gpio_base();
     if (c.output == Output::Text)
         section("i2c-bitbang " + what + " on " + sim::gpio_line_name(sim::GpioFile::SclValue, options.gpio_base) +
-                " (SCL) and " + sim::gpio_line_name(sim::GpioFile::SdaValue, options.gpio_base) + " (SDA): " + scenario);
+                " (SCL) and " + sim::gpio_line_name(sim::GpioFile::SdaValue, options.gpio_base) +
+                " (SDA): " + scenario);
     fflush(stdout);
     const bool temporary = i.vcd_path.empty();
 

@@ -33,9 +33,9 @@ struct Node {
 constexpr fuse_ino_t ROOT = FUSE_ROOT_ID;
 constexpr Node NODES[] = {
     {0, "", true, GpioFile::SclDirection}, // unused: inode 0
-    {ROOT, "", true, GpioFile::SclDirection},       {ROOT, nullptr, true, GpioFile::SclDirection},
-    {ROOT, nullptr, true, GpioFile::SdaDirection},  {2, "direction", false, GpioFile::SclDirection},
-    {2, "value", false, GpioFile::SclValue},        {3, "direction", false, GpioFile::SdaDirection},
+    {ROOT, "", true, GpioFile::SclDirection},      {ROOT, nullptr, true, GpioFile::SclDirection},
+    {ROOT, nullptr, true, GpioFile::SdaDirection}, {2, "direction", false, GpioFile::SclDirection},
+    {2, "value", false, GpioFile::SclValue},       {3, "direction", false, GpioFile::SdaDirection},
     {3, "value", false, GpioFile::SdaValue},
 };
 constexpr fuse_ino_t NODE_COUNT = sizeof NODES / sizeof NODES[0];

@@ -22,7 +22,7 @@ struct ProbeRunConfig {
     std::optional<std::string> temp_sensor; // contents of /usr/bin/tempSensor before the run
     bool gpio_files = true;                 // false: /sys/class/gpio holds no value files
     bool usr_bin_read_only = false;         // record files cannot be written
-    int gpio_base = 0;                      // the program's GPIO base: the control lines are gpio<base+27>, gpio<base+16>
+    int gpio_base = 0;                      // the program's GPIO base: lines gpio<base+27>, gpio<base+16>
     int timeout_ms = 60000;
     // The program waits only 2 ms for a reply's first byte. When the host is
     // too busy to deliver a reply in time (the run's log shows a time-out
