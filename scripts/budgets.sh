@@ -11,7 +11,9 @@
 #   - stripped static musl x86_64 miner-probe <= 48 KiB, i2c-bitbang <= 32 KiB;
 #   - the dynamic host build needs the C library alone (no libstdc++, libgcc_s
 #     or libm), and is a PIE with full RELRO and the stack protector;
-#   - the static MIPS sizes are printed (glibc, so not the board's figure).
+#   - the static MIPS sizes are printed (glibc, so not the board's figure);
+#   - a dynamic build linked with -Wl,--no-as-needed (as toolchains built from
+#     upstream GCC link) still needs the C library alone.
 set -euo pipefail
 case "${1:-}" in
   "") ;;
@@ -35,6 +37,18 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failed=0
 fail() { echo "  BUDGET EXCEEDED: $*"; failed=1; }
+
+needs_c_library_only() {  # binary program-name [note]: prints NEEDED, fails on anything beyond libc
+  local needed lib
+  needed=$(readelf -dW "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+  printf '  %-12s NEEDED: %s\n' "$(basename "$2")" "$needed"
+  for lib in $needed; do
+    case $lib in
+      libc.so.6 | libc.so) ;;
+      *) fail "$2 needs $lib beyond the C library${3:-}" ;;
+    esac
+  done
+}
 
 stripped_size() {  # strip-tool binary
   "$1" -o "$tmp/stripped" "$2"
@@ -87,14 +101,7 @@ done
 echo "== dynamic host build"
 for p in "${PROGRAMS[@]}"; do
   bin=out/host/$p
-  needed=$(readelf -dW "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-  printf '  %-12s NEEDED: %s\n' "$(basename "$p")" "$needed"
-  for lib in $needed; do
-    case $lib in
-      libc.so.6 | libc.so) ;;
-      *) fail "$p needs $lib beyond the C library" ;;
-    esac
-  done
+  needs_c_library_only "$bin" "$p"
   # Whole outputs are matched: grep -q in a pipe could end readelf early and
   # fail the pipeline under pipefail.
   header=$(readelf -hW "$bin") segments=$(readelf -lW "$bin")
@@ -105,6 +112,22 @@ for p in "${PROGRAMS[@]}"; do
   [[ $symbols == *__stack_chk_fail* ]] || fail "$p has no stack protector"
   printf '  %-12s PIE, full RELRO, stack protector\n' ''
 done
+
+# Debian's gcc links with --as-needed, which would hide libraries the link
+# line names but the programs do not use; firmware toolchains do not.
+check_needed_without_as_needed() {
+  local dir=out/no-as-needed p
+  echo "== dynamic build linked with -Wl,--no-as-needed"
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" -G Ninja -DBUILD_TESTING=OFF -DMINER_TOOLS_WERROR=ON \
+      -DCMAKE_EXE_LINKER_FLAGS=-Wl,--no-as-needed >/dev/null
+  fi
+  cmake --build "$dir" >/dev/null
+  for p in "${PROGRAMS[@]}"; do
+    needs_c_library_only "$dir/$p" "$p" " when linked with --no-as-needed"
+  done
+}
+check_needed_without_as_needed
 
 if [ "$failed" -ne 0 ]; then
   echo "budgets: FAILED"

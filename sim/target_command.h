@@ -4,9 +4,12 @@
 // binary, or a MIPS one under an emulator.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "gpio_numbers.h"
 
 namespace sim {
 
@@ -46,6 +49,25 @@ inline std::vector<std::string> target_command(const char *override_var, const c
     std::vector<std::string> argv = command_words(emulator != nullptr ? emulator : "");
     argv.push_back(target_program(override_var, built_path));
     return argv;
+}
+
+// The GPIO base the programs under test were built with (the build option
+// MINER_TOOLS_GPIO_BASE): the environment variable of that name when set and
+// non-empty, for another build's programs as with MINER_PROBE_BIN, else this
+// build's. The simulated board names its lines with it. A value that is not a
+// whole number stops the process with status 2.
+inline int target_gpio_base()
+{
+    const char *text = std::getenv("MINER_TOOLS_GPIO_BASE");
+    if (text == nullptr || *text == '\0')
+        return GPIO_BASE;
+    char *end = nullptr;
+    const long base = std::strtol(text, &end, 10);
+    if (*end != '\0' || base < 0 || base > 1000000) {
+        std::fprintf(stderr, "MINER_TOOLS_GPIO_BASE=%s is not a GPIO base (a whole number from 0 to 1000000)\n", text);
+        std::exit(2);
+    }
+    return static_cast<int>(base);
 }
 
 } // namespace sim

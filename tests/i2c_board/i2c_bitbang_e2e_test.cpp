@@ -72,6 +72,7 @@ protected:
     // A fresh board and namespace, then one run of the tool with `args`.
     RunResult run(GpioBoardOptions options, std::vector<std::string> args = {})
     {
+        options.gpio_base = target_gpio_base();
         board_ = std::make_unique<GpioBoard>(std::move(options));
         std::vector<std::string> command = target_command("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
         args.insert(args.begin(), command.begin() + 1, command.end());

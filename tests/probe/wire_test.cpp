@@ -445,6 +445,7 @@ protected:
         config.launcher = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
         config.binary = config.launcher.back();
         config.launcher.pop_back();
+        config.gpio_base = sim::target_gpio_base();
         config.board.family = family;
         config.board.wire = wire;
         if (alt_board)
