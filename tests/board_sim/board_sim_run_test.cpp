@@ -105,7 +105,7 @@ namespace {
 // board-sim's own error (status 1 with the reason), never the program's status.
 std::string write_program(const char *name, const std::string &bytes)
 {
-    const std::string path = testing::TempDir() + name;
+    const std::string path = testing::TempDir() + name + "-" + std::to_string(getpid());
     FILE *f = fopen(path.c_str(), "wb");
     fwrite(bytes.data(), 1, bytes.size(), f);
     fclose(f);
