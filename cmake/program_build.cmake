@@ -33,7 +33,16 @@ endif()
 # its layers `core`, linked by the C driver so that nothing of the C++ runtime
 # can come along, and installed to sbin (the programs are system
 # administration tools, with section-8 manual pages).
+#
+# Linking by the C driver is not enough on its own: CMake adds the implicit
+# link libraries of every other language a target's objects use, so the C++
+# ones (-lstdc++ -lm) would follow. A linker that does not default to
+# --as-needed (upstream GCC, as firmware build systems make it) then records
+# libstdc++.so.6 and libm.so.6 as NEEDED. The variable is read per directory
+# when the build is generated, so it is emptied in the caller's directory,
+# which holds only the program and its layers' libraries.
 function(miner_tools_program target main_source core)
+  set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "" PARENT_SCOPE)
   add_executable(${target} ${main_source})
   target_link_libraries(${target} PRIVATE ${core} program_flags)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)

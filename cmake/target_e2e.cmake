@@ -4,7 +4,9 @@
 # host's namespaces anyway). The harness of a native build, named by its
 # configure preset, is built when missing and its tests labelled "e2e" are run
 # with MINER_PROBE_BIN and I2C_BITBANG_BIN naming this build's programs, and
-# TARGET_EMULATOR the emulator that runs them (empty for a native build).
+# TARGET_EMULATOR the emulator command that runs them, its options included
+# (e.g. "qemu-mips-static -cpu 24Kc"; empty for a native build), and
+# MINER_TOOLS_GPIO_BASE the GPIO base they were built with.
 set(MINER_TOOLS_HARNESS_PRESET "" CACHE STRING
   "Configure preset of the native build whose end-to-end tests run this build's programs")
 set(MINER_TOOLS_HARNESS_DIR "" CACHE PATH "Binary directory of that preset")
@@ -25,13 +27,13 @@ if(MINER_TOOLS_HARNESS_PRESET)
 
   set(emulator "")
   if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
-    list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 emulator)
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
   endif()
   add_test(NAME e2e.on_target
     COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${MINER_TOOLS_HARNESS_DIR} -L e2e
             --output-on-failure --no-tests=error)
   set_tests_properties(e2e.on_target PROPERTIES
-    ENVIRONMENT "MINER_PROBE_BIN=$<TARGET_FILE:miner-probe>;I2C_BITBANG_BIN=$<TARGET_FILE:i2c-bitbang>;TARGET_EMULATOR=${emulator}"
+    ENVIRONMENT "MINER_PROBE_BIN=$<TARGET_FILE:miner-probe>;I2C_BITBANG_BIN=$<TARGET_FILE:i2c-bitbang>;TARGET_EMULATOR=${emulator};MINER_TOOLS_GPIO_BASE=${MINER_TOOLS_GPIO_BASE}"
     RESOURCE_LOCK board
     TIMEOUT 900)
 endif()

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "gpio_numbers.h"
 #include "numbers.h"
 
 int gpio_scl_direction_fd = -1;
@@ -14,10 +15,17 @@ int gpio_scl_value_fd = -1;
 
 namespace {
 
-constexpr char SCL_DIRECTION_PATH[] = "/sys/class/gpio/gpio19/direction";
-constexpr char SDA_DIRECTION_PATH[] = "/sys/class/gpio/gpio23/direction";
-constexpr char SDA_VALUE_PATH[] = "/sys/class/gpio/gpio23/value";
-constexpr char SCL_VALUE_PATH[] = "/sys/class/gpio/gpio19/value";
+// Built at compile time from the line numbers of gpio_numbers.h.
+constexpr auto SCL_DIRECTION_FILE = gpio_text<GPIO_SCL>("/sys/class/gpio/gpio", "/direction");
+constexpr auto SDA_DIRECTION_FILE = gpio_text<GPIO_SDA>("/sys/class/gpio/gpio", "/direction");
+constexpr auto SDA_VALUE_FILE = gpio_text<GPIO_SDA>("/sys/class/gpio/gpio", "/value");
+constexpr auto SCL_VALUE_FILE = gpio_text<GPIO_SCL>("/sys/class/gpio/gpio", "/value");
+static_assert(GPIO_BASE != 0 || (same_text(SCL_DIRECTION_FILE.text, "/sys/class/gpio/gpio19/direction") &&
+                                 same_text(SDA_VALUE_FILE.text, "/sys/class/gpio/gpio23/value")));
+constexpr const char *SCL_DIRECTION_PATH = SCL_DIRECTION_FILE.text;
+constexpr const char *SDA_DIRECTION_PATH = SDA_DIRECTION_FILE.text;
+constexpr const char *SDA_VALUE_PATH = SDA_VALUE_FILE.text;
+constexpr const char *SCL_VALUE_PATH = SCL_VALUE_FILE.text;
 
 // The opening order is part of the tool's contract: a missing SCL direction
 // file must stop it before any other file is touched.

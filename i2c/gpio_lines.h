@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The two GPIO lines of the bit-banged bus, driven through the sysfs files of
-// gpio19 (SCL) and gpio23 (SDA). This file and gpio_lines.cpp are the only
-// place that touches those files; the bus master works through these calls
+// gpio19 (SCL) and gpio23 (SDA), each plus the build's GPIO base
+// (gpio_numbers.h). This file and gpio_lines.cpp are the only place that
+// touches those files; the bus master works through these calls
 // alone, so a test can link a fake line layer in place of gpio_lines.cpp.
 #pragma once
 

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "gpio_numbers.h"
 #include "identify.h"
 #include "miner_result.h"
 #include "record.h"
@@ -22,10 +23,16 @@ struct ControlLine {
     const char *high;
 };
 
-constexpr ControlLine DEFAULT_BOARD_LINE{"echo 0 >> /sys/class/gpio/gpio27/value",
-                                         "echo 1 >> /sys/class/gpio/gpio27/value"};
-constexpr ControlLine ALT_BOARD_LINE{"echo 0 >> /sys/class/gpio/gpio16/value",
-                                     "echo 1 >> /sys/class/gpio/gpio16/value"};
+// The commands, built at compile time from the line numbers of gpio_numbers.h.
+constexpr auto DEFAULT_BOARD_LOW = gpio_text<GPIO_DEFAULT_CONTROL>("echo 0 >> /sys/class/gpio/gpio", "/value");
+constexpr auto DEFAULT_BOARD_HIGH = gpio_text<GPIO_DEFAULT_CONTROL>("echo 1 >> /sys/class/gpio/gpio", "/value");
+constexpr auto ALT_BOARD_LOW = gpio_text<GPIO_ALT_CONTROL>("echo 0 >> /sys/class/gpio/gpio", "/value");
+constexpr auto ALT_BOARD_HIGH = gpio_text<GPIO_ALT_CONTROL>("echo 1 >> /sys/class/gpio/gpio", "/value");
+static_assert(GPIO_BASE != 0 || (same_text(DEFAULT_BOARD_LOW.text, "echo 0 >> /sys/class/gpio/gpio27/value") &&
+                                 same_text(ALT_BOARD_HIGH.text, "echo 1 >> /sys/class/gpio/gpio16/value")));
+
+constexpr ControlLine DEFAULT_BOARD_LINE{DEFAULT_BOARD_LOW.text, DEFAULT_BOARD_HIGH.text};
+constexpr ControlLine ALT_BOARD_LINE{ALT_BOARD_LOW.text, ALT_BOARD_HIGH.text};
 
 // Line-buffered even into a pipe or a file, so that every progress line reaches
 // a log when it happens and none is lost when the probe is stopped mid-run.

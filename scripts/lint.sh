@@ -45,9 +45,9 @@ echo "== cppcheck"
 common=(--std=c++20 --language=c++ --inline-suppr --error-exitcode=1 --quiet
         --suppressions-list=.cppcheck-suppressions)
 cppcheck "${common[@]}" --enable=warning,style,performance,portability \
-  -I probe -I i2c -I fuzz probe i2c fuzz
+  -I common -I probe -I i2c -I fuzz common probe i2c fuzz
 sim_includes=()
 for d in sim $(find sim -mindepth 1 -maxdepth 1 -type d | sort); do sim_includes+=(-I "$d"); done
 cppcheck "${common[@]}" --enable=warning,performance,portability \
-  "${sim_includes[@]}" -I probe -I i2c sim
+  "${sim_includes[@]}" -I common -I probe -I i2c sim
 echo "cppcheck: clean"

@@ -6,7 +6,11 @@
 #      compiler and CMake can be used; built, installed into a staging
 #      directory, and the installed files listed;
 #   2. a plain Release build of the work tree with default options (tests
-#      and simulator included).
+#      and simulator included);
+#   3. the Buildroot recipe read by make with MINER_TOOLS_OVERRIDE_SRCDIR
+#      naming this checkout (accepted) and an empty directory (refused with
+#      the recipe's message), the route packaging/README.md documents for
+#      building a work tree in place; no Buildroot tree is needed for that.
 # Output in out/package.
 #
 #   scripts/package-check.sh
@@ -53,6 +57,26 @@ echo "== work tree, Release, default options"
 n=$(warnings "$work/release.log")
 echo "  warnings: $n"
 [ "$n" -eq 0 ] || { grep -E -A3 'warning:|CMake Warning' "$work/release.log" | head -30; failed=1; }
+
+echo "== Buildroot recipe with MINER_TOOLS_OVERRIDE_SRCDIR"
+mk=packaging/buildroot/miner-tools/miner-tools.mk
+printf 'override-parsed:\n\t@echo parsed\n' >"$work/parse.mk"
+mkdir -p "$work/not-miner-tools"
+parse() {  # directory -> make's output; status of make
+  make -s -f "$mk" -f "$work/parse.mk" override-parsed MINER_TOOLS_OVERRIDE_SRCDIR="$1" 2>&1
+}
+if out=$(parse "$PWD") && [ "$out" = parsed ]; then
+  echo "  this checkout: accepted"
+else
+  echo "  this checkout: make failed: $out"; failed=1
+fi
+if out=$(parse "$work/not-miner-tools"); then
+  echo "  a directory without miner-tools: accepted, but should stop the build"; failed=1
+elif [[ $out == *"holds no miner-tools CMakeLists.txt"* ]]; then
+  echo "  a directory without miner-tools: refused with the recipe's message"
+else
+  echo "  a directory without miner-tools: make failed otherwise: $out"; failed=1
+fi
 
 [ "$failed" -eq 0 ] || { echo "package-check: FAILED"; exit 1; }
 echo "package-check: clean"

@@ -3,10 +3,13 @@
 # Exercises the board SDK path (cmake/sdk-toolchain.cmake) without a vendor SDK:
 # makes an SDK-shaped prefix whose tools carry a board SDK's names
 # (mips-openwrt-linux-musl-gcc, -g++, -strip, ...) around Debian's MIPS cross
-# compiler and the board musl (scripts/board-musl.sh), builds the two programs
-# through the SDK toolchain file, and checks that they match the board
-# preset's: the same `file` description, the same stripped size and the same
-# stripped bytes. Builds the board preset when missing.
+# compiler and the board's soft-float runtime (scripts/board-musl.sh), so that
+# its compilers make soft-float MIPS32r2 code by default, as the board's SDK
+# does. Builds the two programs through the SDK toolchain file and checks that
+# they match the board preset's: the same `file` description, the same
+# stripped size and the same stripped bytes. Then checks that the toolchain
+# file refuses an SDK whose compiler is hard-float. Builds the board preset
+# when missing.
 #
 #   scripts/sdk-check.sh            (output in out/sdk, the prefix in out/sdk-prefix)
 set -euo pipefail
@@ -23,12 +26,12 @@ triplet=mips-openwrt-linux-musl
 rm -rf "$sdk"
 mkdir -p "$sdk/bin"
 
-# The compilers take musl's settings on every call, as an SDK's compilers have
-# their C library built in.
+# The compilers take the runtime's settings on every call, as an SDK's
+# compilers have their C library and float ABI built in.
 for tool in gcc g++; do
   cat >"$sdk/bin/$triplet-$tool" <<WRAPPER
 #!/bin/sh
-exec mips-linux-gnu-$tool -specs=$musl/lib/musl-gcc.specs "\$@"
+exec mips-linux-gnu-$tool -specs=$musl/lib/board-gcc.specs "\$@"
 WRAPPER
 done
 for tool in ar ranlib strip objcopy objdump nm readelf; do
@@ -72,3 +75,25 @@ for p in probe/miner-probe i2c/i2c-bitbang; do
 done
 [ "$failed" -eq 0 ] || exit 1
 echo "sdk-check: the SDK build matches the board preset"
+
+# An SDK whose compiler is hard-float (Debian's own, under the SDK's names) is
+# refused when the build is configured, with the reason.
+hard=$PWD/out/sdk-hardfloat-prefix
+rm -rf "$hard" out/sdk-hardfloat
+mkdir -p "$hard/bin"
+for tool in gcc g++; do
+  printf '#!/bin/sh\nexec mips-linux-gnu-%s "$@"\n' "$tool" >"$hard/bin/$triplet-$tool"
+done
+chmod +x "$hard"/bin/*
+if cmake -S . -B out/sdk-hardfloat -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/sdk-toolchain.cmake -DSDK_PREFIX="$hard/bin/$triplet-" \
+  -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF >"$tmp/hard.log" 2>&1; then
+  echo "sdk-check: a hard-float SDK was accepted"
+  exit 1
+fi
+# CMake folds the message's lines.
+reason=$(tr -s ' \n' ' ' <"$tmp/hard.log" | grep -o 'gcc builds hard-float code[^.]*' || true)
+[ -n "$reason" ] ||
+  { cat "$tmp/hard.log"; echo "sdk-check: a hard-float SDK failed for another reason (above)"; exit 1; }
+rm -rf "$hard" out/sdk-hardfloat
+echo "sdk-check: a hard-float SDK is refused: ...-$reason"

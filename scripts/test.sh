@@ -7,10 +7,12 @@
 #   musl-static  static x86_64 programs against musl; end-to-end tests on them
 #   mips         static big-endian MIPS programs (glibc) and unit tests, run
 #                under qemu-mips-static; end-to-end tests on the MIPS programs
-#   board        the board's programs: static musl, big-endian MIPS,
-#                size-optimised; end-to-end tests on them under qemu-mips-static
+#   board        the board's programs: static musl, big-endian MIPS32r2,
+#                soft-float, size-optimised; end-to-end tests on them under
+#                qemu-mips-static -cpu 24Kc (no FPU, like the board's CPU)
 #   vm           the board's programs on the emulated board (vm/): the real
-#                kernel under qemu-system-mips; builds its image when not cached
+#                kernel, without FPU emulation, under qemu-system-mips -cpu
+#                24Kc; builds its image when not cached
 #   sdk          the same programs built through a generated board SDK
 #                (cmake/sdk-toolchain.cmake) must match the board preset's
 #   package      the source tarball built as packagers do (BUILD_TESTING=OFF,

@@ -4,9 +4,12 @@
 // binary, or a MIPS one under an emulator.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "gpio_numbers.h"
 
 namespace sim {
 
@@ -22,17 +25,49 @@ inline std::string target_program(const char *override_var, const char *built_pa
     return path != nullptr && *path != '\0' ? path : built_path;
 }
 
-// The first words of the command: TARGET_EMULATOR when set and non-empty (e.g.
-// /usr/bin/qemu-mips-static, absolute), then target_program(). The program's own
-// arguments follow these.
+// The words of `text`, split at spaces and tabs: an emulator command such as
+// "/usr/bin/qemu-mips-static -cpu 24Kc".
+inline std::vector<std::string> command_words(const std::string &text)
+{
+    std::vector<std::string> words;
+    std::string::size_type end = 0;
+    for (;;) {
+        const std::string::size_type begin = text.find_first_not_of(" \t", end);
+        if (begin == std::string::npos)
+            return words;
+        end = text.find_first_of(" \t", begin);
+        words.push_back(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+    }
+}
+
+// The first words of the command: those of TARGET_EMULATOR when set (e.g.
+// "/usr/bin/qemu-mips-static -cpu 24Kc", the emulator first and absolute),
+// then target_program(). The program's own arguments follow these.
 inline std::vector<std::string> target_command(const char *override_var, const char *built_path)
 {
-    std::vector<std::string> argv;
     const char *emulator = std::getenv("TARGET_EMULATOR");
-    if (emulator != nullptr && *emulator != '\0')
-        argv.emplace_back(emulator);
+    std::vector<std::string> argv = command_words(emulator != nullptr ? emulator : "");
     argv.push_back(target_program(override_var, built_path));
     return argv;
+}
+
+// The GPIO base the programs under test were built with (the build option
+// MINER_TOOLS_GPIO_BASE): the environment variable of that name when set and
+// non-empty, for another build's programs as with MINER_PROBE_BIN, else this
+// build's. The simulated board names its lines with it. A value that is not a
+// whole number stops the process with status 2.
+inline int target_gpio_base()
+{
+    const char *text = std::getenv("MINER_TOOLS_GPIO_BASE");
+    if (text == nullptr || *text == '\0')
+        return GPIO_BASE;
+    char *end = nullptr;
+    const long base = std::strtol(text, &end, 10);
+    if (*end != '\0' || base < 0 || base > 1000000) {
+        std::fprintf(stderr, "MINER_TOOLS_GPIO_BASE=%s is not a GPIO base (a whole number from 0 to 1000000)\n", text);
+        std::exit(2);
+    }
+    return static_cast<int>(base);
 }
 
 } // namespace sim

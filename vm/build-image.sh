@@ -3,8 +3,9 @@
 # Builds the emulated control board's image from Debian packages:
 #   - a Linux kernel for 32-bit big-endian MIPS Malta, from linux-source-6.1:
 #     tinyconfig with vm/kernel.config merged over it;
-#   - a static busybox from Debian's busybox source against the board musl
-#     (scripts/board-musl.sh);
+#   - a static busybox from Debian's busybox source against the board's
+#     soft-float runtime (scripts/board-musl.sh), as everything that runs on
+#     the board's FPU-less CPU must be;
 #   - a base initramfs: busybox, its applet links and vm/init.
 # The board programs and each run's job are added by vm/board-vm at run time,
 # as a second archive after the base one, so a rebuilt program needs no image.
@@ -129,7 +130,7 @@ build_busybox() {  # $1 work dir; leaves $1/busybox-out/busybox
     "check that apt-get source works (scripts/setup.sh adds the deb-src entry)"
   src=$work/busybox-src
   local bmake=(make -C "$src" CROSS_COMPILE="$cross"
-    CC="${cross}gcc -specs=$musl_prefix/lib/musl-gcc.specs"
+    CC="${cross}gcc -specs=$musl_prefix/lib/board-gcc.specs $("$root/scripts/board-musl.sh" --cpu-flags)"
     EXTRA_CFLAGS="-idirafter $kernel_dir/headers/include" -j"$jobs")
   "${bmake[@]}" allnoconfig >"$work/busybox.log" 2>&1
   local sym
@@ -144,6 +145,8 @@ build_busybox() {  # $1 work dir; leaves $1/busybox-out/busybox
     { tail -30 "$work/busybox.log" >&2; fail "the busybox build failed (log above)"; }
   mkdir -p "$work/busybox-out"
   "${cross}strip" -o "$work/busybox-out/busybox" "$src/busybox"
+  "$root/scripts/fpu-scan.sh" "$work/busybox-out/busybox" >&2 ||
+    fail "busybox holds FPU instructions; the board's CPU has no FPU"
   "${bmake[@]}" busybox.links >>"$work/busybox.log" 2>&1
   sed 's|.*/||' "$src/busybox.links" >"$work/busybox-out/applets"
 }

@@ -10,6 +10,25 @@ namespace board_sim {
 
 namespace {
 
+// True when miner-probe finds its work done in `record`, the text of
+// /usr/bin/minerType: it reads the file in pieces of at most 19 characters
+// (up to and including a newline) and looks at the start of the last one.
+bool record_names_family(const std::string &record)
+{
+    constexpr size_t PIECE = 19;
+    std::string last;
+    for (size_t at = 0; at < record.size();) {
+        const size_t line_end = record.find('\n', at);
+        const size_t end = std::min(line_end == std::string::npos ? record.size() : line_end + 1, at + PIECE);
+        last = record.substr(at, end - at);
+        at = end;
+    }
+    for (const char *family : {"LTC", "BTC", "SIA", "DASH"})
+        if (last.starts_with(family))
+            return true;
+    return false;
+}
+
 struct NamedFile {
     const char *name;
     sim::GpioFile file;
@@ -619,6 +638,12 @@ private:
                 return false;
             b.answers_after_cycles = 0;
         }
+        if (c.probe.miner_type && record_names_family(*c.probe.miner_type) &&
+            (!no_effect(board_options, "with a --record that names a family: the probe finds it and never "
+                                       "touches the hash board") ||
+             !no_effect({OPT_NO_UART, OPT_NO_GPIO, OPT_READ_ONLY_RECORDS},
+                        "with a --record that names a family: the probe finds it and stops")))
+            return false;
         if (!c.probe.uart_present && !no_effect(board_options, "with --no-uart: nothing reaches the hash board"))
             return false;
         if (!b.wire && !no_effect({OPT_CHIPS, OPT_LATENCY_US, OPT_CORRUPT}, "without --wire"))
@@ -721,13 +746,15 @@ std::string help_text(std::optional<Tool> tool)
                                "  --program PATH         the program to run (default: $" +
                                program_variable +
                                ", then\n"
-                               "                         the one built with board-sim)\n"
-                               "  --emulator PATH        run the program under this emulator (default:\n"
-                               "                         $TARGET_EMULATOR, else qemu-mips-static for a MIPS program)\n"
+                               "                         the one built with board-sim; its GPIO base is\n"
+                               "                         $MINER_TOOLS_GPIO_BASE, else board-sim's own)\n"
+                               "  --emulator COMMAND     run the program under this emulator, options after it\n"
+                               "                         (default: $TARGET_EMULATOR, else for a MIPS program\n"
+                               "                         'qemu-mips-static -cpu 24Kc', the board's FPU-less CPU)\n"
                                "  --vm                   run it on the emulated board instead: the real kernel\n"
                                "                         under qemu-system-mips (vm/board-vm; the program is\n"
                                "                         the board preset's, $BOARD_VM_PROGRAMS or --program)\n"
-                               "  --timeout SECONDS      kill the program after this long, 1 to 3600 (default 60)\n"
+                               "  --timeout SECONDS      kill the program after this long, 1 to 3600 (default 90)\n"
                                "  --json                 print one JSON document instead of text\n"
                                "  -q, --quiet            print only the summary, not the program's output\n"
                                "  -h, --help             show this help\n"
@@ -829,7 +856,7 @@ std::string help_text(std::optional<Tool> tool)
            "  board-sim probe --family ltc\n"
            "  board-sim probe --family ltc --wire --chips 12\n"
            "  board-sim probe --family sia --sensor never --json\n"
-           "  board-sim probe --family btc --record LTC\n"
+           "  board-sim probe --record LTC\n"
            "  board-sim probe --vm --family ltc\n"
            "  board-sim i2c --device-byte 0xa5 read\n"
            "  board-sim i2c write 200 --svg write.svg\n"

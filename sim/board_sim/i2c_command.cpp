@@ -16,6 +16,7 @@
 #include "run_output.h"
 #include "sigrok_decode.h"
 #include "summary.h"
+#include "target_command.h"
 #include "text.h"
 
 extern char **environ;
@@ -260,12 +261,16 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
     }
+    sim::GpioBoardOptions options = i.board;
+    options.gpio_base = sim::target_gpio_base();
     if (c.output == Output::Text)
-        section("i2c-bitbang " + what + " on gpio19 (SCL) and gpio23 (SDA): " + scenario);
+        section("i2c-bitbang " + what + " on " + sim::gpio_line_name(sim::GpioFile::SclValue, options.gpio_base) +
+                " (SCL) and " + sim::gpio_line_name(sim::GpioFile::SdaValue, options.gpio_base) +
+                " (SDA): " + scenario);
     fflush(stdout);
     const bool temporary = i.vcd_path.empty();
 
-    sim::GpioBoard board(i.board);
+    sim::GpioBoard board(options);
     const sim::I2cRunReport report =
         sim::run_i2c_bitbang(board, program, i.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS, launcher);
     if (std::string start_error = report.setup_error;

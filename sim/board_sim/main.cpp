@@ -200,35 +200,39 @@ std::string find_board_program(const Command &c, std::string *why)
     return resolved;
 }
 
-// The words that start `program`: --emulator, then $TARGET_EMULATOR, then, for
-// a program built for another machine, the user-mode qemu for it. Empty for a
-// program of this machine; false, with `why`, when none can run it.
+// The words that start `program`: --emulator, then $TARGET_EMULATOR (each an
+// emulator with its options, split at spaces), then, for a program built for
+// another machine, the user-mode qemu for it: for MIPS, a 24Kc, the board's
+// CPU, which has no FPU (qemu's default MIPS CPU has one, and would run a
+// hard-float program that dies on the board). Empty for a program of this
+// machine; false, with `why`, when none can run it.
 bool find_launcher(const Command &c, const std::string &program, std::vector<std::string> *launcher, std::string *why)
 {
-    std::string emulator = c.emulator;
     const char *from_env = getenv("TARGET_EMULATOR");
-    if (emulator.empty() && from_env != nullptr)
-        emulator = from_env;
+    std::vector<std::string> words = sim::command_words(!c.emulator.empty() ? c.emulator
+                                                        : from_env != nullptr ? from_env
+                                                                              : "");
     unsigned machine = 0, own_machine = 0;
     bool big = false, own_big = false;
-    if (emulator.empty() && elf_machine(program, &machine, &big) &&
+    if (words.empty() && elf_machine(program, &machine, &big) &&
         elf_machine("/proc/self/exe", &own_machine, &own_big) && (machine != own_machine || big != own_big)) {
         if (machine != EM_MIPS_MACHINE) {
             *why = program + " is built for another machine (ELF machine " + std::to_string(machine) +
                    "); name its emulator with --emulator PATH or $TARGET_EMULATOR";
             return false;
         }
-        emulator = big ? "qemu-mips-static" : "qemu-mipsel-static";
+        words = {big ? "qemu-mips-static" : "qemu-mipsel-static", "-cpu", "24Kc"};
     }
-    if (emulator.empty())
+    if (words.empty())
         return true;
-    const std::string resolved = executable_path(on_path(emulator));
+    const std::string resolved = executable_path(on_path(words[0]));
     if (resolved.empty()) {
-        *why = "emulator " + emulator + " for " + program +
+        *why = "emulator " + words[0] + " for " + program +
                " not found; install Debian's qemu-user-static, or name one with --emulator PATH";
         return false;
     }
-    launcher->assign(1, resolved);
+    words[0] = resolved;
+    *launcher = std::move(words);
     return true;
 }
 

@@ -9,11 +9,19 @@
 #include "explain.h"
 #include "run_output.h"
 #include "summary.h"
+#include "target_command.h"
 #include "text.h"
 
 namespace board_sim {
 
 namespace {
+
+// The control lines' names: the emulated board's GPIO chip has base 0; the
+// simulated board takes the programs' base (target_gpio_base()).
+std::string control_line_of(const Command &c, bool alt_board)
+{
+    return sim::control_line_gpio(alt_board, c.vm ? 0 : sim::target_gpio_base());
+}
 
 std::string describe_hash_board(const ProbeCommand &p)
 {
@@ -93,13 +101,14 @@ void json_record(JsonWriter &json, const char *path, const std::optional<std::st
     json.end_object();
 }
 
-void json_scenario(JsonWriter &json, const ProbeCommand &p, bool alt_board)
+void json_scenario(JsonWriter &json, const Command &c, bool alt_board)
 {
+    const ProbeCommand &p = c.probe;
     const sim::HashBoardScenario &b = p.board;
     json.key("scenario").begin_object();
     json.key("description").value(describe_hash_board(p));
     json.key("board").value(alt_board ? "alternate" : "default");
-    json.key("control_line").value(sim::control_line_gpio(alt_board));
+    json.key("control_line").value(control_line_of(c, alt_board));
     json.key("uart").value("/dev/" + sim::uart_device_name(alt_board));
     json.key("family").value(chip_family_name(b.family));
     json.key("answers_after_cycles").value(b.answers_after_cycles);
@@ -140,7 +149,7 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
     const bool alt_board = !p.args.empty();
     JsonWriter json;
     json_run_fields(json, c, program, p.args, report.run, wall_us);
-    json_scenario(json, p, alt_board);
+    json_scenario(json, c, alt_board);
     json.key("runs").value(report.runs);
     json.key("late_replies").value(report.late_replies);
     json.key("frames").begin_array();
@@ -177,9 +186,9 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
     }
     json.end_array();
     json.key("control_line");
-    json_control_line(json, sim::control_line_gpio(alt_board), report.control_line);
+    json_control_line(json, control_line_of(c, alt_board), report.control_line);
     json.key("other_control_line");
-    json_control_line(json, sim::control_line_gpio(!alt_board), report.other_control_line);
+    json_control_line(json, control_line_of(c, !alt_board), report.other_control_line);
     json.key("record_files").begin_array();
     json_record(json, "/usr/bin/minerType", p.miner_type, report.miner_type);
     json_record(json, "/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor);
@@ -197,7 +206,7 @@ void announce_probe(const Command &c)
     const bool alt_board = !p.args.empty();
     if (c.output == Output::Text)
         section(std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
-                " board (" + sim::control_line_gpio(alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
+                " board (" + control_line_of(c, alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
                 "): " + describe_hash_board(p));
     fflush(stdout);
 }
@@ -223,10 +232,10 @@ int show_probe(const Command &c, const std::string &program, const sim::ProbeRun
         for (const std::string &line : fold_frames(report.frames))
             printf("   %s\n", line.c_str());
     }
-    section("control line " + describe_control_line(sim::control_line_gpio(alt_board), report.control_line));
+    section("control line " + describe_control_line(control_line_of(c, alt_board), report.control_line));
     if (!report.other_control_line.empty())
         section("other control line " +
-                describe_control_line(sim::control_line_gpio(!alt_board), report.other_control_line));
+                describe_control_line(control_line_of(c, !alt_board), report.other_control_line));
     section("record files:");
     for (const auto &[path, before, after] : {std::tuple{"/usr/bin/minerType", p.miner_type, report.miner_type},
                                               std::tuple{"/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor}})
@@ -251,6 +260,7 @@ int run_probe(const Command &c, const std::string &program, const std::vector<st
     config.temp_sensor = p.temp_sensor;
     config.gpio_files = p.gpio_files;
     config.usr_bin_read_only = p.records_read_only;
+    config.gpio_base = sim::target_gpio_base();
     config.timeout_ms = c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS;
 
     const auto start = std::chrono::steady_clock::now();

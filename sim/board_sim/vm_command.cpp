@@ -117,8 +117,7 @@ sim::vm::VmJob job_for(const Command &c, const std::string &program, const char 
     job.command.insert(job.command.end(), args.begin(), args.end());
     // The chosen program replaces the one the launcher brings.
     job.files.emplace_back(program, std::string("/usr/bin/") + name);
-    if (c.timeout_ms > 0)
-        job.timeout_s = c.timeout_ms / 1000;
+    job.timeout_s = (c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS) / 1000;
     return job;
 }
 

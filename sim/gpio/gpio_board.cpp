@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "gpio_numbers.h"
+
 namespace sim {
 
 namespace {
@@ -54,19 +56,16 @@ bool parse_level(std::string_view text, int *level)
 
 } // namespace
 
-const char *gpio_file_path(GpioFile file)
+std::string gpio_line_name(GpioFile file, int gpio_base)
 {
-    switch (file) {
-    case GpioFile::SclDirection:
-        return "gpio19/direction";
-    case GpioFile::SclValue:
-        return "gpio19/value";
-    case GpioFile::SdaDirection:
-        return "gpio23/direction";
-    case GpioFile::SdaValue:
-        return "gpio23/value";
-    }
-    return "";
+    const bool scl = file == GpioFile::SclDirection || file == GpioFile::SclValue;
+    return "gpio" + std::to_string(gpio_base + (scl ? GPIO_SCL_OFFSET : GPIO_SDA_OFFSET));
+}
+
+std::string gpio_file_path(GpioFile file, int gpio_base)
+{
+    const bool direction = file == GpioFile::SclDirection || file == GpioFile::SdaDirection;
+    return gpio_line_name(file, gpio_base) + (direction ? "/direction" : "/value");
 }
 
 GpioBoard::GpioBoard(GpioBoardOptions options)

@@ -30,8 +30,11 @@ enum class GpioFile { SclDirection, SclValue, SdaDirection, SdaValue };
 inline constexpr GpioFile GPIO_FILES[] = {GpioFile::SclDirection, GpioFile::SclValue, GpioFile::SdaDirection,
                                           GpioFile::SdaValue};
 
-// "gpio19/direction", ...: the path below the gpio class directory.
-const char *gpio_file_path(GpioFile file);
+// "gpio19/direction", ...: the path below the gpio class directory, for a
+// program built with GPIO base `gpio_base` ("gpio531/direction" for 512).
+std::string gpio_file_path(GpioFile file, int gpio_base = 0);
+// "gpio19" or "gpio23": the directory of the file's line.
+std::string gpio_line_name(GpioFile file, int gpio_base = 0);
 
 enum class SdaFault { None, StuckHigh, StuckLow };
 
@@ -51,6 +54,8 @@ struct GpioBoardOptions {
     // Lines as the platform leaves them: exported inputs (idle bus, pulled up),
     // or, when true, outputs already driving 1.
     bool lines_start_as_outputs = false;
+    // Base of the GPIO controller: the lines are gpio<base+19> and gpio<base+23>.
+    int gpio_base = 0;
 };
 
 struct GpioFileCounts {
@@ -81,6 +86,8 @@ public:
     int read(GpioFile file, off_t offset, std::size_t size, std::string *out);
     // Applies the text whatever the offset; returns 0 or errno.
     int write(GpioFile file, std::string_view data);
+
+    int gpio_base() const { return options_.gpio_base; }
 
     // Resolved levels.
     int scl() const;

@@ -21,19 +21,21 @@ namespace sim {
 namespace {
 
 // The fixed tree: inode numbers are indices into NODES (FUSE's root is 1).
+// A line's directory has no fixed name: it is the board's gpio_line_name()
+// of its `file`, which carries the board's GPIO base.
 struct Node {
     fuse_ino_t parent;
-    const char *name;
+    const char *name; // nullptr for a line's directory
     bool is_dir;
-    GpioFile file; // meaningful for files only
+    GpioFile file; // the line of a directory, or the file
 };
 
 constexpr fuse_ino_t ROOT = FUSE_ROOT_ID;
 constexpr Node NODES[] = {
     {0, "", true, GpioFile::SclDirection}, // unused: inode 0
-    {ROOT, "", true, GpioFile::SclDirection},       {ROOT, "gpio19", true, GpioFile::SclDirection},
-    {ROOT, "gpio23", true, GpioFile::SclDirection}, {2, "direction", false, GpioFile::SclDirection},
-    {2, "value", false, GpioFile::SclValue},        {3, "direction", false, GpioFile::SdaDirection},
+    {ROOT, "", true, GpioFile::SclDirection},      {ROOT, nullptr, true, GpioFile::SclDirection},
+    {ROOT, nullptr, true, GpioFile::SdaDirection}, {2, "direction", false, GpioFile::SclDirection},
+    {2, "value", false, GpioFile::SclValue},       {3, "direction", false, GpioFile::SdaDirection},
     {3, "value", false, GpioFile::SdaValue},
 };
 constexpr fuse_ino_t NODE_COUNT = sizeof NODES / sizeof NODES[0];
@@ -44,6 +46,11 @@ constexpr off_t ATTRIBUTE_SIZE = 4096;
 GpioBoard &board_of(fuse_req_t req)
 {
     return static_cast<GpioFs *>(fuse_req_userdata(req))->board();
+}
+
+std::string node_name(const GpioBoard &board, fuse_ino_t ino)
+{
+    return NODES[ino].name != nullptr ? NODES[ino].name : gpio_line_name(NODES[ino].file, board.gpio_base());
 }
 
 bool node_present(GpioBoard &board, fuse_ino_t ino)
@@ -73,7 +80,7 @@ void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
 {
     GpioBoard &board = board_of(req);
     for (fuse_ino_t ino = ROOT + 1; ino < NODE_COUNT; ++ino) {
-        if (NODES[ino].parent != parent || std::strcmp(NODES[ino].name, name) != 0)
+        if (NODES[ino].parent != parent || node_name(board, ino) != name)
             continue;
         if (!node_present(board, ino))
             break;
@@ -125,7 +132,7 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     add("..", ino == ROOT ? ROOT : NODES[ino].parent);
     for (fuse_ino_t child = ROOT + 1; child < NODE_COUNT; ++child)
         if (NODES[child].parent == ino && node_present(board, child))
-            add(NODES[child].name, child);
+            add(node_name(board, child).c_str(), child);
     if (off >= static_cast<off_t>(buf.size()))
         fuse_reply_buf(req, nullptr, 0);
     else

@@ -2,6 +2,7 @@
 // Serves a GpioBoard as the sysfs GPIO class directory over FUSE, from a
 // thread of the calling process:
 //   <mountpoint>/gpio19/{direction,value}, <mountpoint>/gpio23/{direction,value}
+// (the numbers plus the board's GPIO base)
 // Files are regular, mode 0644, opened for direct I/O (no page cache), so every
 // read and write reaches the board. Mount it at <sandbox sys_class_dir>/gpio for
 // a program in the sandbox to see /sys/class/gpio/...

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Runs the real i2c-bitbang binary in a private mount namespace whose
 // /sys/class/gpio is a simulated GPIO tree (served over FUSE by this process)
-// with an I2C device on gpio19/gpio23.
+// with an I2C device on gpio19/gpio23 (plus the board's GPIO base).
 #pragma once
 
 #include <sys/types.h>

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include "gpio_numbers.h"
 #include "pseudo_terminal.h"
 
 namespace sim {
@@ -23,9 +24,9 @@ std::string uart_device_name(bool alt_board)
     return alt_board ? "ttyS0" : "ttyATH0";
 }
 
-std::string control_line_gpio(bool alt_board)
+std::string control_line_gpio(bool alt_board, int gpio_base)
 {
-    return alt_board ? "gpio16" : "gpio27";
+    return "gpio" + std::to_string(gpio_base + (alt_board ? GPIO_ALT_CONTROL_OFFSET : GPIO_DEFAULT_CONTROL_OFFSET));
 }
 
 int count_late_replies(const std::string &out, const std::vector<ReceivedFrame> &frames)
@@ -71,14 +72,14 @@ ProbeRunReport run_once(const ProbeRunConfig &config)
     const std::string gpio = sandbox.sys_class_dir() + "/gpio";
     mkdir(gpio.c_str(), 0755);
     for (bool alt : {false, true}) {
-        const std::string line_dir = gpio + "/" + control_line_gpio(alt);
+        const std::string line_dir = gpio + "/" + control_line_gpio(alt, config.gpio_base);
         if (config.gpio_files) {
             mkdir(line_dir.c_str(), 0755);
             Sandbox::write_file(line_dir + "/value", "");
         }
     }
-    const std::string line_path = gpio + "/" + control_line_gpio(alt_board) + "/value";
-    const std::string other_line_path = gpio + "/" + control_line_gpio(!alt_board) + "/value";
+    const std::string line_path = gpio + "/" + control_line_gpio(alt_board, config.gpio_base) + "/value";
+    const std::string other_line_path = gpio + "/" + control_line_gpio(!alt_board, config.gpio_base) + "/value";
 
     const std::string usr_bin = sandbox.usr_bin_dir();
     if (config.miner_type)

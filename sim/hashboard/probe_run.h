@@ -22,6 +22,7 @@ struct ProbeRunConfig {
     std::optional<std::string> temp_sensor; // contents of /usr/bin/tempSensor before the run
     bool gpio_files = true;                 // false: /sys/class/gpio holds no value files
     bool usr_bin_read_only = false;         // record files cannot be written
+    int gpio_base = 0;                      // the program's GPIO base: lines gpio<base+27>, gpio<base+16>
     int timeout_ms = 60000;
     // The program waits only 2 ms for a reply's first byte. When the host is
     // too busy to deliver a reply in time (the run's log shows a time-out
@@ -47,9 +48,11 @@ struct ProbeRunReport {
 // shows "usb uart read timedout": replies the host delivered too late.
 int count_late_replies(const std::string &out, const std::vector<ReceivedFrame> &frames);
 
-// The serial device and control line each board variant uses.
+// The serial device and control line each board variant uses; the line is
+// "gpio27" or "gpio16" for a program built with GPIO base 0, "gpio539" or
+// "gpio528" for one built with base 512.
 std::string uart_device_name(bool alt_board);
-std::string control_line_gpio(bool alt_board);
+std::string control_line_gpio(bool alt_board, int gpio_base = 0);
 
 ProbeRunReport run_miner_probe(const ProbeRunConfig &config);
 

@@ -124,6 +124,8 @@ int run_once(const VmJob &job, VmResult *result)
             Sandbox::write_file((records / name).string(), text);
         argv.insert(argv.end(), {"--records", records.string()});
     }
+    if (job.gpio_base != 0)
+        argv.insert(argv.end(), {"--gpio-base", std::to_string(job.gpio_base)});
     for (const auto &[host, guest] : job.files)
         argv.insert(argv.end(), {"--add", host + "=" + guest});
 

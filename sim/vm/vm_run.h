@@ -37,6 +37,10 @@ struct VmJob {
     std::string image_dir;
     // Empty: BOARD_VM_PROGRAMS, else the board preset's out/board.
     std::string programs_dir;
+    // Base of the guest's GPIO chip (board-vm --gpio-base). The guest's init
+    // exports gpio16, 19, 23 and 27 only for base 0; with another base the
+    // command exports the lines itself.
+    int gpio_base = 0;
     // miner-probe's late-reply rule (sim::count_late_replies): the run is
     // repeated up to this many times when the guest gave up on a frame the
     // board answered, so that a verdict never rests on the host's scheduling.

@@ -105,7 +105,7 @@ namespace {
 // board-sim's own error (status 1 with the reason), never the program's status.
 std::string write_program(const char *name, const std::string &bytes)
 {
-    const std::string path = testing::TempDir() + name;
+    const std::string path = testing::TempDir() + name + "-" + std::to_string(getpid());
     FILE *f = fopen(path.c_str(), "wb");
     fwrite(bytes.data(), 1, bytes.size(), f);
     fclose(f);
@@ -113,13 +113,33 @@ std::string write_program(const char *name, const std::string &bytes)
     return path;
 }
 
+// Unsets TARGET_EMULATOR, which a cross build's end-to-end run sets, for the
+// life of the object, so that board-sim chooses the emulator itself.
+class NoTargetEmulator {
+public:
+    NoTargetEmulator()
+        : had_(getenv("TARGET_EMULATOR") != nullptr), saved_(had_ ? getenv("TARGET_EMULATOR") : "")
+    {
+        unsetenv("TARGET_EMULATOR");
+    }
+    ~NoTargetEmulator()
+    {
+        if (had_)
+            setenv("TARGET_EMULATOR", saved_.c_str(), 1);
+    }
+    NoTargetEmulator(const NoTargetEmulator &) = delete;
+    NoTargetEmulator &operator=(const NoTargetEmulator &) = delete;
+
+private:
+    bool had_;
+    std::string saved_;
+};
+
 TEST_F(BoardSimRun, ProgramsThatCannotStartAreBoardSimsOwnError)
 {
     // These files are judged on their own, not under the emulator that a
     // cross build's end-to-end run names.
-    const char *emulator = getenv("TARGET_EMULATOR");
-    const std::string saved = emulator != nullptr ? emulator : "";
-    unsetenv("TARGET_EMULATOR");
+    const NoTargetEmulator own_choice;
     const std::string junk = write_program("board-sim-junk", std::string("garbage\0\0\0", 10));
     const Ran not_elf = run_board_sim({"probe", "--family", "btc", "--program", junk});
     EXPECT_EQ(not_elf.status, 1);
@@ -140,8 +160,22 @@ TEST_F(BoardSimRun, ProgramsThatCannotStartAreBoardSimsOwnError)
     EXPECT_NE(no_emulator.err.find("emulator /nonexistent/qemu-mips-static for " + junk + " not found"),
               std::string::npos)
         << no_emulator.err;
-    if (emulator != nullptr)
-        setenv("TARGET_EMULATOR", saved.c_str(), 1);
 }
+
+#ifdef FLOAT_CANARY_BOARD
+// board-sim's own emulator for a MIPS program is the board's CPU, a 24Kc with
+// no FPU: the board's soft-float build of a float program runs, the same
+// program built hard-float dies with SIGILL (128 + 4), as on the board.
+TEST_F(BoardSimRun, MipsProgramsRunOnTheBoardsCpuWithoutAnFpu)
+{
+    const NoTargetEmulator own_choice;
+    const Ran soft = run_board_sim({"i2c", "--program", FLOAT_CANARY_BOARD, "read", "--json"});
+    EXPECT_NE(soft.out.find("\"exit_status\": 0"), std::string::npos) << soft.out << soft.err;
+    EXPECT_NE(soft.out.find("2.50"), std::string::npos) << soft.out;
+
+    const Ran hard = run_board_sim({"i2c", "--program", FLOAT_CANARY_HARD_FLOAT, "read", "--json"});
+    EXPECT_NE(hard.out.find("\"exit_status\": 132"), std::string::npos) << hard.out << hard.err;
+}
+#endif
 
 } // namespace

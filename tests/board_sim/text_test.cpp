@@ -3,6 +3,7 @@
 // command lines take them, hex and plurals as the summaries print them.
 #include <gtest/gtest.h>
 
+#include "target_command.h"
 #include "text.h"
 
 namespace {
@@ -38,6 +39,17 @@ TEST(Text, ByteAndPlural)
     EXPECT_EQ(sim::plural(1, "write", "writes"), "1 write");
     EXPECT_EQ(sim::plural(0, "write", "writes"), "0 writes");
     EXPECT_EQ(sim::plural(3, "query", "queries"), "3 queries");
+}
+
+TEST(Text, EmulatorCommandSplitsIntoWords)
+{
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(sim::command_words("/usr/bin/qemu-mips-static -cpu 24Kc"),
+              (Words{"/usr/bin/qemu-mips-static", "-cpu", "24Kc"}));
+    EXPECT_EQ(sim::command_words("  qemu-mips-static\t-cpu  24Kc "), (Words{"qemu-mips-static", "-cpu", "24Kc"}));
+    EXPECT_EQ(sim::command_words("/usr/bin/qemu-mips-static"), (Words{"/usr/bin/qemu-mips-static"}));
+    EXPECT_EQ(sim::command_words(""), Words{});
+    EXPECT_EQ(sim::command_words(" \t "), Words{});
 }
 
 } // namespace

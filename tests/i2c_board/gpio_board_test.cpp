@@ -2,6 +2,7 @@
 // The simulated I2C bus without FUSE: line model, device, sysfs file semantics,
 // waveform and its decode. Needs no privileges.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -275,7 +276,7 @@ TEST(Decode, RecordedTransactionsDecodeAsTheDeviceSawThem)
     bus.master.read_data(WRITE_ADDRESS, &byte);
     bus.master.write_data(WRITE_ADDRESS, 72);
 
-    const std::string path = testing::TempDir() + "i2c_board_model.vcd";
+    const std::string path = testing::TempDir() + "i2c_board_model-" + std::to_string(getpid()) + ".vcd";
     ASSERT_TRUE(bus.board.write_vcd(path));
     const I2cDecode decode = decode_i2c_vcd(path);
     std::remove(path.c_str());

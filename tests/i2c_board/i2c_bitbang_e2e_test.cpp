@@ -72,6 +72,7 @@ protected:
     // A fresh board and namespace, then one run of the tool with `args`.
     RunResult run(GpioBoardOptions options, std::vector<std::string> args = {})
     {
+        options.gpio_base = target_gpio_base();
         board_ = std::make_unique<GpioBoard>(std::move(options));
         std::vector<std::string> command = target_command("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
         args.insert(args.begin(), command.begin() + 1, command.end());
@@ -86,7 +87,8 @@ protected:
     // directory to keep each run's dump there for a waveform viewer.
     I2cEvents decoded()
     {
-        const std::string path = testing::TempDir() + "i2c-bitbang-bus.vcd";
+        // Per process: test runs of other builds may run side by side.
+        const std::string path = testing::TempDir() + "i2c-bitbang-bus-" + std::to_string(getpid()) + ".vcd";
         EXPECT_TRUE(board_->write_vcd(path));
         if (const char *keep = std::getenv("I2C_BOARD_KEEP_VCD")) {
             const auto *info = testing::UnitTest::GetInstance()->current_test_info();

@@ -464,6 +464,7 @@ protected:
         config.launcher = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
         config.binary = config.launcher.back();
         config.launcher.pop_back();
+        config.gpio_base = sim::target_gpio_base();
         config.board.family = family;
         config.board.wire = wire;
         config.board.sensor_answers_at_query = sensor_answers_at_query;

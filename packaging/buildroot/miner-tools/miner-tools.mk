@@ -27,9 +27,12 @@ endef
 MINER_TOOLS_PRE_DOWNLOAD_HOOKS += MINER_TOOLS_CHECK_TARBALL
 
 # A checkout built in place through MINER_TOOLS_OVERRIDE_SRCDIR (local.mk)
-# must be miner-tools itself, and its build trees stay behind.
+# must be miner-tools itself, and its build trees stay behind. The pattern
+# sits in a variable: a lone "(" written inside $(shell ...) would upset
+# make's matching of parentheses.
+MINER_TOOLS_PROJECT_LINE = project(miner-tools VERSION
 ifneq ($(MINER_TOOLS_OVERRIDE_SRCDIR),)
-ifeq ($(shell grep -s -l 'project(miner-tools ' $(MINER_TOOLS_OVERRIDE_SRCDIR)/CMakeLists.txt),)
+ifeq ($(shell grep -s -l -F '$(MINER_TOOLS_PROJECT_LINE)' $(MINER_TOOLS_OVERRIDE_SRCDIR)/CMakeLists.txt),)
 $(error miner-tools: MINER_TOOLS_OVERRIDE_SRCDIR=$(MINER_TOOLS_OVERRIDE_SRCDIR) holds no miner-tools CMakeLists.txt)
 endif
 endif
@@ -41,14 +44,25 @@ MINER_TOOLS_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = \
 # BR2_FORTIFY_SOURCE_*, BR2_RELRO_*, BR2_PIC_PIE) stay in charge of those flags.
 MINER_TOOLS_CONF_OPTS = \
 	-DBUILD_TESTING=OFF \
-	-DMINER_TOOLS_HARDENING=OFF
+	-DMINER_TOOLS_HARDENING=OFF \
+	-DMINER_TOOLS_GPIO_BASE=$(BR2_PACKAGE_MINER_TOOLS_GPIO_BASE)
 
-# The example init script, as an opt-in.
+# The example init scripts, each an opt-in (busybox or SysV init only).
 ifeq ($(BR2_PACKAGE_MINER_TOOLS_GPIO_INIT),y)
-define MINER_TOOLS_INSTALL_INIT_SYSV
+define MINER_TOOLS_INSTALL_GPIO_INIT
 	$(INSTALL) -D -m 0755 $(@D)/packaging/init/miner-gpio.sysv \
 		$(TARGET_DIR)/etc/init.d/S15miner-gpio
 endef
 endif
+ifeq ($(BR2_PACKAGE_MINER_TOOLS_PROBE_INIT),y)
+define MINER_TOOLS_INSTALL_PROBE_INIT
+	$(INSTALL) -D -m 0755 $(@D)/packaging/init/miner-probe.sysv \
+		$(TARGET_DIR)/etc/init.d/S20miner-probe
+endef
+endif
+define MINER_TOOLS_INSTALL_INIT_SYSV
+	$(MINER_TOOLS_INSTALL_GPIO_INIT)
+	$(MINER_TOOLS_INSTALL_PROBE_INIT)
+endef
 
 $(eval $(cmake-package))
