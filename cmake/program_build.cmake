@@ -40,9 +40,14 @@ endif()
 # --as-needed (upstream GCC, as firmware build systems make it) then records
 # libstdc++.so.6 and libm.so.6 as NEEDED. The variable is read per directory
 # when the build is generated, so it is emptied in the caller's directory,
-# which holds only the program and its layers' libraries.
+# which holds only the program and its layers' libraries. The one exception is
+# a build with clang's UndefinedBehaviorSanitizer (the fuzz preset, which ships
+# nothing): its function-type check refers to the C++ ABI library's type
+# information, so that build keeps the C++ libraries.
 function(miner_tools_program target main_source core)
-  set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "" PARENT_SCOPE)
+  if(NOT (CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*(undefined|function)"))
+    set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "" PARENT_SCOPE)
+  endif()
   add_executable(${target} ${main_source})
   target_link_libraries(${target} PRIVATE ${core} program_flags)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
