@@ -24,13 +24,13 @@ struct FamilyAnswers {
 
 const FamilyAnswers *answers_of(ChipFamily family)
 {
+    using enum FrameId;
+    using enum ChipFamily;
     static const FamilyAnswers families[] = {
-        {ChipFamily::BTC, FrameId::BtcDetection, {0x13, 0x87, 0x90, 0x00, 0x00, 0x00}, std::nullopt, false},
-        {ChipFamily::LTC, FrameId::LtcDetection, {0x14, 0x85, 0x00, 0x00, 0x00, 0x00}, FrameId::LtcSensorQuery, false},
-        {ChipFamily::SIA, FrameId::SiaDashDetection, {0xAA, 0x55, 0x17, 0x20, 0x00, 0x00, 0x00, 0x00},
-         FrameId::SiaDashSensorQuery, true},
-        {ChipFamily::DASH, FrameId::SiaDashDetection, {0xAA, 0x55, 0x17, 0x60, 0x00, 0x00, 0x00, 0x00},
-         FrameId::SiaDashSensorQuery, true},
+        {BTC, BtcDetection, {0x13, 0x87, 0x90, 0x00, 0x00, 0x00}, std::nullopt, false},
+        {LTC, LtcDetection, {0x14, 0x85, 0x00, 0x00, 0x00, 0x00}, LtcSensorQuery, false},
+        {SIA, SiaDashDetection, {0xAA, 0x55, 0x17, 0x20, 0x00, 0x00, 0x00, 0x00}, SiaDashSensorQuery, true},
+        {DASH, SiaDashDetection, {0xAA, 0x55, 0x17, 0x60, 0x00, 0x00, 0x00, 0x00}, SiaDashSensorQuery, true},
     };
     for (const FamilyAnswers &f : families)
         if (f.family == family)
@@ -58,6 +58,12 @@ std::vector<uint8_t> chain_reply(const std::vector<uint8_t> &chip_record, int ch
     return reply;
 }
 
+// Chips in the chain: the wire model's count, or the default.
+int chain_chips(const HashBoardScenario &s)
+{
+    return s.wire && s.wire->chips > 0 ? s.wire->chips : DEFAULT_CHAIN_CHIPS;
+}
+
 } // namespace
 
 // The board keeps its own copy of the frame bytes and of the CRC-5, written
@@ -66,23 +72,24 @@ std::vector<uint8_t> chain_reply(const std::vector<uint8_t> &chip_record, int ch
 // shows as a frame the board does not know or refuses.
 const std::vector<KnownFrame> &known_frames()
 {
+    using enum FrameId;
     static const std::vector<KnownFrame> frames = {
-        {FrameId::BtcDetection, "BTC detection", {0x54, 0x05, 0x00, 0x00, 0x19}},
-        {FrameId::LtcDetection, "LTC detection", {0x52, 0x04, 0x00, 0x00, 0x12}},
-        {FrameId::SiaDashDetection, "SIA/DASH detection", {0x55, 0xAA, 0x52, 0x05, 0x00, 0x00, 0x0A}},
-        {FrameId::LtcMiscConfiguration, "LTC misc configuration", {0x41, 0x08, 0x00, 0x18, 0x41, 0x40, 0x7A, 0x70, 0x18}},
-        {FrameId::LtcSensorRegisterRead, "LTC sensor register read", {0x51, 0x08, 0x00, 0x1C, 0x01, 0x98, 0xFE, 0x00, 0x08}},
-        {FrameId::LtcSensorQuery, "LTC sensor query", {0x42, 0x04, 0x00, 0x1C, 0x15}},
-        {FrameId::SiaDashMiscConfiguration,
+        {BtcDetection, "BTC detection", {0x54, 0x05, 0x00, 0x00, 0x19}},
+        {LtcDetection, "LTC detection", {0x52, 0x04, 0x00, 0x00, 0x12}},
+        {SiaDashDetection, "SIA/DASH detection", {0x55, 0xAA, 0x52, 0x05, 0x00, 0x00, 0x0A}},
+        {LtcMiscConfiguration, "LTC misc configuration", {0x41, 0x08, 0x00, 0x18, 0x41, 0x40, 0x7A, 0x70, 0x18}},
+        {LtcSensorRegisterRead, "LTC sensor register read", {0x51, 0x08, 0x00, 0x1C, 0x01, 0x98, 0xFE, 0x00, 0x08}},
+        {LtcSensorQuery, "LTC sensor query", {0x42, 0x04, 0x00, 0x1C, 0x15}},
+        {SiaDashMiscConfiguration,
          "SIA/DASH misc configuration",
          {0x55, 0xAA, 0x41, 0x09, 0x00, 0x1C, 0x07, 0x00, 0x7A, 0x61, 0x17}},
-        {FrameId::SiaDashMuxConfiguration,
+        {SiaDashMuxConfiguration,
          "SIA/DASH mux configuration",
          {0x55, 0xAA, 0x41, 0x09, 0x00, 0x40, 0x00, 0x04, 0x00, 0x00, 0x09}},
-        {FrameId::SiaDashSensorRegisterRead,
+        {SiaDashSensorRegisterRead,
          "SIA/DASH sensor register read",
          {0x55, 0xAA, 0x41, 0x09, 0x00, 0x20, 0x01, 0x98, 0xFE, 0x00, 0x14}},
-        {FrameId::SiaDashSensorQuery, "SIA/DASH sensor query", {0x55, 0xAA, 0x42, 0x05, 0x00, 0x20, 0x1F}},
+        {SiaDashSensorQuery, "SIA/DASH sensor query", {0x55, 0xAA, 0x42, 0x05, 0x00, 0x20, 0x1F}},
     };
     return frames;
 }
@@ -137,11 +144,6 @@ bool frame_crc_ok(const std::vector<uint8_t> &frame)
     return chip_crc5(frame.data() + skip, frame.size() - skip - 1) == frame.back();
 }
 
-int chain_chips(const HashBoardScenario &s)
-{
-    return s.wire && s.wire->chips > 0 ? s.wire->chips : DEFAULT_CHAIN_CHIPS;
-}
-
 std::vector<uint8_t> reply_for(const HashBoardScenario &s, FrameId frame)
 {
     for (const FrameReply &r : s.frame_replies)
@@ -182,8 +184,8 @@ ControlLineState parse_control_line(const std::string &written)
 }
 
 ChipChain::ChipChain(const HashBoardScenario &scenario)
-    : answers_after_cycles_(scenario.answers_after_cycles),
-      sensor_answers_at_query_(scenario.sensor_answers_at_query), reply_limit_(scenario.reply_limit)
+    : answers_after_cycles_(scenario.answers_after_cycles), sensor_answers_at_query_(scenario.sensor_answers_at_query),
+      reply_limit_(scenario.reply_limit)
 {
     for (const KnownFrame &known : known_frames())
         replies_[static_cast<size_t>(known.id)] = reply_for(scenario, known.id);

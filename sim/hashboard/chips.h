@@ -90,7 +90,7 @@ enum class FrameId {
     SiaDashMiscConfiguration,
     SiaDashMuxConfiguration,
     SiaDashSensorRegisterRead,
-    SiaDashSensorQuery,
+    SiaDashSensorQuery
 };
 inline constexpr size_t FRAME_COUNT = static_cast<size_t>(FrameId::SiaDashSensorQuery) + 1;
 
@@ -112,9 +112,6 @@ bool is_sensor_query(std::optional<FrameId> frame);
 // 55 AA preamble and without the CRC byte itself.
 uint8_t chip_crc5(const uint8_t *data, size_t len);
 bool frame_crc_ok(const std::vector<uint8_t> &frame);
-
-// Chips in the chain of `scenario`: its wire model's count, or the default.
-int chain_chips(const HashBoardScenario &scenario);
 
 // What a board of `scenario` would answer to `frame` (a named frame reply,
 // else the family's answer to a detection or sensor query), with the chain

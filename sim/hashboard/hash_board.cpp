@@ -254,7 +254,8 @@ void HashBoard::transmit()
         pending_.pop_front();
         lock.unlock();
         struct pollfd out = {master_fd_, POLLOUT, 0};
-        const bool sent = poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0 && write(master_fd_, &next.byte, 1) == 1;
+        const bool sent =
+            poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0 && write(master_fd_, &next.byte, 1) == 1;
         lock.lock();
         if (!sent && next.frame != NO_FRAME)
             frames_[next.frame].overrun.push_back(next.offset);

@@ -44,7 +44,11 @@ Transcript silent_attempt()
 
 Transcript btc_found(const sim::ProbeRunConfig &config)
 {
-    return Transcript().opened().sent(BTC_DETECT).received(42, reply_hex(config, sim::FrameId::BtcDetection)).line("btc miner");
+    return Transcript()
+        .opened()
+        .sent(BTC_DETECT)
+        .received(42, reply_hex(config, sim::FrameId::BtcDetection))
+        .line("btc miner");
 }
 
 std::string cycles(int n)

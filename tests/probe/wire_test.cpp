@@ -141,7 +141,8 @@ TEST(WireChain, NamedRepliesReplaceTheFamilysAnswer)
                        {"LTC sensor register read", {0x01, 0x02}},
                        {"LTC sensor query", {0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00, 0x11}}};
     sim::HashBoard board(-1, s);
-    EXPECT_TRUE(board.receive(sim::frame_bytes(sim::FrameId::LtcDetection)).empty()) << "an empty reply silences the frame";
+    EXPECT_TRUE(board.receive(sim::frame_bytes(sim::FrameId::LtcDetection)).empty())
+        << "an empty reply silences the frame";
     // The query stays silent until the register read selected the sensor.
     EXPECT_TRUE(board.receive(sim::frame_bytes(sim::FrameId::LtcSensorQuery)).empty());
     EXPECT_EQ(board.receive(sim::frame_bytes(sim::FrameId::LtcSensorRegisterRead)), (std::vector<uint8_t>{0x01, 0x02}));
