@@ -36,6 +36,12 @@ struct FamilyCase {
     const char *sensor;
 };
 
+void PrintTo(const FamilyCase &c, std::ostream *os)
+{
+    const char *const names[] = {"no chips", "BTC", "LTC", "SIA", "DASH"};
+    *os << names[static_cast<int>(c.family)];
+}
+
 class FrameToReply : public ::testing::TestWithParam<FamilyCase> {};
 
 TEST_P(FrameToReply, OnlyTheFamilysDetectionAndSensorQueryAreAnswered)
@@ -78,6 +84,11 @@ struct ChainCase {
     int sensor_answers_at_query;
     std::vector<Step> steps;
 };
+
+void PrintTo(const ChainCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class ChainOverARun : public ::testing::TestWithParam<ChainCase> {};
 
