@@ -183,24 +183,17 @@ ControlLineState parse_control_line(const std::string &written)
     return state;
 }
 
-ChipChain::ChipChain(const HashBoardScenario &scenario)
-    : answers_after_cycles_(scenario.answers_after_cycles), sensor_answers_at_query_(scenario.sensor_answers_at_query),
-      reply_limit_(scenario.reply_limit)
-{
-    for (const KnownFrame &known : known_frames())
-        replies_[static_cast<size_t>(known.id)] = reply_for(scenario, known.id);
-}
-
 std::vector<uint8_t> ChipChain::answer(FrameId frame, const ControlLineState &line)
 {
-    if (answers_after_cycles_ > 0 && !(line.high && line.cycles >= answers_after_cycles_))
+    const int after = scenario_.answers_after_cycles;
+    if (after > 0 && !(line.high && line.cycles >= after))
         return {};
     // A reset of the chips forgets which register the sensor query reads.
     if (line.cycles != cycles_at_last_setup_) {
         cycles_at_last_setup_ = line.cycles;
         sensor_selected_ = false;
     }
-    std::vector<uint8_t> reply = replies_[static_cast<size_t>(frame)];
+    std::vector<uint8_t> reply = reply_for(scenario_, frame);
     // A register read is silent, unless a named reply says otherwise.
     if (frame == FrameId::LtcSensorRegisterRead || frame == FrameId::SiaDashSensorRegisterRead)
         sensor_selected_ = true;
@@ -208,11 +201,12 @@ std::vector<uint8_t> ChipChain::answer(FrameId frame, const ControlLineState &li
         if (!sensor_selected_ || reply.empty())
             return {};
         ++sensor_queries_;
-        if (sensor_answers_at_query_ <= 0 || sensor_queries_ < sensor_answers_at_query_)
+        const int k = scenario_.sensor_answers_at_query;
+        if (k <= 0 || sensor_queries_ < k)
             return {};
     }
-    if (reply_limit_ && reply.size() > *reply_limit_)
-        reply.resize(*reply_limit_);
+    if (scenario_.reply_limit && reply.size() > *scenario_.reply_limit)
+        reply.resize(*scenario_.reply_limit);
     return reply;
 }
 

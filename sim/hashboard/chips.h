@@ -4,10 +4,10 @@
 // threads and no descriptors: the line that carries the bytes is hash_board.h.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -131,16 +131,13 @@ ControlLineState parse_control_line(const std::string &written);
 // selected by the register read (a reset forgets that) and counting queries.
 class ChipChain {
 public:
-    explicit ChipChain(const HashBoardScenario &scenario);
+    explicit ChipChain(HashBoardScenario scenario) : scenario_(std::move(scenario)) {}
     // The reply to `frame`, received with a good CRC while the control line
     // stands as `line` says; empty when the chips stay silent.
     std::vector<uint8_t> answer(FrameId frame, const ControlLineState &line);
 
 private:
-    std::array<std::vector<uint8_t>, FRAME_COUNT> replies_;
-    int answers_after_cycles_;
-    int sensor_answers_at_query_;
-    std::optional<size_t> reply_limit_;
+    HashBoardScenario scenario_;
     int sensor_queries_ = 0;
     bool sensor_selected_ = false;
     int cycles_at_last_setup_ = -1;
