@@ -358,11 +358,11 @@ void wire_table(int runs)
                     attempts.push_back(count_of(out, "open device success"));
                     queries.push_back(count_of(out, " send get temp sensor register\n"));
                     for (size_t f = 0; right && f < r.frames.size(); ++f)
-                        if (r.frames[f].name.find("detection") != std::string::npos && r.frames[f].answered) {
+                        if (sim::is_detection(r.frames[f].id) && r.frames[f].answered) {
                             reply = static_cast<long>(r.frames[f].reply.size());
                             // The last detection frame answered is the one that found the family.
                             const long got = read_after_frame(out, static_cast<int>(f));
-                            if (f + 1 == r.frames.size() || r.frames[f + 1].name.find("detection") == std::string::npos)
+                            if (f + 1 == r.frames.size() || !sim::is_detection(r.frames[f + 1].id))
                                 read.push_back(got);
                         }
                 }

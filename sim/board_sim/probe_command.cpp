@@ -156,7 +156,7 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
     for (const sim::ReceivedFrame &f : report.frames)
         json.begin_object()
             .key("name")
-            .value(f.name)
+            .value(f.name())
             .key("bytes")
             .value(sim::hex_bytes(f.bytes))
             .key("crc_ok")

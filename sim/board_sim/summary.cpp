@@ -20,7 +20,7 @@ struct Run {
 
 std::string frame_label(const sim::ReceivedFrame &f)
 {
-    std::string label = f.name == "unknown" ? "unknown frame " + sim::hex_bytes(f.bytes) : f.name;
+    std::string label = f.id ? f.name() : "unknown frame " + sim::hex_bytes(f.bytes);
     if (!f.crc_ok)
         label += ", bad CRC";
     if (f.answered)

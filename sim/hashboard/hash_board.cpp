@@ -11,18 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "sandbox.h"
 
 namespace sim {
 
 namespace {
-
-// Each chip of the chain answers a detection frame with one record (7 bytes
-// for BTC and LTC chips, 9 for SIA and DASH ones); a chain of six chips fills
-// the 42 or 54 bytes the program reads.
-constexpr int DEFAULT_CHAIN_CHIPS = 6;
 
 // Thread priority of the board's threads when the process may use SCHED_FIFO.
 constexpr int BOARD_PRIORITY = 10;
@@ -83,27 +77,6 @@ void sleep_until(int64_t deadline_ns)
     }
 }
 
-
-bool has_preamble(const std::vector<uint8_t> &f)
-{
-    return f.size() >= 2 && f[0] == 0x55 && f[1] == 0xAA;
-}
-
-std::vector<uint8_t> with_crc(std::vector<uint8_t> body)
-{
-    const size_t skip = has_preamble(body) ? 2 : 0;
-    body.push_back(chip_crc5(body.data() + skip, body.size() - skip));
-    return body;
-}
-
-std::vector<uint8_t> chain_reply(const std::vector<uint8_t> &chip_record, int chips)
-{
-    std::vector<uint8_t> reply;
-    for (int chip = 0; chip < chips; ++chip)
-        reply.insert(reply.end(), chip_record.begin(), chip_record.end());
-    return reply;
-}
-
 bool starts_with(const std::vector<uint8_t> &data, size_t at, const std::vector<uint8_t> &prefix)
 {
     if (data.size() - at < prefix.size())
@@ -114,62 +87,13 @@ bool starts_with(const std::vector<uint8_t> &data, size_t at, const std::vector<
     return true;
 }
 
-bool is_sia_or_dash(ChipFamily f)
-{
-    return f == ChipFamily::SIA || f == ChipFamily::DASH;
-}
-
 } // namespace
-
-const std::vector<KnownFrame> &known_frames()
-{
-    static const std::vector<KnownFrame> frames = {
-        {"BTC detection", {0x54, 0x05, 0x00, 0x00, 0x19}},
-        {"LTC detection", {0x52, 0x04, 0x00, 0x00, 0x12}},
-        {"SIA/DASH detection", {0x55, 0xAA, 0x52, 0x05, 0x00, 0x00, 0x0A}},
-        {"LTC misc configuration", {0x41, 0x08, 0x00, 0x18, 0x41, 0x40, 0x7A, 0x70, 0x18}},
-        {"LTC sensor register read", {0x51, 0x08, 0x00, 0x1C, 0x01, 0x98, 0xFE, 0x00, 0x08}},
-        {"LTC sensor query", {0x42, 0x04, 0x00, 0x1C, 0x15}},
-        {"SIA/DASH misc configuration", {0x55, 0xAA, 0x41, 0x09, 0x00, 0x1C, 0x07, 0x00, 0x7A, 0x61, 0x17}},
-        {"SIA/DASH mux configuration", {0x55, 0xAA, 0x41, 0x09, 0x00, 0x40, 0x00, 0x04, 0x00, 0x00, 0x09}},
-        {"SIA/DASH sensor register read", {0x55, 0xAA, 0x41, 0x09, 0x00, 0x20, 0x01, 0x98, 0xFE, 0x00, 0x14}},
-        {"SIA/DASH sensor query", {0x55, 0xAA, 0x42, 0x05, 0x00, 0x20, 0x1F}},
-    };
-    return frames;
-}
-
-uint8_t chip_crc5(const uint8_t *data, size_t len)
-{
-    unsigned crc = 0x1F;
-    for (size_t i = 0; i < len; ++i)
-        for (int bit = 7; bit >= 0; --bit) {
-            const unsigned in = (data[i] >> bit) & 1U;
-            const unsigned top = (crc >> 4) & 1U;
-            crc = (crc << 1) & 0x1FU;
-            if ((in ^ top) != 0)
-                crc ^= 0x05U;
-        }
-    return static_cast<uint8_t>(crc);
-}
-
-bool frame_crc_ok(const std::vector<uint8_t> &frame)
-{
-    const size_t skip = has_preamble(frame) ? 2 : 0;
-    if (frame.size() < skip + 2)
-        return false;
-    return chip_crc5(frame.data() + skip, frame.size() - skip - 1) == frame.back();
-}
 
 void raise_to_board_priority(std::thread &thread)
 {
     struct sched_param param {};
     param.sched_priority = BOARD_PRIORITY;
     pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
-}
-
-int chain_chips(const HashBoardScenario &s)
-{
-    return s.wire && s.wire->chips > 0 ? s.wire->chips : DEFAULT_CHAIN_CHIPS;
 }
 
 int character_bits(tcflag_t cflag)
@@ -189,71 +113,13 @@ LineFraming line_framing_out(int fd)
     return framing_of(fd, false);
 }
 
-std::vector<uint8_t> reply_for(const HashBoardScenario &s, const std::string &name)
-{
-    for (const FrameReply &r : s.frame_replies)
-        if (r.frame_name == name)
-            return r.bytes;
-    const ChipFamily f = s.family;
-    const int chips = chain_chips(s);
-    const bool detection = name == "BTC detection" || name == "LTC detection" || name == "SIA/DASH detection";
-    if (detection) {
-        const bool ours = (name == "BTC detection" && f == ChipFamily::BTC) ||
-                          (name == "LTC detection" && f == ChipFamily::LTC) ||
-                          (name == "SIA/DASH detection" && is_sia_or_dash(f));
-        if (!ours)
-            return {};
-        if (s.detection_reply)
-            return *s.detection_reply;
-        switch (f) {
-        case ChipFamily::BTC:
-            return chain_reply(with_crc({0x13, 0x87, 0x90, 0x00, 0x00, 0x00}), chips);
-        case ChipFamily::LTC:
-            return chain_reply(with_crc({0x14, 0x85, 0x00, 0x00, 0x00, 0x00}), chips);
-        case ChipFamily::SIA:
-            return chain_reply(with_crc({0xAA, 0x55, 0x17, 0x20, 0x00, 0x00, 0x00, 0x00}), chips);
-        case ChipFamily::DASH:
-            return chain_reply(with_crc({0xAA, 0x55, 0x17, 0x60, 0x00, 0x00, 0x00, 0x00}), chips);
-        case ChipFamily::None:
-            break;
-        }
-        return {};
-    }
-    if (name == "LTC sensor query" && f == ChipFamily::LTC)
-        return with_crc({s.sensor_status, 0x98, 0xFE, s.sensor_id, 0x00, 0x00});
-    if (name == "SIA/DASH sensor query" && is_sia_or_dash(f))
-        return with_crc({0xAA, 0x55, s.sensor_status, 0x98, 0xFE, s.sensor_id, 0x00, 0x00});
-    return {};
-}
-
 ControlLineState read_control_line(const std::string &path)
 {
     return parse_control_line(Sandbox::read_file(path));
 }
 
-ControlLineState parse_control_line(const std::string &written)
-{
-    ControlLineState state;
-    std::istringstream in(written);
-    std::string line;
-    bool seen_low = false;
-    while (std::getline(in, line)) {
-        state.writes.push_back(line);
-        if (line == "0") {
-            seen_low = true;
-            state.high = false;
-        } else if (line == "1") {
-            // A cycle is a rise after a fall; a first "1" only confirms the level.
-            if (seen_low && !state.high)
-                ++state.cycles;
-            state.high = true;
-        }
-    }
-    return state;
-}
-
 HashBoard::HashBoard(int master_fd, HashBoardScenario scenario)
-    : master_fd_(master_fd), scenario_(std::move(scenario)),
+    : master_fd_(master_fd), scenario_(std::move(scenario)), chips_(scenario_),
       corruption_rng_(scenario_.wire ? scenario_.wire->corrupt_seed : 1U)
 {}
 
@@ -388,7 +254,8 @@ void HashBoard::transmit()
         pending_.pop_front();
         lock.unlock();
         struct pollfd out = {master_fd_, POLLOUT, 0};
-        const bool sent = poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0 && write(master_fd_, &next.byte, 1) == 1;
+        const bool sent =
+            poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0 && write(master_fd_, &next.byte, 1) == 1;
         lock.lock();
         if (!sent && next.frame != NO_FRAME)
             frames_[next.frame].overrun.push_back(next.offset);
@@ -411,21 +278,18 @@ std::vector<HashBoard::Answer> HashBoard::take_frames(const std::vector<uint8_t>
         ReceivedFrame frame;
         for (const KnownFrame &known : known_frames())
             if (starts_with(chunk, at, known.bytes)) {
-                frame.name = known.name;
+                frame.id = known.id;
                 frame.bytes = known.bytes;
                 break;
             }
-        if (frame.name.empty()) {
-            // Not in the catalogue: take the rest of the chunk as one frame.
-            frame.name = "unknown";
+        if (!frame.id) // not in the catalogue: the rest of the chunk is one frame
             frame.bytes.assign(chunk.begin() + static_cast<long>(at), chunk.end());
-        }
         at += frame.bytes.size();
         frame.crc_ok = frame_crc_ok(frame.bytes);
 
         std::vector<uint8_t> reply;
-        if (frame.crc_ok && frame.name != "unknown")
-            reply = answer(frame.name);
+        if (frame.crc_ok && frame.id)
+            reply = chips_.answer(*frame.id, read_control_line(scenario_.control_line_path));
         if (scenario_.wire)
             corrupt(reply);
         frame.answered = !reply.empty();
@@ -448,49 +312,6 @@ void HashBoard::corrupt(std::vector<uint8_t> &reply)
     for (uint8_t &byte : reply)
         if (chance(corruption_rng_) < rate)
             byte = static_cast<uint8_t>(byte ^ (1U << bit(corruption_rng_)));
-}
-
-bool HashBoard::chips_powered() const
-{
-    if (scenario_.answers_after_cycles <= 0)
-        return true;
-    const ControlLineState line = read_control_line(scenario_.control_line_path);
-    return line.high && line.cycles >= scenario_.answers_after_cycles;
-}
-
-std::vector<uint8_t> HashBoard::answer(const std::string &name)
-{
-    if (!chips_powered())
-        return {};
-
-    // A reset of the chips forgets which register the sensor query reads.
-    const int cycles = read_control_line(scenario_.control_line_path).cycles;
-    if (cycles != cycles_at_last_setup_) {
-        cycles_at_last_setup_ = cycles;
-        sensor_selected_ = false;
-    }
-
-    std::vector<uint8_t> reply;
-    if (name == "LTC sensor register read" || name == "SIA/DASH sensor register read") {
-        // Silent, unless a named reply says otherwise.
-        sensor_selected_ = true;
-        reply = reply_for(scenario_, name);
-    } else if (name == "LTC sensor query" || name == "SIA/DASH sensor query") {
-        if (!sensor_selected_)
-            return {};
-        reply = reply_for(scenario_, name);
-        if (reply.empty())
-            return {};
-        ++sensor_queries_;
-        const int k = scenario_.sensor_answers_at_query;
-        if (k <= 0 || sensor_queries_ < k)
-            return {};
-    } else {
-        reply = reply_for(scenario_, name);
-    }
-    if (scenario_.reply_limit && reply.size() > *scenario_.reply_limit)
-        reply.resize(*scenario_.reply_limit);
-    return reply;
 }
 
 std::vector<ReceivedFrame> HashBoard::frames() const

@@ -13,7 +13,7 @@ using Lines = std::vector<std::string>;
 sim::ReceivedFrame frame(const std::string &name, bool answered = false)
 {
     sim::ReceivedFrame f;
-    f.name = name;
+    f.id = sim::frame_named(name);
     f.crc_ok = true;
     f.answered = answered;
     return f;
@@ -73,11 +73,11 @@ TEST(FoldFrames, PrefersTheFoldCoveringMostFrames)
     // A B A B A B C: the pair repeats three times; the tail stays on its own.
     std::vector<sim::ReceivedFrame> frames;
     for (int i = 0; i < 3; ++i) {
-        add(frames, "A");
-        add(frames, "B");
+        add(frames, "BTC detection");
+        add(frames, "LTC detection");
     }
-    add(frames, "C");
-    EXPECT_EQ(fold_frames(frames), (Lines{"(A, B) x3", "C"}));
+    add(frames, "SIA/DASH detection");
+    EXPECT_EQ(fold_frames(frames), (Lines{"(BTC detection, LTC detection) x3", "SIA/DASH detection"}));
 }
 
 TEST(ControlLine, WritesCyclesAndFinalLevel)

@@ -24,7 +24,7 @@ sim::ProbeRunConfig board(ChipFamily family)
     return config;
 }
 
-std::string reply_hex(const sim::ProbeRunConfig &config, const std::string &frame)
+std::string reply_hex(const sim::ProbeRunConfig &config, sim::FrameId frame)
 {
     return sim::hex_bytes(sim::reply_for(config.board, frame));
 }
@@ -44,7 +44,11 @@ Transcript silent_attempt()
 
 Transcript btc_found(const sim::ProbeRunConfig &config)
 {
-    return Transcript().opened().sent(BTC_DETECT).received(42, reply_hex(config, "BTC detection")).line("btc miner");
+    return Transcript()
+        .opened()
+        .sent(BTC_DETECT)
+        .received(42, reply_hex(config, sim::FrameId::BtcDetection))
+        .line("btc miner");
 }
 
 std::string cycles(int n)
@@ -118,7 +122,7 @@ protected:
     {
         std::vector<std::string> out;
         for (const sim::ReceivedFrame &f : r.frames)
-            out.push_back(f.name);
+            out.push_back(f.name());
         return out;
     }
 };
@@ -223,7 +227,7 @@ TEST_F(ProbeOnBoard, LtcBoardWhoseSensorAnswersAtTheThirdQuery)
                                     .sent(BTC_DETECT)
                                     .silence()
                                     .sent(LTC_DETECT)
-                                    .received(42, reply_hex(config, "LTC detection"))
+                                    .received(42, reply_hex(config, sim::FrameId::LtcDetection))
                                     .line("ltc miner")
                                     .sent(LTC_MISC)
                                     .line("ltc configure misc")
@@ -232,7 +236,7 @@ TEST_F(ProbeOnBoard, LtcBoardWhoseSensorAnswersAtTheThirdQuery)
                                     .repeat(2, unanswered)
                                     .sent(LTC_QUERY)
                                     .line("ltc send get temp sensor register")
-                                    .received(7, reply_hex(config, "LTC sensor query"))
+                                    .received(7, reply_hex(config, sim::FrameId::LtcSensorQuery))
                                     .line("ltc read temp sensor register 0xfe OK");
     EXPECT_EQ(r.run.out, expected.str());
     EXPECT_EQ(r.miner_type, "LTC\n");
@@ -257,7 +261,7 @@ TEST_F(ProbeOnBoard, LtcBoardWithoutSensorSendsOneHundredQueries)
                                     .sent(BTC_DETECT)
                                     .silence()
                                     .sent(LTC_DETECT)
-                                    .received(42, reply_hex(config, "LTC detection"))
+                                    .received(42, reply_hex(config, sim::FrameId::LtcDetection))
                                     .line("ltc miner")
                                     .repeat(10, attempt);
     EXPECT_EQ(r.run.out, expected.str());
@@ -265,7 +269,7 @@ TEST_F(ProbeOnBoard, LtcBoardWithoutSensorSendsOneHundredQueries)
     EXPECT_EQ(r.temp_sensor, "NO\n");
     int queries = 0;
     for (const sim::ReceivedFrame &f : r.frames)
-        queries += f.name == "LTC sensor query" ? 1 : 0;
+        queries += f.id == sim::FrameId::LtcSensorQuery ? 1 : 0;
     EXPECT_EQ(queries, 100);
 }
 
@@ -294,7 +298,7 @@ TEST_F(ProbeOnBoard, SiaAndDashBoardsWithSensor)
         sim::ProbeRunConfig config = board(c.family);
         const sim::ProbeRunReport r = run(config);
         const Transcript expected = up_to_sia_dash_detection()
-                                        .received(54, reply_hex(config, "SIA/DASH detection"))
+                                        .received(54, reply_hex(config, sim::FrameId::SiaDashDetection))
                                         .line(c.prefix + " miner")
                                         .sent(SIA_DASH_MISC)
                                         .line(c.prefix + " configure misc")
@@ -304,7 +308,7 @@ TEST_F(ProbeOnBoard, SiaAndDashBoardsWithSensor)
                                         .line(c.prefix + " read temp sensor register 0xfe")
                                         .sent(SIA_DASH_QUERY)
                                         .line(c.prefix + " send get temp sensor register")
-                                        .received(9, reply_hex(config, "SIA/DASH sensor query"))
+                                        .received(9, reply_hex(config, sim::FrameId::SiaDashSensorQuery))
                                         .line(c.prefix + " read temp sensor register 0xfe OK");
         EXPECT_EQ(r.run.out, expected.str());
         EXPECT_EQ(r.miner_type, c.record);
@@ -442,7 +446,7 @@ TEST_F(ProbeOnBoard, PartialDetectionReplyStillCountsByItsFirstBytes)
     sim::ProbeRunConfig config = board(ChipFamily::BTC);
     config.board.reply_limit = 5;
     const sim::ProbeRunReport r = run(config);
-    const std::string first5 = reply_hex(config, "BTC detection").substr(0, 10);
+    const std::string first5 = reply_hex(config, sim::FrameId::BtcDetection).substr(0, 10);
     EXPECT_EQ(r.run.out, Transcript()
                              .opened()
                              .sent(BTC_DETECT)

@@ -35,15 +35,6 @@ int64_t now_ns()
     return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-std::vector<uint8_t> frame_bytes(const std::string &name)
-{
-    for (const sim::KnownFrame &f : sim::known_frames())
-        if (name == f.name)
-            return f.bytes;
-    ADD_FAILURE() << "no frame " << name;
-    return {};
-}
-
 // A pseudo-terminal whose slave end plays the program: raw, at a chosen speed.
 class Line {
 public:
@@ -124,22 +115,22 @@ TEST(WireFraming, MasterReportsTheSlavesSettingsAndOtherDescriptorsFallBackTo115
 TEST(WireChain, EachChipAddsOneRecordInChainOrder)
 {
     // The default chain fills what the program reads for each family.
-    const std::pair<ChipFamily, const char *> families[] = {{ChipFamily::BTC, "BTC detection"},
-                                                            {ChipFamily::LTC, "LTC detection"},
-                                                            {ChipFamily::SIA, "SIA/DASH detection"}};
+    const std::pair<ChipFamily, sim::FrameId> families[] = {{ChipFamily::BTC, sim::FrameId::BtcDetection},
+                                                            {ChipFamily::LTC, sim::FrameId::LtcDetection},
+                                                            {ChipFamily::SIA, sim::FrameId::SiaDashDetection}};
     const size_t read_len[] = {42, 42, 54};
     for (size_t i = 0; i < 3; ++i) {
         sim::HashBoardScenario s = wire_board(families[i].first, 0, 100);
         const std::vector<uint8_t> six = sim::reply_for(s, families[i].second);
-        EXPECT_EQ(six.size(), read_len[i]) << families[i].second;
+        EXPECT_EQ(six.size(), read_len[i]) << sim::frame_name(families[i].second);
         s.wire->chips = 60;
         const std::vector<uint8_t> sixty = sim::reply_for(s, families[i].second);
-        ASSERT_EQ(sixty.size(), read_len[i] * 10) << families[i].second;
+        ASSERT_EQ(sixty.size(), read_len[i] * 10) << sim::frame_name(families[i].second);
         const size_t record = read_len[i] / 6;
         for (size_t at = 0; at < sixty.size(); at += record)
             EXPECT_TRUE(std::equal(six.begin(), six.begin() + record, sixty.begin() + at));
         // The sensor answers once, whatever the chain length.
-        EXPECT_EQ(sim::reply_for(s, "LTC sensor query").size(), s.family == ChipFamily::LTC ? 7U : 0U);
+        EXPECT_EQ(sim::reply_for(s, sim::FrameId::LtcSensorQuery).size(), s.family == ChipFamily::LTC ? 7U : 0U);
     }
 }
 
@@ -150,11 +141,12 @@ TEST(WireChain, NamedRepliesReplaceTheFamilysAnswer)
                        {"LTC sensor register read", {0x01, 0x02}},
                        {"LTC sensor query", {0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00, 0x11}}};
     sim::HashBoard board(-1, s);
-    EXPECT_TRUE(board.receive(frame_bytes("LTC detection")).empty()) << "an empty reply silences the frame";
+    EXPECT_TRUE(board.receive(sim::frame_bytes(sim::FrameId::LtcDetection)).empty())
+        << "an empty reply silences the frame";
     // The query stays silent until the register read selected the sensor.
-    EXPECT_TRUE(board.receive(frame_bytes("LTC sensor query")).empty());
-    EXPECT_EQ(board.receive(frame_bytes("LTC sensor register read")), (std::vector<uint8_t>{0x01, 0x02}));
-    EXPECT_EQ(board.receive(frame_bytes("LTC sensor query")),
+    EXPECT_TRUE(board.receive(sim::frame_bytes(sim::FrameId::LtcSensorQuery)).empty());
+    EXPECT_EQ(board.receive(sim::frame_bytes(sim::FrameId::LtcSensorRegisterRead)), (std::vector<uint8_t>{0x01, 0x02}));
+    EXPECT_EQ(board.receive(sim::frame_bytes(sim::FrameId::LtcSensorQuery)),
               (std::vector<uint8_t>{0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00, 0x11}));
     const std::vector<sim::ReceivedFrame> frames = board.frames();
     ASSERT_EQ(frames.size(), 4U);
@@ -165,8 +157,8 @@ TEST(WireChain, NamedRepliesReplaceTheFamilysAnswer)
 TEST(WireCorruption, FlipsOneBitPerChosenByteAndRepeatsWithItsSeed)
 {
     sim::HashBoardScenario s = wire_board(ChipFamily::SIA, 60, 100);
-    const std::vector<uint8_t> clean = sim::reply_for(s, "SIA/DASH detection");
-    const std::vector<uint8_t> frame = frame_bytes("SIA/DASH detection");
+    const std::vector<uint8_t> clean = sim::reply_for(s, sim::FrameId::SiaDashDetection);
+    const std::vector<uint8_t> frame = sim::frame_bytes(sim::FrameId::SiaDashDetection);
     auto corrupted = [&](double rate, uint32_t seed) {
         sim::HashBoardScenario c = s;
         c.wire->corrupt_rate = rate;
@@ -206,13 +198,13 @@ TEST(WirePacing, ReplyWaitsForTheFrameAndTheLatencyAndKeepsTheLinesPace)
         Line line(c.speed, c.cflag);
         sim::HashBoard board(line.master(), wire_board(ChipFamily::BTC, 3, 2000));
         board.start();
-        const std::vector<uint8_t> frame = frame_bytes("BTC detection");
+        const std::vector<uint8_t> frame = sim::frame_bytes(sim::FrameId::BtcDetection);
         const int64_t sent = now_ns();
         ASSERT_EQ(write(line.slave(), frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
         std::vector<int64_t> at;
         const std::vector<uint8_t> got = line.receive(21, 500, &at);
         board.stop();
-        ASSERT_EQ(got, sim::reply_for(wire_board(ChipFamily::BTC, 3, 2000), "BTC detection"));
+        ASSERT_EQ(got, sim::reply_for(wire_board(ChipFamily::BTC, 3, 2000), sim::FrameId::BtcDetection));
         const int64_t first_due = sent + 5 * c.char_ns + 2'000'000 + c.char_ns;
         EXPECT_GE(at.front(), first_due) << "the reply began before the frame and the latency were over";
         EXPECT_LT(at.front(), first_due + 200'000'000);
@@ -244,7 +236,7 @@ TEST(WirePacing, StopDoesNotWaitForRepliesStillToCome)
     Line line;
     sim::HashBoard board(line.master(), wire_board(ChipFamily::BTC, 60, 5'000'000));
     board.start();
-    const std::vector<uint8_t> frame = frame_bytes("BTC detection");
+    const std::vector<uint8_t> frame = sim::frame_bytes(sim::FrameId::BtcDetection);
     ASSERT_EQ(write(line.slave(), frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
     usleep(20000);
     const auto before = std::chrono::steady_clock::now();
@@ -517,14 +509,14 @@ SensorReads sensor_reads(const WireRun &r)
     SensorReads q;
     const std::vector<sim::ReceivedFrame> &frames = r.report.frames;
     for (size_t f = 0; f < frames.size(); ++f) {
-        if (frames[f].name.find("detection") != std::string::npos && frames[f].answered)
+        if (sim::is_detection(frames[f].id) && frames[f].answered)
             q.detection = f;
-        if (frames[f].name.find("sensor query") != std::string::npos)
+        if (sim::is_sensor_query(frames[f].id))
             ++q.queries;
     }
     for (const ReadBlock &b : r.blocks)
         if (b.frame >= 0 && static_cast<size_t>(b.frame) < frames.size() &&
-            frames[static_cast<size_t>(b.frame)].name.find("sensor query") != std::string::npos)
+            sim::is_sensor_query(frames[static_cast<size_t>(b.frame)].id))
             q.reads.push_back(&b);
     if (r.report.run.out.find("read temp sensor register 0xfe OK") != std::string::npos)
         q.matched_at = static_cast<int>(q.reads.size());
@@ -591,7 +583,7 @@ TEST_P(SensorOnChain, AnsweringSensorIsRecordedYesFromItsOwnReply)
     const ReadBlock &match = *q.reads.back();
     sim::HashBoardScenario board;
     board.family = c.family;
-    EXPECT_EQ(match.bytes, sim::reply_for(board, board_sim::sensor_query_name(c.family)))
+    EXPECT_EQ(match.bytes, sim::reply_for(board, *sim::frame_named(board_sim::sensor_query_name(c.family))))
         << "the matching read is not the sensor's reply";
     ASSERT_FALSE(match.sources.empty());
     for (const size_t from : match.sources)
@@ -638,7 +630,7 @@ TEST_F(ProbeOnWire, BtcChainOfSixtyThreeChipsIsRecordedWithItsSensorWithoutAQuer
     EXPECT_EQ(r.report.temp_sensor, "YES\n");
     std::vector<std::string> sent;
     for (const sim::ReceivedFrame &f : r.report.frames)
-        sent.push_back(f.name);
+        sent.push_back(f.name());
     EXPECT_EQ(sent, std::vector<std::string>{"BTC detection"});
 }
 

@@ -67,7 +67,7 @@ TEST(ReadsFolded, ShortReadOfAWholeReplyDiffersOnlyInItsReadLines)
 {
     sim::HashBoardScenario sia;
     sia.family = ChipFamily::SIA;
-    const std::vector<uint8_t> reply = sim::reply_for(sia, "SIA/DASH detection");
+    const std::vector<uint8_t> reply = sim::reply_for(sia, sim::FrameId::SiaDashDetection);
     const std::string hex = sim::hex_bytes(reply);
     const std::string cut = hex.substr(0, 2 * 51);
     const Transcript whole = Transcript().sent(SIA_DASH_DETECT).received(54, hex).line("sia miner");
@@ -84,7 +84,7 @@ sim::HashBoardScenario board(ChipFamily family)
     return scenario;
 }
 
-std::string reply_hex(const sim::HashBoardScenario &scenario, const std::string &frame)
+std::string reply_hex(const sim::HashBoardScenario &scenario, sim::FrameId frame)
 {
     return sim::hex_bytes(sim::reply_for(scenario, frame));
 }
@@ -101,7 +101,7 @@ std::vector<std::string> names(const sim::vm::VmResult &r)
 {
     std::vector<std::string> out;
     for (const sim::ReceivedFrame &f : r.frames)
-        out.push_back(f.name);
+        out.push_back(f.name());
     return out;
 }
 
@@ -122,7 +122,7 @@ std::string ltc_sensor_at_first_query(const std::string &detection_hex, const si
         .line("ltc read temp sensor register 0xfe")
         .sent(LTC_QUERY)
         .line("ltc send get temp sensor register")
-        .received(7, reply_hex(scenario, "LTC sensor query"))
+        .received(7, reply_hex(scenario, sim::FrameId::LtcSensorQuery))
         .line("ltc read temp sensor register 0xfe OK")
         .str();
 }
@@ -155,7 +155,7 @@ protected:
         std::vector<std::vector<uint8_t>> whole;
         if (job.board)
             for (const sim::KnownFrame &f : sim::known_frames())
-                if (const std::vector<uint8_t> reply = sim::reply_for(*job.board, f.name); !reply.empty())
+                if (const std::vector<uint8_t> reply = sim::reply_for(*job.board, f.id); !reply.empty())
                     whole.push_back(reply);
         sim::vm::VmResult r;
         const int rc = sim::vm::run_on_vm(job, &r);
@@ -187,7 +187,7 @@ TEST_F(OnTheBoard, BtcOnTheDefaultBoardAndTheLineSettingsTheDriverHolds)
     EXPECT_EQ(r.out, Transcript()
                          .opened()
                          .sent(BTC_DETECT)
-                         .received(42, reply_hex(scenario, "BTC detection"))
+                         .received(42, reply_hex(scenario, sim::FrameId::BtcDetection))
                          .line("btc miner")
                          .line("BTC miner should always have temp sensor")
                          .str());
@@ -219,7 +219,7 @@ TEST_F(OnTheBoard, LtcWithASensor)
 {
     const sim::HashBoardScenario scenario = board(ChipFamily::LTC);
     const sim::vm::VmResult r = probe(scenario);
-    EXPECT_EQ(r.out, ltc_sensor_at_first_query(reply_hex(scenario, "LTC detection"), scenario));
+    EXPECT_EQ(r.out, ltc_sensor_at_first_query(reply_hex(scenario, sim::FrameId::LtcDetection), scenario));
     EXPECT_EQ(r.records, (std::map<std::string, std::string>{{"minerType", "LTC\n"}, {"tempSensor", "YES\n"}}));
     EXPECT_EQ(r.writes_to(27), cycles(1));
 }
@@ -230,7 +230,7 @@ TEST_F(OnTheBoard, LtcWithASensor)
 TEST_F(OnTheBoard, LtcChainOfSixtyChipsWithASensor)
 {
     sim::HashBoardScenario scenario = board(ChipFamily::LTC);
-    const std::vector<uint8_t> six = sim::reply_for(scenario, "LTC detection");
+    const std::vector<uint8_t> six = sim::reply_for(scenario, sim::FrameId::LtcDetection);
     scenario.detection_reply.emplace();
     for (int i = 0; i < 10; ++i)
         scenario.detection_reply->insert(scenario.detection_reply->end(), six.begin(), six.end());
@@ -257,7 +257,7 @@ TEST_F(OnTheBoard, SiaWithASensorThatNeverAnswers)
                                    .line("sia read temp sensor register 0xfe")
                                    .repeat(10, query);
     EXPECT_EQ(r.out, up_to_sia_dash_detection()
-                         .received(54, reply_hex(scenario, "SIA/DASH detection"))
+                         .received(54, reply_hex(scenario, sim::FrameId::SiaDashDetection))
                          .line("sia miner")
                          .repeat(10, attempt)
                          .str());
@@ -282,7 +282,7 @@ TEST_F(OnTheBoard, AlternateBoardUsesTtyS0AndGpio16)
     EXPECT_EQ(r.out, Transcript()
                          .opened()
                          .sent(BTC_DETECT)
-                         .received(42, reply_hex(scenario, "BTC detection"))
+                         .received(42, reply_hex(scenario, sim::FrameId::BtcDetection))
                          .line("btc miner")
                          .str());
     EXPECT_EQ(r.records, (std::map<std::string, std::string>{{"minerType", "BTC\n"}}));

@@ -13,15 +13,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes frame(const std::string &name)
-{
-    for (const sim::KnownFrame &known : sim::known_frames())
-        if (name == known.name)
-            return known.bytes;
-    ADD_FAILURE() << "no frame " << name;
-    return {};
-}
-
 class Relay : public ::testing::Test {
 protected:
     void SetUp() override
@@ -63,23 +54,23 @@ protected:
 
 TEST_F(Relay, BytesOfAFrameReachTheBoardAsOneWrite)
 {
-    const Bytes ltc = frame("LTC detection");
+    const Bytes ltc = sim::frame_bytes(sim::FrameId::LtcDetection);
     send_bytewise(ltc, 300);
     EXPECT_EQ(board_reads(), ltc);
 
     // Two frames in one chunk are two writes.
-    const Bytes sia = frame("SIA/DASH detection");
-    Bytes both = frame("BTC detection");
+    const Bytes sia = sim::frame_bytes(sim::FrameId::SiaDashDetection);
+    Bytes both = sim::frame_bytes(sim::FrameId::BtcDetection);
     both.insert(both.end(), sia.begin(), sia.end());
     ASSERT_EQ(write(guest_[0], both.data(), both.size()), static_cast<ssize_t>(both.size()));
-    EXPECT_EQ(board_reads(), frame("BTC detection"));
+    EXPECT_EQ(board_reads(), sim::frame_bytes(sim::FrameId::BtcDetection));
     EXPECT_EQ(board_reads(), sia);
 }
 
 TEST_F(Relay, StrayBytesAndCutFramesStillReachTheBoard)
 {
     Bytes noisy = {0x00};
-    const Bytes btc = frame("BTC detection");
+    const Bytes btc = sim::frame_bytes(sim::FrameId::BtcDetection);
     noisy.insert(noisy.end(), btc.begin(), btc.end());
     send_bytewise(noisy, 0);
     EXPECT_EQ(board_reads(), Bytes{0x00});

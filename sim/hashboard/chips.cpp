@@ -1,0 +1,213 @@
+// SPDX-License-Identifier: MIT
+#include "chips.h"
+
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+// Each chip of the chain answers a detection frame with one record (7 bytes
+// for BTC and LTC chips, 9 for SIA and DASH ones); a chain of six chips fills
+// the 42 or 54 bytes the program reads.
+constexpr int DEFAULT_CHAIN_CHIPS = 6;
+
+// What the chips of a family answer: the detection frame they know, one chip's
+// record without its CRC, and the sensor query they answer, if any.
+struct FamilyAnswers {
+    ChipFamily family;
+    FrameId detection;
+    std::vector<uint8_t> record;
+    std::optional<FrameId> sensor_query;
+    bool preamble; // replies start AA 55
+};
+
+const FamilyAnswers *answers_of(ChipFamily family)
+{
+    using enum FrameId;
+    using enum ChipFamily;
+    static const FamilyAnswers families[] = {
+        {BTC, BtcDetection, {0x13, 0x87, 0x90, 0x00, 0x00, 0x00}, std::nullopt, false},
+        {LTC, LtcDetection, {0x14, 0x85, 0x00, 0x00, 0x00, 0x00}, LtcSensorQuery, false},
+        {SIA, SiaDashDetection, {0xAA, 0x55, 0x17, 0x20, 0x00, 0x00, 0x00, 0x00}, SiaDashSensorQuery, true},
+        {DASH, SiaDashDetection, {0xAA, 0x55, 0x17, 0x60, 0x00, 0x00, 0x00, 0x00}, SiaDashSensorQuery, true},
+    };
+    for (const FamilyAnswers &f : families)
+        if (f.family == family)
+            return &f;
+    return nullptr;
+}
+
+bool has_preamble(const std::vector<uint8_t> &f)
+{
+    return f.size() >= 2 && f[0] == 0x55 && f[1] == 0xAA;
+}
+
+std::vector<uint8_t> with_crc(std::vector<uint8_t> body)
+{
+    const size_t skip = has_preamble(body) ? 2 : 0;
+    body.push_back(chip_crc5(body.data() + skip, body.size() - skip));
+    return body;
+}
+
+std::vector<uint8_t> chain_reply(const std::vector<uint8_t> &chip_record, int chips)
+{
+    std::vector<uint8_t> reply;
+    for (int chip = 0; chip < chips; ++chip)
+        reply.insert(reply.end(), chip_record.begin(), chip_record.end());
+    return reply;
+}
+
+// Chips in the chain: the wire model's count, or the default.
+int chain_chips(const HashBoardScenario &s)
+{
+    return s.wire && s.wire->chips > 0 ? s.wire->chips : DEFAULT_CHAIN_CHIPS;
+}
+
+} // namespace
+
+// The board keeps its own copy of the frame bytes and of the CRC-5, written
+// from the chips' protocol rather than taken from probe/frames.h on purpose:
+// it is an independent check of the program's, so a wrong byte or CRC there
+// shows as a frame the board does not know or refuses.
+const std::vector<KnownFrame> &known_frames()
+{
+    using enum FrameId;
+    static const std::vector<KnownFrame> frames = {
+        {BtcDetection, "BTC detection", {0x54, 0x05, 0x00, 0x00, 0x19}},
+        {LtcDetection, "LTC detection", {0x52, 0x04, 0x00, 0x00, 0x12}},
+        {SiaDashDetection, "SIA/DASH detection", {0x55, 0xAA, 0x52, 0x05, 0x00, 0x00, 0x0A}},
+        {LtcMiscConfiguration, "LTC misc configuration", {0x41, 0x08, 0x00, 0x18, 0x41, 0x40, 0x7A, 0x70, 0x18}},
+        {LtcSensorRegisterRead, "LTC sensor register read", {0x51, 0x08, 0x00, 0x1C, 0x01, 0x98, 0xFE, 0x00, 0x08}},
+        {LtcSensorQuery, "LTC sensor query", {0x42, 0x04, 0x00, 0x1C, 0x15}},
+        {SiaDashMiscConfiguration,
+         "SIA/DASH misc configuration",
+         {0x55, 0xAA, 0x41, 0x09, 0x00, 0x1C, 0x07, 0x00, 0x7A, 0x61, 0x17}},
+        {SiaDashMuxConfiguration,
+         "SIA/DASH mux configuration",
+         {0x55, 0xAA, 0x41, 0x09, 0x00, 0x40, 0x00, 0x04, 0x00, 0x00, 0x09}},
+        {SiaDashSensorRegisterRead,
+         "SIA/DASH sensor register read",
+         {0x55, 0xAA, 0x41, 0x09, 0x00, 0x20, 0x01, 0x98, 0xFE, 0x00, 0x14}},
+        {SiaDashSensorQuery, "SIA/DASH sensor query", {0x55, 0xAA, 0x42, 0x05, 0x00, 0x20, 0x1F}},
+    };
+    return frames;
+}
+
+const char *frame_name(FrameId frame)
+{
+    return known_frames()[static_cast<size_t>(frame)].name;
+}
+
+const std::vector<uint8_t> &frame_bytes(FrameId frame)
+{
+    return known_frames()[static_cast<size_t>(frame)].bytes;
+}
+
+std::optional<FrameId> frame_named(const std::string &name)
+{
+    for (const KnownFrame &known : known_frames())
+        if (name == known.name)
+            return known.id;
+    return std::nullopt;
+}
+
+bool is_detection(std::optional<FrameId> frame)
+{
+    return frame == FrameId::BtcDetection || frame == FrameId::LtcDetection || frame == FrameId::SiaDashDetection;
+}
+
+bool is_sensor_query(std::optional<FrameId> frame)
+{
+    return frame == FrameId::LtcSensorQuery || frame == FrameId::SiaDashSensorQuery;
+}
+
+uint8_t chip_crc5(const uint8_t *data, size_t len)
+{
+    unsigned crc = 0x1F;
+    for (size_t i = 0; i < len; ++i)
+        for (int bit = 7; bit >= 0; --bit) {
+            const unsigned in = (data[i] >> bit) & 1U;
+            const unsigned top = (crc >> 4) & 1U;
+            crc = (crc << 1) & 0x1FU;
+            if ((in ^ top) != 0)
+                crc ^= 0x05U;
+        }
+    return static_cast<uint8_t>(crc);
+}
+
+bool frame_crc_ok(const std::vector<uint8_t> &frame)
+{
+    const size_t skip = has_preamble(frame) ? 2 : 0;
+    if (frame.size() < skip + 2)
+        return false;
+    return chip_crc5(frame.data() + skip, frame.size() - skip - 1) == frame.back();
+}
+
+std::vector<uint8_t> reply_for(const HashBoardScenario &s, FrameId frame)
+{
+    for (const FrameReply &r : s.frame_replies)
+        if (frame_named(r.frame_name) == frame)
+            return r.bytes;
+    const FamilyAnswers *family = answers_of(s.family);
+    if (family == nullptr)
+        return {};
+    if (frame == family->detection)
+        return s.detection_reply ? *s.detection_reply : chain_reply(with_crc(family->record), chain_chips(s));
+    if (frame != family->sensor_query)
+        return {};
+    std::vector<uint8_t> sensor = {s.sensor_status, 0x98, 0xFE, s.sensor_id, 0x00, 0x00};
+    if (family->preamble)
+        sensor.insert(sensor.begin(), {0xAA, 0x55});
+    return with_crc(sensor);
+}
+
+ControlLineState parse_control_line(const std::string &written)
+{
+    ControlLineState state;
+    std::istringstream in(written);
+    std::string line;
+    bool seen_low = false;
+    while (std::getline(in, line)) {
+        state.writes.push_back(line);
+        if (line == "0") {
+            seen_low = true;
+            state.high = false;
+        } else if (line == "1") {
+            // A cycle is a rise after a fall; a first "1" only confirms the level.
+            if (seen_low && !state.high)
+                ++state.cycles;
+            state.high = true;
+        }
+    }
+    return state;
+}
+
+std::vector<uint8_t> ChipChain::answer(FrameId frame, const ControlLineState &line)
+{
+    const int after = scenario_.answers_after_cycles;
+    if (after > 0 && !(line.high && line.cycles >= after))
+        return {};
+    // A reset of the chips forgets which register the sensor query reads.
+    if (line.cycles != cycles_at_last_setup_) {
+        cycles_at_last_setup_ = line.cycles;
+        sensor_selected_ = false;
+    }
+    std::vector<uint8_t> reply = reply_for(scenario_, frame);
+    // A register read is silent, unless a named reply says otherwise.
+    if (frame == FrameId::LtcSensorRegisterRead || frame == FrameId::SiaDashSensorRegisterRead)
+        sensor_selected_ = true;
+    if (is_sensor_query(frame)) {
+        if (!sensor_selected_ || reply.empty())
+            return {};
+        ++sensor_queries_;
+        const int k = scenario_.sensor_answers_at_query;
+        if (k <= 0 || sensor_queries_ < k)
+            return {};
+    }
+    if (scenario_.reply_limit && reply.size() > *scenario_.reply_limit)
+        reply.resize(*scenario_.reply_limit);
+    return reply;
+}
+
+} // namespace sim

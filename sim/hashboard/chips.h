@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: MIT
+// The chips of a simulated hash board: the command frames they understand, the
+// reply each frame gets from a chain of the chosen family, and the sensor. No
+// threads and no descriptors: the line that carries the bytes is hash_board.h.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+enum class ChipFamily { None, BTC, LTC, SIA, DASH };
+
+// How replies travel on the line. Without a wire model the board answers a
+// frame the instant it arrives, with the whole reply in one write (the exact
+// transcripts of the tests rely on that). With one, every byte in both
+// directions takes a character time at the speed and framing the program set
+// on the line (see line_framing), and each reply byte is written on its own
+// when its stop bit would have ended.
+struct WireModel {
+    // Chips in the chain; each answers a detection frame with one record, in
+    // chain order. 0 means as many as the program's read length implies for
+    // the family (6 for every family: 42 bytes of 7-byte records, 54 of 9).
+    int chips = 0;
+    // Time from the end of a frame's last byte to the start of its reply.
+    int latency_us = 100;
+    // Probability that a reply byte is corrupted (one bit flipped), from a
+    // generator seeded with `corrupt_seed` so that a run can be repeated.
+    double corrupt_rate = 0.0;
+    uint32_t corrupt_seed = 1;
+};
+
+// A reply to a frame by its catalogue name (e.g. "LTC sensor query"), sent
+// instead of what the family would answer: the whole reply, as given, whatever
+// the chain length (empty bytes make the frame go unanswered). The chips still
+// answer only when powered, and a sensor query only after the register read
+// and from `sensor_answers_at_query` on. A name not in the catalogue matches
+// no frame.
+struct FrameReply {
+    std::string frame_name;
+    std::vector<uint8_t> bytes;
+};
+
+struct HashBoardScenario {
+    // Bytes paced at the speed and framing the program set on the line, with
+    // chip latency, chain length and corruption; nullopt: instant replies.
+    std::optional<WireModel> wire;
+    // Replies that override the family's answer to named frames.
+    std::vector<FrameReply> frame_replies;
+    ChipFamily family = ChipFamily::None;
+    // The chips answer only once the control line has made at least this many
+    // low-high cycles and stands high; 0 means they answer whatever the line does.
+    int answers_after_cycles = 1;
+    // The temperature sensor answers from this query on (counted over the whole
+    // run, from 1); 0 means it never answers.
+    int sensor_answers_at_query = 1;
+    // Status byte (its top two bits must be clear) and identity byte of a
+    // sensor reply.
+    uint8_t sensor_status = 0x00;
+    uint8_t sensor_id = 0x55;
+    // Replaces the family's answer to its detection frame, e.g. AA 55 17 99:
+    // the whole reply, whatever the chain length. A named frame reply for the
+    // same frame takes precedence.
+    std::optional<std::vector<uint8_t>> detection_reply;
+    // When set, every reply is cut to this many bytes.
+    std::optional<size_t> reply_limit;
+    // A babbling line: besides its answers, the board sends this noise byte
+    // unasked. Without a wire model it writes 16 of them after every
+    // millisecond in which nothing arrived (about 16 bytes a millisecond, more
+    // than a 115200-baud line carries); with one, it sends them back to back
+    // at the line's speed whenever no reply is on the way.
+    std::optional<uint8_t> babble;
+    // Host path of the control line's value file (written by the program as
+    // "0\n" / "1\n" lines); empty means no line is watched.
+    std::string control_line_path;
+};
+
+// The command frames the chips understand, one value per frame the program
+// sends, in the order of known_frames().
+enum class FrameId {
+    BtcDetection,
+    LtcDetection,
+    SiaDashDetection,
+    LtcMiscConfiguration,
+    LtcSensorRegisterRead,
+    LtcSensorQuery,
+    SiaDashMiscConfiguration,
+    SiaDashMuxConfiguration,
+    SiaDashSensorRegisterRead,
+    SiaDashSensorQuery
+};
+inline constexpr size_t FRAME_COUNT = static_cast<size_t>(FrameId::SiaDashSensorQuery) + 1;
+
+struct KnownFrame {
+    FrameId id;
+    const char *name; // shown in summaries and JSON, e.g. "BTC detection"
+    std::vector<uint8_t> bytes;
+};
+const std::vector<KnownFrame> &known_frames();
+const char *frame_name(FrameId frame);
+const std::vector<uint8_t> &frame_bytes(FrameId frame);
+// The frame of that catalogue name (exact spelling); nullopt for any other.
+std::optional<FrameId> frame_named(const std::string &name);
+// Kinds of frame, whatever the family; nullopt (an unknown frame) is neither.
+bool is_detection(std::optional<FrameId> frame);
+bool is_sensor_query(std::optional<FrameId> frame);
+
+// CRC-5 (x^5 + x^2 + 1, initial 0x1F, MSB first) over a frame without its
+// 55 AA preamble and without the CRC byte itself.
+uint8_t chip_crc5(const uint8_t *data, size_t len);
+bool frame_crc_ok(const std::vector<uint8_t> &frame);
+
+// What a board of `scenario` would answer to `frame` (a named frame reply,
+// else the family's answer to a detection or sensor query), with the chain
+// length of its wire model, ignoring power, sensor counting and corruption;
+// empty when it stays silent.
+std::vector<uint8_t> reply_for(const HashBoardScenario &scenario, FrameId frame);
+
+// Low-high cycles in the text of a control line's value file.
+struct ControlLineState {
+    int cycles = 0;
+    bool high = false;
+    std::vector<std::string> writes; // every line written, in order
+};
+ControlLineState parse_control_line(const std::string &written);
+
+// The chain as it answers over a run: powered by the control line, its sensor
+// selected by the register read (a reset forgets that) and counting queries.
+class ChipChain {
+public:
+    explicit ChipChain(HashBoardScenario scenario) : scenario_(std::move(scenario)) {}
+    // The reply to `frame`, received with a good CRC while the control line
+    // stands as `line` says; empty when the chips stay silent.
+    std::vector<uint8_t> answer(FrameId frame, const ControlLineState &line);
+
+private:
+    HashBoardScenario scenario_;
+    int sensor_queries_ = 0;
+    bool sensor_selected_ = false;
+    int cycles_at_last_setup_ = -1;
+};
+
+} // namespace sim
