@@ -12,7 +12,6 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -95,15 +94,13 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *)
 bool Sandbox::supported(std::string *why)
 {
     // The only sure test is to try: make a namespace and a mount in a child.
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/mnt", "tmpfs", 0, "size=64k") != 0)
-            _exit(1);
-        _exit(0);
-    }
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+    const auto try_mount = [] {
+        return unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                       mount("tmpfs", "/mnt", "tmpfs", 0, "size=64k") != 0
+                   ? "mount"
+                   : nullptr;
+    };
+    if (run_process({.argv = {"true"}, .child_setup = try_mount}, NO_TIME_LIMIT).exit_status == 0)
         return true;
     if (why != nullptr)
         *why = "needs root (or CAP_SYS_ADMIN) to create a private mount namespace";
