@@ -26,9 +26,12 @@ volatile sig_atomic_t stop_signal_caught = 0;
 int stop_fd = -1;
 // How long a stopped program has to exit before it is killed.
 constexpr long STOP_GRACE_MS = 1000;
-// The child's report of a failed step: its errno, then the step's name.
+// The child's report of a failed step, written at once (within PIPE_BUF).
+struct Report {
+    int err;
+    char step[252];
+};
 constexpr int REPORT_FD = 3;
-constexpr size_t REPORT_MAX = 512; // within PIPE_BUF: written at once
 
 void on_stop_signal(int sig)
 {
@@ -48,34 +51,26 @@ long now_ms()
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
-// Puts a fresh descriptor of `path` at `target`; false with errno set.
-bool open_onto(const char *path, int flags, int target)
+// Puts `fd` at `target`; false with errno set.
+bool put(int fd, int target)
 {
-    const int fd = open(path, flags, 0644);
-    if (fd < 0)
-        return false;
-    if (fd == target)
-        return true;
-    const bool moved = dup2(fd, target) == target;
-    close(fd);
-    return moved;
+    return fd >= 0 && (fd == target || dup2(fd, target) == target);
 }
 
-// The child's standard output or error (`target`) as `sink` says; nullptr,
-// or the failed step.
-const char *direct(const Sink &sink, int capture_fd, int target)
+// The descriptor that `sink` puts at `target` (1 or 2).
+int sink_fd(const Sink &sink, int capture_fd, int target)
 {
     switch (sink.to) {
-    case Sink::To::Inherit:
-        return nullptr;
     case Sink::To::File:
-        return open_onto(sink.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, target) ? nullptr : sink.path.c_str();
+        return open(sink.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     case Sink::To::Capture:
-        return dup2(capture_fd, target) == target ? nullptr : "capture";
+        return capture_fd;
     case Sink::To::Stdout:
-        return dup2(1, target) == target ? nullptr : "dup2";
+        return 1;
+    case Sink::To::Inherit:
+        break;
     }
-    return nullptr;
+    return target;
 }
 
 // Between fork and exec: only async-signal-safe calls.
@@ -83,15 +78,16 @@ const char *direct(const Sink &sink, int capture_fd, int target)
                             int err_fd)
 {
     const char *step = nullptr;
-    if (!spec.stdin_path.empty() && !open_onto(spec.stdin_path.c_str(), O_RDONLY, 0))
+    if (!spec.stdin_path.empty() && !put(open(spec.stdin_path.c_str(), O_RDONLY | O_CLOEXEC), 0))
         step = spec.stdin_path.c_str();
-    if (step == nullptr)
-        step = direct(spec.out, out_fd, 1);
-    if (step == nullptr)
-        step = direct(spec.err, err_fd, 2);
+    for (const int target : {1, 2}) {
+        const Sink &sink = target == 1 ? spec.out : spec.err;
+        if (step == nullptr && !put(sink_fd(sink, target == 1 ? out_fd : err_fd, target), target))
+            step = sink.to == Sink::To::File ? sink.path.c_str() : "redirect";
+    }
     // Nothing of this process (pseudo-terminal ends, FUSE channels) leaks in.
-    if (report_fd != REPORT_FD)
-        report_fd = dup3(report_fd, REPORT_FD, O_CLOEXEC) == REPORT_FD ? REPORT_FD : report_fd;
+    if (report_fd != REPORT_FD && dup3(report_fd, REPORT_FD, O_CLOEXEC) == REPORT_FD)
+        report_fd = REPORT_FD;
     syscall(SYS_close_range, REPORT_FD + 1U, ~0U, 0U);
     if (step == nullptr && spec.child_setup)
         step = spec.child_setup();
@@ -99,12 +95,10 @@ const char *direct(const Sink &sink, int capture_fd, int target)
         execv(path, argv);
         step = argv[0];
     }
-    char report[REPORT_MAX];
-    const int err = errno;
-    const size_t len = std::min(strlen(step), sizeof report - sizeof err);
-    memcpy(report, &err, sizeof err);
-    memcpy(report + sizeof err, step, len);
-    if (write(report_fd, report, sizeof err + len) < 0) {
+    Report report{errno, {}};
+    const size_t len = std::min(strlen(step), sizeof report.step);
+    memcpy(report.step, step, len);
+    if (write(report_fd, &report, sizeof report.err + len) < 0) {
         // Nothing more to try: the parent sees a child that exited 127.
     }
     _exit(127);
@@ -125,8 +119,7 @@ std::string read_capture(int fd)
 Process::Process(const ProcessSpec &spec)
 {
     if (spec.argv.empty()) {
-        result_.exec_errno = EINVAL;
-        result_.exec_error = "no program to run";
+        result_ = {.exec_errno = EINVAL, .exec_error = "no program to run"};
         return;
     }
     const std::string path = find_on_path(spec.argv[0]);
@@ -134,45 +127,31 @@ Process::Process(const ProcessSpec &spec)
     for (const std::string &arg : spec.argv)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
+    // A capture that cannot be made fails in the child, as a failed redirection.
     if (spec.out.to == Sink::To::Capture)
         out_fd_ = memfd_create("stdout", MFD_CLOEXEC);
     if (spec.err.to == Sink::To::Capture)
         err_fd_ = memfd_create("stderr", MFD_CLOEXEC);
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0 || (spec.out.to == Sink::To::Capture && out_fd_ < 0) ||
-        (spec.err.to == Sink::To::Capture && err_fd_ < 0)) {
-        result_.exec_errno = errno;
-        result_.exec_error = std::string("cannot prepare to run ") + spec.argv[0] + ": " + strerror(errno);
-        return;
-    }
 
-    pid_ = fork();
-    if (pid_ == 0)
-        run_child(spec, path.empty() ? spec.argv[0].c_str() : path.c_str(), argv.data(), report[1], out_fd_, err_fd_);
-    const int fork_errno = errno;
-    close(report[1]);
-    char text[REPORT_MAX];
-    ssize_t n = 0;
-    if (pid_ < 0) {
-        memcpy(text, &fork_errno, sizeof fork_errno);
-        n = sizeof fork_errno;
-        n += snprintf(text + n, sizeof text - n, "fork");
-    } else {
-        while ((n = read(report[0], text, sizeof text)) < 0 && errno == EINTR) {
-        }
+    int pipe_fds[2] = {-1, -1};
+    if (pipe2(pipe_fds, O_CLOEXEC) == 0 && (pid_ = fork()) == 0)
+        run_child(spec, path.empty() ? argv[0] : path.c_str(), argv.data(), pipe_fds[1], out_fd_, err_fd_);
+    Report report{errno, "fork"};
+    ssize_t n = sizeof report.err + 4;
+    close(pipe_fds[1]);
+    while (pid_ > 0 && (n = read(pipe_fds[0], &report, sizeof report)) < 0 && errno == EINTR) {
     }
-    close(report[0]);
-    if (n >= static_cast<ssize_t>(sizeof(int))) {
-        memcpy(&result_.exec_errno, text, sizeof(int));
-        result_.exec_error = std::string(text + sizeof(int), static_cast<size_t>(n) - sizeof(int)) + ": " +
-                             strerror(result_.exec_errno);
-        int status = 0;
-        while (pid_ > 0 && waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
+    close(pipe_fds[0]);
+    if (n <= 0) { // nothing written: the exec succeeded
+        pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
         return;
     }
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    result_.exec_errno = report.err;
+    result_.exec_error = std::string(report.step, static_cast<size_t>(n) - sizeof report.err) + ": " +
+                         strerror(report.err);
+    while (pid_ > 0 && waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
 }
 
 Process::~Process()

@@ -31,16 +31,21 @@ struct ChildPlan {
     unsigned long overlay_flags = 0;
     std::string sys_class;
     std::string old_dev;
-    std::vector<std::string> passed_src, passed_dst;
     std::string old_pts, old_shm;
-    std::vector<std::string> device_src, device_dst;
+    // {source, path under the new /dev}: the host's devices, then (once the
+    // new /dev/pts resolves a pseudo-terminal's path) the options' devices.
+    std::vector<std::pair<std::string, std::string>> passed, devices;
 };
 
-// A mount point for a file; false with errno set.
-bool make_mount_point(const char *path)
+// Binds each file on a fresh mount point; nullptr, or the one that failed.
+const char *bind_files(const std::vector<std::pair<std::string, std::string>> &binds)
 {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    return fd >= 0 && close(fd) == 0;
+    for (const auto &[src, dst] : binds) {
+        const int fd = open(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0 || close(fd) != 0 || mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return dst.c_str();
+    }
+    return nullptr;
 }
 
 // Makes the namespace, in the child; nullptr, or the step that failed.
@@ -59,10 +64,8 @@ const char *enter_namespace(const ChildPlan &plan)
         return "keep old /dev";
     if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=755,size=1m") != 0)
         return "tmpfs on /dev";
-    for (size_t i = 0; i < plan.passed_src.size(); ++i)
-        if (!make_mount_point(plan.passed_dst[i].c_str()) ||
-            mount(plan.passed_src[i].c_str(), plan.passed_dst[i].c_str(), nullptr, MS_BIND, nullptr) != 0)
-            return plan.passed_dst[i].c_str();
+    if (const char *failed = bind_files(plan.passed))
+        return failed;
     if (mkdir("/dev/pts", 0755) != 0)
         return "mkdir /dev/pts";
     if (mount(plan.old_pts.c_str(), "/dev/pts", nullptr, MS_BIND | MS_REC, nullptr) != 0)
@@ -75,10 +78,8 @@ const char *enter_namespace(const ChildPlan &plan)
     symlink("/proc/self/fd/1", "/dev/stdout");
     symlink("/proc/self/fd/2", "/dev/stderr");
     symlink("pts/ptmx", "/dev/ptmx");
-    for (size_t i = 0; i < plan.device_src.size(); ++i)
-        if (!make_mount_point(plan.device_dst[i].c_str()) ||
-            mount(plan.device_src[i].c_str(), plan.device_dst[i].c_str(), nullptr, MS_BIND, nullptr) != 0)
-            return plan.device_dst[i].c_str();
+    if (const char *failed = bind_files(plan.devices))
+        return failed;
     umount2(plan.old_dev.c_str(), MNT_DETACH);
     return chdir("/") != 0 ? "chdir /" : nullptr;
 }
@@ -138,16 +139,12 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, int timeout_ms)
     }
     plan.sys_class = sys_class_dir();
     plan.old_dev = dir_ + "/old-dev";
-    for (const char *name : PASSED_DEVICES) {
-        plan.passed_src.push_back(plan.old_dev + "/" + name);
-        plan.passed_dst.push_back(std::string("/dev/") + name);
-    }
+    for (const char *name : PASSED_DEVICES)
+        plan.passed.emplace_back(plan.old_dev + "/" + name, std::string("/dev/") + name);
     plan.old_pts = plan.old_dev + "/pts";
     plan.old_shm = plan.old_dev + "/shm";
-    for (const auto &[name, host_path] : options_.devices) {
-        plan.device_src.push_back(host_path);
-        plan.device_dst.push_back("/dev/" + name);
-    }
+    for (const auto &[name, host_path] : options_.devices)
+        plan.devices.emplace_back(host_path, "/dev/" + name);
     const ProcessSpec spec{.argv = argv,
                            .stdin_path = "/dev/null",
                            .out = Sink::capture(),

@@ -71,13 +71,13 @@ int listen_unix(const std::string &path)
     return fd;
 }
 
-// The launcher, with its output into `log`, in a process group of its own
-// (a terminal's Ctrl-C reaches board-sim, which passes it on).
-ProcessSpec launcher_spec(std::vector<std::string> argv, const fs::path &log)
+// The launcher, its output captured, in a process group of its own (a
+// terminal's Ctrl-C reaches board-sim, which passes it on).
+ProcessSpec launcher_spec(std::vector<std::string> argv)
 {
     return {.argv = std::move(argv),
             .stdin_path = "/dev/null",
-            .out = Sink::file(log.string()),
+            .out = Sink::capture(),
             .err = Sink::stdout_too(),
             .child_setup = [] { return setpgid(0, 0) == 0 ? nullptr : "setpgid"; }};
 }
@@ -130,9 +130,8 @@ int run_once(const VmJob &job, VmResult *result)
     argv.push_back("--");
     argv.insert(argv.end(), job.command.begin(), job.command.end());
 
-    const fs::path log = scratch.path / "launcher.log";
     const auto began = std::chrono::steady_clock::now();
-    Process launcher(launcher_spec(argv, log));
+    Process launcher(launcher_spec(argv));
 
     if (job.board && launcher.pid() > 0) {
         // qemu connects as it starts; the launcher may fail before that.
@@ -172,7 +171,7 @@ int run_once(const VmJob &job, VmResult *result)
     result->launcher_status = ran.exec_errno != 0 ? -1 : ran.exit_status;
     result->console = slurp(out / "console.log");
     if (result->launcher_status != 0) {
-        result->error = ran.exec_errno != 0 ? ran.exec_error : slurp(log);
+        result->error = ran.exec_errno != 0 ? ran.exec_error : ran.out;
         if (result->error.empty())
             result->error = "vm/board-vm failed with status " + std::to_string(result->launcher_status);
     }
@@ -253,14 +252,11 @@ std::string find_image()
     if (!image.empty())
         return image;
     const fs::path script = fs::path(launcher_path()).parent_path() / "build-image.sh";
-    ScratchDir scratch;
-    if (scratch.path.empty())
-        return "";
-    const fs::path log = scratch.path / "print.log";
-    if (run_process(launcher_spec({script.string(), "--print"}, log), NO_TIME_LIMIT).exit_status != 0)
+    const RunResult printed = run_process(launcher_spec({script.string(), "--print"}), NO_TIME_LIMIT);
+    if (printed.exit_status != 0)
         return "";
     // The last line names the image.
-    std::istringstream lines(slurp(log));
+    std::istringstream lines(printed.out);
     for (std::string line; std::getline(lines, line);)
         image = line;
     return image;
