@@ -57,9 +57,9 @@ public:
     Process &operator=(const Process &) = delete;
 
     // -1 when it did not start (see wait()'s exec_errno) or has been reaped.
-    pid_t pid() const { return pid_; }
+    [[nodiscard]] pid_t pid() const { return pid_; }
     // Becomes readable when the process ends; for poll().
-    int exit_fd() const { return pidfd_; }
+    [[nodiscard]] int exit_fd() const { return pidfd_; }
     // Waits for the end and collects the result, killing the process after
     // `timeout_ms` (negative: no limit). After stop_on_signals(), a stop
     // signal is passed on to it, and it is killed if it has not exited a

@@ -25,7 +25,7 @@ std::string scratch(const char *name)
 
 std::string write_file(const char *name, const std::string &text, mode_t mode)
 {
-    const std::string path = scratch(name);
+    std::string path = scratch(name);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
     chmod(path.c_str(), mode);
     return path;

@@ -338,7 +338,7 @@ protected:
     }
     // Runs vm/board-vm with `args`; returns its exit status and, in *err, what
     // it printed.
-    int launcher(const std::string &args, std::string *err)
+    static int launcher(const std::string &args, std::string *err)
     {
         std::vector<std::string> argv = sim::command_words(args);
         argv.insert(argv.begin(), sim::vm::launcher_path());
