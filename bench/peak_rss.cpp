@@ -71,8 +71,9 @@ int main(int argc, char **argv)
     const long start = now_us();
     // Traced from the exec on: the program stops with SIGTRAP once it has
     // replaced the child, before its first instruction.
-    sim::Process process({.argv = args,
-                          .child_setup = [] { return ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? nullptr : "ptrace"; }});
+    sim::Process process({.argv = args, .child_setup = [] {
+                              return ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? nullptr : "ptrace";
+                          }});
     if (process.pid() < 0) {
         fprintf(stderr, "peak-rss: %s\n", process.wait(0).exec_error.c_str());
         return 127;

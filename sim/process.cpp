@@ -147,8 +147,8 @@ Process::Process(const ProcessSpec &spec)
         return;
     }
     result_.exec_errno = report.err;
-    result_.exec_error = std::string(report.step, static_cast<size_t>(n) - sizeof report.err) + ": " +
-                         strerror(report.err);
+    result_.exec_error =
+        std::string(report.step, static_cast<size_t>(n) - sizeof report.err) + ": " + strerror(report.err);
     while (pid_ > 0 && waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
@@ -208,18 +208,6 @@ RunResult Process::wait(int timeout_ms)
     if (err_fd_ >= 0)
         result_.err = read_capture(err_fd_);
     return result_;
-}
-
-pid_t Process::release()
-{
-    const pid_t pid = pid_;
-    pid_ = -1;
-    return pid;
-}
-
-RunResult run_process(const ProcessSpec &spec, int timeout_ms)
-{
-    return Process(spec).wait(timeout_ms);
 }
 
 std::string find_on_path(const std::string &name)

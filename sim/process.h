@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -38,14 +39,14 @@ struct ProcessSpec {
 };
 
 struct RunResult {
-    bool timed_out = false; // killed after the deadline
-    bool stopped = false;   // ended early by a stop signal (stop_on_signals())
-    int exit_status = -1;   // exit status, or 128 + signal number
-    int signal = 0;         // the signal that ended it, or 0
-    int exec_errno = 0;     // not 0: it never started, and
+    bool timed_out = false;   // killed after the deadline
+    bool stopped = false;     // ended early by a stop signal (stop_on_signals())
+    int exit_status = -1;     // exit status, or 128 + signal number
+    int signal = 0;           // the signal that ended it, or 0
+    int exec_errno = 0;       // not 0: it never started, and
     std::string exec_error{}; // says why: "step: reason", e.g. "/bin/x: No such file or directory"
-    std::string out{};      // captured standard output
-    std::string err{};      // and standard error
+    std::string out{};        // captured standard output
+    std::string err{};        // and standard error
 };
 
 class Process {
@@ -63,14 +64,12 @@ public:
     // Waits for the end and collects the result, killing the process after
     // `timeout_ms` (negative: no limit). After stop_on_signals(), a stop
     // signal is passed on to it, and it is killed if it has not exited a
-    // second later.
+    // second later. Called again, it returns the same result.
     RunResult wait(int timeout_ms);
     // Hands the running process over to the caller, who reaps it (a tracer, say).
-    pid_t release();
+    pid_t release() { return std::exchange(pid_, -1); }
 
 private:
-    void reap(int status);
-
     pid_t pid_ = -1;
     int pidfd_ = -1;
     int out_fd_ = -1, err_fd_ = -1; // captures
@@ -79,8 +78,10 @@ private:
 
 inline constexpr int NO_TIME_LIMIT = -1;
 
-// Process(spec).wait(timeout_ms).
-RunResult run_process(const ProcessSpec &spec, int timeout_ms);
+inline RunResult run_process(const ProcessSpec &spec, int timeout_ms)
+{
+    return Process(spec).wait(timeout_ms);
+}
 
 // An absolute path for `name`: itself when it holds a slash, else the first
 // executable of that name on $PATH; empty when there is none.

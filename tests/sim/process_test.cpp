@@ -61,13 +61,13 @@ TEST_P(HowARunEnds, StatusSignalAndTimeOut)
 
 INSTANTIATE_TEST_SUITE_P(
     Runner, HowARunEnds,
-    testing::Values(Ending{"exits 0", {"true"}, sim::NO_TIME_LIMIT, 0, 0, false},
-                    Ending{"exits 3", {"/bin/sh", "-c", "exit 3"}, sim::NO_TIME_LIMIT, 3, 0, false},
-                    // A program of its own that exits 127 has started all the same.
-                    Ending{"exits 127", {"/bin/sh", "-c", "exit 127"}, sim::NO_TIME_LIMIT, 127, 0, false},
-                    Ending{"killed", {"/bin/sh", "-c", "kill -TERM $$"}, sim::NO_TIME_LIMIT, 128 + SIGTERM, SIGTERM,
-                           false},
-                    Ending{"too slow", {"sleep", "60"}, 200, 128 + SIGKILL, SIGKILL, true}),
+    testing::Values(
+        Ending{"exits 0", {"true"}, sim::NO_TIME_LIMIT, 0, 0, false},
+        Ending{"exits 3", {"/bin/sh", "-c", "exit 3"}, sim::NO_TIME_LIMIT, 3, 0, false},
+        // A program of its own that exits 127 has started all the same.
+        Ending{"exits 127", {"/bin/sh", "-c", "exit 127"}, sim::NO_TIME_LIMIT, 127, 0, false},
+        Ending{"killed", {"/bin/sh", "-c", "kill -TERM $$"}, sim::NO_TIME_LIMIT, 128 + SIGTERM, SIGTERM, false},
+        Ending{"too slow", {"sleep", "60"}, 200, 128 + SIGKILL, SIGKILL, true}),
     [](const testing::TestParamInfo<Ending> &info) {
         std::string name = info.param.what;
         for (char &c : name)
@@ -86,7 +86,8 @@ TEST(Runner, ExecFailuresComeBackWithTheirErrnoAndStep)
     } cases[] = {
         {{.argv = {missing}}, ENOENT, missing + ": No such file or directory"},
         {{.argv = {script}}, EACCES, script + ": Permission denied"},
-        {{.argv = {"no-such-program-on-path-at-all"}}, ENOENT,
+        {{.argv = {"no-such-program-on-path-at-all"}},
+         ENOENT,
          "no-such-program-on-path-at-all: No such file or directory"},
         {{.argv = {"true"}, .stdin_path = missing}, ENOENT, missing + ": No such file or directory"},
         {{.argv = {"true"},
@@ -95,7 +96,8 @@ TEST(Runner, ExecFailuresComeBackWithTheirErrnoAndStep)
                   errno = EPERM;
                   return "set-up step";
               }},
-         EPERM, "set-up step: Operation not permitted"},
+         EPERM,
+         "set-up step: Operation not permitted"},
         {{}, EINVAL, "no program to run"},
     };
     for (const auto &c : cases) {
@@ -128,9 +130,9 @@ TEST(Runner, StreamsAreCapturedJoinedOrWrittenToFiles)
     EXPECT_EQ(r.out, "from the file\nout\nerr\nout2\n") << "one stream, in order";
     EXPECT_EQ(r.err, "");
 
-    r = sim::run_process({.argv = {"/bin/sh", "-c", both}, .stdin_path = input, .out = Sink::file(log),
-                          .err = Sink::stdout_too()},
-                         sim::NO_TIME_LIMIT);
+    r = sim::run_process(
+        {.argv = {"/bin/sh", "-c", both}, .stdin_path = input, .out = Sink::file(log), .err = Sink::stdout_too()},
+        sim::NO_TIME_LIMIT);
     std::ifstream written(log);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), "from the file\nout\nerr\nout2\n");
     EXPECT_EQ(r.out, "") << "nothing captured when written to a file";
