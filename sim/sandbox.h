@@ -14,11 +14,11 @@
 // destruction.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "process.h"
 
 namespace sim {
 
@@ -27,14 +27,6 @@ struct SandboxOptions {
     std::vector<std::pair<std::string, std::string>> devices;
     // Mount the /usr/bin overlay read-only, so that record files cannot be written.
     bool usr_bin_read_only = false;
-};
-
-struct RunResult {
-    bool timed_out = false; // killed after the deadline
-    bool stopped = false;   // ended early by a stop signal (stop_on_signals())
-    int exit_status = -1;   // exit status, or 128 + signal number
-    std::string out;        // what the program wrote to standard output
-    std::string err;        // and to standard error
 };
 
 class Sandbox {
@@ -55,15 +47,9 @@ public:
     // What the program sees as /sys/class.
     std::string sys_class_dir() const { return dir_ + "/sys-class"; }
 
-    // Starts `argv` (argv[0] an absolute path) inside the namespace, with
-    // standard input from /dev/null and standard output and error captured.
-    // Returns the child's pid, or -1.
-    pid_t spawn(const std::vector<std::string> &argv);
-    // Waits for the child started by spawn(); kills it after `timeout_ms`.
-    // After stop_on_signals(), a stop signal is passed on to the child, which
-    // is killed if it has not exited a second later.
-    RunResult wait(pid_t pid, int timeout_ms);
-    // spawn() then wait().
+    // Runs `argv` (argv[0] an absolute path) inside the namespace, with
+    // standard input from /dev/null and standard output and error captured,
+    // through Process: killed after `timeout_ms`, a stop signal passed on.
     RunResult run(const std::vector<std::string> &argv, int timeout_ms);
 
     // The whole contents of a file; empty when it cannot be read (missing,
@@ -84,14 +70,5 @@ bool isolate_mounts(std::string *why);
 
 // $TMPDIR when set and non-empty, else /tmp.
 std::string temp_directory();
-
-// Makes SIGINT, SIGTERM and SIGHUP stop the run in progress instead of ending
-// this process mid-way (with its sandbox directory and mounts left behind):
-// Sandbox::wait() passes the signal on to the program and returns, and
-// run_miner_probe() starts no rerun. For the command-line tools; the tests
-// leave the signals alone. Returns false with `why` set when it cannot.
-bool stop_on_signals(std::string *why);
-// The stop signal caught so far, or 0.
-int stop_signal();
 
 } // namespace sim

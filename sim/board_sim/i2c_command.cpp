@@ -3,27 +3,28 @@
 // shown as text or as one JSON document, with the waveform kept, drawn or
 // removed as asked.
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "i2c_run.h"
+#include "process.h"
 #include "run_output.h"
 #include "sigrok_decode.h"
 #include "summary.h"
 #include "target_command.h"
 #include "text.h"
 
-extern char **environ;
-
 namespace board_sim {
 
 namespace {
+
+// The drawing takes about a second; the limit only keeps a hung one from
+// holding board-sim up.
+constexpr int DRAWING_TIME_MS = 300000;
 
 std::string describe_i2c_board(const I2cCommand &i)
 {
@@ -74,25 +75,13 @@ std::string waveform_path(const I2cCommand &i, std::string *why)
 // that fails.
 bool draw_svg(const std::string &vcd, const std::string &svg, const std::string &title, std::string *why)
 {
-    std::vector<std::string> words = {"python3", WAVEFORM_SVG_PATH, "-o", svg, "--panel", title, vcd};
-    std::vector<char *> argv;
-    for (std::string &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-    if (rc != 0) {
-        *why = std::string("cannot run python3: ") + std::strerror(rc);
-        return false;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const sim::RunResult run =
+        sim::run_process({.argv = {"python3", WAVEFORM_SVG_PATH, "-o", svg, "--panel", title, vcd}}, DRAWING_TIME_MS);
+    if (run.exec_errno != 0)
+        *why = "cannot run " + run.exec_error;
+    else if (run.exit_status != 0)
         *why = std::string(WAVEFORM_SVG_PATH) + " failed";
-        return false;
-    }
-    return true;
+    return why->empty();
 }
 
 struct BusView {
@@ -273,8 +262,8 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
     sim::GpioBoard board(options);
     const sim::I2cRunReport report =
         sim::run_i2c_bitbang(board, program, i.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS, launcher);
-    if (std::string start_error = report.setup_error;
-        !start_error.empty() || failed_to_start(report.run, &start_error)) {
+    if (const std::string start_error = report.setup_error.empty() ? report.run.exec_error : report.setup_error;
+        !start_error.empty()) {
         unlink(vcd.c_str());
         fprintf(stderr, "board-sim: cannot run %s: %s\n", program.c_str(), start_error.c_str());
         return EXIT_SETUP_FAILED;

@@ -38,17 +38,6 @@ void section(const std::string &text)
     printf("== %s\n", text.c_str());
 }
 
-bool failed_to_start(const sim::RunResult &run, std::string *why)
-{
-    static const std::string mark = "sandbox: ";
-    if (run.timed_out || run.exit_status != 127 || run.err.compare(0, mark.size(), mark) != 0)
-        return false;
-    *why = run.err.substr(mark.size());
-    while (!why->empty() && why->back() == '\n')
-        why->pop_back();
-    return true;
-}
-
 int run_status(const sim::RunResult &run)
 {
     if (sim::stop_signal() != 0)
@@ -129,24 +118,6 @@ std::string find_program(const Command &c, std::string *why)
 
 constexpr unsigned EM_MIPS_MACHINE = 8; // e_machine of a MIPS ELF file
 
-// An absolute path for `name`: itself when it holds a slash, else found on PATH.
-std::string on_path(const std::string &name)
-{
-    if (name.find('/') != std::string::npos)
-        return name;
-    const char *path = getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (end > start && access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
 // The ELF machine and byte order of a file; false when it is no ELF file.
 bool elf_machine(const std::string &path, unsigned *machine, bool *big_endian)
 {
@@ -225,7 +196,7 @@ bool find_launcher(const Command &c, const std::string &program, std::vector<std
     }
     if (words.empty())
         return true;
-    const std::string resolved = executable_path(on_path(words[0]));
+    const std::string resolved = executable_path(sim::find_on_path(words[0]));
     if (resolved.empty()) {
         *why = "emulator " + words[0] + " for " + program +
                " not found; install Debian's qemu-user-static, or name one with --emulator PATH";

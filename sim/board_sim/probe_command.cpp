@@ -267,8 +267,9 @@ int run_probe(const Command &c, const std::string &program, const std::vector<st
     const sim::ProbeRunReport report = sim::run_miner_probe(config);
     const long wall_us = static_cast<long>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
-    std::string why = report.setup_error;
-    if (!why.empty() || failed_to_start(report.run, &why)) {
+    // A program that never started is board-sim's own error, not the program's status.
+    const std::string why = report.setup_error.empty() ? report.run.exec_error : report.setup_error;
+    if (!why.empty()) {
         fprintf(stderr, "board-sim: cannot run %s: %s\n", program.c_str(), why.c_str());
         return EXIT_SETUP_FAILED;
     }

@@ -41,11 +41,6 @@ void json_run_fields(JsonWriter &json, const Command &c, const std::string &prog
 // board-sim's exit status for a run that was set up.
 int run_status(const sim::RunResult &run);
 
-// True when the program never started: the sandbox could not set up or exec
-// it (its child reports that on standard error and exits 127). `why` gets the
-// reason, which is board-sim's error, not the program's status.
-bool failed_to_start(const sim::RunResult &run, std::string *why);
-
 // `launcher`: the words before the program, e.g. an emulator; may be empty.
 int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher);
 int run_i2c(const Command &c, const std::string &program, const std::vector<std::string> &launcher);

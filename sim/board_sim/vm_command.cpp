@@ -127,6 +127,8 @@ bool run_job(const sim::vm::VmJob &job, const std::string &program, sim::vm::VmR
 {
     if (sim::vm::run_on_vm(job, r) == 0)
         return true;
+    if (sim::stop_signal() != 0)
+        return false; // stopped, not failed: main() says so
     std::string error = r->error;
     while (!error.empty() && error.back() == '\n')
         error.pop_back();

@@ -3,9 +3,7 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 
 #include "gpio_fs.h"
 
@@ -35,12 +33,7 @@ I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const 
     argv.push_back(binary);
     argv.insert(argv.end(), args.begin(), args.end());
     const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = sandbox.spawn(argv);
-    if (pid < 0) {
-        report.setup_error = std::string("cannot start ") + binary + ": " + std::strerror(errno);
-        return report;
-    }
-    report.run = sandbox.wait(pid, timeout_ms);
+    report.run = sandbox.run(argv, timeout_ms);
     report.wall_us = static_cast<long>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
     fs.unmount();

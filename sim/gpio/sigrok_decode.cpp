@@ -1,23 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "sigrok_decode.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
-extern char **environ;
+#include "process.h"
 
 namespace sim {
 
 namespace {
 
 constexpr const char *TOOL = "sigrok-cli";
+// A decode takes well under a second; the limit only keeps a hung one from
+// holding the caller up.
+constexpr int DECODE_TIME_MS = 300000;
 // Only the address/data row; the bit row and warnings would only get in the way.
 constexpr const char *ANNOTATIONS =
     "i2c=start:repeat-start:stop:ack:nack:address-read:address-write:data-read:data-write";
@@ -40,49 +36,20 @@ constexpr AnnotationForm FORMS[] = {
     {"Data write", I2cEvent::Kind::DataWrite, true},
 };
 
-// Runs argv with standard output and error into one pipe; returns the exit
-// status (or -1 when it could not start) and fills `output`.
+// Runs argv with standard output and error captured together; returns the
+// exit status (or -1 when it could not start or was killed) and fills `output`.
 int run_capture(const std::vector<std::string> &argv, std::string *output, std::string *error)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        *error = std::string("pipe: ") + std::strerror(errno);
-        return -1;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (rc != 0) {
-        ::close(fds[0]);
-        *error = argv[0] + ": " + std::strerror(rc);
-        return -1;
-    }
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n > 0)
-            output->append(buf, static_cast<std::size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            break;
-    }
-    ::close(fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    *error = argv[0] + " was killed by signal " + std::to_string(WTERMSIG(status));
-    return -1;
+    const RunResult run = run_process(
+        {.argv = argv, .stdin_path = "/dev/null", .out = Sink::capture(), .err = Sink::stdout_too()}, DECODE_TIME_MS);
+    *output = run.out;
+    if (run.exec_errno != 0)
+        *error = run.exec_error;
+    else if (run.timed_out)
+        *error = argv[0] + " did not finish within " + std::to_string(DECODE_TIME_MS / 1000) + " s";
+    else if (run.signal != 0)
+        *error = argv[0] + " was killed by signal " + std::to_string(run.signal);
+    return error->empty() ? run.exit_status : -1;
 }
 
 } // namespace

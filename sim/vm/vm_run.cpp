@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "vm_run.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -73,26 +71,15 @@ int listen_unix(const std::string &path)
     return fd;
 }
 
-pid_t spawn(const std::vector<std::string> &argv, const fs::path &log)
+// The launcher, its output captured, in a process group of its own (a
+// terminal's Ctrl-C reaches board-sim, which passes it on).
+ProcessSpec launcher_spec(std::vector<std::string> argv)
 {
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || in < 0)
-            _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        setpgid(0, 0);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
+    return {.argv = std::move(argv),
+            .stdin_path = "/dev/null",
+            .out = Sink::capture(),
+            .err = Sink::stdout_too(),
+            .child_setup = [] { return setpgid(0, 0) == 0 ? nullptr : "setpgid"; }};
 }
 
 // One boot of the board.
@@ -143,22 +130,17 @@ int run_once(const VmJob &job, VmResult *result)
     argv.push_back("--");
     argv.insert(argv.end(), job.command.begin(), job.command.end());
 
-    const fs::path log = scratch.path / "launcher.log";
     const auto began = std::chrono::steady_clock::now();
-    const pid_t pid = spawn(argv, log);
-    int wstatus = 0;
-    bool reaped = false;
+    Process launcher(launcher_spec(argv));
 
-    if (job.board && pid > 0) {
+    if (job.board && launcher.pid() > 0) {
         // qemu connects as it starts; the launcher may fail before that.
         int guest_fd = -1;
-        struct pollfd pfd = {listen_fd, POLLIN, 0};
-        while (guest_fd < 0 && !reaped) {
-            if (poll(&pfd, 1, 50) > 0)
-                guest_fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            else if (waitpid(pid, &wstatus, WNOHANG) == pid)
-                reaped = true;
+        struct pollfd fds[2] = {{listen_fd, POLLIN, 0}, {launcher.exit_fd(), POLLIN, 0}};
+        while (poll(fds, 2, -1) < 0 && errno == EINTR && stop_signal() == 0) {
         }
+        if ((fds[0].revents & POLLIN) != 0)
+            guest_fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (guest_fd >= 0) {
             int pair[2];
             if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) {
@@ -170,8 +152,7 @@ int run_once(const VmJob &job, VmResult *result)
                 board.start();
                 {
                     FrameRelay relay(guest_fd, pair[0]);
-                    waitpid(pid, &wstatus, 0);
-                    reaped = true;
+                    launcher.wait(NO_TIME_LIMIT);
                 }
                 board.stop();
                 result->frames = board.frames();
@@ -181,17 +162,16 @@ int run_once(const VmJob &job, VmResult *result)
             close(guest_fd);
         }
     }
-    if (pid > 0 && !reaped)
-        waitpid(pid, &wstatus, 0);
+    const RunResult ran = launcher.wait(NO_TIME_LIMIT); // kept from the wait above, if any
     if (listen_fd >= 0)
         close(listen_fd);
     result->elapsed_ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count());
 
-    result->launcher_status = pid < 0 ? -1 : WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result->launcher_status = ran.exec_errno != 0 ? -1 : ran.exit_status;
     result->console = slurp(out / "console.log");
     if (result->launcher_status != 0) {
-        result->error = slurp(log);
+        result->error = ran.exec_errno != 0 ? ran.exec_error : ran.out;
         if (result->error.empty())
             result->error = "vm/board-vm failed with status " + std::to_string(result->launcher_status);
     }
@@ -272,16 +252,11 @@ std::string find_image()
     if (!image.empty())
         return image;
     const fs::path script = fs::path(launcher_path()).parent_path() / "build-image.sh";
-    ScratchDir scratch;
-    if (scratch.path.empty())
-        return "";
-    const fs::path log = scratch.path / "print.log";
-    const pid_t pid = spawn({script.string(), "--print"}, log);
-    int wstatus = 0;
-    if (pid < 0 || waitpid(pid, &wstatus, 0) != pid || !WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0)
+    const RunResult printed = run_process(launcher_spec({script.string(), "--print"}), NO_TIME_LIMIT);
+    if (printed.exit_status != 0)
         return "";
     // The last line names the image.
-    std::istringstream lines(slurp(log));
+    std::istringstream lines(printed.out);
     for (std::string line; std::getline(lines, line);)
         image = line;
     return image;
@@ -292,7 +267,7 @@ int run_on_vm(const VmJob &job, VmResult *result)
     for (int run = 1;; ++run) {
         const int rc = run_once(job, result);
         result->runs = run;
-        if (rc != 0 || result->late_replies == 0 || run > job.reruns_on_late_reply)
+        if (rc != 0 || result->late_replies == 0 || run > job.reruns_on_late_reply || stop_signal() != 0)
             return rc;
     }
 }

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include <sstream>
 
 #include "../probe/transcript.h"
+#include "target_command.h"
 #include "text.h"
 #include "vm_run.h"
 
@@ -338,15 +338,14 @@ protected:
     }
     // Runs vm/board-vm with `args`; returns its exit status and, in *err, what
     // it printed.
-    int launcher(const std::string &args, std::string *err)
+    static int launcher(const std::string &args, std::string *err)
     {
-        const std::string log = dir_ + "/launcher.log";
-        const int rc = std::system((sim::vm::launcher_path() + " " + args + " >" + log + " 2>&1").c_str());
-        std::ifstream in(log);
-        std::ostringstream text;
-        text << in.rdbuf();
-        *err = text.str();
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        std::vector<std::string> argv = sim::command_words(args);
+        argv.insert(argv.begin(), sim::vm::launcher_path());
+        const sim::RunResult r = sim::run_process(
+            {.argv = argv, .out = sim::Sink::capture(), .err = sim::Sink::stdout_too()}, sim::NO_TIME_LIMIT);
+        *err = r.out;
+        return r.signal == 0 ? r.exit_status : -1;
     }
     std::string dir_;
 };

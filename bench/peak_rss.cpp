@@ -15,78 +15,81 @@
  *
  * Exits with the program's status. Benchmark support; it does not ship.
  */
-#define _GNU_SOURCE
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-static long now_us(void)
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+long now_us()
 {
-    struct timespec ts;
+    struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000000L + ts.tv_nsec / 1000L;
 }
 
-/* VmHWM of a stopped process, in kB; -1 when it cannot be read. */
-static long vm_hwm_kb(pid_t pid)
+// VmHWM of a stopped process, in kB; -1 when it cannot be read.
+long vm_hwm_kb(pid_t pid)
 {
     char path[64];
-    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
     FILE *f = fopen(path, "r");
-    if (f == NULL)
+    if (f == nullptr)
         return -1;
     char line[256];
     long kb = -1;
-    while (fgets(line, sizeof line, f) != NULL)
+    while (fgets(line, sizeof line, f) != nullptr)
         if (sscanf(line, "VmHWM: %ld kB", &kb) == 1)
             break;
     fclose(f);
     return kb;
 }
 
+} // namespace
+
 int main(int argc, char **argv)
 {
-    (void)argc;
     const char *program = getenv("PEAK_RSS_PROGRAM");
-    if (program == NULL || *program == '\0') {
+    if (program == nullptr || *program == '\0') {
         fprintf(stderr, "peak-rss: set PEAK_RSS_PROGRAM to the program to run\n");
         return 127;
     }
-    argv[0] = (char *)program;
+    std::vector<std::string> args(argv, argv + argc);
+    args[0] = program;
 
     const long start = now_us();
-    const pid_t pid = fork();
-    if (pid < 0) {
-        perror("peak-rss: fork");
+    // Traced from the exec on: the program stops with SIGTRAP once it has
+    // replaced the child, before its first instruction.
+    sim::Process process({.argv = args, .child_setup = [] {
+                              return ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? nullptr : "ptrace";
+                          }});
+    if (process.pid() < 0) {
+        fprintf(stderr, "peak-rss: %s\n", process.wait(0).exec_error.c_str());
         return 127;
     }
-    if (pid == 0) {
-        ptrace(PTRACE_TRACEME, 0, NULL, NULL);
-        raise(SIGSTOP); /* lets the parent set its options before the exec */
-        execv(program, argv);
-        fprintf(stderr, "peak-rss: %s: %s\n", program, strerror(errno));
-        _exit(127);
-    }
-
+    const pid_t pid = process.release();
     int status = 0;
     long hwm = -1;
     if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) {
         fprintf(stderr, "peak-rss: the program did not start\n");
         return 127;
     }
-    ptrace(PTRACE_SETOPTIONS, pid, NULL,
-           (void *)(long)(PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL));
-    ptrace(PTRACE_CONT, pid, NULL, NULL);
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+           reinterpret_cast<void *>(static_cast<long>(PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL)));
+    ptrace(PTRACE_CONT, pid, nullptr, nullptr);
 
-    struct rusage usage;
-    memset(&usage, 0, sizeof usage);
+    struct rusage usage {};
     for (;;) {
         if (wait4(pid, &status, 0, &usage) != pid) {
             if (errno == EINTR)
@@ -101,12 +104,11 @@ int main(int argc, char **argv)
         if (event == PTRACE_EVENT_EXIT)
             hwm = vm_hwm_kb(pid);
         else if (event == 0 && WSTOPSIG(status) != SIGTRAP)
-            deliver = WSTOPSIG(status); /* an ordinary signal: pass it on */
-        ptrace(PTRACE_CONT, pid, NULL, (void *)(long)deliver);
+            deliver = WSTOPSIG(status); // an ordinary signal: pass it on
+        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(static_cast<long>(deliver)));
     }
     const long wall = now_us() - start;
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    fprintf(stderr, "peak-rss: wall_us=%ld hwm_kb=%ld maxrss_kb=%ld status=%d\n", wall, hwm, usage.ru_maxrss,
-            code);
+    fprintf(stderr, "peak-rss: wall_us=%ld hwm_kb=%ld maxrss_kb=%ld status=%d\n", wall, hwm, usage.ru_maxrss, code);
     return code;
 }
