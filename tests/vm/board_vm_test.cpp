@@ -37,10 +37,18 @@ std::string unchunked(const std::string &out, const std::vector<std::vector<uint
 {
     static const std::regex reads(
         "(?:usb uart read exp_buf_len:([0-9]+) total_len:[0-9]+\n)+(usb_uart_read break,read:)");
+    // A whole reply that only the third read completed: the program prints
+    // "3 times" where a reply that came sooner has its "break" line.
+    static const std::regex third_read_whole("(?:usb uart read exp_buf_len:([0-9]+) total_len:[0-9]+\n)+"
+                                             "usb uart read 3 times\nusb_uart_read total_len:\\1\n");
     static const std::regex short_read("(?:usb uart read exp_buf_len:([0-9]+) total_len:[0-9]+\n)+"
                                        "usb uart read [0-9]+ times\nusb_uart_read total_len:[0-9]+\n"
                                        "<------------ ([0-9a-f]+)\nusb_uart_read error\n");
-    const std::string text = std::regex_replace(normalized(out), reads, "usb uart read exp_buf_len:$1 total_len:0\n$2");
+    const std::string text =
+        std::regex_replace(std::regex_replace(normalized(out), third_read_whole,
+                                              "usb uart read exp_buf_len:$1 total_len:0\nusb_uart_read break,read:$1\n"
+                                              "usb_uart_read total_len:$1\n"),
+                           reads, "usb uart read exp_buf_len:$1 total_len:0\n$2");
     std::string folded;
     auto at = text.cbegin();
     for (std::sregex_iterator m(text.begin(), text.end(), short_read), end; m != end; ++m) {
@@ -75,6 +83,27 @@ TEST(ReadsFolded, ShortReadOfAWholeReplyDiffersOnlyInItsReadLines)
     EXPECT_EQ(unchunked(pieces.str(), {reply}), whole.str());
     const Transcript other = Transcript().sent(SIA_DASH_DETECT).received_part(54, 3, "aa5599").line("sia miner");
     EXPECT_EQ(unchunked(other.str(), {reply}), other.str());
+
+    // The whole reply in three reads, the third completing it; and in two.
+    const Transcript three_reads = Transcript()
+                                       .sent(SIA_DASH_DETECT)
+                                       .line("usb uart read exp_buf_len:54 total_len:0")
+                                       .line("usb uart read exp_buf_len:54 total_len:16")
+                                       .line("usb uart read exp_buf_len:54 total_len:40")
+                                       .line("usb uart read 3 times")
+                                       .line("usb_uart_read total_len:54")
+                                       .line("<------------ " + hex)
+                                       .line("sia miner");
+    EXPECT_EQ(unchunked(three_reads.str(), {reply}), whole.str());
+    const Transcript two_reads = Transcript()
+                                     .sent(SIA_DASH_DETECT)
+                                     .line("usb uart read exp_buf_len:54 total_len:0")
+                                     .line("usb uart read exp_buf_len:54 total_len:16")
+                                     .line("usb_uart_read break,read:54")
+                                     .line("usb_uart_read total_len:54")
+                                     .line("<------------ " + hex)
+                                     .line("sia miner");
+    EXPECT_EQ(unchunked(two_reads.str(), {reply}), whole.str());
 }
 
 sim::HashBoardScenario board(ChipFamily family)
