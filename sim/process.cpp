@@ -74,14 +74,14 @@ int sink_fd(const Sink &sink, int capture_fd, int target)
 }
 
 // Between fork and exec: only async-signal-safe calls.
-[[noreturn]] void run_child(const ProcessSpec &spec, const char *path, char *const *argv, int report_fd, int out_fd,
+[[noreturn]] void run_child(const ProcessLaunch &launch, const char *path, char *const *argv, int report_fd, int out_fd,
                             int err_fd)
 {
     const char *step = nullptr;
-    if (!spec.stdin_path.empty() && !put(open(spec.stdin_path.c_str(), O_RDONLY | O_CLOEXEC), 0))
-        step = spec.stdin_path.c_str();
+    if (!launch.stdin_path.empty() && !put(open(launch.stdin_path.c_str(), O_RDONLY | O_CLOEXEC), 0))
+        step = launch.stdin_path.c_str();
     for (const int target : {1, 2}) {
-        const Sink &sink = target == 1 ? spec.out : spec.err;
+        const Sink &sink = target == 1 ? launch.out : launch.err;
         if (step == nullptr && !put(sink_fd(sink, target == 1 ? out_fd : err_fd, target), target))
             step = sink.to == Sink::To::File ? sink.path.c_str() : "redirect";
     }
@@ -89,8 +89,8 @@ int sink_fd(const Sink &sink, int capture_fd, int target)
     if (report_fd != REPORT_FD && dup3(report_fd, REPORT_FD, O_CLOEXEC) == REPORT_FD)
         report_fd = REPORT_FD;
     syscall(SYS_close_range, REPORT_FD + 1U, ~0U, 0U);
-    if (step == nullptr && spec.child_setup)
-        step = spec.child_setup();
+    if (step == nullptr && launch.child_setup)
+        step = launch.child_setup();
     if (step == nullptr) {
         execv(path, argv);
         step = argv[0];
@@ -116,26 +116,26 @@ std::string read_capture(int fd)
 
 } // namespace
 
-Process::Process(const ProcessSpec &spec)
+Process::Process(const ProcessLaunch &launch)
 {
-    if (spec.argv.empty()) {
+    if (launch.argv.empty()) {
         result_ = {.exec_errno = EINVAL, .exec_error = "no program to run"};
         return;
     }
-    const std::string path = find_on_path(spec.argv[0]);
+    const std::string path = find_on_path(launch.argv[0]);
     std::vector<char *> argv;
-    for (const std::string &arg : spec.argv)
+    for (const std::string &arg : launch.argv)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     // A capture that cannot be made fails in the child, as a failed redirection.
-    if (spec.out.to == Sink::To::Capture)
+    if (launch.out.to == Sink::To::Capture)
         out_fd_ = memfd_create("stdout", MFD_CLOEXEC);
-    if (spec.err.to == Sink::To::Capture)
+    if (launch.err.to == Sink::To::Capture)
         err_fd_ = memfd_create("stderr", MFD_CLOEXEC);
 
     int pipe_fds[2] = {-1, -1};
     if (pipe2(pipe_fds, O_CLOEXEC) == 0 && (pid_ = fork()) == 0)
-        run_child(spec, path.empty() ? argv[0] : path.c_str(), argv.data(), pipe_fds[1], out_fd_, err_fd_);
+        run_child(launch, path.empty() ? argv[0] : path.c_str(), argv.data(), pipe_fds[1], out_fd_, err_fd_);
     Report report{errno, "fork"};
     ssize_t n = sizeof report.err + 4;
     close(pipe_fds[1]);

@@ -27,7 +27,7 @@ struct Sink {
     static Sink stdout_too() { return {To::Stdout, {}}; } // standard error only: into standard output
 };
 
-struct ProcessSpec {
+struct ProcessLaunch {
     // argv[0]: a path, or a name looked up on $PATH.
     std::vector<std::string> argv{};
     std::string stdin_path{}; // empty: inherited
@@ -51,7 +51,7 @@ struct RunResult {
 
 class Process {
 public:
-    explicit Process(const ProcessSpec &spec);
+    explicit Process(const ProcessLaunch &launch);
     // Kills and reaps a process that is still running.
     ~Process();
     Process(const Process &) = delete;
@@ -78,9 +78,9 @@ private:
 
 inline constexpr int NO_TIME_LIMIT = -1;
 
-inline RunResult run_process(const ProcessSpec &spec, int timeout_ms)
+inline RunResult run_process(const ProcessLaunch &launch, int timeout_ms)
 {
-    return Process(spec).wait(timeout_ms);
+    return Process(launch).wait(timeout_ms);
 }
 
 // An absolute path for `name`: itself when it holds a slash, else the first

@@ -145,12 +145,12 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, int timeout_ms)
     plan.old_shm = plan.old_dev + "/shm";
     for (const auto &[name, host_path] : options_.devices)
         plan.devices.emplace_back(host_path, "/dev/" + name);
-    const ProcessSpec spec{.argv = argv,
-                           .stdin_path = "/dev/null",
-                           .out = Sink::capture(),
-                           .err = Sink::capture(),
-                           .child_setup = [&plan] { return enter_namespace(plan); }};
-    return run_process(spec, timeout_ms);
+    const ProcessLaunch launch{.argv = argv,
+                               .stdin_path = "/dev/null",
+                               .out = Sink::capture(),
+                               .err = Sink::capture(),
+                               .child_setup = [&plan] { return enter_namespace(plan); }};
+    return run_process(launch, timeout_ms);
 }
 
 std::string Sandbox::read_file(const std::string &path)

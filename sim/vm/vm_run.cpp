@@ -73,7 +73,7 @@ int listen_unix(const std::string &path)
 
 // The launcher, its output captured, in a process group of its own (a
 // terminal's Ctrl-C reaches board-sim, which passes it on).
-ProcessSpec launcher_spec(std::vector<std::string> argv)
+ProcessLaunch launcher_spec(std::vector<std::string> argv)
 {
     return {.argv = std::move(argv),
             .stdin_path = "/dev/null",

@@ -80,7 +80,7 @@ TEST(Runner, ExecFailuresComeBackWithTheirErrnoAndStep)
     const std::string script = write_file("not-executable", "#!/bin/sh\nexit 0\n", 0644);
     const std::string missing = scratch("no-such-program");
     const struct {
-        sim::ProcessSpec spec;
+        sim::ProcessLaunch launch;
         int exec_errno;
         std::string exec_error;
     } cases[] = {
@@ -101,7 +101,7 @@ TEST(Runner, ExecFailuresComeBackWithTheirErrnoAndStep)
         {{}, EINVAL, "no program to run"},
     };
     for (const auto &c : cases) {
-        sim::Process p(c.spec);
+        sim::Process p(c.launch);
         EXPECT_EQ(p.pid(), -1) << c.exec_error;
         const RunResult r = p.wait(sim::NO_TIME_LIMIT);
         EXPECT_EQ(r.exec_errno, c.exec_errno) << c.exec_error;
