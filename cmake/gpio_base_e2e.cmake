@@ -20,5 +20,8 @@ set(ENV{MINER_PROBE_BIN} ${BINARY_DIR}/probe/miner-probe)
 set(ENV{I2C_BITBANG_BIN} ${BINARY_DIR}/i2c/i2c-bitbang)
 set(ENV{MINER_TOOLS_GPIO_BASE} ${GPIO_BASE})
 message(STATUS "end-to-end tests of the programs built with MINER_TOOLS_GPIO_BASE=${GPIO_BASE}")
-execute_process(COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${HARNESS_DIR} -L e2e --output-on-failure --no-tests=error
+# The paced-wire tests are left out: they exercise the UART exchange, which the
+# base does not touch, while the other end-to-end tests use every GPIO path.
+execute_process(COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${HARNESS_DIR} -L e2e -E "^probe[.]wire[.]"
+                        --output-on-failure --no-tests=error
                 COMMAND_ERROR_IS_FATAL ANY)
