@@ -85,25 +85,21 @@ TEST(ReadsFolded, ShortReadOfAWholeReplyDiffersOnlyInItsReadLines)
     EXPECT_EQ(unchunked(other.str(), {reply}), other.str());
 
     // The whole reply in three reads, the third completing it; and in two.
-    const Transcript three_reads = Transcript()
-                                       .sent(SIA_DASH_DETECT)
-                                       .line("usb uart read exp_buf_len:54 total_len:0")
-                                       .line("usb uart read exp_buf_len:54 total_len:16")
-                                       .line("usb uart read exp_buf_len:54 total_len:40")
-                                       .line("usb uart read 3 times")
-                                       .line("usb_uart_read total_len:54")
-                                       .line("<------------ " + hex)
-                                       .line("sia miner");
-    EXPECT_EQ(unchunked(three_reads.str(), {reply}), whole.str());
-    const Transcript two_reads = Transcript()
-                                     .sent(SIA_DASH_DETECT)
-                                     .line("usb uart read exp_buf_len:54 total_len:0")
-                                     .line("usb uart read exp_buf_len:54 total_len:16")
-                                     .line("usb_uart_read break,read:54")
-                                     .line("usb_uart_read total_len:54")
-                                     .line("<------------ " + hex)
-                                     .line("sia miner");
-    EXPECT_EQ(unchunked(two_reads.str(), {reply}), whole.str());
+    const auto whole_in_reads = [&hex](std::initializer_list<const char *> read_lines) {
+        Transcript t = Transcript().sent(SIA_DASH_DETECT);
+        for (const char *l : read_lines)
+            t.line(l);
+        return t.line("usb_uart_read total_len:54").line("<------------ " + hex).line("sia miner").str();
+    };
+    EXPECT_EQ(unchunked(whole_in_reads({"usb uart read exp_buf_len:54 total_len:0",
+                                        "usb uart read exp_buf_len:54 total_len:16",
+                                        "usb uart read exp_buf_len:54 total_len:40", "usb uart read 3 times"}),
+                        {reply}),
+              whole.str());
+    EXPECT_EQ(unchunked(whole_in_reads({"usb uart read exp_buf_len:54 total_len:0",
+                                        "usb uart read exp_buf_len:54 total_len:16", "usb_uart_read break,read:54"}),
+                        {reply}),
+              whole.str());
 }
 
 sim::HashBoardScenario board(ChipFamily family)
