@@ -12,11 +12,11 @@ program=$1
 shift
 here=$(cd "$(dirname "$0")" && pwd)
 
-if "$here/../../scripts/fpu-scan.sh" "$program" >/dev/null; then
+if scan=$("$here/../../scripts/fpu-scan.sh" "$program"); then
   echo "FAIL: $program holds no FPU instruction, so its death would prove nothing"
   exit 1
 fi
-"$here/../../scripts/fpu-scan.sh" "$program" | cut -c1-120
+echo "$scan" | cut -c1-120
 
 err=$(mktemp)
 trap 'rm -f "$err"' EXIT
