@@ -1,46 +1,22 @@
 // SPDX-License-Identifier: MIT
-// The command line of board-sim: which program to run and the simulated board
-// to run it against, or the log to explain. Each subcommand has one getopt_long
-// option table; parsing is kept apart from running so that it can be tested
-// without privileges.
+// The command line of board-sim: which program to run and the scenario to
+// run it against, or the log to explain. One table lists every option, and
+// the scenario's own table (scenario.h) every key; --help is written from
+// both. Parsing is kept apart from running so that it can be tested without
+// privileges.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "gpio_board.h"
-#include "hash_board.h"
+#include "scenario.h"
 
 namespace board_sim {
-
-enum class Tool { Probe, I2c, Explain };
 
 // What a run prints: the program's output and the summary, the summary only,
 // or one JSON document.
 enum class Output { Text, Quiet, Json };
-
-struct ProbeCommand {
-    sim::HashBoardScenario board;  // its control_line_path is filled in by the run
-    std::vector<std::string> args; // passed to miner-probe; any selects the alternate board
-    bool uart_present = true;
-    bool gpio_files = true;
-    bool records_read_only = false;
-    std::optional<std::string> miner_type;  // /usr/bin/minerType before the run
-    std::optional<std::string> temp_sensor; // /usr/bin/tempSensor before the run
-};
-
-struct I2cCommand {
-    sim::GpioBoardOptions board;
-    std::vector<std::string> args; // passed to i2c-bitbang: none reads, one writes
-    std::string vcd_path;          // empty: a temporary file, removed after the run
-    std::string svg_path;          // empty: no picture
-    bool decode = true;            // run the logic-analyser decoder on the waveform
-};
-
-struct ExplainCommand {
-    std::string path; // empty: standard input
-};
 
 struct Command {
     Tool tool = Tool::Probe;
@@ -52,15 +28,19 @@ struct Command {
     bool vm = false;      // --vm: on the emulated board (vm/board-vm), the real kernel under qemu
     int timeout_ms = 0;   // 0: the default
     Output output = Output::Text;
-    ProbeCommand probe;
-    I2cCommand i2c;
-    ExplainCommand explain;
+    Json scenario;            // every key of the tool's scenario, checked
+    std::string vcd_path;     // i2c: empty: a temporary file, removed after the run
+    std::string svg_path;     // i2c: empty: no picture
+    bool decode = true;       // i2c: run the logic-analyser decoder on the waveform
+    std::string explain_path; // explain: empty: standard input
 };
 
 struct ParseResult {
     bool ok = false;
     Command command;
-    std::string error; // one line, without the program name, when !ok
+    // One line, without the program name, when !ok; empty when getopt has
+    // already printed its own complaint.
+    std::string error;
 };
 
 // `args` are the arguments after the program name.
@@ -70,25 +50,12 @@ ParseResult parse_command_line(const std::vector<std::string> &args);
 extern const char *const MINER_PROBE_VARIABLE; // MINER_PROBE_BIN, as in the end-to-end tests
 extern const char *const I2C_BITBANG_VARIABLE; // I2C_BITBANG_BIN
 
-// Usage lines for errors (the subcommand's when one was given), full help, and
+// "Try 'board-sim probe --help'..." after an error; the full help; and
 // "board-sim (miner-tools) 0.2.0".
-std::string usage_text(std::optional<Tool> tool);
+std::string try_help_text(std::optional<Tool> tool);
 std::string help_text(std::optional<Tool> tool);
 std::string version_text();
 // The project's version, "0.2.0".
 const char *tool_version();
-
-// Names used on the command line for the simulated GPIO files, e.g.
-// "scl-direction"; nullopt for an unknown name.
-std::optional<sim::GpioFile> gpio_file_from_name(const std::string &name);
-const char *gpio_file_name(sim::GpioFile file);
-
-// "BTC", ..., "none" (any case); nullopt for anything else.
-std::optional<sim::ChipFamily> chip_family_from_name(const std::string &name);
-const char *chip_family_name(sim::ChipFamily family);
-
-// The frame that asks for the family's sensor reply ("LTC sensor query"), or
-// nullptr for a family without a sensor query.
-const char *sensor_query_name(sim::ChipFamily family);
 
 } // namespace board_sim

@@ -26,7 +26,7 @@ namespace {
 // holding board-sim up.
 constexpr int DRAWING_TIME_MS = 300000;
 
-std::string describe_i2c_board(const I2cCommand &i)
+std::string describe_i2c_board(const I2cSetup &i)
 {
     const sim::GpioBoardOptions &b = i.board;
     std::string text;
@@ -50,16 +50,16 @@ std::string describe_i2c_board(const I2cCommand &i)
 
 // Where the waveform goes: the path asked for, created now so that a path
 // that cannot be written is refused before the run; or a temporary file.
-std::string waveform_path(const I2cCommand &i, std::string *why)
+std::string waveform_path(const Command &c, std::string *why)
 {
-    if (!i.vcd_path.empty()) {
-        const int fd = open(i.vcd_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (!c.vcd_path.empty()) {
+        const int fd = open(c.vcd_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) {
-            *why = "cannot write the waveform to " + i.vcd_path + ": " + std::strerror(errno);
+            *why = "cannot write the waveform to " + c.vcd_path + ": " + std::strerror(errno);
             return "";
         }
         close(fd);
-        return i.vcd_path;
+        return c.vcd_path;
     }
     std::string path = sim::temp_directory() + "/board-sim-i2c-XXXXXX.vcd";
     const int fd = mkstemps(path.data(), 4);
@@ -91,11 +91,11 @@ struct BusView {
     std::string decode_error;
 };
 
-BusView look_at_bus(const sim::GpioBoard &board, const I2cCommand &i, const std::string &vcd)
+BusView look_at_bus(const sim::GpioBoard &board, const Command &c, const std::string &vcd)
 {
     BusView v;
     v.seen = board.transcript();
-    if (vcd.empty() || !i.decode)
+    if (vcd.empty() || !c.decode)
         return v;
     std::string why;
     if (!sim::sigrok_available(&why)) {
@@ -168,84 +168,31 @@ std::vector<std::string> event_texts(const sim::I2cEvents &events)
 void print_json(const Command &c, const std::string &program, const sim::I2cRunReport &report,
                 const sim::GpioBoard &board, const BusView &v, const std::string &kept_vcd)
 {
-    const I2cCommand &i = c.i2c;
-    const sim::GpioBoardOptions &b = i.board;
-    JsonWriter json;
-    json_run_fields(json, c, program, i.args, report.run, report.wall_us);
-    json.key("scenario").begin_object();
-    json.key("description").value(describe_i2c_board(i));
-    json.key("operation").value(i.args.empty() ? "read" : "write");
-    json.key("device").begin_object();
-    json.key("present").value(b.device.present);
-    json.key("address").value(static_cast<int>(b.device.address));
-    json.key("byte").value(static_cast<int>(b.device.byte));
-    json.key("acks_data").value(b.device.ack_data);
-    json.end_object();
-    json.key("sda_stuck");
-    if (b.sda_fault == sim::SdaFault::None)
-        json.null();
-    else
-        json.value(b.sda_fault == sim::SdaFault::StuckHigh ? "high" : "low");
-    std::vector<std::string> missing, failing, open_fails;
-    for (sim::GpioFile f : b.missing_files)
-        missing.emplace_back(gpio_file_name(f));
-    for (sim::GpioFile f : b.failing_writes)
-        failing.emplace_back(gpio_file_name(f));
-    for (const sim::OpenFailure &f : b.open_failures)
-        open_fails.push_back(std::string(gpio_file_name(f.file)) + ":" + std::to_string(f.nth));
-    json.key("missing").strings(missing);
-    json.key("write_fails").strings(failing);
-    json.key("open_fails").strings(open_fails);
-    json.key("lines_start_as_outputs").value(b.lines_start_as_outputs);
-    json.end_object();
-
-    json.key("transaction").begin_object();
-    json.key("device_saw").strings(event_texts(v.seen));
-    json.key("decoded");
-    if (v.decoded)
-        json.strings(event_texts(v.decode));
-    else
-        json.null();
-    json.key("decode_error").text_or_null(v.decode_error);
-    json.end_object();
-    json.key("device").begin_object();
-    json.key("holds").value(static_cast<int>(board.device_byte()));
-    json.key("received").begin_array();
-    for (uint8_t byte : board.bytes_written())
-        json.value(static_cast<int>(byte));
-    json.end_array();
-    json.end_object();
+    const I2cSetup i = i2c_setup(c.scenario);
+    Json doc = run_document(c, program, i.args, report.run, report.wall_us);
+    doc["description"] = describe_i2c_board(i);
+    doc["operation"] = i.args.empty() ? "read" : "write";
+    doc["transaction"] = {{"device_saw", event_texts(v.seen)},
+                          {"decoded", v.decoded ? Json(event_texts(v.decode)) : Json()},
+                          {"decode_error", v.decode_error.empty() ? Json() : Json(v.decode_error)}};
+    doc["device"] = {{"holds", board.device_byte()}, {"received", board.bytes_written()}};
     const sim::GpioFileCounts n = total_counts(board);
-    json.key("gpio_files")
-        .begin_object()
-        .key("opens")
-        .value(n.opens)
-        .key("failed_opens")
-        .value(n.failed_opens)
-        .key("writes")
-        .value(n.writes)
-        .key("failed_writes")
-        .value(n.failed_writes)
-        .key("reads")
-        .value(n.reads)
-        .key("closes")
-        .value(n.closes)
-        .end_object();
-    json.key("waveform").text_or_null(kept_vcd);
-    json.key("svg").text_or_null(i.svg_path);
-    json.end_object();
-    fputs(json.text().c_str(), stdout);
+    doc["gpio_files"] = {{"opens", n.opens},   {"failed_opens", n.failed_opens}, {"writes", n.writes},
+                         {"failed_writes", n.failed_writes}, {"reads", n.reads}, {"closes", n.closes}};
+    doc["waveform"] = kept_vcd.empty() ? Json() : Json(kept_vcd);
+    doc["svg"] = c.svg_path.empty() ? Json() : Json(c.svg_path);
+    print_document(doc);
 }
 
 } // namespace
 
 int run_i2c(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
 {
-    const I2cCommand &i = c.i2c;
+    const I2cSetup i = i2c_setup(c.scenario);
     const std::string what = i.args.empty() ? "read" : "write '" + i.args[0] + "'";
     const std::string scenario = describe_i2c_board(i);
     std::string why;
-    const std::string vcd = waveform_path(i, &why);
+    const std::string vcd = waveform_path(c, &why);
     if (vcd.empty()) {
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
@@ -257,7 +204,7 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
                 " (SCL) and " + sim::gpio_line_name(sim::GpioFile::SdaValue, options.gpio_base) +
                 " (SDA): " + scenario);
     fflush(stdout);
-    const bool temporary = i.vcd_path.empty();
+    const bool temporary = c.vcd_path.empty();
 
     sim::GpioBoard board(options);
     const sim::I2cRunReport report =
@@ -275,10 +222,10 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
     const bool written = board.write_vcd(vcd);
     if (!written)
         waveform_error = "the waveform could not be written to " + vcd + ": " + std::strerror(errno);
-    const BusView bus = look_at_bus(board, i, written ? vcd : "");
+    const BusView bus = look_at_bus(board, c, written ? vcd : "");
     std::string svg_error;
-    if (written && !i.svg_path.empty() &&
-        !draw_svg(vcd, i.svg_path, "i2c-bitbang " + what + ": " + scenario, &svg_error))
+    if (written && !c.svg_path.empty() &&
+        !draw_svg(vcd, c.svg_path, "i2c-bitbang " + what + ": " + scenario, &svg_error))
         svg_error = "no picture drawn: " + svg_error;
     if (temporary)
         unlink(vcd.c_str());
@@ -295,8 +242,8 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
     if (c.output != Output::Json) {
         if (!kept.empty())
             section("waveform: " + kept + " (scl, sda, sda_dir, sda_dev; 1 us per GPIO write)");
-        if (!i.svg_path.empty())
-            section("picture: " + i.svg_path);
+        if (!c.svg_path.empty())
+            section("picture: " + c.svg_path);
     }
     return status;
 }

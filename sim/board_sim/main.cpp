@@ -70,23 +70,27 @@ int show_run(const Command &c, const sim::RunResult &run, const char *name, long
     return run_status(run);
 }
 
-void json_run_fields(JsonWriter &json, const Command &c, const std::string &program,
-                     const std::vector<std::string> &args, const sim::RunResult &run, long wall_us)
+Json run_document(const Command &c, const std::string &program, const std::vector<std::string> &args,
+                  const sim::RunResult &run, long wall_us)
 {
-    json.begin_object();
-    json.key("board_sim").value(tool_version());
-    json.key("subcommand").value(c.tool == Tool::Probe ? "probe" : "i2c");
-    json.key("board").value(c.vm ? "emulated" : "simulated");
-    json.key("program").begin_object();
-    json.key("path").value(program);
-    json.key("args").strings(args);
-    json.end_object();
-    json.key("exit_status").value(run.exit_status);
-    json.key("timed_out").value(run.timed_out);
-    json.key("stopped_by_signal").value(run.stopped ? sim::stop_signal() : 0);
-    json.key("wall_time_s").value(static_cast<double>(wall_us) / 1e6);
-    json.key("stdout").value(run.out);
-    json.key("stderr").value(run.err);
+    Json scenario = {{"tool", tool_name(c.tool)}};
+    scenario.update(c.scenario);
+    return {{"board_sim", tool_version()},
+            {"subcommand", tool_name(c.tool)},
+            {"board", c.vm ? "emulated" : "simulated"},
+            {"program", {{"path", program}, {"args", args}}},
+            {"exit_status", run.exit_status},
+            {"timed_out", run.timed_out},
+            {"stopped_by_signal", run.stopped ? sim::stop_signal() : 0},
+            {"wall_time_s", static_cast<double>(wall_us) / 1e6},
+            {"stdout", run.out},
+            {"stderr", run.err},
+            {"scenario", scenario}};
+}
+
+void print_document(const Json &doc)
+{
+    puts(doc.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
 }
 
 } // namespace board_sim
@@ -210,14 +214,14 @@ bool find_launcher(const Command &c, const std::string &program, std::vector<std
 int explain(const Command &c)
 {
     std::string text;
-    if (c.explain.path.empty()) {
+    if (c.explain_path.empty()) {
         std::ostringstream in;
         in << std::cin.rdbuf();
         text = in.str();
     } else {
-        std::ifstream file(c.explain.path, std::ios::binary);
+        std::ifstream file(c.explain_path, std::ios::binary);
         if (!file) {
-            fprintf(stderr, "board-sim: cannot read %s\n", c.explain.path.c_str());
+            fprintf(stderr, "board-sim: cannot read %s\n", c.explain_path.c_str());
             return EXIT_SETUP_FAILED;
         }
         std::ostringstream in;
@@ -239,7 +243,11 @@ int main(int argc, char **argv)
     const Command &c = parsed.command;
     const std::optional<Tool> tool = c.tool_given ? std::optional<Tool>(c.tool) : std::nullopt;
     if (!parsed.ok) {
-        fprintf(stderr, "board-sim: %s\n%s", parsed.error.c_str(), usage_text(tool).c_str());
+        // One line naming the problem; getopt has printed its own.
+        if (parsed.error.empty())
+            fputs(try_help_text(tool).c_str(), stderr);
+        else
+            fprintf(stderr, "board-sim: %s\n", parsed.error.c_str());
         return EXIT_USAGE;
     }
     if (c.help) {

@@ -23,7 +23,7 @@ std::string control_line_of(const Command &c, bool alt_board)
     return sim::control_line_gpio(alt_board, c.vm ? 0 : sim::target_gpio_base());
 }
 
-std::string describe_hash_board(const ProbeCommand &p)
+std::string describe_hash_board(const ProbeSetup &p)
 {
     const sim::HashBoardScenario &b = p.board;
     std::string text;
@@ -68,141 +68,75 @@ std::string describe_hash_board(const ProbeCommand &p)
     return text;
 }
 
-void json_control_line(JsonWriter &json, const std::string &gpio, const std::string &written)
+Json control_line_json(const std::string &gpio, const std::string &written)
 {
     const sim::ControlLineState state = sim::parse_control_line(written);
-    json.begin_object();
-    json.key("gpio").value(gpio);
-    json.key("writes").strings(state.writes);
-    json.key("cycles").value(state.cycles);
-    json.key("left").value(state.writes.empty() ? "unwritten" : state.writes.back() == "1" ? "high" : "low");
-    json.end_object();
+    return {{"gpio", gpio},
+            {"writes", state.writes},
+            {"cycles", state.cycles},
+            {"left", state.writes.empty() ? "unwritten" : state.writes.back() == "1" ? "high" : "low"}};
 }
 
-void json_record(JsonWriter &json, const char *path, const std::optional<std::string> &before,
-                 const std::optional<std::string> &after)
+Json record_json(const char *path, const std::optional<std::string> &before, const std::optional<std::string> &after)
 {
-    json.begin_object();
-    json.key("path").value(path);
-    json.key("before").value(before);
-    json.key("after").value(after);
     std::vector<std::string> appended;
     const std::string old_text = before.value_or("");
     if (after && after->compare(0, old_text.size(), old_text) == 0) {
-        std::string added = after->substr(old_text.size());
-        size_t at = 0;
-        while (at < added.size()) {
-            const size_t eol = added.find('\n', at);
+        const std::string added = after->substr(old_text.size());
+        for (size_t at = 0, eol; at < added.size(); at = eol == std::string::npos ? added.size() : eol + 1) {
+            eol = added.find('\n', at);
             appended.push_back(added.substr(at, eol == std::string::npos ? std::string::npos : eol - at));
-            at = eol == std::string::npos ? added.size() : eol + 1;
         }
     }
-    json.key("appended").strings(appended);
-    json.end_object();
-}
-
-void json_scenario(JsonWriter &json, const Command &c, bool alt_board)
-{
-    const ProbeCommand &p = c.probe;
-    const sim::HashBoardScenario &b = p.board;
-    json.key("scenario").begin_object();
-    json.key("description").value(describe_hash_board(p));
-    json.key("board").value(alt_board ? "alternate" : "default");
-    json.key("control_line").value(control_line_of(c, alt_board));
-    json.key("uart").value("/dev/" + sim::uart_device_name(alt_board));
-    json.key("family").value(chip_family_name(b.family));
-    json.key("answers_after_cycles").value(b.answers_after_cycles);
-    json.key("sensor_answers_at_query").value(b.sensor_answers_at_query);
-    json.key("sensor_status").value(static_cast<int>(b.sensor_status));
-    json.key("sensor_id").value(static_cast<int>(b.sensor_id));
-    json.key("detection_reply").text_or_null(b.detection_reply ? sim::hex_bytes(*b.detection_reply) : "");
-    json.key("frame_replies").begin_array();
-    for (const sim::FrameReply &r : b.frame_replies)
-        json.begin_object().key("frame").value(r.frame_name).key("bytes").value(sim::hex_bytes(r.bytes)).end_object();
-    json.end_array();
-    json.key("reply_limit").value(b.reply_limit ? std::optional<long>(*b.reply_limit) : std::nullopt);
-    json.key("babble").value(b.babble ? std::optional<long>(*b.babble) : std::nullopt);
-    json.key("wire");
-    if (b.wire)
-        json.begin_object()
-            .key("chips")
-            .value(b.wire->chips)
-            .key("latency_us")
-            .value(b.wire->latency_us)
-            .key("corrupt_rate")
-            .value(b.wire->corrupt_rate)
-            .key("corrupt_seed")
-            .value(static_cast<long>(b.wire->corrupt_seed))
-            .end_object();
-    else
-        json.null();
-    json.key("uart_present").value(p.uart_present);
-    json.key("gpio_files").value(p.gpio_files);
-    json.key("records_read_only").value(p.records_read_only);
-    json.end_object();
+    return {{"path", path}, {"before", before ? Json(*before) : Json()}, {"after", after ? Json(*after) : Json()},
+            {"appended", appended}};
 }
 
 void print_json(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
                 const sim::vm::VmResult *vm)
 {
-    const ProbeCommand &p = c.probe;
+    const ProbeSetup p = probe_setup(c.scenario, c.vm);
     const bool alt_board = !p.args.empty();
-    JsonWriter json;
-    json_run_fields(json, c, program, p.args, report.run, wall_us);
-    json_scenario(json, c, alt_board);
-    json.key("runs").value(report.runs);
-    json.key("late_replies").value(report.late_replies);
-    json.key("frames").begin_array();
+    Json doc = run_document(c, program, p.args, report.run, wall_us);
+    doc["description"] = describe_hash_board(p);
+    doc["board_variant"] = {{"board", alt_board ? "alternate" : "default"},
+                            {"control_line", control_line_of(c, alt_board)},
+                            {"uart", "/dev/" + sim::uart_device_name(alt_board)}};
+    doc["runs"] = report.runs;
+    doc["late_replies"] = report.late_replies;
+    doc["frames"] = Json::array();
     for (const sim::ReceivedFrame &f : report.frames)
-        json.begin_object()
-            .key("name")
-            .value(f.name())
-            .key("bytes")
-            .value(sim::hex_bytes(f.bytes))
-            .key("crc_ok")
-            .value(f.crc_ok)
-            .key("answered")
-            .value(f.answered)
-            .key("reply")
-            .value(sim::hex_bytes(f.reply))
-            .key("overrun")
-            .value(static_cast<int>(f.overrun.size()))
-            .end_object();
-    json.end_array();
+        doc["frames"].push_back({{"name", f.name()},
+                                 {"bytes", sim::hex_bytes(f.bytes)},
+                                 {"crc_ok", f.crc_ok},
+                                 {"answered", f.answered},
+                                 {"reply", sim::hex_bytes(f.reply)},
+                                 {"overrun", f.overrun.size()}});
     // The replies as the program read them, from its own trace lines.
-    json.key("replies").begin_array();
-    for (const LoggedExchange &x : logged_exchanges(report.run.out)) {
-        json.begin_object();
-        json.key("line").value(x.line);
-        json.key("frame").value(x.frame);
-        json.key("sent").value(x.sent);
-        json.key("write_failed").value(x.write_failed);
-        json.key("read").value(x.read);
-        json.key("asked").value(x.asked);
-        json.key("received").value(x.received);
-        json.key("reply").value(x.reply);
-        json.key("verdict").value(x.verdict);
-        json.end_object();
-    }
-    json.end_array();
-    json.key("control_line");
-    json_control_line(json, control_line_of(c, alt_board), report.control_line);
-    json.key("other_control_line");
-    json_control_line(json, control_line_of(c, !alt_board), report.other_control_line);
-    json.key("record_files").begin_array();
-    json_record(json, "/usr/bin/minerType", p.miner_type, report.miner_type);
-    json_record(json, "/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor);
-    json.end_array();
-    json_emulated_board(json, vm);
-    json.end_object();
-    fputs(json.text().c_str(), stdout);
+    doc["replies"] = Json::array();
+    for (const LoggedExchange &x : logged_exchanges(report.run.out))
+        doc["replies"].push_back({{"line", x.line},
+                                  {"frame", x.frame},
+                                  {"sent", x.sent},
+                                  {"write_failed", x.write_failed},
+                                  {"read", x.read},
+                                  {"asked", x.asked},
+                                  {"received", x.received},
+                                  {"reply", x.reply},
+                                  {"verdict", x.verdict}});
+    doc["control_line"] = control_line_json(control_line_of(c, alt_board), report.control_line);
+    doc["other_control_line"] = control_line_json(control_line_of(c, !alt_board), report.other_control_line);
+    doc["record_files"] = {record_json("/usr/bin/minerType", p.miner_type, report.miner_type),
+                           record_json("/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor)};
+    doc["emulated_board"] = emulated_board_json(vm);
+    print_document(doc);
 }
 
 } // namespace
 
 void announce_probe(const Command &c)
 {
-    const ProbeCommand &p = c.probe;
+    const ProbeSetup p = probe_setup(c.scenario, c.vm);
     const bool alt_board = !p.args.empty();
     if (c.output == Output::Text)
         section(std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
@@ -214,7 +148,7 @@ void announce_probe(const Command &c)
 int show_probe(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
                const sim::vm::VmResult *vm)
 {
-    const ProbeCommand &p = c.probe;
+    const ProbeSetup p = probe_setup(c.scenario, c.vm);
     const bool alt_board = !p.args.empty();
     if (c.output == Output::Json) {
         print_json(c, program, report, wall_us, vm);
@@ -248,7 +182,7 @@ int show_probe(const Command &c, const std::string &program, const sim::ProbeRun
 
 int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
 {
-    const ProbeCommand &p = c.probe;
+    const ProbeSetup p = probe_setup(c.scenario, false);
     announce_probe(c);
     sim::ProbeRunConfig config;
     config.binary = program;

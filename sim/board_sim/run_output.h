@@ -7,7 +7,6 @@
 #include <string>
 
 #include "command_line.h"
-#include "json.h"
 #include "probe_run.h"
 #include "sandbox.h"
 #include "vm_run.h"
@@ -32,11 +31,15 @@ void section(const std::string &text);
 // whether the program's standard error includes that of shell commands.
 int show_run(const Command &c, const sim::RunResult &run, const char *name, long wall_us, bool shell);
 
-// Opens the document and writes the fields every run has: version,
-// subcommand, program, exit status, time-out, stop, wall time and the
-// program's output.
-void json_run_fields(JsonWriter &json, const Command &c, const std::string &program,
-                     const std::vector<std::string> &args, const sim::RunResult &run, long wall_us);
+// The fields every run's document starts with: version, subcommand, board,
+// program, exit status, time-out, stop, wall time, the program's output, and
+// the scenario, which `--scenario` reads back to replay the run.
+Json run_document(const Command &c, const std::string &program, const std::vector<std::string> &args,
+                  const sim::RunResult &run, long wall_us);
+
+// Prints the document, indented two spaces a level. Bytes of the program's
+// output that are not UTF-8 become U+FFFD, so that it always parses.
+void print_document(const Json &doc);
 
 // board-sim's exit status for a run that was set up.
 int run_status(const sim::RunResult &run);
@@ -62,6 +65,6 @@ int show_probe(const Command &c, const std::string &program, const sim::ProbeRun
 // UART's settings) after the run, as sections, or as the "emulated_board"
 // field of a JSON document (null for a run on the simulated board).
 void show_emulated_board(const sim::vm::VmResult &vm, bool serial_line);
-void json_emulated_board(JsonWriter &json, const sim::vm::VmResult *vm);
+Json emulated_board_json(const sim::vm::VmResult *vm);
 
 } // namespace board_sim

@@ -149,34 +149,23 @@ void show_emulated_board(const sim::vm::VmResult &vm, bool serial_line)
     section(files);
 }
 
-void json_emulated_board(JsonWriter &json, const sim::vm::VmResult *vm)
+Json emulated_board_json(const sim::vm::VmResult *vm)
 {
-    json.key("emulated_board");
-    if (vm == nullptr) {
-        json.null();
-        return;
-    }
-    json.begin_object();
-    json.key("stty_before").value(vm->stty_before);
-    json.key("stty_after").value(vm->stty_after);
-    json.key("gpio").begin_array();
-    for (const LineFiles &l : line_files(*vm)) {
-        json.begin_object();
-        json.key("line").value(l.line);
-        json.key("role").value(line_role(l.line));
-        json.key("direction").value(l.direction);
-        json.key("value").value(l.value);
-        json.end_object();
-    }
-    json.end_array();
-    json.key("runs").value(vm->runs);
-    json.key("console").value(vm->console);
-    json.end_object();
+    if (vm == nullptr)
+        return nullptr;
+    Json gpio = Json::array();
+    for (const LineFiles &l : line_files(*vm))
+        gpio.push_back({{"line", l.line}, {"role", line_role(l.line)}, {"direction", l.direction}, {"value", l.value}});
+    return {{"stty_before", vm->stty_before},
+            {"stty_after", vm->stty_after},
+            {"gpio", gpio},
+            {"runs", vm->runs},
+            {"console", vm->console}};
 }
 
 int run_probe_on_vm(const Command &c, const std::string &program)
 {
-    const ProbeCommand &p = c.probe;
+    const ProbeSetup p = probe_setup(c.scenario, true);
     const bool alt_board = !p.args.empty();
     announce_probe(c);
 
@@ -208,7 +197,7 @@ int run_probe_on_vm(const Command &c, const std::string &program)
 
 int run_i2c_on_vm(const Command &c, const std::string &program)
 {
-    const I2cCommand &i = c.i2c;
+    const I2cSetup i = i2c_setup(c.scenario);
     const std::string what = i.args.empty() ? "read" : "write '" + i.args[0] + "'";
     const char *scenario = "the kernel's sysfs lines, pulled up, no device on the bus";
     if (c.output == Output::Text)
@@ -221,19 +210,11 @@ int run_i2c_on_vm(const Command &c, const std::string &program)
     const sim::RunResult run = sim::vm::as_run_result(r);
     const long wall_us = r.elapsed_ms * 1000;
     if (c.output == Output::Json) {
-        JsonWriter json;
-        json_run_fields(json, c, program, i.args, run, wall_us);
-        json.key("scenario").begin_object();
-        json.key("description").value(scenario);
-        json.key("operation").value(i.args.empty() ? "read" : "write");
-        json.end_object();
-        json.key("traced").begin_array();
-        for (int line : {19, 23})
-            json.value(traced_use(r, line));
-        json.end_array();
-        json_emulated_board(json, &r);
-        json.end_object();
-        fputs(json.text().c_str(), stdout);
+        Json doc = run_document(c, program, i.args, run, wall_us);
+        doc["description"] = scenario;
+        doc["traced"] = {traced_use(r, 19), traced_use(r, 23)};
+        doc["emulated_board"] = emulated_board_json(&r);
+        print_document(doc);
         return run_status(run);
     }
     const int status = show_run(c, run, "i2c-bitbang", wall_us, false);

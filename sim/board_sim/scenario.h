@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: MIT
+// A board-sim scenario: the simulated board a program runs against, and the
+// arguments it gets, as one flat JSON object. Each subcommand has one table
+// of fields (key, type, range, default, help); reading a file, --set, the
+// shorthand options, --help, the "has no effect" checks and the scenario part
+// of a --json document all come from it. A scenario is what an engineer
+// attaches to a bug report; `board-sim probe --scenario FILE` replays it, and
+// FILE may be a --json document of an earlier run.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gpio_board.h"
+#include "hash_board.h"
+
+namespace board_sim {
+
+using Json = nlohmann::ordered_json;
+
+enum class Tool { Probe, I2c, Explain };
+
+// "probe", "i2c", "explain".
+const char *tool_name(Tool tool);
+
+enum class FieldType {
+    Flag,   // true or false
+    Count,  // a whole number in [min, max]; "0x.." allowed on the command line
+    Rate,   // a number from 0 to 1
+    Choice, // one of `choices`, any case on input
+    Hex,    // bytes as hexadecimal text, "aa5517"
+    Query,  // "answers", "never" or the query K it answers from ("at=K" or K)
+    List,   // an array of strings, each accepted by `item`
+};
+
+struct Field {
+    const char *key;
+    FieldType type;
+    const char *fallback; // the default, as JSON text
+    const char *help;     // one line; its argument in capitals
+    long min = 0;
+    long max = 0;
+    bool nullable = false;                // null is allowed (and means "none")
+    const char *const *choices = nullptr; // Choice, null-terminated
+    // List: checks one item, writing its canonical form; nullptr takes any text.
+    bool (*item)(const std::string &text, std::string *canonical, std::string *why) = nullptr;
+};
+
+std::span<const Field> scenario_fields(Tool tool);
+const Field *find_field(Tool tool, std::string_view key);
+
+// Every field at its default.
+Json default_scenario(Tool tool);
+
+// Checks `value` for the field and writes its canonical form to `out`; false
+// with `why` ("wants ...") otherwise.
+bool field_value(const Field &field, const Json &value, Json *out, std::string *why);
+
+// The value `text` gives on the command line. A List field takes one item,
+// added to `current`, or a JSON array that replaces it.
+bool field_value_from_text(const Field &field, const std::string &text, const Json &current, Json *out,
+                           std::string *why);
+
+// Reads a scenario file's text: a scenario object, or the --json document of
+// a run (its "scenario" is taken, and its subcommand must be `tool`). Fields
+// it leaves out keep their defaults; `given` lists those it sets away from
+// their defaults. False with one line in `why` for anything else.
+bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector<std::string> *given,
+                   std::string *why);
+
+// A rule of what has no effect: when `applies` holds for the scenario (and
+// `vm` for the emulated board), giving any of `keys` changes nothing, for
+// the reason `why` ("without wire").
+struct NoEffect {
+    Tool tool;
+    std::vector<const char *> keys;
+    bool (*applies)(const Json &scenario, bool vm);
+    const char *why;
+};
+
+std::span<const NoEffect> no_effect_rules();
+
+// The first rule that refuses one of the `given` keys, or nullptr; `key` is
+// the key refused.
+const NoEffect *refused_key(Tool tool, const Json &scenario, bool vm, const std::vector<std::string> &given,
+                            std::string *key);
+
+// What the simulation needs, from a checked scenario.
+struct ProbeSetup {
+    sim::HashBoardScenario board;
+    std::vector<std::string> args;          // any selects the alternate board
+    std::optional<std::string> miner_type;  // /usr/bin/minerType before the run
+    std::optional<std::string> temp_sensor; // /usr/bin/tempSensor before the run
+    bool uart_present = true;
+    bool gpio_files = true;
+    bool records_read_only = false;
+};
+ProbeSetup probe_setup(const Json &scenario, bool vm);
+
+struct I2cSetup {
+    sim::GpioBoardOptions board;
+    std::vector<std::string> args; // none reads, one writes
+};
+I2cSetup i2c_setup(const Json &scenario);
+
+// Names of the simulated GPIO files, e.g. "scl-direction".
+const char *gpio_file_name(sim::GpioFile file);
+// "BTC", ..., "none".
+const char *chip_family_name(sim::ChipFamily family);
+
+} // namespace board_sim
