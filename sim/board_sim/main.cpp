@@ -90,7 +90,7 @@ Json run_document(const Command &c, const std::string &program, const std::vecto
 
 void print_document(const Json &doc)
 {
-    puts(doc.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+    fputs(document_text(doc).c_str(), stdout);
 }
 
 } // namespace board_sim

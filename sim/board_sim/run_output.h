@@ -37,8 +37,7 @@ int show_run(const Command &c, const sim::RunResult &run, const char *name, long
 Json run_document(const Command &c, const std::string &program, const std::vector<std::string> &args,
                   const sim::RunResult &run, long wall_us);
 
-// Prints the document, indented two spaces a level. Bytes of the program's
-// output that are not UTF-8 become U+FFFD, so that it always parses.
+// Prints document_text(doc).
 void print_document(const Json &doc);
 
 // board-sim's exit status for a run that was set up.

@@ -82,7 +82,11 @@ bool line_item(const std::string &text, std::string *canonical, std::string *why
 
 using T = FieldType;
 
+// What a scenario shows, for the people who read it: a bug report's words.
+#define NOTE_FIELD {"note", T::Text, R"("")", "free TEXT: what the scenario shows, for whoever reads it"}
+
 const Field PROBE_FIELDS[] = {
+    NOTE_FIELD,
     {"family", T::Choice, R"("none")", "chips on the board: BTC, LTC, SIA, DASH, or none (nothing answers)", 0, 0,
      false, FAMILIES},
     {"answers_after_cycles", T::Count, "1", "the chips answer once the control line has made N low-high cycles (0: always)",
@@ -114,6 +118,7 @@ const Field PROBE_FIELDS[] = {
 };
 
 const Field I2C_FIELDS[] = {
+    NOTE_FIELD,
     {"device_byte", T::Count, "0", "the BYTE the device holds", 0, 255},
     {"address", T::Count, "47", "the device's 7-bit address (0x2f)", 0, 0x7F},
     {"absent", T::Flag, "false", "no device on the bus"},
@@ -204,6 +209,7 @@ const NoEffect RULES[] = {
      "on a write: the byte the device holds is only ever read"},
 };
 
+#undef NOTE_FIELD
 #undef HASH_BOARD_KEYS
 #undef SENSOR_KEYS
 
@@ -232,6 +238,9 @@ bool wants(const Field &f, std::string *why)
         break;
     case T::List:
         what = "a list of strings";
+        break;
+    case T::Text:
+        what = "text";
         break;
     }
     *why = "wants " + what + (f.nullable ? " or null" : "");
@@ -282,6 +291,10 @@ bool field_value(const Field &f, const Json &value, Json *out, std::string *why)
     switch (f.type) {
     case T::Flag:
         if (!value.is_boolean())
+            return wants(f, why);
+        break;
+    case T::Text:
+        if (!value.is_string())
             return wants(f, why);
         break;
     case T::Count:
@@ -346,10 +359,10 @@ bool field_value_from_text(const Field &f, const std::string &text, const Json &
     if (f.type == T::List && !text.starts_with("[")) {
         value = current.is_array() ? current : Json::array();
         value.push_back(text);
-    } else if (f.type == T::Count) {
-        const std::optional<long> n = sim::parse_number(text, f.min, f.max);
-        value = n ? Json(*n) : Json(text);
-    } else if (f.type == T::Choice || f.type == T::Hex || f.type == T::Query) {
+    } else if (f.type == T::Count || f.type == T::Query) {
+        const std::optional<long> n = sim::parse_number(text, f.type == T::Query ? 0 : f.min, f.max);
+        value = n ? Json(*n) : text == "null" ? Json() : Json(text);
+    } else if (f.type == T::Choice || f.type == T::Hex || f.type == T::Text) {
         value = text == "null" ? Json() : Json(text);
     } else {
         value = Json::parse(text, nullptr, false);
@@ -407,8 +420,7 @@ bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector
             return false;
         }
         (*scenario)[key] = canonical;
-        if (canonical != Json::parse(f->fallback))
-            given->push_back(key);
+        given->push_back(key);
     }
     return true;
 }
@@ -456,12 +468,14 @@ sim::GpioFile gpio_file_of(const std::string &name)
     return sim::GPIO_FILES[choice_index(GPIO_FILE_NAMES, name)];
 }
 
+} // namespace
+
 const char *sensor_query_name(sim::ChipFamily family)
 {
+    if (family == sim::ChipFamily::None || family == sim::ChipFamily::BTC)
+        return nullptr;
     return family == sim::ChipFamily::LTC ? "LTC sensor query" : "SIA/DASH sensor query";
 }
-
-} // namespace
 
 ProbeSetup probe_setup(const Json &s, bool vm)
 {
@@ -522,6 +536,11 @@ I2cSetup i2c_setup(const Json &s)
     b.lines_start_as_outputs = s["lines_output"].get<bool>();
     i.args = s["args"].get<std::vector<std::string>>();
     return i;
+}
+
+std::string document_text(const Json &doc)
+{
+    return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 const char *gpio_file_name(sim::GpioFile file)

@@ -36,6 +36,7 @@ enum class FieldType {
     Hex,    // bytes as hexadecimal text, "aa5517"
     Query,  // "answers", "never" or the query K it answers from ("at=K" or K)
     List,   // an array of strings, each accepted by `item`
+    Text,   // any text
 };
 
 struct Field {
@@ -68,8 +69,8 @@ bool field_value_from_text(const Field &field, const std::string &text, const Js
 
 // Reads a scenario file's text: a scenario object, or the --json document of
 // a run (its "scenario" is taken, and its subcommand must be `tool`). Fields
-// it leaves out keep their defaults; `given` lists those it sets away from
-// their defaults. False with one line in `why` for anything else.
+// it leaves out keep their defaults; `given` lists those it holds. False
+// with one line in `why` for anything else.
 bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector<std::string> *given,
                    std::string *why);
 
@@ -108,8 +109,16 @@ struct I2cSetup {
 };
 I2cSetup i2c_setup(const Json &scenario);
 
+// A document as board-sim prints it, indented two spaces a level, ending in a
+// newline. Bytes that are not UTF-8 (a program's output may hold any) become
+// U+FFFD, so that it always parses.
+std::string document_text(const Json &doc);
+
 // Names of the simulated GPIO files, e.g. "scl-direction".
 const char *gpio_file_name(sim::GpioFile file);
+// The frame that asks for the family's sensor reply ("LTC sensor query"), or
+// nullptr for a family without a sensor query.
+const char *sensor_query_name(sim::ChipFamily family);
 // "BTC", ..., "none".
 const char *chip_family_name(sim::ChipFamily family);
 

@@ -11,15 +11,28 @@
 
 #include <dirent.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "run_board_sim.h"
+#include "scenario.h"
 
 namespace {
 
+using board_sim::Json;
 using board_sim_test::Ran;
 using board_sim_test::run_board_sim;
+
+std::string file_text(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 size_t count(const std::string &text, const std::string &what)
 {
@@ -177,5 +190,54 @@ TEST_F(BoardSimRun, MipsProgramsRunOnTheBoardsCpuWithoutAnFpu)
     EXPECT_NE(hard.out.find("\"exit_status\": 132"), std::string::npos) << hard.out << hard.err;
 }
 #endif
+
+// The committed scenarios run as they are, and each run's document holds
+// the scenario it ran.
+TEST_F(BoardSimRun, EveryCommittedScenarioRuns)
+{
+    int files = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(SCENARIOS_DIR)) {
+        const std::string path = entry.path().string();
+        SCOPED_TRACE(path);
+        const Json file = Json::parse(file_text(path), nullptr, false);
+        ASSERT_TRUE(file.is_object());
+        const std::string tool = file.value("tool", "");
+        const Ran r = run_board_sim({tool, "--scenario", path, "--json"});
+        const Json doc = Json::parse(r.out, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << r.out << r.err;
+        EXPECT_EQ(r.status, doc["exit_status"]) << r.err;
+        Json expected;
+        std::vector<std::string> given;
+        std::string why;
+        ASSERT_TRUE(board_sim::read_scenario(tool == "i2c" ? board_sim::Tool::I2c : board_sim::Tool::Probe,
+                                             file_text(path), &expected, &given, &why))
+            << why;
+        Json with_tool = {{"tool", tool}};
+        with_tool.update(expected);
+        EXPECT_EQ(doc["scenario"], with_tool);
+        ++files;
+    }
+    EXPECT_GE(files, 3);
+}
+
+// A run's --json document is a scenario: given back to --scenario, it runs
+// the same board again.
+TEST_F(BoardSimRun, JsonDocumentReplaysItsRun)
+{
+    const Ran first = run_board_sim({"probe", "--scenario", SCENARIOS_DIR "/ltc-with-sensor.json", "--set",
+                                     "sensor=at=3", "--set", "temp_sensor=OLD", "--json"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::string saved = ::testing::TempDir() + "board-sim-replay.json";
+    std::ofstream(saved) << first.out;
+    const Ran again = run_board_sim({"probe", "--scenario", saved, "--json"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    const Json a = Json::parse(first.out), b = Json::parse(again.out);
+    EXPECT_EQ(a["scenario"], b["scenario"]);
+    EXPECT_EQ(a["scenario"]["sensor"], 3);
+    for (const char *part : {"frames", "record_files", "control_line"})
+        EXPECT_EQ(a[part], b[part]) << part;
+    EXPECT_EQ(b["record_files"][0]["appended"], Json({"LTC"}));
+    std::remove(saved.c_str());
+}
 
 } // namespace

@@ -19,7 +19,7 @@ void expect_has(const std::string &text, const std::vector<std::string> &parts)
 
 TEST(BoardSimOnTheBoard, ProbeSummaryComesFromTheGuest)
 {
-    const Ran r = run_board_sim({"probe", "--vm", "--family", "ltc", "--sensor", "at=3", "--sensor-record", "OLD"});
+    const Ran r = run_board_sim({"probe", "--vm", "--family", "ltc", "--sensor", "at=3", "-s", "temp_sensor=OLD"});
     ASSERT_EQ(r.status, 0) << r.err;
     expect_has(r.out, {"== miner-probe on the emulated default board (gpio27, /dev/ttyATH0): LTC chips answering "
                        "whatever the control line does, sensor answers from query 3",
