@@ -23,7 +23,7 @@ seconds=${1:-20}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(reply_match trace_format record_file sample_value write_argument)
+  targets=(reply_match trace_format record_file sample_value write_argument scenario_reader)
 fi
 
 if [ ! -f out/fuzz/CMakeCache.txt ]; then
@@ -38,11 +38,14 @@ run_target() {
   local t=$1
   local work=out/fuzz-corpus/$t artifacts=out/fuzz-artifacts/$t/
   mkdir -p "$work" "$artifacts"
+  local seeds=("fuzz/corpus/$t")
+  # The scenario reader also starts from the committed example scenarios.
+  [ "$t" != scenario_reader ] || seeds+=(scenarios)
   # Standard output is closed (-close_fd_mask=1): the code under test prints
   # progress lines that would only slow the run down.
   if out/fuzz/fuzz/fuzz-"$t" -max_total_time="$seconds" -close_fd_mask=1 -print_final_stats=1 \
       -artifact_prefix="$artifacts" -timeout=10 -rss_limit_mb=1024 \
-      "$work" "fuzz/corpus/$t" >"$logs/$t.log" 2>&1; then
+      "$work" "${seeds[@]}" >"$logs/$t.log" 2>&1; then
     return 0
   fi
   return 1

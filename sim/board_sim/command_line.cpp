@@ -96,6 +96,7 @@ struct Setting {
     std::string text;
     std::string who; // "--family", "--set family"
     bool shorthand;
+    std::optional<Json> value = std::nullopt; // given whole, not as text
 };
 
 class Parser {
@@ -287,7 +288,7 @@ private:
             if (c.scenario[key] != default_scenario(c.tool)[key])
                 who_[key] = key + " in " + file_;
         if (args_given_)
-            settings_.push_back({"args", Json(*args_given_).dump(), "the arguments after '--'", false});
+            settings_.push_back({"args", "", "the arguments after '--'", false, Json(*args_given_)});
         for (const Setting &s : settings_) {
             const Field *f = find_field(c.tool, s.key);
             if (f == nullptr)
@@ -295,12 +296,13 @@ private:
                             tool_name(c.tool) + " --help' lists them");
             std::string why;
             Json value;
-            if (!field_value_from_text(*f, s.text, c.scenario[s.key], &value, &why))
+            if (s.value ? !field_value(*f, *s.value, &value, &why)
+                        : !field_value_from_text(*f, s.text, c.scenario[s.key], &value, &why))
                 return fail(s.who + " " + why);
             if (s.shorthand && std::find(in_file.begin(), in_file.end(), s.key) != in_file.end() &&
                 value != from_file[s.key])
-                return fail(s.who + " " + s.text + " contradicts " + s.key + " " + from_file[s.key].dump() + " in " +
-                            file_);
+                return fail(s.who + " " + s.text + " contradicts " + s.key + " " +
+                            from_file[s.key].dump(-1, ' ', false, Json::error_handler_t::replace) + " in " + file_);
             c.scenario[s.key] = value;
             who_[s.key] = s.who;
         }

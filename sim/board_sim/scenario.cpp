@@ -213,6 +213,12 @@ const NoEffect RULES[] = {
 #undef HASH_BOARD_KEYS
 #undef SENSOR_KEYS
 
+// A value in a message.
+std::string shown(const Json &value)
+{
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 bool wants(const Field &f, std::string *why)
 {
     std::string what;
@@ -247,10 +253,6 @@ bool wants(const Field &f, std::string *why)
     return false;
 }
 
-std::string text_of(const Json &value)
-{
-    return value.is_string() ? value.get<std::string>() : value.dump();
-}
 
 } // namespace
 
@@ -381,16 +383,17 @@ bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector
     Json doc;
     try {
         doc = Json::parse(text);
-    } catch (const Json::parse_error &e) {
-        // "[json.exception.parse_error.101] parse error at line 1, ...": from "parse error" on.
+    } catch (const Json::exception &e) {
+        // "[json.exception.parse_error.101] parse error at line 1, ...", or a
+        // number too large: from after the bracket on.
         const std::string what = e.what();
-        *why = "not JSON: " + what.substr(std::min(what.find("parse error"), what.size()));
+        *why = "not JSON: " + what.substr(std::min(what.find("] ") + 2, what.size()));
         return false;
     }
     const Json *in = &doc;
     // The --json document of a run holds its scenario.
     if (doc.is_object() && doc.contains("board_sim")) {
-        if (!doc.contains("scenario") || doc.value("subcommand", "") != tool_name(tool)) {
+        if (!doc.contains("scenario") || !doc.contains("subcommand") || doc.at("subcommand") != tool_name(tool)) {
             *why = std::string("not the --json document of a board-sim ") + tool_name(tool) + " run";
             return false;
         }
@@ -404,19 +407,19 @@ bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector
     for (const auto &[key, value] : in->items()) {
         if (key == "tool") {
             if (value != tool_name(tool)) {
-                *why = "a scenario for " + text_of(value) + ", not for " + tool_name(tool);
+                *why = "a scenario for " + shown(value) + ", not for " + tool_name(tool);
                 return false;
             }
             continue;
         }
         const Field *f = find_field(tool, key);
         if (f == nullptr) {
-            *why = "unknown key \"" + key + "\" in a " + tool_name(tool) + " scenario";
+            *why = "unknown key " + shown(Json(key)) + " in a " + tool_name(tool) + " scenario";
             return false;
         }
         Json canonical;
         if (!field_value(*f, value, &canonical, why)) {
-            *why = key + " " + *why + ", not " + value.dump();
+            *why = key + " " + *why + ", not " + shown(value);
             return false;
         }
         (*scenario)[key] = canonical;

@@ -54,7 +54,7 @@ TEST(Scenario, MalformedFilesAreRefusedWithTheKeyNamed)
     const std::pair<const char *, const char *> cases[] = {
         {"", "not JSON: parse error at line 1, column 1"},
         {"[1, 2]", "not a JSON object"},
-        {R"({"tool": "i2c"})", "a scenario for i2c, not for probe"},
+        {R"({"tool": "i2c"})", "a scenario for \"i2c\", not for probe"},
         {R"({"family": "LTC", "famliy": "BTC"})", "unknown key \"famliy\" in a probe scenario"},
         {R"({"chips": "12"})", "chips wants a whole number from 0 to 256, not \"12\""},
         {R"({"chips": 12.5})", "chips wants a whole number"},
