@@ -20,6 +20,7 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -104,6 +105,24 @@ std::string ratio(long measured, long floor)
     return text;
 }
 
+// A committed scenario (scenarios/NAME), as the simulation takes it; the
+// benchmark stops when it cannot be read.
+board_sim::Json scenario_file(const char *name, board_sim::Tool tool)
+{
+    const std::string path = std::string(SCENARIOS_DIR) + "/" + name;
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    board_sim::Json scenario;
+    std::vector<std::string> given;
+    std::string why;
+    if (!in || !board_sim::read_scenario(tool, text.str(), &scenario, &given, &why)) {
+        fprintf(stderr, "miner-bench: %s: %s\n", path.c_str(), why.empty() ? "cannot read it" : why.c_str());
+        exit(1);
+    }
+    return scenario;
+}
+
 struct ProbeScenario {
     const char *name;
     long floor_us;
@@ -111,26 +130,31 @@ struct ProbeScenario {
     sim::ProbeRunConfig config;
 };
 
+// The committed scenarios the floors are worked out for.
 std::vector<ProbeScenario> probe_scenarios()
 {
+    const struct {
+        const char *name, *file;
+        long floor_us;
+        const char *floor_note;
+    } rows[] = {
+        {"recorded already", "recorded-ltc.json", 0, "no wait"},
+        {"BTC at the first attempt", "btc.json", 400000, "200 + 200 ms around the control-line cycle"},
+        {"LTC, sensor at the first query", "ltc-with-sensor.json", 432000,
+         "400 ms + 2 ms BTC reply wait + 5 + 20 + 5 ms sensor sleeps"},
+        {"no board", "no-board.json", 6060000, "10 x 600 ms of sleeps + 30 first-byte waits of 2 ms"},
+    };
     std::vector<ProbeScenario> list;
-    sim::ProbeRunConfig recorded;
-    recorded.board.family = sim::ChipFamily::LTC;
-    recorded.miner_type = "LTC\n";
-    list.push_back({"recorded already", 0, "no wait", recorded});
-
-    sim::ProbeRunConfig btc;
-    btc.board.family = sim::ChipFamily::BTC;
-    list.push_back({"BTC at the first attempt", 400000, "200 + 200 ms around the control-line cycle", btc});
-
-    sim::ProbeRunConfig ltc;
-    ltc.board.family = sim::ChipFamily::LTC;
-    ltc.board.sensor_answers_at_query = 1;
-    list.push_back(
-        {"LTC, sensor at the first query", 432000, "400 ms + 2 ms BTC reply wait + 5 + 20 + 5 ms sensor sleeps", ltc});
-
-    sim::ProbeRunConfig none;
-    list.push_back({"no board", 6060000, "10 x 600 ms of sleeps + 30 first-byte waits of 2 ms", none});
+    for (const auto &row : rows) {
+        const board_sim::ProbeSetup setup =
+            board_sim::probe_setup(scenario_file(row.file, board_sim::Tool::Probe), false);
+        sim::ProbeRunConfig config;
+        config.board = setup.board;
+        config.args = setup.args;
+        config.miner_type = setup.miner_type;
+        config.temp_sensor = setup.temp_sensor;
+        list.push_back({row.name, row.floor_us, row.floor_note, config});
+    }
     return list;
 }
 
@@ -151,7 +175,8 @@ void probe_table(const std::string &helper, const std::string &program, int runs
 {
     setenv("PEAK_RSS_PROGRAM", program.c_str(), 1);
     printf("### miner-probe: wall time against its fixed waits\n\n");
-    printf("Default board; wall time from fork to exit of the program (median and fastest of\n"
+    printf("The committed scenarios recorded-ltc, btc, ltc-with-sensor and no-board (scenarios/);\n"
+           "default board; wall time from fork to exit of the program (median and fastest of\n"
            "the runs); peak memory: the program's own VmHWM, and ru_maxrss of the run with\n"
            "the shell commands it starts.\n\n");
     printf("| scenario | runs | median | fastest | floor | median / floor | peak RSS | with shell |\n");
@@ -202,7 +227,7 @@ StraceCount parse_strace_summary(const std::string &text)
 
 struct I2cTransaction {
     const char *name;
-    std::vector<std::string> args;
+    const char *file; // in scenarios/
     BusOperations floor;
 };
 
@@ -219,31 +244,33 @@ long gpio_calls(const sim::GpioBoard &board)
 void i2c_table(const std::string &helper, const std::string &program, int runs)
 {
     const I2cTransaction transactions[] = {
-        {"read", {}, count_read_transaction()},
-        {"write", {"72"}, count_write_transaction()},
+        {"read", "i2c-read.json", count_read_transaction()},
+        {"write", "i2c-write.json", count_write_transaction()},
     };
     setenv("PEAK_RSS_PROGRAM", program.c_str(), 1);
     printf("### i2c-bitbang: system calls and wall time per transaction\n\n");
-    printf("One run of the tool is one transaction. GPIO calls: opens, reads, writes and\n"
-           "closes of the four sysfs files, counted by the simulated tree; floor: what the\n"
-           "tool's bus sequence needs (below); all calls: strace -c -f of the whole run.\n"
+    printf("The committed scenarios i2c-read and i2c-write (scenarios/). One run of the tool is one\n"
+           "transaction. GPIO calls: opens, reads, writes and closes of the four sysfs files,\n"
+           "counted by the simulated tree; floor: what the tool's bus sequence needs (below);\n"
+           "all calls: strace -c -f of the whole run.\n"
            "Wall time from fork to exit over the FUSE-served tree (median and fastest).\n\n");
     printf("| transaction | GPIO calls | floor | all calls | all / floor | median | fastest | per GPIO call | peak RSS "
            "|\n");
     printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     std::vector<std::string> notes;
     for (const I2cTransaction &t : transactions) {
+        const board_sim::I2cSetup setup = board_sim::i2c_setup(scenario_file(t.file, board_sim::Tool::I2c));
         Series series;
         long counted = -1;
         for (int i = 0; i < runs; ++i) {
-            sim::GpioBoard board;
-            const sim::I2cRunReport r = sim::run_i2c_bitbang(board, helper, t.args, TIMEOUT_MS);
+            sim::GpioBoard board(setup.board);
+            const sim::I2cRunReport r = sim::run_i2c_bitbang(board, helper, setup.args, TIMEOUT_MS);
             series.add(r.setup_error.empty() && !r.run.timed_out ? parse_peak_rss(r.run.err) : std::nullopt);
             counted = gpio_calls(board);
         }
-        sim::GpioBoard board;
+        sim::GpioBoard board(setup.board);
         std::vector<std::string> strace_args{"-f", "-c", program};
-        strace_args.insert(strace_args.end(), t.args.begin(), t.args.end());
+        strace_args.insert(strace_args.end(), setup.args.begin(), setup.args.end());
         const sim::I2cRunReport traced = sim::run_i2c_bitbang(board, "/usr/bin/strace", strace_args, TIMEOUT_MS);
         const StraceCount calls = parse_strace_summary(traced.run.err);
         const long floor = t.floor.system_calls();

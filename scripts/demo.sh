@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and shows the programs at work on the
-# simulated board: an LTC hash board with a temperature sensor probed by
-# miner-probe, then one I2C write and one I2C read by i2c-bitbang.
+# simulated board, from the committed scenarios (scenarios/): an LTC hash
+# board with a temperature sensor probed by miner-probe, then one I2C write
+# and one I2C read by i2c-bitbang.
 #
 #   scripts/demo.sh     (as root; builds the host preset into out/host)
 set -euo pipefail
@@ -27,13 +28,16 @@ mkdir -p "$waves"
 if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold= plain=; fi
 step() { printf '\n%s### %s%s\n' "$bold" "$*" "$plain"; }
 
-step "miner-probe finds an LTC hash board whose temperature sensor answers"
-"$board_sim" probe --family ltc --sensor answers
+# The scenario's own note says what it shows.
+note() { sed -n 's/^ *"note": "\(.*\)",*$/\1/p' "$1"; }
 
-step "i2c-bitbang writes 200, masked to 7 bits: 72 (0x48)"
-"$board_sim" i2c write 200 --vcd "$waves/i2c-write.vcd"
+step "$(note scenarios/ltc-with-sensor.json)"
+"$board_sim" probe --scenario scenarios/ltc-with-sensor.json
 
-step "i2c-bitbang reads the byte a device holding 0xA5 answers"
-"$board_sim" i2c --device-byte 0xa5 read --vcd "$waves/i2c-read.vcd"
+step "$(note scenarios/i2c-write.json)"
+"$board_sim" i2c --scenario scenarios/i2c-write.json --vcd "$waves/i2c-write.vcd"
 
-step "More scenarios: $board_sim --help"
+step "$(note scenarios/i2c-read.json)"
+"$board_sim" i2c --scenario scenarios/i2c-read.json --vcd "$waves/i2c-read.vcd"
+
+step "More scenarios: ls scenarios/; $board_sim probe --help lists every key"

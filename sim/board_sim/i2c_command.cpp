@@ -26,28 +26,6 @@ namespace {
 // holding board-sim up.
 constexpr int DRAWING_TIME_MS = 300000;
 
-std::string describe_i2c_board(const I2cSetup &i)
-{
-    const sim::GpioBoardOptions &b = i.board;
-    std::string text;
-    if (!b.device.present)
-        text = "no device on the bus";
-    else
-        text = "device at " + sim::hex_byte(b.device.address) + " holding " + sim::hex_byte(b.device.byte) +
-               (b.device.ack_data ? "" : ", refusing written bytes");
-    if (b.sda_fault != sim::SdaFault::None)
-        text += std::string(", SDA stuck ") + (b.sda_fault == sim::SdaFault::StuckHigh ? "high" : "low");
-    for (sim::GpioFile f : b.missing_files)
-        text += std::string(", ") + gpio_file_name(f) + " missing";
-    for (sim::GpioFile f : b.failing_writes)
-        text += std::string(", writes to ") + gpio_file_name(f) + " fail";
-    for (const sim::OpenFailure &f : b.open_failures)
-        text += std::string(", open #") + std::to_string(f.nth) + " of " + gpio_file_name(f.file) + " fails";
-    if (b.lines_start_as_outputs)
-        text += ", lines start as outputs";
-    return text;
-}
-
 // Where the waveform goes: the path asked for, created now so that a path
 // that cannot be written is refused before the run; or a temporary file.
 std::string waveform_path(const Command &c, std::string *why)
@@ -170,7 +148,7 @@ void print_json(const Command &c, const std::string &program, const sim::I2cRunR
 {
     const I2cSetup i = i2c_setup(c.scenario);
     Json doc = run_document(c, program, i.args, report.run, report.wall_us);
-    doc["description"] = describe_i2c_board(i);
+    doc["description"] = describe_scenario(Tool::I2c, c.scenario);
     doc["operation"] = i.args.empty() ? "read" : "write";
     doc["transaction"] = {{"device_saw", event_texts(v.seen)},
                           {"decoded", v.decoded ? Json(event_texts(v.decode)) : Json()},
@@ -190,7 +168,7 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
 {
     const I2cSetup i = i2c_setup(c.scenario);
     const std::string what = i.args.empty() ? "read" : "write '" + i.args[0] + "'";
-    const std::string scenario = describe_i2c_board(i);
+    const std::string scenario = describe_scenario(Tool::I2c, c.scenario);
     std::string why;
     const std::string vcd = waveform_path(c, &why);
     if (vcd.empty()) {

@@ -23,51 +23,6 @@ std::string control_line_of(const Command &c, bool alt_board)
     return sim::control_line_gpio(alt_board, c.vm ? 0 : sim::target_gpio_base());
 }
 
-std::string describe_hash_board(const ProbeSetup &p)
-{
-    const sim::HashBoardScenario &b = p.board;
-    std::string text;
-    if (b.family == sim::ChipFamily::None) {
-        text = "no chips answer";
-    } else {
-        text = std::string(chip_family_name(b.family)) + " chips answering ";
-        text += b.answers_after_cycles == 0
-                    ? "whatever the control line does"
-                    : "after " + sim::plural(b.answers_after_cycles, "low-high cycle", "low-high cycles");
-        if (b.family != sim::ChipFamily::BTC)
-            text += b.sensor_answers_at_query == 0
-                        ? ", sensor never answers"
-                        : ", sensor answers from query " + std::to_string(b.sensor_answers_at_query);
-        if (b.sensor_status != 0x00 || b.sensor_id != 0x55)
-            text += ", sensor status " + sim::hex_byte(b.sensor_status) + " id " + sim::hex_byte(b.sensor_id);
-    }
-    if (b.detection_reply)
-        text += ", detection reply replaced (" + std::to_string(b.detection_reply->size()) + " bytes)";
-    for (const sim::FrameReply &r : b.frame_replies)
-        text += ", " + r.frame_name + " answered with " + sim::hex_bytes(r.bytes);
-    if (b.reply_limit)
-        text += ", replies cut to " + sim::plural(static_cast<long>(*b.reply_limit), "byte", "bytes");
-    if (b.babble)
-        text += ", the line babbles " + sim::hex_byte(*b.babble);
-    if (b.wire) {
-        text += "; paced wire, " +
-                (b.wire->chips > 0 ? sim::plural(b.wire->chips, "chip", "chips") : std::string("default chain")) +
-                ", " + std::to_string(b.wire->latency_us) + " us latency";
-        if (b.wire->corrupt_rate > 0)
-            text += ", corruption rate " + std::to_string(b.wire->corrupt_rate) + " seed " +
-                    std::to_string(b.wire->corrupt_seed);
-    } else {
-        text += "; instant replies";
-    }
-    if (!p.uart_present)
-        text += "; no serial device";
-    if (!p.gpio_files)
-        text += "; no control-line files";
-    if (p.records_read_only)
-        text += "; /usr/bin read-only";
-    return text;
-}
-
 Json control_line_json(const std::string &gpio, const std::string &written)
 {
     const sim::ControlLineState state = sim::parse_control_line(written);
@@ -98,7 +53,7 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
     const ProbeSetup p = probe_setup(c.scenario, c.vm);
     const bool alt_board = !p.args.empty();
     Json doc = run_document(c, program, p.args, report.run, wall_us);
-    doc["description"] = describe_hash_board(p);
+    doc["description"] = describe_scenario(Tool::Probe, c.scenario);
     doc["board_variant"] = {{"board", alt_board ? "alternate" : "default"},
                             {"control_line", control_line_of(c, alt_board)},
                             {"uart", "/dev/" + sim::uart_device_name(alt_board)}};
@@ -141,7 +96,7 @@ void announce_probe(const Command &c)
     if (c.output == Output::Text)
         section(std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
                 " board (" + control_line_of(c, alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
-                "): " + describe_hash_board(p));
+                "): " + describe_scenario(Tool::Probe, c.scenario));
     fflush(stdout);
 }
 

@@ -286,6 +286,25 @@ Json default_scenario(Tool tool)
     return s;
 }
 
+std::string describe_scenario(Tool tool, const Json &scenario)
+{
+    std::string text;
+    for (const Field &f : scenario_fields(tool)) {
+        const Json &value = scenario[f.key];
+        if (f.type == T::Text || value == Json::parse(f.fallback))
+            continue;
+        // A list reads as the --set of each item; a byte in hexadecimal.
+        for (const Json &item : value.is_array() ? value : Json::array({value}))
+            text += std::string(text.empty() ? "" : ", ") + f.key + "=" +
+                    (item.is_string()                              ? item.get<std::string>()
+                     : f.type == T::Count && f.max == 255 && !item.is_null() ? sim::hex_byte(item.get<int>())
+                                                                   : shown(item));
+        if (value.is_array() && value.empty())
+            text += std::string(text.empty() ? "" : ", ") + f.key + "=[]";
+    }
+    return text.empty() ? "every key at its default" : text;
+}
+
 bool field_value(const Field &f, const Json &value, Json *out, std::string *why)
 {
     if (value.is_null())

@@ -58,6 +58,11 @@ const Field *find_field(Tool tool, std::string_view key);
 // Every field at its default.
 Json default_scenario(Tool tool);
 
+// The keys away from their defaults, as --set would give them:
+// "family=LTC, sensor=3, wire=true, chips=60" (the note left out); "every key
+// at its default" for none.
+std::string describe_scenario(Tool tool, const Json &scenario);
+
 // Checks `value` for the field and writes its canonical form to `out`; false
 // with `why` ("wants ...") otherwise.
 bool field_value(const Field &field, const Json &value, Json *out, std::string *why);

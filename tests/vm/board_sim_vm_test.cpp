@@ -21,8 +21,8 @@ TEST(BoardSimOnTheBoard, ProbeSummaryComesFromTheGuest)
 {
     const Ran r = run_board_sim({"probe", "--vm", "--family", "ltc", "--sensor", "at=3", "-s", "temp_sensor=OLD"});
     ASSERT_EQ(r.status, 0) << r.err;
-    expect_has(r.out, {"== miner-probe on the emulated default board (gpio27, /dev/ttyATH0): LTC chips answering "
-                       "whatever the control line does, sensor answers from query 3",
+    expect_has(r.out, {"== miner-probe on the emulated default board (gpio27, /dev/ttyATH0): family=LTC, sensor=3, "
+                       "temp_sensor=OLD\n",
                        "ltc read temp sensor register 0xfe OK\n", "== exit status 0 after ",
                        "   LTC detection, answered\n", "   LTC sensor query x2\n", "   LTC sensor query, answered\n",
                        "== control line gpio27: 0 1 (1 low-high cycle), left high\n",
