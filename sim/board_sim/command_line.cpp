@@ -16,8 +16,22 @@ namespace {
 
 enum ToolMask : unsigned { PROBE = 1, I2C = 2, EXPLAIN = 4, RUNS = PROBE | I2C, ALL = RUNS | EXPLAIN };
 
-enum class Does { Scenario, Set, Shorthand, Program, Emulator, Vm, Timeout, Json, Quiet, Vcd, Svg, NoDecode, Help,
-                  Version };
+enum class Does {
+    Scenario,
+    Set,
+    Shorthand,
+    Program,
+    Emulator,
+    Vm,
+    Timeout,
+    Json,
+    Quiet,
+    Vcd,
+    Svg,
+    NoDecode,
+    Help,
+    Version
+};
 
 // One option. A shorthand sets the scenario key `key`: to its argument, or,
 // without one, to `value`.
@@ -327,8 +341,9 @@ private:
             return fail("--emulator has no effect with --vm: the emulated board runs the program itself");
         for (const char *o : {"vcd", "svg", "no-decode"})
             if (c.vm && given(o))
-                return fail(std::string("--") + o + " has no effect with --vm: the emulated board's bus has no "
-                                                    "waveform");
+                return fail(std::string("--") + o +
+                            " has no effect with --vm: the emulated board's bus has no "
+                            "waveform");
         if (!c.decode && given("svg"))
             return fail("--svg has no effect with --no-decode: the picture is labelled from the decode");
         std::vector<std::string> keys;
@@ -427,8 +442,8 @@ std::string help_text(std::optional<Tool> tool)
     for (const Option &o : OPTIONS) {
         if ((o.tools & mask_of(*tool)) == 0)
             continue;
-        std::string help = o.does == Does::Shorthand ? std::string("--set ") + o.key + "=" + (o.arg ? o.arg : o.value)
-                                                     : o.help;
+        std::string help =
+            o.does == Does::Shorthand ? std::string("--set ") + o.key + "=" + (o.arg ? o.arg : o.value) : o.help;
         if (const size_t at = help.find("$VARIABLE"); at != std::string::npos)
             help.replace(at + 1, 8, variable);
         const int section = o.does == Does::Scenario || o.does == Does::Set ? 0 : o.does == Does::Shorthand ? 1 : 2;

@@ -155,8 +155,9 @@ void print_json(const Command &c, const std::string &program, const sim::I2cRunR
                           {"decode_error", v.decode_error.empty() ? Json() : Json(v.decode_error)}};
     doc["device"] = {{"holds", board.device_byte()}, {"received", board.bytes_written()}};
     const sim::GpioFileCounts n = total_counts(board);
-    doc["gpio_files"] = {{"opens", n.opens},   {"failed_opens", n.failed_opens}, {"writes", n.writes},
-                         {"failed_writes", n.failed_writes}, {"reads", n.reads}, {"closes", n.closes}};
+    doc["gpio_files"] = {{"opens", n.opens},   {"failed_opens", n.failed_opens},
+                         {"writes", n.writes}, {"failed_writes", n.failed_writes},
+                         {"reads", n.reads},   {"closes", n.closes}};
     doc["waveform"] = kept_vcd.empty() ? Json() : Json(kept_vcd);
     doc["svg"] = c.svg_path.empty() ? Json() : Json(c.svg_path);
     print_document(doc);

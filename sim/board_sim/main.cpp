@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -144,13 +144,12 @@ std::string find_board_program(const Command &c, std::string *why)
     std::string chosen = c.program;
     if (chosen.empty()) {
         const char *from_env = getenv("BOARD_VM_PROGRAMS");
-        const std::string dir = from_env != nullptr && *from_env != '\0'
-                                    ? std::string(from_env)
-                                    : (std::filesystem::path(sim::vm::launcher_path()).parent_path().parent_path() /
-                                       "out" / "board")
-                                          .string();
-        for (const std::string &candidate :
-             {dir + "/" + name, dir + (probe ? "/probe/" : "/i2c/") + name})
+        const std::string dir =
+            from_env != nullptr && *from_env != '\0'
+                ? std::string(from_env)
+                : (std::filesystem::path(sim::vm::launcher_path()).parent_path().parent_path() / "out" / "board")
+                      .string();
+        for (const std::string &candidate : {dir + "/" + name, dir + (probe ? "/probe/" : "/i2c/") + name})
             if (chosen.empty() && access(candidate.c_str(), F_OK) == 0)
                 chosen = candidate;
         if (chosen.empty()) {
@@ -184,7 +183,7 @@ std::string find_board_program(const Command &c, std::string *why)
 bool find_launcher(const Command &c, const std::string &program, std::vector<std::string> *launcher, std::string *why)
 {
     const char *from_env = getenv("TARGET_EMULATOR");
-    std::vector<std::string> words = sim::command_words(!c.emulator.empty() ? c.emulator
+    std::vector<std::string> words = sim::command_words(!c.emulator.empty()   ? c.emulator
                                                         : from_env != nullptr ? from_env
                                                                               : "");
     unsigned machine = 0, own_machine = 0;

@@ -29,7 +29,9 @@ Json control_line_json(const std::string &gpio, const std::string &written)
     return {{"gpio", gpio},
             {"writes", state.writes},
             {"cycles", state.cycles},
-            {"left", state.writes.empty() ? "unwritten" : state.writes.back() == "1" ? "high" : "low"}};
+            {"left", state.writes.empty()         ? "unwritten"
+                     : state.writes.back() == "1" ? "high"
+                                                  : "low"}};
 }
 
 Json record_json(const char *path, const std::optional<std::string> &before, const std::optional<std::string> &after)
@@ -43,7 +45,9 @@ Json record_json(const char *path, const std::optional<std::string> &before, con
             appended.push_back(added.substr(at, eol == std::string::npos ? std::string::npos : eol - at));
         }
     }
-    return {{"path", path}, {"before", before ? Json(*before) : Json()}, {"after", after ? Json(*after) : Json()},
+    return {{"path", path},
+            {"before", before ? Json(*before) : Json()},
+            {"after", after ? Json(*after) : Json()},
             {"appended", appended}};
 }
 

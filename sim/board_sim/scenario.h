@@ -53,6 +53,8 @@ struct Field {
 };
 
 std::span<const Field> scenario_fields(Tool tool);
+// The index of `text` in the null-terminated `names` (any case), or -1.
+int choice_index(const char *const *names, const std::string &text);
 const Field *find_field(Tool tool, std::string_view key);
 
 // Every field at its default.
@@ -76,8 +78,7 @@ bool field_value_from_text(const Field &field, const std::string &text, const Js
 // a run (its "scenario" is taken, and its subcommand must be `tool`). Fields
 // it leaves out keep their defaults; `given` lists those it holds. False
 // with one line in `why` for anything else.
-bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector<std::string> *given,
-                   std::string *why);
+bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector<std::string> *given, std::string *why);
 
 // A rule of what has no effect: when `applies` holds for the scenario (and
 // `vm` for the emulated board), giving any of `keys` changes nothing, for

@@ -130,8 +130,7 @@ std::string write_program(const char *name, const std::string &bytes)
 // life of the object, so that board-sim chooses the emulator itself.
 class NoTargetEmulator {
 public:
-    NoTargetEmulator()
-        : had_(getenv("TARGET_EMULATOR") != nullptr), saved_(had_ ? getenv("TARGET_EMULATOR") : "")
+    NoTargetEmulator() : had_(getenv("TARGET_EMULATOR") != nullptr), saved_(had_ ? getenv("TARGET_EMULATOR") : "")
     {
         unsetenv("TARGET_EMULATOR");
     }

@@ -38,10 +38,9 @@ std::string scenario_file(const std::string &name, const std::string &text)
 
 TEST(CommandLine, ShorthandsAndSetShapeTheHashBoard)
 {
-    const Command c = parsed({"probe", "--family", "Ltc", "--set", "answers_after_cycles=3", "--sensor", "at=7",
-                              "-s", "sensor_status=0x3f", "--set=sensor_id=26", "--set",
-                              "detection_reply=AA 55:17,99", "-s", "reply_limit=3", "--timeout", "5", "--program",
-                              "./mp"});
+    const Command c = parsed({"probe", "--family", "Ltc", "--set", "answers_after_cycles=3", "--sensor", "at=7", "-s",
+                              "sensor_status=0x3f", "--set=sensor_id=26", "--set", "detection_reply=AA 55:17,99", "-s",
+                              "reply_limit=3", "--timeout", "5", "--program", "./mp"});
     EXPECT_EQ(c.tool, Tool::Probe);
     const sim::HashBoardScenario b = probe_setup(c.scenario, c.vm).board;
     EXPECT_EQ(b.family, sim::ChipFamily::LTC);
@@ -68,10 +67,9 @@ TEST(CommandLine, ShorthandsAndSetShapeTheHashBoard)
 
 TEST(CommandLine, WireRepliesAndRecords)
 {
-    const Command c =
-        parsed({"probe", "--family", "ltc", "--wire", "--chips", "12", "-s", "latency_us=3000", "-s",
-                "corrupt_rate=0.01", "-s", "corrupt_seed=7", "-s", "replies=ltc sensor query=0098fe54000018", "-s",
-                "babble=0xff", "--json"});
+    const Command c = parsed({"probe", "--family", "ltc", "--wire", "--chips", "12", "-s", "latency_us=3000", "-s",
+                              "corrupt_rate=0.01", "-s", "corrupt_seed=7", "-s",
+                              "replies=ltc sensor query=0098fe54000018", "-s", "babble=0xff", "--json"});
     const sim::HashBoardScenario b = probe_setup(c.scenario, false).board;
     ASSERT_TRUE(b.wire.has_value());
     EXPECT_EQ(b.wire->chips, 12);
@@ -93,21 +91,20 @@ TEST(CommandLine, WireRepliesAndRecords)
     EXPECT_EQ(sensor.frame_replies[0].frame_name, "SIA/DASH sensor query");
 
     // A named reply needs no family, and without bytes leaves the frame unanswered.
-    const sim::HashBoardScenario named =
-        probe_setup(parsed({"probe", "-s", "replies=LTC detection=1485", "-s", "replies=BTC detection=", "-s",
-                            "answers_after_cycles=2"})
-                        .scenario,
-                    false)
-            .board;
+    const sim::HashBoardScenario named = probe_setup(parsed({"probe", "-s", "replies=LTC detection=1485", "-s",
+                                                             "replies=BTC detection=", "-s", "answers_after_cycles=2"})
+                                                         .scenario,
+                                                     false)
+                                             .board;
     ASSERT_EQ(named.frame_replies.size(), 2u) << "each --set of a list adds an item";
     EXPECT_TRUE(named.frame_replies[1].bytes.empty());
 
     // Record lines, one per --record, in order; the alternate board; the control board's faults.
-    const ProbeSetup p = probe_setup(parsed({"probe", "--record", "BTC", "--record=DAS", "-s", "temp_sensor=NO",
-                                             "--alt", "-s", "uart=false", "-s", "gpio_files=false", "-s",
-                                             "records_read_only=true"})
-                                         .scenario,
-                                     false);
+    const ProbeSetup p =
+        probe_setup(parsed({"probe", "--record", "BTC", "--record=DAS", "-s", "temp_sensor=NO", "--alt", "-s",
+                            "uart=false", "-s", "gpio_files=false", "-s", "records_read_only=true"})
+                        .scenario,
+                    false);
     EXPECT_EQ(p.miner_type, "BTC\nDAS\n");
     EXPECT_EQ(p.temp_sensor, "NO\n");
     EXPECT_EQ(p.args, std::vector<std::string>{"alt"}) << "--alt passes exactly one argument";
@@ -132,10 +129,28 @@ TEST(CommandLine, I2cOperationsAndKeysShapeTheBus)
     EXPECT_EQ(args({"i2c", "write", "abc", "--absent"}), std::vector<std::string>{"abc"});
     EXPECT_EQ(args({"i2c", "--", "7", "8"}), (std::vector<std::string>{"7", "8"}));
 
-    const Command c = parsed({"i2c", "-s", "address=0x50", "-s", "data_nack=true", "-s", "sda_stuck=LOW", "-s",
-                              "missing=scl-direction", "-s", "write_fails=sda-value", "-s", "open_fails=sda-value:3",
-                              "-s", "open_fails=scl-value", "-s", "lines_output=true", "--vcd", "w.vcd",
-                              "--no-decode", "write", "5"});
+    const Command c = parsed({"i2c",
+                              "-s",
+                              "address=0x50",
+                              "-s",
+                              "data_nack=true",
+                              "-s",
+                              "sda_stuck=LOW",
+                              "-s",
+                              "missing=scl-direction",
+                              "-s",
+                              "write_fails=sda-value",
+                              "-s",
+                              "open_fails=sda-value:3",
+                              "-s",
+                              "open_fails=scl-value",
+                              "-s",
+                              "lines_output=true",
+                              "--vcd",
+                              "w.vcd",
+                              "--no-decode",
+                              "write",
+                              "5"});
     const sim::GpioBoardOptions b = i2c_setup(c.scenario).board;
     EXPECT_EQ(b.device.address, 0x50);
     EXPECT_TRUE(b.device.present);
@@ -168,8 +183,8 @@ TEST(CommandLine, ScenarioFileThenSettingsInOrder)
     EXPECT_EQ(c.scenario["family"], "LTC") << "a shorthand that agrees with the file is fine";
 
     // A run's --json document replays: its scenario is read, the rest passed over.
-    const std::string run = scenario_file(
-        "run.json", R"({"board_sim": "0.2.0", "subcommand": "i2c", "exit_status": 0, "stdout": "",
+    const std::string run =
+        scenario_file("run.json", R"({"board_sim": "0.2.0", "subcommand": "i2c", "exit_status": 0, "stdout": "",
                        "scenario": {"tool": "i2c", "absent": true, "args": ["7"]}})");
     const Command replay = parsed({"i2c", "-f", run});
     EXPECT_EQ(replay.scenario["absent"], true);

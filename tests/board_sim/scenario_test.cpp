@@ -64,7 +64,8 @@ TEST(Scenario, MalformedFilesAreRefusedWithTheKeyNamed)
         {R"({"wire": null})", "wire wants true or false, not null"},
         {R"({"miner_type": ["a\nb"]})", "wants lines without a newline"},
         {R"({"replies": ["CRC=00"]})", "wants NAME=HEX"},
-        {R"({"board_sim": "0.2.0", "subcommand": "i2c", "scenario": {}})", "not the --json document of a board-sim probe run"},
+        {R"({"board_sim": "0.2.0", "subcommand": "i2c", "scenario": {}})",
+         "not the --json document of a board-sim probe run"},
     };
     for (const auto &[text, says] : cases) {
         SCOPED_TRACE(text);
@@ -72,7 +73,8 @@ TEST(Scenario, MalformedFilesAreRefusedWithTheKeyNamed)
         EXPECT_FALSE(r.ok);
         EXPECT_NE(r.why.find(says), std::string::npos) << r.why;
     }
-    EXPECT_NE(read(Tool::I2c, R"({"open_fails": ["sda-value:0"]})").why.find("FILE:N with N from 1"), std::string::npos);
+    EXPECT_NE(read(Tool::I2c, R"({"open_fails": ["sda-value:0"]})").why.find("FILE:N with N from 1"),
+              std::string::npos);
 }
 
 TEST(Scenario, CommandLineTextBecomesTheFieldsValue)
