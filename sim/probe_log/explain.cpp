@@ -3,25 +3,19 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 
-#include "frames.h"
+#include "detection.h"
+#include "messages.h"
 #include "text.h"
 
 namespace board_sim {
 
 namespace {
 
-// What the program does between its own lines, as fixed constants.
-constexpr int ATTEMPTS = 10;       // control-line cycles and identification attempts
-constexpr int SENSOR_ROUNDS = 10;  // sensor detection rounds of a run
-constexpr int ROUND_QUERIES = 10;  // queries in one round
 constexpr size_t SHOWN_BYTES = 24; // reply bytes quoted in a line
 constexpr size_t MAX_REASONS = 2;  // distinct mismatch reasons named per sensor round
 
 // ---- The program's lines -------------------------------------------------
-
-constexpr std::string_view ALREADY_DONE = "miner type probe already done, miner type is ";
 
 enum class Kind {
     Content,
@@ -30,16 +24,15 @@ enum class Kind {
     OpenFailed,
     BadBaud,
     Sent,
+    Received,
     WriteFailed,
     SelectError,
     TimedOut,
     NotReadable,
     ReadPass,
-    ReadTimes,
-    ReadBreak,
+    ReadBound,
     ReadTotal,
-    Received,
-    ReadError,
+    Ignored, // a line of the program's that adds nothing to what the others say
     Family,
     BtcSensor,
     UnknownMiner,
@@ -50,149 +43,137 @@ enum class Kind {
 struct Token {
     Kind kind = Kind::Content;
     int line = 0;
-    std::string text; // hex digits, the family, the sensor prefix, a path, a record
-    long n = 0;
-    long m = 0;
+    std::string text; // what the format's %s stood for: a record, a path, hex digits, a family prefix
+    long n = 0;       // its first %d
+    long m = 0;       // its second %d
 };
 
-bool eat(std::string_view *s, std::string_view prefix)
+// The text of a printf format up to its first conversion.
+std::string_view head_of(std::string_view format)
 {
-    if (!s->starts_with(prefix))
-        return false;
-    s->remove_prefix(prefix.size());
-    return true;
+    return format.substr(0, format.find('%'));
 }
 
-// A decimal number at the start of *s, taken off it.
-bool eat_number(std::string_view *s, long *out)
+// Whether `line` (its trailing blanks removed) is what printf prints for
+// `format` (its newline removed). %d takes a decimal number, %f a number's
+// digits, %s the text up to the literal rest of the format, so that a %s is
+// always the format's last conversion.
+bool printed_by(std::string_view format, std::string_view line, Token *t)
 {
-    size_t n = 0;
-    while (n < s->size() && n < 9 && (*s)[n] >= '0' && (*s)[n] <= '9')
-        ++n;
-    if (n == 0)
-        return false;
-    const std::optional<long> v = sim::parse_number(s->substr(0, n), 0, 999999999);
-    if (!v)
-        return false;
-    *out = *v;
-    s->remove_prefix(n);
-    return true;
+    int numbers = 0;
+    if (format.ends_with('\n'))
+        format.remove_suffix(1);
+    while (!format.empty()) {
+        if (format[0] != '%') {
+            if (line.empty() && format == " %s") // a trace of no bytes, its blank trimmed off
+                return true;
+            if (line.empty() || line[0] != format[0])
+                return false;
+            format.remove_prefix(1);
+            line.remove_prefix(1);
+            continue;
+        }
+        const char conversion = format.size() > 1 ? format[1] : '%';
+        format.remove_prefix(2);
+        if (conversion == 's') {
+            if (!line.ends_with(format))
+                return false;
+            t->text = line.substr(0, line.size() - format.size());
+            return true;
+        }
+        size_t n = conversion == 'd' && line.starts_with('-') ? 1 : 0;
+        while (n < line.size() && n < 10 &&
+               ((line[n] >= '0' && line[n] <= '9') || (conversion == 'f' && line[n] == '.')))
+            ++n;
+        if (n == 0 || (conversion == 'd' && line[n - 1] == '-'))
+            return false;
+        if (conversion == 'd')
+            *(numbers++ == 0 ? &t->n : &t->m) = std::stol(std::string(line.substr(0, n)));
+        line.remove_prefix(n);
+    }
+    return line.empty();
+}
+
+struct Message {
+    std::string format;
+    Kind kind;
+};
+
+// Every line the program prints, from its own texts; the sensor's setup
+// steps are one format each, the family prefix standing for the first %s.
+const std::vector<Message> &messages()
+{
+    static const std::vector<Message> all = [] {
+        std::vector<Message> m = {
+            {WRITE_FAILED_TEXT, Kind::WriteFailed},
+            {SELECT_ERROR_TEXT, Kind::SelectError},
+            {TIMED_OUT_TEXT, Kind::TimedOut},
+            {READ_ERROR_TEXT, Kind::Ignored},
+            {BTC_SENSOR_TEXT, Kind::BtcSensor},
+            {UNKNOWN_MINER_TEXT, Kind::UnknownMiner},
+            {RECORD_PIECE_FORMAT, Kind::Content},
+            {ALREADY_DONE_FORMAT, Kind::AlreadyDone},
+            {OPENED_FORMAT, Kind::Opened},
+            {OPEN_FAILED_FORMAT, Kind::OpenFailed},
+            {BAD_BAUD_FORMAT, Kind::BadBaud},
+            {std::string(SENT_ARROW) + " %s", Kind::Sent},
+            {std::string(RECEIVED_ARROW) + " %s", Kind::Received},
+            {NOT_READABLE_FORMAT, Kind::NotReadable},
+            {READ_PASS_FORMAT, Kind::ReadPass},
+            {READ_BOUND_FORMAT, Kind::ReadBound},
+            {READ_FULL_FORMAT, Kind::Ignored},
+            {READ_TOTAL_FORMAT, Kind::ReadTotal},
+            {FAMILY_FORMAT, Kind::Family},
+            {SENSOR_QUERY_FORMAT, Kind::SensorStep},
+            {SENSOR_OK_FORMAT, Kind::SensorOk},
+        };
+        for (const SetupStep &step : SIA_DASH_SENSOR.steps)
+            m.push_back({std::string("%s") + step.done, Kind::SensorStep});
+        return m;
+    }();
+    return all;
+}
+
+const Family *family_of(std::string_view prefix)
+{
+    for (const DetectionStage &stage : DETECTION_STAGES)
+        for (int i = 0; i < stage.family_count; ++i)
+            if (prefix == stage.families[i].prefix)
+                return &stage.families[i];
+    return nullptr;
+}
+
+// "LTC" for the family whose lines start with "ltc".
+std::string name_of(const Family &f)
+{
+    std::string name = f.prefix;
+    for (char &c : name)
+        c = static_cast<char>(c - 'a' + 'A');
+    return name;
 }
 
 bool is_hex_text(std::string_view s)
 {
-    if (s.size() % 2 != 0)
-        return false;
-    for (char c : s)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
-            return false;
-    return true;
+    return s.size() % 2 == 0 && s.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
 }
 
-// The whole of `s` as one of the program's lines.
+// The whole of `s` as one of the program's lines; the %s of a line about a
+// family must be a family's prefix (of one with a sensor, for the sensor's
+// lines), that of a trace hex digits.
 bool classify(std::string_view s, Token *t)
 {
-    struct Fixed {
-        std::string_view text;
-        Kind kind;
-        const char *arg;
-    };
-    static constexpr Fixed FIXED[] = {
-        {"usb_uart_write failed", Kind::WriteFailed, ""},
-        {"select error!", Kind::SelectError, ""},
-        {"usb uart read timedout", Kind::TimedOut, ""},
-        {"usb_uart_read error", Kind::ReadError, ""},
-        {"btc miner", Kind::Family, "BTC"},
-        {"ltc miner", Kind::Family, "LTC"},
-        {"sia miner", Kind::Family, "SIA"},
-        {"dash miner", Kind::Family, "DASH"},
-        {"unknown miner", Kind::UnknownMiner, ""},
-        {"BTC miner should always have temp sensor", Kind::BtcSensor, ""},
-    };
-    for (const Fixed &f : FIXED)
-        if (s == f.text) {
-            t->kind = f.kind;
-            t->text = f.arg;
-            return true;
-        }
-    std::string_view r = s;
-    if (eat(&r, "content:")) {
-        t->kind = Kind::Content;
-        t->text = r;
-        return true;
-    }
-    if (eat(&r, ALREADY_DONE)) {
-        t->kind = Kind::AlreadyDone;
-        t->text = r;
-        return true;
-    }
-    r = s;
-    if (eat(&r, "open device success ") && eat_number(&r, &t->n) && eat(&r, " set timeout ")) {
-        t->kind = Kind::Opened;
-        return true;
-    }
-    r = s;
-    if (eat(&r, "open ") && r.size() > 7 && r.ends_with(" failed")) {
-        t->kind = Kind::OpenFailed;
-        t->text = r.substr(0, r.size() - 7);
-        return true;
-    }
-    r = s;
-    if (eat(&r, "invalid uart baud rate:")) {
-        t->kind = Kind::BadBaud;
-        return true;
-    }
-    r = s;
-    if (eat(&r, "------------>") && (r.empty() || (eat(&r, " ") && is_hex_text(r)))) {
-        t->kind = Kind::Sent;
-        t->text = r;
-        return true;
-    }
-    r = s;
-    if (eat(&r, "<------------ ") && !r.empty() && is_hex_text(r)) {
-        t->kind = Kind::Received;
-        t->text = r;
-        return true;
-    }
-    r = s;
-    if (eat(&r, "usb_uart_read ret=") && eat_number(&r, &t->n) && r.empty()) {
-        t->kind = Kind::NotReadable;
-        return true;
-    }
-    r = s;
-    if (eat(&r, "usb uart read exp_buf_len:") && eat_number(&r, &t->n) && eat(&r, " total_len:") &&
-        eat_number(&r, &t->m) && r.empty()) {
-        t->kind = Kind::ReadPass;
-        return true;
-    }
-    r = s;
-    if (eat(&r, "usb uart read ") && eat_number(&r, &t->n) && r == " times") {
-        t->kind = Kind::ReadTimes;
-        return true;
-    }
-    r = s;
-    if (eat(&r, "usb_uart_read break,read:") && eat_number(&r, &t->n) && r.empty()) {
-        t->kind = Kind::ReadBreak;
-        return true;
-    }
-    r = s;
-    if (eat(&r, "usb_uart_read total_len:") && eat_number(&r, &t->n) && r.empty()) {
-        t->kind = Kind::ReadTotal;
-        return true;
-    }
-    for (const char *prefix : {"ltc", "sia", "dash"}) {
-        r = s;
-        if (!eat(&r, prefix) || !eat(&r, " "))
+    for (const Message &m : messages()) {
+        if (!printed_by(m.format, s, t))
             continue;
-        t->text = prefix;
-        t->kind = Kind::SensorStep;
-        if (r == "configure misc" || r == "configure mux" || r == "read temp sensor register 0xfe" ||
-            r == "send get temp sensor register")
-            return true;
-        if (r == "read temp sensor register 0xfe OK") {
-            t->kind = Kind::SensorOk;
-            return true;
-        }
+        t->kind = m.kind;
+        const Family *f = family_of(t->text);
+        if (m.kind == Kind::Family)
+            return f != nullptr;
+        if (m.kind == Kind::SensorStep || m.kind == Kind::SensorOk)
+            return f != nullptr && f->sensor != nullptr;
+        if (m.kind == Kind::Sent || m.kind == Kind::Received)
+            return is_hex_text(t->text) && (m.kind == Kind::Sent || !t->text.empty());
+        return true;
     }
     return false;
 }
@@ -204,14 +185,9 @@ bool find_token(std::string_view line, Token *t)
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
         line.remove_suffix(1);
     for (size_t p = 0; p < line.size(); ++p) {
-        if (p > 0) {
-            const char before = line[p - 1];
-            if (before != ' ' && before != '\t' && before != ']' && before != ':')
-                continue;
-        }
-        if (line[p] == ' ' || line[p] == '\t')
-            continue;
-        if (classify(line.substr(p), t))
+        const bool after_prefix =
+            p == 0 || line[p - 1] == ' ' || line[p - 1] == '\t' || line[p - 1] == ']' || line[p - 1] == ':';
+        if (after_prefix && line[p] != ' ' && line[p] != '\t' && classify(line.substr(p), t))
             return true;
     }
     return false;
@@ -254,14 +230,6 @@ bool find_shell_error(std::string_view line, ShellError *e)
     return false;
 }
 
-// A line the shell's commands print on standard error: a failed write, or
-// cat's on a missing record. Its presence says the log holds standard error.
-bool is_shell_line(std::string_view line)
-{
-    ShellError e;
-    return find_shell_error(line, &e) || line.find("cat: /usr/bin/minerType") != std::string_view::npos;
-}
-
 // ---- Runs and attempts ---------------------------------------------------
 
 struct Read {
@@ -269,9 +237,11 @@ struct Read {
     long expected = -1;
     long total = -1;
     long passes = 0;
-    bool ran_out = false; // "usb uart read N times": the attempt bound ended the loop
+    bool ran_out = false; // the read loop's attempt bound ended it
     std::string hex;      // the trace: the first 100 bytes received
 };
+
+constexpr const char *READ_NAMES[] = {"none", "timed out", "select error", "not readable", "bytes"};
 
 struct Exchange {
     int line = 0;
@@ -287,15 +257,12 @@ struct Attempt {
     std::string open_failed; // the path, when the device did not open
     bool no_open_line = false;
     std::vector<Exchange> exchanges;
-    std::string family; // from "ltc miner" and the like
+    const Family *family = nullptr; // from "ltc miner" and the like
     bool unknown = false;
     bool btc_sensor = false;
     size_t sensor_from = 0; // first exchange of the sensor detection
-    std::string sensor_prefix;
     bool sensor_ok = false;
     int sensor_steps = 0;
-
-    bool concluded() const { return unknown || !family.empty(); }
 };
 
 struct Run {
@@ -310,9 +277,8 @@ struct Run {
     {
         if (already_done)
             return true;
-        if (attempts.empty())
-            return false;
-        return !attempts.back().family.empty() || (attempts.size() >= ATTEMPTS && attempts.back().unknown);
+        return !attempts.empty() &&
+               (attempts.back().family != nullptr || (attempts.size() >= PROBE_ATTEMPTS && attempts.back().unknown));
     }
 };
 
@@ -333,31 +299,9 @@ class Reader {
 public:
     void take(const Token &t)
     {
-        switch (t.kind) {
-        case Kind::Content:
-        case Kind::AlreadyDone:
-            if (runs_.empty() || !runs_.back().attempts.empty() || runs_.back().already_done)
-                new_run(t.line);
-            if (t.kind == Kind::Content) {
-                // A record without a newline at its end runs into the next
-                // line; a record line longer than the program's buffer comes
-                // as several "content:" pieces on one line.
-                const size_t done = t.text.find(ALREADY_DONE);
-                std::string record = t.text.substr(0, done);
-                for (size_t at; (at = record.find("content:")) != std::string::npos;)
-                    record.erase(at, 8);
-                runs_.back().content.push_back(record);
-                if (done != std::string::npos) {
-                    runs_.back().already_done = true;
-                    runs_.back().done_text = t.text.substr(done + ALREADY_DONE.size());
-                }
-            } else {
-                runs_.back().already_done = true;
-                runs_.back().done_text = t.text;
-            }
-            return;
-        case Kind::Opened:
-        case Kind::OpenFailed:
+        if (t.kind == Kind::Content || t.kind == Kind::AlreadyDone)
+            return take_record(t);
+        if (t.kind == Kind::Opened || t.kind == Kind::OpenFailed) {
             if (runs_.empty() || runs_.back().finished())
                 new_run(t.line);
             runs_.back().attempts.emplace_back();
@@ -366,82 +310,47 @@ public:
             if (t.kind == Kind::OpenFailed)
                 attempt().open_failed = t.text.empty() ? "?" : t.text;
             return;
-        case Kind::BadBaud:
-            // Printed by the open, before its own line: the attempt starts there.
+        }
+        if (t.kind == Kind::BadBaud) {
+            // The baud rate is printed by the open, before its own line: the run starts there.
             if (runs_.empty())
                 new_run(t.line);
             return;
-        case Kind::Sent: {
-            Attempt &a = attempt_for(t.line);
-            a.exchanges.emplace_back();
-            Exchange &e = a.exchanges.back();
-            e.line = t.line;
-            e.hex = t.text;
-            e.frame = frame_of(t.text);
-            return;
-        }
-        default:
-            break;
         }
         Attempt &a = attempt_for(t.line);
-        Exchange *e = a.exchanges.empty() ? nullptr : &a.exchanges.back();
-        switch (t.kind) {
-        case Kind::WriteFailed:
-            if (e != nullptr)
-                e->write_failed = true;
-            return;
-        case Kind::SelectError:
-        case Kind::TimedOut:
-        case Kind::NotReadable:
-            if (e != nullptr)
-                e->read.how = t.kind == Kind::SelectError ? Read::How::SelectError
-                              : t.kind == Kind::TimedOut  ? Read::How::TimedOut
-                                                          : Read::How::NotReadable;
-            return;
-        case Kind::ReadPass:
-            if (e != nullptr) {
-                e->read.how = Read::How::Bytes;
-                e->read.expected = t.n;
-                ++e->read.passes;
-            }
-            return;
-        case Kind::ReadTimes:
-            if (e != nullptr)
-                e->read.ran_out = true;
-            return;
-        case Kind::ReadTotal:
-            if (e != nullptr) {
-                if (e->read.how == Read::How::None)
-                    e->read.how = Read::How::Bytes;
-                e->read.total = t.n;
-            }
-            return;
-        case Kind::Received:
-            if (e != nullptr)
-                e->read.hex = t.text;
-            return;
-        case Kind::ReadBreak:
-        case Kind::ReadError:
-            return;
-        case Kind::Family:
-            a.family = t.text;
-            a.sensor_from = a.exchanges.size();
-            return;
-        case Kind::BtcSensor:
-            a.btc_sensor = true;
-            return;
-        case Kind::UnknownMiner:
-            a.unknown = true;
-            return;
-        case Kind::SensorStep:
-        case Kind::SensorOk:
-            a.sensor_prefix = t.text;
-            ++a.sensor_steps;
-            a.sensor_ok = a.sensor_ok || t.kind == Kind::SensorOk;
-            return;
-        default:
+        if (t.kind == Kind::Sent) {
+            a.exchanges.push_back({t.line, t.text, frame_of(t.text), false, {}});
             return;
         }
+        if (t.kind == Kind::Family) {
+            a.family = family_of(t.text);
+            a.sensor_from = a.exchanges.size();
+        }
+        a.btc_sensor = a.btc_sensor || t.kind == Kind::BtcSensor;
+        a.unknown = a.unknown || t.kind == Kind::UnknownMiner;
+        if (t.kind == Kind::SensorStep || t.kind == Kind::SensorOk) {
+            ++a.sensor_steps;
+            a.sensor_ok = a.sensor_ok || t.kind == Kind::SensorOk;
+        }
+        if (a.exchanges.empty())
+            return;
+        Exchange &e = a.exchanges.back();
+        e.write_failed = e.write_failed || t.kind == Kind::WriteFailed;
+        e.read.ran_out = e.read.ran_out || t.kind == Kind::ReadBound;
+        if (t.kind == Kind::SelectError || t.kind == Kind::TimedOut || t.kind == Kind::NotReadable)
+            e.read.how = t.kind == Kind::SelectError ? Read::How::SelectError
+                         : t.kind == Kind::TimedOut  ? Read::How::TimedOut
+                                                     : Read::How::NotReadable;
+        if (t.kind == Kind::ReadPass || (t.kind == Kind::ReadTotal && e.read.how == Read::How::None))
+            e.read.how = Read::How::Bytes;
+        if (t.kind == Kind::ReadPass) {
+            e.read.expected = t.n;
+            ++e.read.passes;
+        }
+        if (t.kind == Kind::ReadTotal)
+            e.read.total = t.n;
+        if (t.kind == Kind::Received)
+            e.read.hex = t.text;
     }
 
     // A standard-error line belongs to the run it stands in; one before any
@@ -464,6 +373,30 @@ public:
     std::vector<Run> &runs() { return runs_; }
 
 private:
+    void take_record(const Token &t)
+    {
+        if (runs_.empty() || !runs_.back().attempts.empty() || runs_.back().already_done)
+            new_run(t.line);
+        Run &r = runs_.back();
+        if (t.kind == Kind::AlreadyDone) {
+            r.already_done = true;
+            r.done_text = t.text;
+            return;
+        }
+        // A record without a newline at its end runs into the next line; a
+        // record line longer than the program's buffer comes as several
+        // pieces on one line.
+        const std::string_view piece = head_of(RECORD_PIECE_FORMAT), done = head_of(ALREADY_DONE_FORMAT);
+        const size_t done_at = t.text.find(done);
+        std::string record = t.text.substr(0, done_at);
+        for (size_t at; (at = record.find(piece)) != std::string::npos;)
+            record.erase(at, piece.size());
+        r.content.push_back(record);
+        if (done_at != std::string::npos) {
+            r.already_done = true;
+            r.done_text = t.text.substr(done_at + done.size());
+        }
+    }
     void new_run(int line)
     {
         runs_.emplace_back();
@@ -548,31 +481,28 @@ std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, l
     return "no match";
 }
 
+// What the program expects after a frame, from its detection table: the
+// read's length and the patterns a reply is tried against, with their names.
 struct Expectation {
-    const char *frame;
-    int read_len;
-    const ReplyPattern *first;
-    const char *first_name;
-    const ReplyPattern *second;
-    const char *second_name;
+    int read_len = -1;
+    std::vector<std::pair<const ReplyPattern *, std::string>> patterns;
 };
 
-constexpr Expectation EXPECTATIONS[] = {
-    {"BTC detection", BTC_REPLY_LEN, &BTC_REPLY, "BTC", nullptr, nullptr},
-    {"LTC detection", LTC_REPLY_LEN, &LTC_REPLY, "LTC", nullptr, nullptr},
-    {"SIA/DASH detection", SIA_DASH_REPLY_LEN, &SIA_REPLY, "SIA", &DASH_REPLY, "DASH"},
-    {"LTC sensor query", LTC_SENSOR_REPLY_LEN, &LTC_SENSOR_REPLY, "sensor", nullptr, nullptr},
-    {"SIA/DASH sensor query", SIA_DASH_SENSOR_REPLY_LEN, &SIA_DASH_SENSOR_REPLY, "sensor", nullptr, nullptr},
-};
-
-const Expectation *expectation_of(const Frame *f)
+Expectation expectation_of(const Frame *f)
 {
-    if (f == nullptr)
-        return nullptr;
-    for (const Expectation &e : EXPECTATIONS)
-        if (std::string_view(e.frame) == f->name)
-            return &e;
-    return nullptr;
+    Expectation x;
+    for (const DetectionStage &stage : DETECTION_STAGES)
+        for (int i = 0; i < stage.family_count; ++i) {
+            const Family &family = stage.families[i];
+            if (stage.frame == f) {
+                x.read_len = stage.reply_len;
+                x.patterns.emplace_back(family.reply, name_of(family));
+            } else if (family.sensor != nullptr && family.sensor->query == f && x.patterns.empty()) {
+                x.read_len = family.sensor->reply_len;
+                x.patterns.emplace_back(family.sensor->reply, "sensor");
+            }
+        }
+    return x;
 }
 
 std::string frame_label(const Exchange &e)
@@ -589,11 +519,11 @@ std::vector<std::string> describe_reply(const Exchange &e, bool *matched)
 {
     std::vector<std::string> out;
     *matched = false;
-    const Expectation *x = expectation_of(e.frame);
+    const Expectation x = expectation_of(e.frame);
     const Read &r = e.read;
     switch (r.how) {
     case Read::How::None:
-        if (x != nullptr && !e.write_failed)
+        if (!x.patterns.empty() && !e.write_failed)
             out.emplace_back("no read follows in the log");
         return out;
     case Read::How::TimedOut:
@@ -608,7 +538,7 @@ std::vector<std::string> describe_reply(const Exchange &e, bool *matched)
     case Read::How::Bytes:
         break;
     }
-    const long asked = r.expected >= 0 ? r.expected : (x != nullptr ? x->read_len : -1);
+    const long asked = r.expected >= 0 ? r.expected : x.read_len;
     std::string head;
     if (r.total < 0)
         head = "reply of unknown length (the log is cut inside the read)";
@@ -620,35 +550,33 @@ std::vector<std::string> describe_reply(const Exchange &e, bool *matched)
     if (!r.hex.empty())
         head += ": " + quoted(r.hex);
     out.push_back(head);
-    if (x == nullptr)
+    if (x.patterns.empty())
         return out;
     const std::vector<uint8_t> bytes = bytes_of(r.hex);
-    const std::string first = mismatch(*x->first, bytes, r.total);
-    if (first.empty()) {
-        *matched = true;
-        out.push_back(std::string("matches the ") + x->first_name + " pattern (" + pattern_text(*x->first) + ")");
-        return out;
-    }
-    if (x->second != nullptr) {
-        const std::string second = mismatch(*x->second, bytes, r.total);
-        if (second.empty()) {
+    std::string names;
+    std::string why;
+    for (const auto &[pattern, name] : x.patterns) {
+        const std::string reason = mismatch(*pattern, bytes, r.total);
+        if (reason.empty()) {
             *matched = true;
-            out.push_back(std::string("matches the ") + x->second_name + " pattern (" + pattern_text(*x->second) + ")");
+            out.push_back("matches the " + name + " pattern (" + pattern_text(*pattern) + ")");
             return out;
         }
-        out.push_back(std::string("matches neither ") + x->first_name + " nor " + x->second_name + ": " + first +
-                      (first == second ? "" : "; " + second));
-        return out;
+        names += (names.empty() ? "" : " nor ") + name;
+        if (why.find(reason) == std::string::npos)
+            why += (why.empty() ? "" : "; ") + reason;
     }
-    out.push_back(std::string("does not match the ") + x->first_name + " pattern (" + pattern_text(*x->first) +
-                  "): " + first);
+    if (x.patterns.size() > 1)
+        out.push_back("matches neither " + names + ": " + why);
+    else
+        out.push_back("does not match the " + names + " pattern (" + pattern_text(*x.patterns[0].first) + "): " + why);
     return out;
 }
 
 // Why the read after a sensor query took bytes of an earlier reply, or ""
 // when nothing shows that it did. `record` is the first record of the
 // chain's detection reply, as the detection read traced it.
-std::string out_of_step(const Exchange &e, const Expectation &x, const std::vector<uint8_t> &record)
+std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const std::vector<uint8_t> &record)
 {
     const std::vector<uint8_t> bytes = bytes_of(e.read.hex);
     if (e.read.how != Read::How::Bytes || bytes.empty())
@@ -674,8 +602,8 @@ std::string out_of_step(const Exchange &e, const Expectation &x, const std::vect
     for (size_t split = 1; split <= of_records; ++split) {
         int tested = 0;
         bool fits = true;
-        for (int k = 0; k < x.first->count && fits; ++k) {
-            const ByteTest &t = x.first->tests[k];
+        for (int k = 0; k < proc.reply->count && fits; ++k) {
+            const ByteTest &t = proc.reply->tests[k];
             if (split + t.pos >= bytes.size())
                 continue;
             const auto b = static_cast<uint8_t>(bytes[split + t.pos] & t.mask);
@@ -689,13 +617,13 @@ std::string out_of_step(const Exchange &e, const Expectation &x, const std::vect
     // The end of one sensor reply, then the start of the next: turned back,
     // the bytes make a reply that matches.
     const size_t n = bytes.size();
-    if (n != static_cast<size_t>(x.read_len) || n > REPLY_BUF_LEN)
+    if (n != static_cast<size_t>(proc.reply_len) || n > REPLY_BUF_LEN)
         return "";
     for (size_t from = 1; from < n; ++from) {
         uint8_t turned[REPLY_BUF_LEN] = {};
         for (size_t i = 0; i < n; ++i)
             turned[i] = bytes[(i + n - from) % n];
-        if (reply_matches(*x.first, turned, n))
+        if (reply_matches(*proc.reply, turned, n))
             return head + "it starts " + sim::plural(static_cast<long>(from), "byte", "bytes") +
                    " into a sensor reply and ends with the start of the next";
     }
@@ -751,16 +679,13 @@ public:
         bool ok = false;
         int out_of_step_reads = 0;
         int last_in_step = 0; // the last query whose read took no earlier reply
+        // Only a family with a sensor procedure gets here.
+        const SensorProcedure &proc = *a.family->sensor;
         std::vector<uint8_t> record;
-        const Expectation *query_x = nullptr;
-        if (a.sensor_from > 0) {
+        if (a.sensor_from > 0)
             record = bytes_of(a.exchanges[a.sensor_from - 1].read.hex);
-            for (size_t i = a.sensor_from; i < a.exchanges.size() && query_x == nullptr; ++i)
-                if (a.exchanges[i].frame != nullptr && std::string_view(a.exchanges[i].frame->name).ends_with("query"))
-                    query_x = expectation_of(a.exchanges[i].frame);
-            if (query_x != nullptr && record.size() > static_cast<size_t>(query_x->read_len))
-                record.resize(static_cast<size_t>(query_x->read_len));
-        }
+        if (record.size() > static_cast<size_t>(proc.reply_len))
+            record.resize(static_cast<size_t>(proc.reply_len));
         std::vector<std::string> round_texts;
         auto close_round = [&]() {
             if (rounds == 0)
@@ -796,8 +721,7 @@ public:
         };
         for (size_t i = a.sensor_from; i < a.exchanges.size(); ++i) {
             const Exchange &e = a.exchanges[i];
-            const std::string name = e.frame != nullptr ? e.frame->name : "";
-            if (name.find("misc configuration") != std::string::npos) {
+            if (e.frame == proc.steps[0].frame) {
                 close_round();
                 ++rounds;
                 round_start_query = queries;
@@ -806,7 +730,7 @@ public:
                     ++failed_writes;
                 continue;
             }
-            if (name.find("sensor query") == std::string::npos) {
+            if (e.frame != proc.query) {
                 if (e.write_failed)
                     ++failed_writes;
                 if (e.frame == nullptr)
@@ -833,7 +757,7 @@ public:
                 ok = true;
                 break;
             }
-            const std::string stale = query_x != nullptr ? out_of_step(e, *query_x, record) : "";
+            const std::string stale = out_of_step(e, proc, record);
             if (stale.empty())
                 last_in_step = queries;
             else
@@ -861,7 +785,7 @@ public:
             flush_rounds();
         }
         line(level, "sensor queries: " + std::to_string(queries) + " in " + sim::plural(rounds, "round", "rounds"));
-        const bool all_done = rounds == SENSOR_ROUNDS && query_in_round == ROUND_QUERIES;
+        const bool all_done = rounds == SENSOR_ROUNDS && query_in_round == SENSOR_QUERIES_PER_ROUND;
         if (out_of_step_reads > 0 && ok)
             line(level, sim::plural(out_of_step_reads, "read", "reads") +
                             " before the match took earlier replies "
@@ -882,7 +806,7 @@ public:
             return "YES";
         }
         if (all_done) {
-            line(level, "temperature sensor: NO (" + std::to_string(SENSOR_ROUNDS * ROUND_QUERIES) +
+            line(level, "temperature sensor: NO (" + std::to_string(SENSOR_ROUNDS * SENSOR_QUERIES_PER_ROUND) +
                             " queries, none matched)");
             return "NO";
         }
@@ -918,20 +842,20 @@ public:
             else
                 head += "serial device opened (descriptor " + std::to_string(a.fd) + ")";
             line(1, head);
-            const size_t detection_end = a.family.empty() ? a.exchanges.size() : a.sensor_from;
+            const size_t detection_end = a.family == nullptr ? a.exchanges.size() : a.sensor_from;
             for (size_t k = 0; k < detection_end; ++k)
                 exchange(2, a.exchanges[k]);
             if (a.unknown) {
                 line(2, "no family recognised (\"unknown miner\")");
                 continue;
             }
-            if (a.family.empty()) {
+            if (a.family == nullptr) {
                 line(2, "the log ends inside this attempt");
                 break;
             }
-            family = a.family;
+            family = name_of(*a.family);
             line(2, "family found: " + family);
-            if (family == "BTC") {
+            if (a.family->sensor == nullptr) {
                 if (a.btc_sensor) {
                     line(2, "a BTC board is taken to have its sensor: no query sent");
                     temp_appended = true;
@@ -941,7 +865,7 @@ public:
                 }
                 finished = true;
             } else if (a.exchanges.size() > a.sensor_from || a.sensor_steps > 0) {
-                line(2, "sensor detection (" + a.sensor_prefix + "):");
+                line(2, std::string("sensor detection (") + a.family->prefix + "):");
                 temp_line = sensor(2, a);
                 finished = !temp_line.empty();
                 temp_appended = finished;
@@ -959,8 +883,8 @@ public:
                         control_line->path + ": " + control_line->reason +
                         "): the chips were neither reset nor powered through it");
         if (family.empty()) {
-            if (attempts >= ATTEMPTS && !r.attempts.empty() && r.attempts.back().unknown) {
-                line(1, "no family after " + std::to_string(ATTEMPTS) +
+            if (attempts >= PROBE_ATTEMPTS && !r.attempts.empty() && r.attempts.back().unknown) {
+                line(1, "no family after " + std::to_string(PROBE_ATTEMPTS) +
                             " attempts: nothing appended to either "
                             "record file; the next run probes again");
                 if (control_line != nullptr)
@@ -975,7 +899,7 @@ public:
                 return true;
             }
             line(1, "cut off: the log ends after " + sim::plural(attempts, "attempt", "attempts") + " of " +
-                        std::to_string(ATTEMPTS) + " without a family");
+                        std::to_string(PROBE_ATTEMPTS) + " without a family");
             return false;
         }
         if (!finished) {
@@ -1020,10 +944,6 @@ private:
     LogExplanation *out_;
 };
 
-} // namespace
-
-namespace {
-
 // Feeds the program's lines of `log` to `reader`; counts all lines in `result`.
 void read_log(std::string_view log, Reader *reader, LogExplanation *result)
 {
@@ -1041,7 +961,9 @@ void read_log(std::string_view log, Reader *reader, LogExplanation *result)
             reader->take(t);
         } else if (!line.empty() && line != "\r") {
             ++result->other_lines;
-            result->standard_error = result->standard_error || is_shell_line(line);
+            // cat's complaint about a missing record is the shell's standard error too.
+            result->standard_error = result->standard_error || find_shell_error(line, &shell) ||
+                                     line.find("cat: /usr/bin/minerType") != std::string_view::npos;
             if (find_shell_error(line, &shell)) {
                 shell.line = number;
                 reader->take_shell_error(shell);
@@ -1049,23 +971,6 @@ void read_log(std::string_view log, Reader *reader, LogExplanation *result)
         }
     }
     reader->finish();
-}
-
-const char *read_name(Read::How how)
-{
-    switch (how) {
-    case Read::How::None:
-        return "none";
-    case Read::How::TimedOut:
-        return "timed out";
-    case Read::How::SelectError:
-        return "select error";
-    case Read::How::NotReadable:
-        return "not readable";
-    case Read::How::Bytes:
-        return "bytes";
-    }
-    return "?";
 }
 
 } // namespace
@@ -1084,7 +989,7 @@ std::vector<LoggedExchange> logged_exchanges(std::string_view log)
                 x.frame = e.frame != nullptr ? e.frame->name : "";
                 x.sent = e.hex;
                 x.write_failed = e.write_failed;
-                x.read = read_name(e.read.how);
+                x.read = READ_NAMES[static_cast<int>(e.read.how)];
                 x.asked = e.read.expected;
                 x.received = e.read.total;
                 x.reply = e.read.hex;
