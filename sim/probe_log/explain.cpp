@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: MIT
+// The program's lines are recognised by its own printf formats
+// (probe/messages.h); what each frame expected comes from its detection table
+// (probe/detection.h).
 #include "explain.h"
 
 #include <algorithm>
@@ -15,37 +18,108 @@ namespace {
 constexpr size_t SHOWN_BYTES = 24; // reply bytes quoted in a line
 constexpr size_t MAX_REASONS = 2;  // distinct mismatch reasons named per sensor round
 
-// ---- The program's lines -------------------------------------------------
+// ---- What the log holds --------------------------------------------------
 
-enum class Kind {
-    Content,
-    AlreadyDone,
-    Opened,
-    OpenFailed,
-    BadBaud,
-    Sent,
-    Received,
-    WriteFailed,
-    SelectError,
-    TimedOut,
-    NotReadable,
-    ReadPass,
-    ReadBound,
-    ReadTotal,
-    Ignored, // a line of the program's that adds nothing to what the others say
-    Family,
-    BtcSensor,
-    UnknownMiner,
-    SensorStep,
-    SensorOk,
+// The shell's complaint that it could not write one of the program's files.
+struct ShellError {
+    int line = 0;
+    std::string path;
+    std::string reason;
 };
 
-struct Token {
-    Kind kind = Kind::Content;
+struct Read {
+    enum class How { None, TimedOut, SelectError, NotReadable, Bytes } how = How::None;
+    long expected = -1;
+    long total = -1;
+    long passes = 0;
+    bool ran_out = false; // the read loop's attempt bound ended it
+    std::string hex;      // the trace: the first 100 bytes received
+};
+
+constexpr const char *READ_NAMES[] = {"none", "timed out", "select error", "not readable", "bytes"};
+
+struct Exchange {
     int line = 0;
-    std::string text; // what the format's %s stood for: a record, a path, hex digits, a family prefix
-    long n = 0;       // its first %d
-    long m = 0;       // its second %d
+    std::string hex; // as traced: the first 100 bytes written
+    const Frame *frame = nullptr;
+    bool write_failed = false;
+    Read read;
+};
+
+struct Attempt {
+    int line = 0;
+    long fd = -1;
+    std::string open_failed; // the path, when the device did not open
+    bool no_open_line = false;
+    std::vector<Exchange> exchanges;
+    const Family *family = nullptr; // from "ltc miner" and the like
+    bool unknown = false;
+    bool btc_sensor = false;
+    size_t sensor_from = 0; // first exchange of the sensor detection
+    bool sensor_ok = false;
+    int sensor_lines = 0;
+};
+
+struct Run {
+    int line = 0;
+    std::vector<ShellError> shell_errors; // standard-error lines that stand in the run
+    std::vector<std::string> content;
+    bool already_done = false;
+    std::string done_text;
+    std::vector<Attempt> attempts;
+
+    bool finished() const
+    {
+        return already_done || (!attempts.empty() && (attempts.back().family != nullptr ||
+                                                      (attempts.size() >= PROBE_ATTEMPTS && attempts.back().unknown)));
+    }
+};
+
+struct Log {
+    std::vector<Run> runs;
+    std::vector<ShellError> early_errors; // before any run: standard output is buffered, standard error not
+    Exchange spare;                       // takes the lines of a read that follows no frame in the log
+
+    Run &run(int line, bool fresh)
+    {
+        if (fresh || runs.empty()) {
+            runs.emplace_back();
+            runs.back().line = line;
+        }
+        return runs.back();
+    }
+    Attempt &open(int line)
+    {
+        Attempt &a = run(line, runs.empty() || runs.back().finished()).attempts.emplace_back();
+        a.line = line;
+        return a;
+    }
+    // The attempt a line belongs to; one is opened when the log starts inside it.
+    Attempt &attempt(int line)
+    {
+        Run &r = run(line, false);
+        if (r.attempts.empty()) {
+            r.attempts.emplace_back().line = line;
+            r.attempts.back().no_open_line = true;
+        }
+        return r.attempts.back();
+    }
+    Exchange &exchange(int line)
+    {
+        Attempt &a = attempt(line);
+        spare = {};
+        return a.exchanges.empty() ? spare : a.exchanges.back();
+    }
+};
+
+// ---- The program's lines -------------------------------------------------
+
+// A line's fields: what the format's %s and %d stood for.
+struct Token {
+    int line = 0;
+    std::string text; // a record, a path, hex digits, a family's prefix
+    long n = 0;
+    long m = 0;
 };
 
 // The text of a printf format up to its first conversion.
@@ -94,46 +168,6 @@ bool printed_by(std::string_view format, std::string_view line, Token *t)
     return line.empty();
 }
 
-struct Message {
-    std::string format;
-    Kind kind;
-};
-
-// Every line the program prints, from its own texts; the sensor's setup
-// steps are one format each, the family prefix standing for the first %s.
-const std::vector<Message> &messages()
-{
-    static const std::vector<Message> all = [] {
-        std::vector<Message> m = {
-            {WRITE_FAILED_TEXT, Kind::WriteFailed},
-            {SELECT_ERROR_TEXT, Kind::SelectError},
-            {TIMED_OUT_TEXT, Kind::TimedOut},
-            {READ_ERROR_TEXT, Kind::Ignored},
-            {BTC_SENSOR_TEXT, Kind::BtcSensor},
-            {UNKNOWN_MINER_TEXT, Kind::UnknownMiner},
-            {RECORD_PIECE_FORMAT, Kind::Content},
-            {ALREADY_DONE_FORMAT, Kind::AlreadyDone},
-            {OPENED_FORMAT, Kind::Opened},
-            {OPEN_FAILED_FORMAT, Kind::OpenFailed},
-            {BAD_BAUD_FORMAT, Kind::BadBaud},
-            {std::string(SENT_ARROW) + " %s", Kind::Sent},
-            {std::string(RECEIVED_ARROW) + " %s", Kind::Received},
-            {NOT_READABLE_FORMAT, Kind::NotReadable},
-            {READ_PASS_FORMAT, Kind::ReadPass},
-            {READ_BOUND_FORMAT, Kind::ReadBound},
-            {READ_FULL_FORMAT, Kind::Ignored},
-            {READ_TOTAL_FORMAT, Kind::ReadTotal},
-            {FAMILY_FORMAT, Kind::Family},
-            {SENSOR_QUERY_FORMAT, Kind::SensorStep},
-            {SENSOR_OK_FORMAT, Kind::SensorOk},
-        };
-        for (const SetupStep &step : SIA_DASH_SENSOR.steps)
-            m.push_back({std::string("%s") + step.done, Kind::SensorStep});
-        return m;
-    }();
-    return all;
-}
-
 const Family *family_of(std::string_view prefix)
 {
     for (const DetectionStage &stage : DETECTION_STAGES)
@@ -152,45 +186,157 @@ std::string name_of(const Family &f)
     return name;
 }
 
-bool is_hex_text(std::string_view s)
+const Frame *frame_of(const std::string &hex)
 {
-    return s.size() % 2 == 0 && s.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+    for (const Frame *f : ALL_FRAMES)
+        if (sim::hex_bytes(f->bytes, static_cast<size_t>(f->len)) == hex)
+            return f;
+    return nullptr;
 }
 
-// The whole of `s` as one of the program's lines; the %s of a line about a
-// family must be a family's prefix (of one with a sensor, for the sensor's
-// lines), that of a trace hex digits.
-bool classify(std::string_view s, Token *t)
+void take_record(Log &log, const Token &t, bool already_done)
+{
+    Run &r = log.run(t.line, log.runs.empty() || !log.runs.back().attempts.empty() || log.runs.back().already_done);
+    // A record without a newline at its end runs into the next line; a
+    // record line longer than the program's buffer comes as several pieces
+    // on one line.
+    const std::string_view piece = head_of(RECORD_PIECE_FORMAT);
+    const std::string_view done = head_of(ALREADY_DONE_FORMAT);
+    const size_t done_at = already_done ? 0 : t.text.find(done);
+    if (!already_done) {
+        std::string record = t.text.substr(0, done_at);
+        for (size_t at; (at = record.find(piece)) != std::string::npos;)
+            record.erase(at, piece.size());
+        r.content.push_back(record);
+    }
+    if (done_at != std::string::npos) {
+        r.already_done = true;
+        r.done_text = t.text.substr(already_done ? 0 : done_at + done.size());
+    }
+}
+
+void take_family(Log &log, const Token &t)
+{
+    Attempt &a = log.attempt(t.line);
+    a.family = family_of(t.text);
+    a.sensor_from = a.exchanges.size();
+}
+
+void take_sensor_line(Log &log, const Token &t, bool ok)
+{
+    Attempt &a = log.attempt(t.line);
+    ++a.sensor_lines;
+    a.sensor_ok = a.sensor_ok || ok;
+}
+
+void take_read_pass(Log &log, const Token &t)
+{
+    Read &r = log.exchange(t.line).read;
+    r.how = Read::How::Bytes;
+    r.expected = t.n;
+    ++r.passes;
+}
+
+void take_read_total(Log &log, const Token &t)
+{
+    Read &r = log.exchange(t.line).read;
+    if (r.how == Read::How::None)
+        r.how = Read::How::Bytes;
+    r.total = t.n;
+}
+
+// What a line's %s must be: anything, a family's prefix (of one with a
+// sensor, for the sensor's lines), or the hex digits of a trace.
+enum class Field { Any, Family, SensorFamily, Trace, Reply };
+
+struct Message {
+    std::string format;
+    void (*take)(Log &, const Token &);
+    Field field = Field::Any;
+};
+
+// Every line the program prints, with what it adds to the log as read.
+const std::vector<Message> &messages()
+{
+    using T = const Token &;
+    static const std::vector<Message> all = [] {
+        std::vector<Message> m = {
+            {WRITE_FAILED_TEXT, [](Log &l, T t) { l.exchange(t.line).write_failed = true; }},
+            {SELECT_ERROR_TEXT, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::SelectError; }},
+            {TIMED_OUT_TEXT, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::TimedOut; }},
+            {NOT_READABLE_FORMAT, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::NotReadable; }},
+            {READ_ERROR_TEXT, [](Log &l, T t) { l.attempt(t.line); }}, // the total says as much
+            {READ_FULL_FORMAT, [](Log &l, T t) { l.attempt(t.line); }},
+            {BTC_SENSOR_TEXT, [](Log &l, T t) { l.attempt(t.line).btc_sensor = true; }},
+            {UNKNOWN_MINER_TEXT, [](Log &l, T t) { l.attempt(t.line).unknown = true; }},
+            {RECORD_PIECE_FORMAT, [](Log &l, T t) { take_record(l, t, false); }},
+            {ALREADY_DONE_FORMAT, [](Log &l, T t) { take_record(l, t, true); }},
+            {OPENED_FORMAT, [](Log &l, T t) { l.open(t.line).fd = t.n; }},
+            {OPEN_FAILED_FORMAT, [](Log &l, T t) { l.open(t.line).open_failed = t.text.empty() ? "?" : t.text; }},
+            // Printed by the open, before its own line: a run starts there.
+            {BAD_BAUD_FORMAT, [](Log &l, T t) { l.run(t.line, false); }},
+            {std::string(SENT_ARROW) + " %s",
+             [](Log &l, T t) {
+                 l.attempt(t.line).exchanges.push_back({t.line, t.text, frame_of(t.text), false, {}});
+             },
+             Field::Trace},
+            {std::string(RECEIVED_ARROW) + " %s", [](Log &l, T t) { l.exchange(t.line).read.hex = t.text; },
+             Field::Reply},
+            {READ_PASS_FORMAT, take_read_pass},
+            {READ_BOUND_FORMAT, [](Log &l, T t) { l.exchange(t.line).read.ran_out = true; }},
+            {READ_TOTAL_FORMAT, take_read_total},
+            {FAMILY_FORMAT, take_family, Field::Family},
+            {SENSOR_QUERY_FORMAT, [](Log &l, T t) { take_sensor_line(l, t, false); }, Field::SensorFamily},
+            {SENSOR_OK_FORMAT, [](Log &l, T t) { take_sensor_line(l, t, true); }, Field::SensorFamily},
+        };
+        // One format per setup step, the family prefix standing for the first %s.
+        for (const SetupStep &step : SIA_DASH_SENSOR.steps)
+            m.push_back({std::string("%s") + step.done, [](Log &l, T t) { take_sensor_line(l, t, false); },
+                         Field::SensorFamily});
+        return m;
+    }();
+    return all;
+}
+
+// The whole of `s` as one of the program's lines.
+const Message *classify(std::string_view s, Token *t)
 {
     for (const Message &m : messages()) {
         if (!printed_by(m.format, s, t))
             continue;
-        t->kind = m.kind;
         const Family *f = family_of(t->text);
-        if (m.kind == Kind::Family)
-            return f != nullptr;
-        if (m.kind == Kind::SensorStep || m.kind == Kind::SensorOk)
-            return f != nullptr && f->sensor != nullptr;
-        if (m.kind == Kind::Sent || m.kind == Kind::Received)
-            return is_hex_text(t->text) && (m.kind == Kind::Sent || !t->text.empty());
-        return true;
+        const bool hex =
+            t->text.size() % 2 == 0 && t->text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+        switch (m.field) {
+        case Field::Any:
+            return &m;
+        case Field::Family:
+            return f != nullptr ? &m : nullptr;
+        case Field::SensorFamily:
+            return f != nullptr && f->sensor != nullptr ? &m : nullptr;
+        case Field::Trace:
+        case Field::Reply:
+            return hex && (m.field == Field::Trace || !t->text.empty()) ? &m : nullptr;
+        }
     }
-    return false;
+    return nullptr;
 }
 
 // A line of the program's, found at its start or after a prefix that ends in
 // a blank, ']' or ':' (a time stamp, a syslog tag).
-bool find_token(std::string_view line, Token *t)
+const Message *find_message(std::string_view line, Token *t)
 {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
         line.remove_suffix(1);
     for (size_t p = 0; p < line.size(); ++p) {
-        const bool after_prefix =
-            p == 0 || line[p - 1] == ' ' || line[p - 1] == '\t' || line[p - 1] == ']' || line[p - 1] == ':';
-        if (after_prefix && line[p] != ' ' && line[p] != '\t' && classify(line.substr(p), t))
-            return true;
+        const char before = p == 0 ? ' ' : line[p - 1];
+        if (before != ' ' && before != '\t' && before != ']' && before != ':')
+            continue;
+        if (line[p] != ' ' && line[p] != '\t')
+            if (const Message *m = classify(line.substr(p), t))
+                return m;
     }
-    return false;
+    return nullptr;
 }
 
 // ---- The shell's standard-error lines ----------------------------------
@@ -199,13 +345,7 @@ bool find_token(std::string_view line, Token *t)
 // of them after the shell's name, with a reason after it, says that the write
 // failed ("sh: 1: cannot create /usr/bin/tempSensor: Read-only file system",
 // busybox's "sh: can't create ..."). cat's complaint about a missing
-// minerType is no failure.
-struct ShellError {
-    int line = 0;
-    std::string path;
-    std::string reason;
-};
-
+// minerType is no failure, but shows that the log holds standard error.
 constexpr std::string_view WRITTEN_FILES[] = {"/usr/bin/minerType", "/usr/bin/tempSensor", "/sys/class/gpio/"};
 
 bool find_shell_error(std::string_view line, ShellError *e)
@@ -230,197 +370,44 @@ bool find_shell_error(std::string_view line, ShellError *e)
     return false;
 }
 
-// ---- Runs and attempts ---------------------------------------------------
-
-struct Read {
-    enum class How { None, TimedOut, SelectError, NotReadable, Bytes } how = How::None;
-    long expected = -1;
-    long total = -1;
-    long passes = 0;
-    bool ran_out = false; // the read loop's attempt bound ended it
-    std::string hex;      // the trace: the first 100 bytes received
-};
-
-constexpr const char *READ_NAMES[] = {"none", "timed out", "select error", "not readable", "bytes"};
-
-struct Exchange {
-    int line = 0;
-    std::string hex; // as traced: the first 100 bytes written
-    const Frame *frame = nullptr;
-    bool write_failed = false;
-    Read read;
-};
-
-struct Attempt {
-    int line = 0;
-    long fd = -1;
-    std::string open_failed; // the path, when the device did not open
-    bool no_open_line = false;
-    std::vector<Exchange> exchanges;
-    const Family *family = nullptr; // from "ltc miner" and the like
-    bool unknown = false;
-    bool btc_sensor = false;
-    size_t sensor_from = 0; // first exchange of the sensor detection
-    bool sensor_ok = false;
-    int sensor_steps = 0;
-};
-
-struct Run {
-    int line = 0;
-    std::vector<ShellError> shell_errors; // standard-error lines that stand in the run
-    std::vector<std::string> content;
-    bool already_done = false;
-    std::string done_text;
-    std::vector<Attempt> attempts;
-
-    bool finished() const
-    {
-        if (already_done)
-            return true;
-        return !attempts.empty() &&
-               (attempts.back().family != nullptr || (attempts.size() >= PROBE_ATTEMPTS && attempts.back().unknown));
-    }
-};
-
-const Frame *frame_of(const std::string &hex)
+// Reads the program's lines of `log`; counts all lines in `result`.
+Log read_log(std::string_view text, LogExplanation *result)
 {
-    for (const Frame *f : ALL_FRAMES)
-        if (sim::hex_bytes(f->bytes, static_cast<size_t>(f->len)) == hex)
-            return f;
-    return nullptr;
+    Log log;
+    int number = 0;
+    while (!text.empty()) {
+        const size_t eol = text.find('\n');
+        const std::string_view line = text.substr(0, eol);
+        text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+        ++number;
+        Token t;
+        t.line = number;
+        ShellError shell;
+        shell.line = number;
+        if (const Message *m = find_message(line, &t)) {
+            ++result->probe_lines;
+            m->take(log, t);
+        } else if (!line.empty() && line != "\r") {
+            ++result->other_lines;
+            const bool error = find_shell_error(line, &shell);
+            if (error)
+                (log.runs.empty() ? log.early_errors : log.runs.back().shell_errors).push_back(shell);
+            result->standard_error =
+                result->standard_error || error || line.find("cat: /usr/bin/minerType") != std::string_view::npos;
+        }
+    }
+    if (!log.runs.empty())
+        log.runs.front().shell_errors.insert(log.runs.front().shell_errors.begin(), log.early_errors.begin(),
+                                             log.early_errors.end());
+    return log;
 }
+
+// ---- Telling what the bytes mean ----------------------------------------
 
 std::vector<uint8_t> bytes_of(const std::string &hex)
 {
     return sim::parse_hex_bytes(hex).value_or(std::vector<uint8_t>{});
 }
-
-class Reader {
-public:
-    void take(const Token &t)
-    {
-        if (t.kind == Kind::Content || t.kind == Kind::AlreadyDone)
-            return take_record(t);
-        if (t.kind == Kind::Opened || t.kind == Kind::OpenFailed) {
-            if (runs_.empty() || runs_.back().finished())
-                new_run(t.line);
-            runs_.back().attempts.emplace_back();
-            attempt().line = t.line;
-            attempt().fd = t.kind == Kind::Opened ? t.n : -1;
-            if (t.kind == Kind::OpenFailed)
-                attempt().open_failed = t.text.empty() ? "?" : t.text;
-            return;
-        }
-        if (t.kind == Kind::BadBaud) {
-            // The baud rate is printed by the open, before its own line: the run starts there.
-            if (runs_.empty())
-                new_run(t.line);
-            return;
-        }
-        Attempt &a = attempt_for(t.line);
-        if (t.kind == Kind::Sent) {
-            a.exchanges.push_back({t.line, t.text, frame_of(t.text), false, {}});
-            return;
-        }
-        if (t.kind == Kind::Family) {
-            a.family = family_of(t.text);
-            a.sensor_from = a.exchanges.size();
-        }
-        a.btc_sensor = a.btc_sensor || t.kind == Kind::BtcSensor;
-        a.unknown = a.unknown || t.kind == Kind::UnknownMiner;
-        if (t.kind == Kind::SensorStep || t.kind == Kind::SensorOk) {
-            ++a.sensor_steps;
-            a.sensor_ok = a.sensor_ok || t.kind == Kind::SensorOk;
-        }
-        if (a.exchanges.empty())
-            return;
-        Exchange &e = a.exchanges.back();
-        e.write_failed = e.write_failed || t.kind == Kind::WriteFailed;
-        e.read.ran_out = e.read.ran_out || t.kind == Kind::ReadBound;
-        if (t.kind == Kind::SelectError || t.kind == Kind::TimedOut || t.kind == Kind::NotReadable)
-            e.read.how = t.kind == Kind::SelectError ? Read::How::SelectError
-                         : t.kind == Kind::TimedOut  ? Read::How::TimedOut
-                                                     : Read::How::NotReadable;
-        if (t.kind == Kind::ReadPass || (t.kind == Kind::ReadTotal && e.read.how == Read::How::None))
-            e.read.how = Read::How::Bytes;
-        if (t.kind == Kind::ReadPass) {
-            e.read.expected = t.n;
-            ++e.read.passes;
-        }
-        if (t.kind == Kind::ReadTotal)
-            e.read.total = t.n;
-        if (t.kind == Kind::Received)
-            e.read.hex = t.text;
-    }
-
-    // A standard-error line belongs to the run it stands in; one before any
-    // run (standard output buffered, standard error not) to the first.
-    void take_shell_error(const ShellError &e)
-    {
-        if (runs_.empty())
-            early_errors_.push_back(e);
-        else
-            runs_.back().shell_errors.push_back(e);
-    }
-    void finish()
-    {
-        if (!runs_.empty())
-            runs_.front().shell_errors.insert(runs_.front().shell_errors.begin(), early_errors_.begin(),
-                                              early_errors_.end());
-        early_errors_.clear();
-    }
-
-    std::vector<Run> &runs() { return runs_; }
-
-private:
-    void take_record(const Token &t)
-    {
-        if (runs_.empty() || !runs_.back().attempts.empty() || runs_.back().already_done)
-            new_run(t.line);
-        Run &r = runs_.back();
-        if (t.kind == Kind::AlreadyDone) {
-            r.already_done = true;
-            r.done_text = t.text;
-            return;
-        }
-        // A record without a newline at its end runs into the next line; a
-        // record line longer than the program's buffer comes as several
-        // pieces on one line.
-        const std::string_view piece = head_of(RECORD_PIECE_FORMAT), done = head_of(ALREADY_DONE_FORMAT);
-        const size_t done_at = t.text.find(done);
-        std::string record = t.text.substr(0, done_at);
-        for (size_t at; (at = record.find(piece)) != std::string::npos;)
-            record.erase(at, piece.size());
-        r.content.push_back(record);
-        if (done_at != std::string::npos) {
-            r.already_done = true;
-            r.done_text = t.text.substr(done_at + done.size());
-        }
-    }
-    void new_run(int line)
-    {
-        runs_.emplace_back();
-        runs_.back().line = line;
-    }
-    Attempt &attempt() { return runs_.back().attempts.back(); }
-    // The attempt a line belongs to; one is opened when the log starts inside it.
-    Attempt &attempt_for(int line)
-    {
-        if (runs_.empty())
-            new_run(line);
-        if (runs_.back().attempts.empty()) {
-            runs_.back().attempts.emplace_back();
-            attempt().line = line;
-            attempt().no_open_line = true;
-        }
-        return attempt();
-    }
-
-    std::vector<Run> runs_;
-    std::vector<ShellError> early_errors_;
-};
-
-// ---- Telling what the bytes mean ----------------------------------------
 
 std::string quoted(const std::string &hex)
 {
@@ -429,33 +416,31 @@ std::string quoted(const std::string &hex)
     return hex.substr(0, 2 * SHOWN_BYTES) + "... (" + std::to_string(hex.size() / 2) + " bytes traced)";
 }
 
-std::string test_text(const ByteTest &t)
+// The values a byte test takes: "0x13", "0x55 or 0x1A".
+std::string wanted(const ByteTest &t)
 {
-    const std::string at = "byte " + std::to_string(t.pos);
-    if (t.mask == 0xC0)
-        return at + " with its top two bits clear";
-    if (t.value != t.alt)
-        return at + " = " + sim::hex_byte(t.value) + " or " + sim::hex_byte(t.alt);
-    return at + " = " + sim::hex_byte(t.value);
+    return sim::hex_byte(t.value) + (t.value != t.alt ? " or " + sim::hex_byte(t.alt) : "");
 }
 
 std::string pattern_text(const ReplyPattern &p)
 {
     std::string out;
-    for (int i = 0; i < p.count; ++i)
-        out += (i ? ", " : "") + test_text(p.tests[i]);
+    for (int i = 0; i < p.count; ++i) {
+        const ByteTest &t = p.tests[i];
+        out += (i ? ", byte " : "byte ") + std::to_string(t.pos) +
+               (t.mask == 0xC0 ? " with its top two bits clear" : " = " + wanted(t));
+    }
     return out;
 }
 
-constexpr std::string_view OUT_OF_STEP = "a reply read out of step with its frame";
+constexpr std::string_view OUT_OF_STEP = "a reply read out of step with its frame: ";
 
 // Why `reply` (what arrived, of which the program sees `arrived` bytes, the
 // rest of its buffer zero) fails `p`; empty when it matches.
 std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, long arrived)
 {
     uint8_t buffer[REPLY_BUF_LEN] = {};
-    for (size_t i = 0; i < reply.size() && i < sizeof buffer; ++i)
-        buffer[i] = reply[i];
+    std::copy_n(reply.begin(), std::min(reply.size(), sizeof buffer), buffer);
     if (reply_matches(p, buffer, sizeof buffer))
         return "";
     // A reply that matches a few bytes later: bytes left over from an earlier
@@ -463,114 +448,82 @@ std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, l
     const long seen = arrived >= 0 ? std::min<long>(arrived, static_cast<long>(sizeof buffer)) : 0;
     for (long shift = 1; shift < seen; ++shift)
         if (reply_matches(p, buffer + shift, static_cast<size_t>(seen - shift)))
-            return std::string(OUT_OF_STEP) + ": the pattern stands at byte " + std::to_string(shift) +
+            return std::string(OUT_OF_STEP) + "the pattern stands at byte " + std::to_string(shift) +
                    ", after bytes of an earlier reply";
     for (int i = 0; i < p.count; ++i) {
         const ByteTest &t = p.tests[i];
         const auto b = static_cast<uint8_t>(buffer[t.pos] & t.mask);
+        const std::string at = "byte " + std::to_string(t.pos);
         if (b == t.value || b == t.alt)
             continue;
-        const std::string at = "byte " + std::to_string(t.pos);
         if (arrived >= 0 && t.pos >= arrived)
             return at + " never arrived (the buffer holds 0x00 there)";
-        if (t.mask == 0xC0)
-            return at + " is " + sim::hex_byte(buffer[t.pos]) + ": a top status bit is set";
-        return at + " is " + sim::hex_byte(buffer[t.pos]) + ", not " +
-               (t.value != t.alt ? sim::hex_byte(t.value) + " or " + sim::hex_byte(t.alt) : sim::hex_byte(t.value));
+        return at + " is " + sim::hex_byte(buffer[t.pos]) +
+               (t.mask == 0xC0 ? ": a top status bit is set" : ", not " + wanted(t));
     }
     return "no match";
 }
 
-// What the program expects after a frame, from its detection table: the
-// read's length and the patterns a reply is tried against, with their names.
-struct Expectation {
-    int read_len = -1;
-    std::vector<std::pair<const ReplyPattern *, std::string>> patterns;
+// What the read after a frame gave, in a line or two, and how the reply
+// fared against what the program's table expects after that frame.
+struct Verdict {
+    std::vector<std::string> lines;
+    bool matched = false;
+    std::string why; // why it did not match
 };
 
-Expectation expectation_of(const Frame *f)
+Verdict describe_reply(const Exchange &e)
 {
-    Expectation x;
+    Verdict v;
+    int read_len = -1;
+    std::vector<std::pair<const ReplyPattern *, std::string>> patterns;
     for (const DetectionStage &stage : DETECTION_STAGES)
         for (int i = 0; i < stage.family_count; ++i) {
-            const Family &family = stage.families[i];
-            if (stage.frame == f) {
-                x.read_len = stage.reply_len;
-                x.patterns.emplace_back(family.reply, name_of(family));
-            } else if (family.sensor != nullptr && family.sensor->query == f && x.patterns.empty()) {
-                x.read_len = family.sensor->reply_len;
-                x.patterns.emplace_back(family.sensor->reply, "sensor");
+            const Family &f = stage.families[i];
+            if (stage.frame == e.frame) {
+                read_len = stage.reply_len;
+                patterns.emplace_back(f.reply, name_of(f));
+            } else if (f.sensor != nullptr && f.sensor->query == e.frame && patterns.empty()) {
+                read_len = f.sensor->reply_len;
+                patterns.emplace_back(f.sensor->reply, "sensor");
             }
         }
-    return x;
-}
-
-std::string frame_label(const Exchange &e)
-{
-    if (e.frame != nullptr)
-        return std::string(e.frame->name) + " (" + e.hex + ")";
-    if (e.hex.empty())
-        return "a frame (the write failed; nothing traced)";
-    return "an unknown frame " + quoted(e.hex);
-}
-
-// What the read after a frame gave, and what the reply matched.
-std::vector<std::string> describe_reply(const Exchange &e, bool *matched)
-{
-    std::vector<std::string> out;
-    *matched = false;
-    const Expectation x = expectation_of(e.frame);
     const Read &r = e.read;
-    switch (r.how) {
-    case Read::How::None:
-        if (!x.patterns.empty() && !e.write_failed)
-            out.emplace_back("no read follows in the log");
-        return out;
-    case Read::How::TimedOut:
-        out.emplace_back("no reply: nothing arrived within the first-byte wait (time-out)");
-        return out;
-    case Read::How::SelectError:
-        out.emplace_back("waiting for the reply failed (select error): nothing read");
-        return out;
-    case Read::How::NotReadable:
-        out.emplace_back("select returned without the line being readable: nothing read");
-        return out;
-    case Read::How::Bytes:
-        break;
+    static constexpr const char *NO_BYTES[] = {"no read follows in the log",
+                                               "no reply: nothing arrived within the first-byte wait (time-out)",
+                                               "waiting for the reply failed (select error): nothing read",
+                                               "select returned without the line being readable: nothing read"};
+    if (r.how != Read::How::Bytes) {
+        if (r.how != Read::How::None || (!patterns.empty() && !e.write_failed))
+            v.lines.emplace_back(NO_BYTES[static_cast<int>(r.how)]);
+        return v;
     }
-    const long asked = r.expected >= 0 ? r.expected : x.read_len;
-    std::string head;
+    const long asked = r.expected >= 0 ? r.expected : read_len;
+    std::string head = "short read: " + std::to_string(r.total) + " of " + std::to_string(asked) + " bytes" +
+                       (r.ran_out ? " in " + sim::plural(r.passes, "read", "reads") + ", the read loop's bound" : "");
     if (r.total < 0)
         head = "reply of unknown length (the log is cut inside the read)";
     else if (asked >= 0 && r.total >= asked)
         head = "reply: all " + std::to_string(r.total) + " bytes asked for";
-    else
-        head = "short read: " + std::to_string(r.total) + " of " + std::to_string(asked) + " bytes" +
-               (r.ran_out ? " in " + sim::plural(r.passes, "read", "reads") + ", the read loop's bound" : "");
-    if (!r.hex.empty())
-        head += ": " + quoted(r.hex);
-    out.push_back(head);
-    if (x.patterns.empty())
-        return out;
-    const std::vector<uint8_t> bytes = bytes_of(r.hex);
+    v.lines.push_back(head + (r.hex.empty() ? "" : ": " + quoted(r.hex)));
     std::string names;
-    std::string why;
-    for (const auto &[pattern, name] : x.patterns) {
-        const std::string reason = mismatch(*pattern, bytes, r.total);
+    for (const auto &[pattern, name] : patterns) {
+        const std::string reason = mismatch(*pattern, bytes_of(r.hex), r.total);
         if (reason.empty()) {
-            *matched = true;
-            out.push_back("matches the " + name + " pattern (" + pattern_text(*pattern) + ")");
-            return out;
+            v.matched = true;
+            v.lines.push_back("matches the " + name + " pattern (" + pattern_text(*pattern) + ")");
+            return v;
         }
         names += (names.empty() ? "" : " nor ") + name;
-        if (why.find(reason) == std::string::npos)
-            why += (why.empty() ? "" : "; ") + reason;
+        if (v.why.find(reason) == std::string::npos)
+            v.why += (v.why.empty() ? "" : "; ") + reason;
     }
-    if (x.patterns.size() > 1)
-        out.push_back("matches neither " + names + ": " + why);
-    else
-        out.push_back("does not match the " + names + " pattern (" + pattern_text(*x.patterns[0].first) + "): " + why);
-    return out;
+    if (patterns.size() > 1)
+        v.lines.push_back("matches neither " + names + ": " + v.why);
+    else if (!patterns.empty())
+        v.lines.push_back("does not match the " + names + " pattern (" + pattern_text(*patterns[0].first) +
+                          "): " + v.why);
+    return v;
 }
 
 // Why the read after a sensor query took bytes of an earlier reply, or ""
@@ -579,9 +532,9 @@ std::vector<std::string> describe_reply(const Exchange &e, bool *matched)
 std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const std::vector<uint8_t> &record)
 {
     const std::vector<uint8_t> bytes = bytes_of(e.read.hex);
-    if (e.read.how != Read::How::Bytes || bytes.empty())
+    // Zeros alone (a short or empty reply's) say nothing of where they came from.
+    if (e.read.how != Read::How::Bytes || std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; }))
         return "";
-    const std::string head = std::string(OUT_OF_STEP) + ": ";
     // How many bytes from the start are records of the detection reply,
     // from any byte of one on.
     size_t of_records = 0;
@@ -591,12 +544,8 @@ std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const st
             ++i;
         of_records = std::max(of_records, i);
     }
-    // Zeros alone (a short or empty reply's) say nothing of where they came from.
-    const bool telling = std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; });
-    if (!telling)
-        return "";
     if (of_records == bytes.size())
-        return head + "the rest of the chain's detection reply (" + std::to_string(record.size()) +
+        return std::string(OUT_OF_STEP) + "the rest of the chain's detection reply (" + std::to_string(record.size()) +
                "-byte records), not the answer to this query";
     // The last records, then the start of a reply that matches as far as it goes.
     for (size_t split = 1; split <= of_records; ++split) {
@@ -611,37 +560,49 @@ std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const st
             ++tested;
         }
         if (fits && tested >= 2)
-            return head + "the end of the chain's detection reply, then from byte " + std::to_string(split) +
-                   " the start of a sensor reply";
+            return std::string(OUT_OF_STEP) + "the end of the chain's detection reply, then from byte " +
+                   std::to_string(split) + " the start of a sensor reply";
     }
     // The end of one sensor reply, then the start of the next: turned back,
     // the bytes make a reply that matches.
     const size_t n = bytes.size();
-    if (n != static_cast<size_t>(proc.reply_len) || n > REPLY_BUF_LEN)
-        return "";
-    for (size_t from = 1; from < n; ++from) {
+    for (size_t from = 1; n == static_cast<size_t>(proc.reply_len) && n <= REPLY_BUF_LEN && from < n; ++from) {
         uint8_t turned[REPLY_BUF_LEN] = {};
         for (size_t i = 0; i < n; ++i)
             turned[i] = bytes[(i + n - from) % n];
         if (reply_matches(*proc.reply, turned, n))
-            return head + "it starts " + sim::plural(static_cast<long>(from), "byte", "bytes") +
+            return std::string(OUT_OF_STEP) + "it starts " + sim::plural(static_cast<long>(from), "byte", "bytes") +
                    " into a sensor reply and ends with the start of the next";
     }
     return "";
 }
 
-std::string write_text(const Exchange &e)
-{
-    if (!e.write_failed)
-        return "";
-    if (e.hex.empty())
-        return "the write failed: nothing went out, the reply is not read";
-    const size_t want = e.frame != nullptr ? static_cast<size_t>(e.frame->len) : 0;
-    return "short write: " + std::to_string(e.hex.size() / 2) + (want ? " of " + std::to_string(want) : std::string()) +
-           " bytes went out, the reply is not read";
-}
-
 // ---- The explanation -----------------------------------------------------
+
+// The counts of one round of the sensor detection.
+struct Round {
+    int queries = 0;
+    int unanswered = 0;
+    int mismatches = 0;
+    int failed_writes = 0;
+    std::vector<std::string> reasons; // distinct, at most MAX_REASONS, then "..."
+
+    std::string text() const
+    {
+        std::string text = sim::plural(queries, "query", "queries");
+        if (unanswered)
+            text += ", " + std::to_string(unanswered) + " unanswered";
+        if (mismatches) {
+            text += ", " + std::to_string(mismatches) + " not matching (";
+            for (size_t r = 0; r < reasons.size(); ++r)
+                text += (r ? "; " : "") + reasons[r];
+            text += ")";
+        }
+        if (failed_writes)
+            text += ", " + sim::plural(failed_writes, "failed write", "failed writes");
+        return text;
+    }
+};
 
 class Writer {
 public:
@@ -652,109 +613,61 @@ public:
         out_->text.push_back(std::string(static_cast<size_t>(2 * level), ' ') + text);
     }
 
+    void sent(int level, const Exchange &e)
+    {
+        std::string label = std::string(e.frame != nullptr ? e.frame->name : "") + " (" + e.hex + ")";
+        if (e.frame == nullptr)
+            label = e.hex.empty() ? "a frame (the write failed; nothing traced)" : "an unknown frame " + quoted(e.hex);
+        line(level, "line " + std::to_string(e.line) + ": sent " + label);
+    }
+
     void exchange(int level, const Exchange &e)
     {
-        line(level, "line " + std::to_string(e.line) + ": sent " + frame_label(e));
-        const std::string w = write_text(e);
-        if (!w.empty())
-            line(level + 1, w);
-        bool matched = false;
-        for (const std::string &r : describe_reply(e, &matched))
+        sent(level, e);
+        const std::string went_out =
+            std::to_string(e.hex.size() / 2) + (e.frame != nullptr ? " of " + std::to_string(e.frame->len) : "");
+        if (e.write_failed)
+            line(level + 1, e.hex.empty() ? "the write failed: nothing went out, the reply is not read"
+                                          : "short write: " + went_out + " bytes went out, the reply is not read");
+        for (const std::string &r : describe_reply(e).lines)
             line(level + 1, r);
     }
 
     // The sensor detection, folded into rounds: "YES", "NO", or "" when the
-    // log ends before the detection does.
+    // log ends before the detection does. Only a family with a sensor gets here.
     std::string sensor(int level, const Attempt &a)
     {
-        int rounds = 0;
-        int queries = 0;
-        int query_in_round = 0;
-        int round_start_query = 0;
-        int timeouts = 0;
-        int mismatches = 0;
-        int failed_writes = 0;
-        std::string last_reason;
-        std::vector<std::string> reasons; // distinct, of the current round
-        bool ok = false;
-        int out_of_step_reads = 0;
-        int last_in_step = 0; // the last query whose read took no earlier reply
-        // Only a family with a sensor procedure gets here.
         const SensorProcedure &proc = *a.family->sensor;
         std::vector<uint8_t> record;
         if (a.sensor_from > 0)
             record = bytes_of(a.exchanges[a.sensor_from - 1].read.hex);
-        if (record.size() > static_cast<size_t>(proc.reply_len))
-            record.resize(static_cast<size_t>(proc.reply_len));
-        std::vector<std::string> round_texts;
-        auto close_round = [&]() {
-            if (rounds == 0)
-                return;
-            std::string text = sim::plural(queries - round_start_query, "query", "queries");
-            if (timeouts)
-                text += ", " + std::to_string(timeouts) + " unanswered";
-            if (mismatches) {
-                text += ", " + std::to_string(mismatches) + " not matching (";
-                for (size_t r = 0; r < reasons.size(); ++r)
-                    text += (r ? "; " : "") + reasons[r];
-                text += ")";
-            }
-            if (failed_writes)
-                text += ", " + sim::plural(failed_writes, "failed write", "failed writes");
-            round_texts.push_back(text);
-            timeouts = mismatches = failed_writes = 0;
-            reasons.clear();
-        };
-        // Rounds alike in a row are one line: "rounds 1 to 10, each: 10 queries, 10 unanswered".
-        auto flush_rounds = [&]() {
-            size_t at = 0;
-            while (at < round_texts.size()) {
-                size_t end = at + 1;
-                while (end < round_texts.size() && round_texts[end] == round_texts[at])
-                    ++end;
-                line(level + 1, end - at == 1 ? "round " + std::to_string(at + 1) + ": " + round_texts[at]
-                                              : "rounds " + std::to_string(at + 1) + " to " + std::to_string(end) +
-                                                    ", each: " + round_texts[at]);
-                at = end;
-            }
-            round_texts.clear();
-        };
-        for (size_t i = a.sensor_from; i < a.exchanges.size(); ++i) {
+        record.resize(std::min(record.size(), static_cast<size_t>(proc.reply_len)));
+        std::vector<std::string> rounds;
+        Round round;
+        bool started = false; // the log may start inside the detection
+        int queries = 0;
+        int out_of_step_reads = 0;
+        int last_in_step = 0; // the last query whose read took no earlier reply
+        const Exchange *answer = nullptr;
+        for (size_t i = a.sensor_from; i < a.exchanges.size() && answer == nullptr; ++i) {
             const Exchange &e = a.exchanges[i];
-            if (e.frame == proc.steps[0].frame) {
-                close_round();
-                ++rounds;
-                round_start_query = queries;
-                query_in_round = 0;
-                if (e.write_failed)
-                    ++failed_writes;
-                continue;
+            if (e.frame == proc.steps[0].frame && started) {
+                rounds.push_back(round.text());
+                round = {};
             }
-            if (e.frame != proc.query) {
-                if (e.write_failed)
-                    ++failed_writes;
-                if (e.frame == nullptr)
-                    line(level + 1, "line " + std::to_string(e.line) + ": sent " + frame_label(e));
+            started = started || e.frame == proc.steps[0].frame || e.frame == proc.query;
+            round.failed_writes += e.write_failed ? 1 : 0;
+            if (e.frame == nullptr)
+                sent(level + 1, e);
+            if (e.frame != proc.query)
                 continue;
-            }
-            if (rounds == 0)
-                rounds = 1; // the log starts inside the detection
             ++queries;
-            ++query_in_round;
-            if (e.write_failed) {
-                ++failed_writes;
+            ++round.queries;
+            if (e.write_failed)
                 continue;
-            }
-            bool matched = false;
-            const std::vector<std::string> said = describe_reply(e, &matched);
-            if (matched) {
-                close_round();
-                flush_rounds();
-                line(level + 1, "line " + std::to_string(e.line) + ": query " + std::to_string(queries) +
-                                    " answered: " + (said.empty() ? "" : said[0]));
-                if (said.size() > 1)
-                    line(level + 2, said[1]);
-                ok = true;
+            const Verdict v = describe_reply(e);
+            if (v.matched) {
+                answer = &e;
                 break;
             }
             const std::string stale = out_of_step(e, proc, record);
@@ -762,31 +675,36 @@ public:
                 last_in_step = queries;
             else
                 ++out_of_step_reads;
-            if (e.read.how == Read::How::Bytes) {
-                ++mismatches;
-                last_reason = said.size() > 1 ? said[1] : said.empty() ? "" : said[0];
-                const size_t colon = last_reason.find("): ");
-                if (colon != std::string::npos)
-                    last_reason = last_reason.substr(colon + 3);
-                if (!stale.empty())
-                    last_reason = stale;
-                if (std::find(reasons.begin(), reasons.end(), last_reason) == reasons.end()) {
-                    if (reasons.size() < MAX_REASONS)
-                        reasons.push_back(last_reason);
-                    else if (reasons.size() == MAX_REASONS)
-                        reasons.emplace_back("...");
-                }
-            } else {
-                ++timeouts;
+            if (e.read.how != Read::How::Bytes) {
+                ++round.unanswered;
+                continue;
             }
+            ++round.mismatches;
+            const std::string reason = stale.empty() ? v.why : stale;
+            if (std::find(round.reasons.begin(), round.reasons.end(), reason) == round.reasons.end() &&
+                round.reasons.size() <= MAX_REASONS)
+                round.reasons.push_back(round.reasons.size() < MAX_REASONS ? reason : "...");
         }
-        if (!ok) {
-            close_round();
-            flush_rounds();
+        if (started)
+            rounds.push_back(round.text());
+        // Rounds alike in a row are one line: "rounds 1 to 10, each: 10 queries, 10 unanswered".
+        for (size_t at = 0, end = 1; at < rounds.size(); at = end++) {
+            while (end < rounds.size() && rounds[end] == rounds[at])
+                ++end;
+            line(level + 1, end - at == 1 ? "round " + std::to_string(at + 1) + ": " + rounds[at]
+                                          : "rounds " + std::to_string(at + 1) + " to " + std::to_string(end) +
+                                                ", each: " + rounds[at]);
         }
-        line(level, "sensor queries: " + std::to_string(queries) + " in " + sim::plural(rounds, "round", "rounds"));
-        const bool all_done = rounds == SENSOR_ROUNDS && query_in_round == SENSOR_QUERIES_PER_ROUND;
-        if (out_of_step_reads > 0 && ok)
+        if (answer != nullptr) {
+            const Verdict v = describe_reply(*answer);
+            line(level + 1, "line " + std::to_string(answer->line) + ": query " + std::to_string(queries) +
+                                " answered: " + v.lines[0]);
+            line(level + 2, v.lines[1]);
+        }
+        line(level, "sensor queries: " + std::to_string(queries) + " in " +
+                        sim::plural(static_cast<long>(rounds.size()), "round", "rounds"));
+        const bool all_done = rounds.size() == SENSOR_ROUNDS && round.queries == SENSOR_QUERIES_PER_ROUND;
+        if (out_of_step_reads > 0 && answer != nullptr)
             line(level, sim::plural(out_of_step_reads, "read", "reads") +
                             " before the match took earlier replies "
                             "(out of step with their frames): a chain longer than the detection read was still "
@@ -794,14 +712,14 @@ public:
                             "discards what is pending before each frame, so this lasts only while a long chain "
                             "sends; a program before 0.2.0 keeps reading what waits, and its YES may come from the "
                             "reply to an earlier query");
-        if (out_of_step_reads > 0 && !ok && last_in_step < queries && all_done)
+        if (out_of_step_reads > 0 && answer == nullptr && last_in_step < queries && all_done)
             line(level, "every read from query " + std::to_string(last_in_step + 1) +
                             " on was a reply read out of step with its frame: the bytes an earlier, longer reply "
                             "left on the line shift each read alike, so a sensor that answers never lines up. "
                             "This is a program before 0.2.0 on a chain longer than its detection read (0.2.0 "
                             "discards pending input before each frame): the NO is not to be trusted; update "
                             "the program and probe again");
-        if (ok || a.sensor_ok) {
+        if (answer != nullptr || a.sensor_ok) {
             line(level, "temperature sensor: YES");
             return "YES";
         }
@@ -829,8 +747,7 @@ public:
         std::string family;
         bool finished = false;
         bool alt_board = false;
-        bool temp_appended = false;
-        std::string temp_line;
+        std::string temp_line; // what the run appended to /usr/bin/tempSensor
         for (size_t i = 0; i < r.attempts.size(); ++i) {
             const Attempt &a = r.attempts[i];
             ++out_->attempts;
@@ -842,11 +759,10 @@ public:
             else
                 head += "serial device opened (descriptor " + std::to_string(a.fd) + ")";
             line(1, head);
-            const size_t detection_end = a.family == nullptr ? a.exchanges.size() : a.sensor_from;
-            for (size_t k = 0; k < detection_end; ++k)
+            for (size_t k = 0; k < (a.family == nullptr ? a.exchanges.size() : a.sensor_from); ++k)
                 exchange(2, a.exchanges[k]);
             if (a.unknown) {
-                line(2, "no family recognised (\"unknown miner\")");
+                line(2, "no family recognised (\"" + std::string(UNKNOWN_MINER_TEXT) + "\")");
                 continue;
             }
             if (a.family == nullptr) {
@@ -855,24 +771,18 @@ public:
             }
             family = name_of(*a.family);
             line(2, "family found: " + family);
-            if (a.family->sensor == nullptr) {
-                if (a.btc_sensor) {
-                    line(2, "a BTC board is taken to have its sensor: no query sent");
-                    temp_appended = true;
-                    temp_line = "YES";
-                } else {
-                    alt_board = true;
-                }
-                finished = true;
-            } else if (a.exchanges.size() > a.sensor_from || a.sensor_steps > 0) {
+            // Without sensor lines or frames after the family line, the
+            // program ran on the alternate board, which asks no sensor.
+            const bool asked = a.exchanges.size() > a.sensor_from || a.sensor_lines > 0;
+            alt_board = a.family->sensor == nullptr ? !a.btc_sensor : !asked;
+            if (a.family->sensor == nullptr && a.btc_sensor) {
+                line(2, "a BTC board is taken to have its sensor: no query sent");
+                temp_line = "YES";
+            } else if (!alt_board) {
                 line(2, std::string("sensor detection (") + a.family->prefix + "):");
                 temp_line = sensor(2, a);
-                finished = !temp_line.empty();
-                temp_appended = finished;
-            } else {
-                alt_board = true;
-                finished = true;
             }
+            finished = alt_board || !temp_line.empty();
             break;
         }
         out_->families.push_back(family);
@@ -882,22 +792,21 @@ public:
             line(1, "the control line was not written (line " + std::to_string(control_line->line) + ": " +
                         control_line->path + ": " + control_line->reason +
                         "): the chips were neither reset nor powered through it");
+        if (family.empty() && attempts >= PROBE_ATTEMPTS && r.attempts.back().unknown) {
+            line(1, "no family after " + std::to_string(PROBE_ATTEMPTS) +
+                        " attempts: nothing appended to either record file; the next run probes again");
+            if (control_line != nullptr)
+                line(1, "the silence is that of chips the control line never reached, not of the UART: "
+                        "export and wire the control line (docs/bring-up.md)");
+            else if (out_->standard_error)
+                line(1, "the control line was written (standard error shows no failure): the chips or the "
+                        "UART are silent (wiring, power, the serial device)");
+            else
+                line(1, "the log holds no standard-error lines, so a control line that could not be written "
+                        "cannot be told from a silent UART: explain the output of 'miner-probe 2>&1'");
+            return true;
+        }
         if (family.empty()) {
-            if (attempts >= PROBE_ATTEMPTS && !r.attempts.empty() && r.attempts.back().unknown) {
-                line(1, "no family after " + std::to_string(PROBE_ATTEMPTS) +
-                            " attempts: nothing appended to either "
-                            "record file; the next run probes again");
-                if (control_line != nullptr)
-                    line(1, "the silence is that of chips the control line never reached, not of the UART: "
-                            "export and wire the control line (docs/bring-up.md)");
-                else if (out_->standard_error)
-                    line(1, "the control line was written (standard error shows no failure): the chips or the "
-                            "UART are silent (wiring, power, the serial device)");
-                else
-                    line(1, "the log holds no standard-error lines, so a control line that could not be written "
-                            "cannot be told from a silent UART: explain the output of 'miner-probe 2>&1'");
-                return true;
-            }
             line(1, "cut off: the log ends after " + sim::plural(attempts, "attempt", "attempts") + " of " +
                         std::to_string(PROBE_ATTEMPTS) + " without a family");
             return false;
@@ -912,10 +821,7 @@ public:
             line(1, "no sensor detection follows: the alternate board (or a log cut right after the family "
                     "line)");
         line(1, "appended by the run:");
-        if (temp_appended)
-            appended(r, "/usr/bin/tempSensor", temp_line);
-        else
-            line(2, "/usr/bin/tempSensor: nothing");
+        appended(r, "/usr/bin/tempSensor", temp_line);
         appended(r, "/usr/bin/minerType", family);
         return true;
     }
@@ -933,94 +839,50 @@ private:
     void appended(const Run &r, const char *path, const std::string &record)
     {
         const ShellError *e = error_about(r, path);
-        if (e == nullptr || e->path != path) {
+        if (record.empty())
+            line(2, std::string(path) + ": nothing");
+        else if (e == nullptr || e->path != path)
             line(2, std::string(path) + ": " + record);
-            return;
-        }
-        line(2, std::string(path) + ": nothing: the shell could not write " + record + " there (line " +
-                    std::to_string(e->line) + ": " + e->reason + ")");
+        else
+            line(2, std::string(path) + ": nothing: the shell could not write " + record + " there (line " +
+                        std::to_string(e->line) + ": " + e->reason + ")");
     }
 
     LogExplanation *out_;
 };
 
-// Feeds the program's lines of `log` to `reader`; counts all lines in `result`.
-void read_log(std::string_view log, Reader *reader, LogExplanation *result)
-{
-    int number = 0;
-    ShellError shell;
-    while (!log.empty()) {
-        const size_t eol = log.find('\n');
-        const std::string_view line = log.substr(0, eol);
-        log = eol == std::string_view::npos ? std::string_view() : log.substr(eol + 1);
-        ++number;
-        Token t;
-        if (find_token(line, &t)) {
-            t.line = number;
-            ++result->probe_lines;
-            reader->take(t);
-        } else if (!line.empty() && line != "\r") {
-            ++result->other_lines;
-            // cat's complaint about a missing record is the shell's standard error too.
-            result->standard_error = result->standard_error || find_shell_error(line, &shell) ||
-                                     line.find("cat: /usr/bin/minerType") != std::string_view::npos;
-            if (find_shell_error(line, &shell)) {
-                shell.line = number;
-                reader->take_shell_error(shell);
-            }
-        }
-    }
-    reader->finish();
-}
-
 } // namespace
 
-std::vector<LoggedExchange> logged_exchanges(std::string_view log)
+std::vector<LoggedExchange> logged_exchanges(std::string_view text)
 {
     LogExplanation counts;
-    Reader reader;
-    read_log(log, &reader, &counts);
     std::vector<LoggedExchange> out;
-    for (const Run &r : reader.runs())
+    for (const Run &r : read_log(text, &counts).runs)
         for (const Attempt &a : r.attempts)
             for (const Exchange &e : a.exchanges) {
-                LoggedExchange x;
-                x.line = e.line;
-                x.frame = e.frame != nullptr ? e.frame->name : "";
-                x.sent = e.hex;
-                x.write_failed = e.write_failed;
-                x.read = READ_NAMES[static_cast<int>(e.read.how)];
-                x.asked = e.read.expected;
-                x.received = e.read.total;
-                x.reply = e.read.hex;
-                bool matched = false;
-                const std::vector<std::string> said = describe_reply(e, &matched);
-                if (e.read.how == Read::How::Bytes && said.size() > 1)
-                    x.verdict = said[1];
-                else if (e.read.how != Read::How::None && !said.empty())
-                    x.verdict = said[0];
-                out.push_back(x);
+                const Verdict v = describe_reply(e);
+                const size_t said = e.read.how == Read::How::Bytes && v.lines.size() > 1 ? 1 : 0;
+                out.push_back({e.line, e.frame != nullptr ? e.frame->name : "", e.hex, e.write_failed,
+                               READ_NAMES[static_cast<int>(e.read.how)], e.read.expected, e.read.total, e.read.hex,
+                               e.read.how != Read::How::None && said < v.lines.size() ? v.lines[said] : ""});
             }
     return out;
 }
 
-LogExplanation explain_log(std::string_view log)
+LogExplanation explain_log(std::string_view text)
 {
     LogExplanation result;
-    Reader reader;
-    read_log(log, &reader, &result);
-
+    const Log log = read_log(text, &result);
     Writer writer(&result);
-    std::vector<Run> &runs = reader.runs();
-    result.runs = static_cast<int>(runs.size());
-    result.probe_log = !runs.empty();
+    result.runs = static_cast<int>(log.runs.size());
+    result.probe_log = !log.runs.empty();
     if (!result.probe_log) {
         writer.line(0, "this does not look like a miner-probe run: none of its " +
                            sim::plural(result.other_lines, "line is", "lines are") + " the program's");
         return result;
     }
-    for (size_t i = 0; i < runs.size(); ++i)
-        if (!writer.run(static_cast<int>(i + 1), runs[i]) && i + 1 == runs.size())
+    for (size_t i = 0; i < log.runs.size(); ++i)
+        if (!writer.run(static_cast<int>(i + 1), log.runs[i]) && i + 1 == log.runs.size())
             result.cut_off = true;
     writer.line(0, sim::plural(result.probe_lines, "line", "lines") + " of miner-probe output, " +
                        sim::plural(result.other_lines, "other line", "other lines") + " passed over" +
