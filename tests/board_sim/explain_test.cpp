@@ -299,6 +299,28 @@ TEST(Explain, ShortReadsFailedWritesAndSeveralRuns)
     EXPECT_TRUE(says(pieces, "recorded before: '01234567890123456789BTC'")) << joined(pieces);
 }
 
+// Every line the program can print is taken for its own, wherever its
+// formats put a number, a path or hex digits; a line that only starts like
+// one of them is not.
+TEST(Explain, EveryLineOfTheProgramIsRecognised)
+{
+    const std::string log = printed(BAD_BAUD_FORMAT, {"9600"}) + Transcript().open_failed("/dev/ttyS0").str() +
+                            std::string(UNKNOWN_MINER_TEXT) + "\n" + printed(OPENED_FORMAT, {"3", "2.000000"}) +
+                            Transcript().sent(probe_test::BTC_DETECT).str() + std::string(SELECT_ERROR_TEXT) + "\n" +
+                            Transcript().sent(probe_test::LTC_DETECT).str() + printed(NOT_READABLE_FORMAT, {"0"}) +
+                            printed(READ_TOTAL_FORMAT, {"0"}) + std::string(READ_ERROR_TEXT) + "\n" +
+                            printed(FAMILY_FORMAT, {"sia"}) + printed(SETUP_STEP_FORMAT, {"sia", CONFIGURE_MUX_STEP}) +
+                            printed(READ_PASS_FORMAT, {"x", "0"}) + printed(FAMILY_FORMAT, {"xyz"}) +
+                            printed(SENSOR_QUERY_FORMAT, {"btc"}) + printed(OPENED_FORMAT, {"3", "fast"});
+    const LogExplanation e = explain_log(log);
+    EXPECT_EQ(e.probe_lines, 12) << joined(e);
+    EXPECT_EQ(e.other_lines, 4) << joined(e);
+    EXPECT_TRUE(says(e, "the serial device /dev/ttyS0 did not open")) << joined(e);
+    EXPECT_TRUE(says(e, "waiting for the reply failed (select error)")) << joined(e);
+    EXPECT_TRUE(says(e, "select returned without the line being readable")) << joined(e);
+    EXPECT_TRUE(says(e, "family found: SIA")) << joined(e);
+}
+
 TEST(Explain, LoggedExchangesNameFramesAndReads)
 {
     const std::vector<LoggedExchange> x = logged_exchanges(log_of(ltc_detected()));
