@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // board-sim's explanation of a miner-probe log (explain_log in
-// sim/board_sim/explain.h), which reads whatever text it is given.
+// sim/probe_log/explain.h), which reads whatever text it is given.
 //
 // Properties: for any bytes it returns an explanation of at least one line,
 // with no newline inside a line; it says the text is a probe log exactly when

@@ -7,13 +7,13 @@
 
 #include "gpio_numbers.h"
 #include "identify.h"
+#include "messages.h"
 #include "miner_result.h"
 #include "record.h"
 #include "shell.h"
 
 namespace {
 
-constexpr int PROBE_ATTEMPTS = 10;
 constexpr useconds_t CONTROL_LINE_PAUSE_US = 200000;
 
 // The hash-board control line: driving it low then high resets the chips.
@@ -52,7 +52,7 @@ int main(int argc, char **argv)
     char recorded[RECORD_BUF_LEN];
     read_recorded_type(recorded);
     if (record_names_family(recorded)) {
-        printf("miner type probe already done, miner type is %s\n", recorded);
+        printf(ALREADY_DONE_FORMAT, recorded);
         return 0;
     }
 

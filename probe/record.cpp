@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "messages.h"
 #include "miner_result.h"
 #include "shell.h"
 
@@ -41,7 +42,7 @@ void read_recorded_type(char (&buf)[RECORD_BUF_LEN])
     // fgets leaves the buffer as it was at end of file, so it keeps the last
     // piece; after a read error its contents are undefined, so nothing counts.
     while (fgets(buf, RECORD_BUF_LEN, pipe) != nullptr)
-        printf("content:%s", buf);
+        printf(RECORD_PIECE_FORMAT, buf);
     if (ferror(pipe))
         memset(buf, 0, sizeof buf);
 

@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "messages.h"
+
 int uart_fd = -1;
 
 namespace {
@@ -22,7 +24,7 @@ void print_trace(const char *arrow, const uint8_t *data, long n)
 {
     char trace[TRACE_BUF_LEN];
     format_trace(trace, data, n);
-    printf("%s %s\n", arrow, trace);
+    printf(TRACE_FORMAT, arrow, trace);
 }
 
 } // namespace
@@ -45,7 +47,7 @@ void usb_uart_open(const char *path, int baud, float timeout)
 
     const int fd = open(path, O_RDWR | O_NOCTTY);
     if (fd < 0) {
-        printf("open %s failed\n", path);
+        printf(OPEN_FAILED_FORMAT, path);
         return;
     }
 
@@ -55,7 +57,7 @@ void usb_uart_open(const char *path, int baud, float timeout)
     tcgetattr(fd, &tio);
 
     if (baud != UART_BAUD)
-        printf("invalid uart baud rate:%d, use default 115200\n", baud);
+        printf(BAD_BAUD_FORMAT, baud);
     cfsetispeed(&tio, B115200);
     cfsetospeed(&tio, B115200);
 
@@ -78,7 +80,7 @@ void usb_uart_open(const char *path, int baud, float timeout)
     tcflush(fd, TCIOFLUSH);
 
     uart_fd = fd;
-    printf("open device success %d set timeout %f\n", fd, static_cast<double>(timeout));
+    printf(OPENED_FORMAT, fd, static_cast<double>(timeout));
 }
 
 int usb_uart_write(const uint8_t *data, int len)
@@ -92,11 +94,11 @@ int usb_uart_write(const uint8_t *data, int len)
     tcflush(uart_fd, TCIFLUSH);
     const ssize_t n = write(uart_fd, data, static_cast<size_t>(len));
     if (n != 0)
-        print_trace("------------>", data, n);
+        print_trace(SENT_ARROW, data, n);
 
     if (n == len)
         return UART_OK;
-    puts("usb_uart_write failed");
+    puts(WRITE_FAILED_TEXT);
     return UART_INCOMPLETE;
 }
 
@@ -110,7 +112,7 @@ int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
     // select() cannot watch a descriptor beyond FD_SETSIZE; treat it as a
     // failed wait rather than writing past the set.
     if (uart_fd >= FD_SETSIZE) {
-        puts("select error!");
+        puts(SELECT_ERROR_TEXT);
         return UART_WAIT_FAILED;
     }
     fd_set readable;
@@ -120,17 +122,17 @@ int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
 
     const int ready = select(uart_fd + 1, &readable, nullptr, nullptr, &wait);
     if (ready < 0) {
-        puts("select error!");
+        puts(SELECT_ERROR_TEXT);
         return UART_WAIT_FAILED;
     }
     if (ready == 0) {
-        puts("usb uart read timedout");
+        puts(TIMED_OUT_TEXT);
         return UART_TIMED_OUT;
     }
 
     int total = 0;
     if (!FD_ISSET(uart_fd, &readable)) {
-        printf("usb_uart_read ret=%d\n", 0);
+        printf(NOT_READABLE_FORMAT, 0);
     } else {
         const int attempt_bound = timeout_ms < 0                        ? 0
                                   : timeout_ms > MAX_READ_ATTEMPT_BOUND ? MAX_READ_ATTEMPT_BOUND
@@ -138,18 +140,18 @@ int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
         // The attempt bound is tested before completeness, so when the last
         // allowed read fills the buffer the "times" line is the one printed.
         for (int attempt = 0;; ++attempt) {
-            printf("usb uart read exp_buf_len:%d total_len:%d\n", len, total);
+            printf(READ_PASS_FORMAT, len, total);
             const ssize_t n = read(uart_fd, buf + total, static_cast<size_t>(len - total));
             // A failed read (EIO when the far end is gone) counts as nothing
             // received; it never moves the fill position backwards.
             if (n > 0)
                 total += static_cast<int>(n);
             if (attempt == attempt_bound) {
-                printf("usb uart read %d times\n", attempt + 1);
+                printf(READ_BOUND_FORMAT, attempt + 1);
                 break;
             }
             if (total == len) {
-                printf("usb_uart_read break,read:%d\n", total);
+                printf(READ_FULL_FORMAT, total);
                 break;
             }
             usleep(READ_RETRY_PAUSE_US);
@@ -157,13 +159,13 @@ int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
     }
 
     *out_total = total;
-    printf("usb_uart_read total_len:%d\n", total);
+    printf(READ_TOTAL_FORMAT, total);
     if (total > 0)
-        print_trace("<------------", buf, total);
+        print_trace(RECEIVED_ARROW, buf, total);
 
     if (total == len)
         return UART_OK;
-    puts("usb_uart_read error");
+    puts(READ_ERROR_TEXT);
     return UART_INCOMPLETE;
 }
 

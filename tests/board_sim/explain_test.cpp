@@ -13,6 +13,7 @@
 namespace {
 
 using namespace board_sim;
+using probe_test::printed;
 using probe_test::Transcript;
 
 // The transcripts write the descriptor as <fd>; a real log has a number.
@@ -44,24 +45,24 @@ Transcript ltc_detected()
         .sent(probe_test::BTC_DETECT)
         .silence()
         .sent(probe_test::LTC_DETECT)
-        .received(42, LTC_REPLY.substr(0, 84))
-        .line("ltc miner");
+        .received(LTC_REPLY_LEN, LTC_REPLY.substr(0, 84))
+        .family("ltc");
 }
 
 Transcript ltc_round(const Transcript &queries)
 {
     return Transcript()
         .sent(probe_test::LTC_MISC)
-        .line("ltc configure misc")
+        .setup_step("ltc", CONFIGURE_MISC_STEP)
         .sent(probe_test::LTC_REGISTER)
-        .line("ltc read temp sensor register 0xfe")
+        .setup_step("ltc", SENSOR_REGISTER_STEP)
         .then(queries);
 }
 
 Transcript ltc_query(const std::string &reply)
 {
-    Transcript t = Transcript().sent(probe_test::LTC_QUERY).line("ltc send get temp sensor register");
-    return reply.empty() ? t.silence() : t.received(7, reply);
+    Transcript t = Transcript().sent(probe_test::LTC_QUERY).sensor_query("ltc");
+    return reply.empty() ? t.silence() : t.received(LTC_SENSOR_REPLY_LEN, reply);
 }
 
 Transcript unanswered_attempt()
@@ -74,7 +75,7 @@ Transcript unanswered_attempt()
         .silence()
         .sent(probe_test::SIA_DASH_DETECT)
         .silence()
-        .line("unknown miner");
+        .line(UNKNOWN_MINER_TEXT);
 }
 
 TEST(Explain, LtcWithItsSensorAnsweringAtTheSecondAttempt)
@@ -83,7 +84,7 @@ TEST(Explain, LtcWithItsSensorAnsweringAtTheSecondAttempt)
                                .then(unanswered_attempt())
                                .then(ltc_detected())
                                .then(ltc_round(Transcript().then(ltc_query("")).then(ltc_query("0098fe55000018"))))
-                               .line("ltc read temp sensor register 0xfe OK");
+                               .sensor_ok("ltc");
     const LogExplanation e = explain_log(log_of(log));
     ASSERT_TRUE(e.probe_log);
     EXPECT_FALSE(e.cut_off) << joined(e);
@@ -103,9 +104,10 @@ TEST(Explain, LtcWithItsSensorAnsweringAtTheSecondAttempt)
 TEST(Explain, SensorWithTheWrongIdentityGivesNoAfterAHundredQueries)
 {
     Transcript ten;
-    for (int q = 0; q < 10; ++q)
+    for (int q = 0; q < SENSOR_QUERIES_PER_ROUND; ++q)
         ten.then(ltc_query("0098fe54000018"));
-    const LogExplanation e = explain_log(log_of(Transcript().then(ltc_detected()).repeat(10, ltc_round(ten))));
+    const LogExplanation e =
+        explain_log(log_of(Transcript().then(ltc_detected()).repeat(SENSOR_ROUNDS, ltc_round(ten))));
     EXPECT_FALSE(e.cut_off) << joined(e);
     EXPECT_TRUE(says(e, "rounds 1 to 10, each: 10 queries, 10 not matching (byte 3 is 0x54, not 0x55 or 0x1A)"))
         << joined(e);
@@ -119,13 +121,13 @@ TEST(Explain, SensorWithTheWrongIdentityGivesNoAfterAHundredQueries)
 TEST(Explain, OldProgramOnALongChainReadsRepliesOutOfStep)
 {
     Transcript first;
-    for (int q = 0; q < 10; ++q)
+    for (int q = 0; q < SENSOR_QUERIES_PER_ROUND; ++q)
         first.then(ltc_query(q < 9 ? "01148500000000" : "010098fe550000"));
     Transcript later;
-    for (int q = 0; q < 10; ++q)
+    for (int q = 0; q < SENSOR_QUERIES_PER_ROUND; ++q)
         later.then(ltc_query("180098fe550000"));
-    const LogExplanation e =
-        explain_log(log_of(Transcript().then(ltc_detected()).then(ltc_round(first)).repeat(9, ltc_round(later))));
+    const LogExplanation e = explain_log(
+        log_of(Transcript().then(ltc_detected()).then(ltc_round(first)).repeat(SENSOR_ROUNDS - 1, ltc_round(later))));
     EXPECT_TRUE(says(e, "round 1: 10 queries, 10 not matching (a reply read out of step with its frame: the rest of "
                         "the chain's detection reply (7-byte records), not the answer to this query; a reply read "
                         "out of step with its frame: the end of the chain's detection reply, then from byte 1 the "
@@ -164,7 +166,7 @@ TEST(Explain, ReplyShiftedByAStrayByteIsNamed)
                                                     .sent(probe_test::BTC_DETECT)
                                                     .silence()
                                                     .sent(probe_test::LTC_DETECT)
-                                                    .received(42, "77" + LTC_REPLY.substr(0, 82))));
+                                                    .received(LTC_REPLY_LEN, "77" + LTC_REPLY.substr(0, 82))));
     EXPECT_TRUE(says(e, "a reply read out of step with its frame: the pattern stands at byte 1, after bytes of an "
                         "earlier reply"))
         << joined(e);
@@ -189,7 +191,7 @@ TEST(Explain, StandardErrorLinesCorrectWhatWasAppended)
     e = explain_log(log_of(sensor) + "cat: /usr/bin/minerType: No such file or directory\n");
     EXPECT_TRUE(says(e, "/usr/bin/tempSensor: YES\n")) << joined(e);
 
-    const std::string silent = log_of(Transcript().repeat(10, unanswered_attempt()));
+    const std::string silent = log_of(Transcript().repeat(PROBE_ATTEMPTS, unanswered_attempt()));
     e = explain_log("sh: 1: cannot create /sys/class/gpio/gpio27/value: Directory nonexistent\n" + silent);
     EXPECT_TRUE(says(e, "the control line was not written (line 1: /sys/class/gpio/gpio27/value: Directory "
                         "nonexistent)"))
@@ -209,9 +211,9 @@ TEST(Explain, ABootLogAroundTheRunChangesNothing)
     const Transcript run = Transcript()
                                .opened()
                                .sent(probe_test::BTC_DETECT)
-                               .received(42, "1387" + std::string(80, '0'))
-                               .line("btc miner")
-                               .line("BTC miner should always have temp sensor");
+                               .received(BTC_REPLY_LEN, "1387" + std::string(80, '0'))
+                               .family("btc")
+                               .line(BTC_SENSOR_TEXT);
     const LogExplanation clean = explain_log(log_of(run));
     std::string boot = "[    0.000000] Linux version 4.14\r\n[    1.2] serial8250: ttyS0 at MMIO\n";
     std::string text = log_of(run);
@@ -237,7 +239,7 @@ TEST(Explain, CutOffLogsAreSaidToBe)
     EXPECT_TRUE(mid_sensor.cut_off);
     EXPECT_TRUE(says(mid_sensor, "ends inside the sensor detection")) << joined(mid_sensor);
 
-    const LogExplanation all_ten = explain_log(log_of(Transcript().repeat(10, unanswered_attempt())));
+    const LogExplanation all_ten = explain_log(log_of(Transcript().repeat(PROBE_ATTEMPTS, unanswered_attempt())));
     EXPECT_FALSE(all_ten.cut_off);
     EXPECT_TRUE(says(all_ten, "no family after 10 attempts: nothing appended")) << joined(all_ten);
 }
@@ -259,19 +261,20 @@ TEST(Explain, ShortReadsFailedWritesAndSeveralRuns)
     const Transcript slow = Transcript()
                                 .opened()
                                 .sent(probe_test::BTC_DETECT)
-                                .line("usb uart read exp_buf_len:42 total_len:0")
-                                .line("usb uart read exp_buf_len:42 total_len:16")
-                                .line("usb uart read exp_buf_len:42 total_len:32")
-                                .line("usb uart read 3 times")
-                                .line("usb_uart_read total_len:40")
-                                .line("<------------ 1487" + std::string(76, '0'))
-                                .line("usb_uart_read error")
-                                .line("------------> ")
-                                .line("usb_uart_write failed")
+                                .text(printed(READ_PASS_FORMAT, {"42", "0"}))
+                                .text(printed(READ_PASS_FORMAT, {"42", "16"}))
+                                .text(printed(READ_PASS_FORMAT, {"42", "32"}))
+                                .text(printed(READ_BOUND_FORMAT, {"3"}))
+                                .text(printed(READ_TOTAL_FORMAT, {"40"}))
+                                .text(printed(TRACE_FORMAT, {RECEIVED_ARROW, "1487" + std::string(76, '0')}))
+                                .line(READ_ERROR_TEXT)
+                                .sent("")
+                                .line(WRITE_FAILED_TEXT)
                                 .sent(probe_test::SIA_DASH_DETECT)
-                                .received(54, "aa551799" + std::string(100, '0'))
-                                .line("unknown miner");
-    const Transcript done = Transcript().line("content:SIA").line("miner type probe already done, miner type is SIA");
+                                .received(SIA_DASH_REPLY_LEN, "aa551799" + std::string(100, '0'))
+                                .line(UNKNOWN_MINER_TEXT);
+    const Transcript done =
+        Transcript().text(printed(RECORD_PIECE_FORMAT, {"SIA\n"})).text(printed(ALREADY_DONE_FORMAT, {"SIA"}));
     const LogExplanation e = explain_log(log_of(Transcript().then(slow).then(done)));
     EXPECT_EQ(e.runs, 2) << joined(e);
     EXPECT_TRUE(says(e, "short read: 40 of 42 bytes in 3 reads")) << joined(e);
@@ -283,15 +286,39 @@ TEST(Explain, ShortReadsFailedWritesAndSeveralRuns)
     EXPECT_TRUE(says(e, "the record names a family already")) << joined(e);
 
     // A record file without its last newline: the program's next line follows on the same line.
-    const LogExplanation glued = explain_log("content:DASHminer type probe already done, miner type is DASH\n");
+    const LogExplanation glued =
+        explain_log(printed(RECORD_PIECE_FORMAT, {"DASH"}) + printed(ALREADY_DONE_FORMAT, {"DASH"}));
     EXPECT_FALSE(glued.cut_off) << joined(glued);
     EXPECT_TRUE(says(glued, "recorded before: 'DASH'")) << joined(glued);
     EXPECT_TRUE(says(glued, "the record names a family already ('DASH')")) << joined(glued);
 
     // A record line longer than the program's 19-character pieces.
-    const LogExplanation pieces = explain_log("content:0123456789012345678content:9BTC\n"
-                                              "miner type probe already done, miner type is 9BTC\n");
+    const LogExplanation pieces =
+        explain_log(printed(RECORD_PIECE_FORMAT, {"0123456789012345678"}) + printed(RECORD_PIECE_FORMAT, {"9BTC\n"}) +
+                    printed(ALREADY_DONE_FORMAT, {"9BTC"}));
     EXPECT_TRUE(says(pieces, "recorded before: '01234567890123456789BTC'")) << joined(pieces);
+}
+
+// Every line the program can print is taken for its own, wherever its
+// formats put a number, a path or hex digits; a line that only starts like
+// one of them is not.
+TEST(Explain, EveryLineOfTheProgramIsRecognised)
+{
+    const std::string log = printed(BAD_BAUD_FORMAT, {"9600"}) + Transcript().open_failed("/dev/ttyS0").str() +
+                            std::string(UNKNOWN_MINER_TEXT) + "\n" + printed(OPENED_FORMAT, {"3", "2.000000"}) +
+                            Transcript().sent(probe_test::BTC_DETECT).str() + std::string(SELECT_ERROR_TEXT) + "\n" +
+                            Transcript().sent(probe_test::LTC_DETECT).str() + printed(NOT_READABLE_FORMAT, {"0"}) +
+                            printed(READ_TOTAL_FORMAT, {"0"}) + std::string(READ_ERROR_TEXT) + "\n" +
+                            printed(FAMILY_FORMAT, {"sia"}) + printed(SETUP_STEP_FORMAT, {"sia", CONFIGURE_MUX_STEP}) +
+                            printed(READ_PASS_FORMAT, {"x", "0"}) + printed(FAMILY_FORMAT, {"xyz"}) +
+                            printed(SENSOR_QUERY_FORMAT, {"btc"}) + printed(OPENED_FORMAT, {"3", "fast"});
+    const LogExplanation e = explain_log(log);
+    EXPECT_EQ(e.probe_lines, 12) << joined(e);
+    EXPECT_EQ(e.other_lines, 4) << joined(e);
+    EXPECT_TRUE(says(e, "the serial device /dev/ttyS0 did not open")) << joined(e);
+    EXPECT_TRUE(says(e, "waiting for the reply failed (select error)")) << joined(e);
+    EXPECT_TRUE(says(e, "select returned without the line being readable")) << joined(e);
+    EXPECT_TRUE(says(e, "family found: SIA")) << joined(e);
 }
 
 TEST(Explain, LoggedExchangesNameFramesAndReads)

@@ -1,12 +1,37 @@
 // SPDX-License-Identifier: MIT
 // Expected standard output of a miner-probe run, built step by step in the
-// words a person reading the run's log would use.
+// words a person reading the run's log would use, from the probe's own texts
+// (probe/messages.h) and frames (probe/frames.h).
 #pragma once
 
+#include <initializer_list>
 #include <regex>
 #include <string>
+#include <string_view>
+
+// Relative to this file, so that every test that includes it finds them.
+#include "../../probe/frames.h"
+#include "../../probe/messages.h"
+#include "text.h"
 
 namespace probe_test {
+
+// What printf prints for one of the probe's formats: each conversion is
+// replaced, in order, by the next of `fields`.
+inline std::string printed(std::string_view format, std::initializer_list<std::string> fields)
+{
+    std::string out;
+    auto field = fields.begin();
+    for (size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size() && field != fields.end()) {
+            out += *field++;
+            ++i;
+        } else {
+            out += format[i];
+        }
+    }
+    return out;
+}
 
 class Transcript {
 public:
@@ -21,28 +46,36 @@ public:
         return *this;
     }
     // The descriptor number is written as <fd>; see normalized().
-    Transcript &opened() { return line("open device success <fd> set timeout 2.000000"); }
-    Transcript &open_failed(const std::string &device) { return line("open " + device + " failed"); }
-    Transcript &sent(const std::string &hex) { return line("------------> " + hex); }
-    Transcript &silence() { return line("usb uart read timedout"); }
+    Transcript &opened() { return text(printed(OPENED_FORMAT, {"<fd>", "2.000000"})); }
+    Transcript &open_failed(const std::string &device) { return text(printed(OPEN_FAILED_FORMAT, {device})); }
+    Transcript &sent(const std::string &hex) { return text(printed(TRACE_FORMAT, {SENT_ARROW, hex})); }
+    Transcript &silence() { return line(TIMED_OUT_TEXT); }
     // A reply that arrived whole at the first read.
     Transcript &received(int len, const std::string &hex)
     {
         return read_attempt(len, 0)
-            .line("usb_uart_read break,read:" + std::to_string(len))
-            .line("usb_uart_read total_len:" + std::to_string(len))
-            .line("<------------ " + hex);
+            .text(printed(READ_FULL_FORMAT, {std::to_string(len)}))
+            .text(printed(READ_TOTAL_FORMAT, {std::to_string(len)}))
+            .text(printed(TRACE_FORMAT, {RECEIVED_ARROW, hex}));
     }
     // A reply of `got` bytes (fewer than `len`) followed by silence: three read
     // calls with a read timeout of 2 ms.
     Transcript &received_part(int len, int got, const std::string &hex)
     {
         read_attempt(len, 0).read_attempt(len, got).read_attempt(len, got);
-        line("usb uart read 3 times").line("usb_uart_read total_len:" + std::to_string(got));
+        text(printed(READ_BOUND_FORMAT, {"3"})).text(printed(READ_TOTAL_FORMAT, {std::to_string(got)}));
         if (got > 0)
-            line("<------------ " + hex);
-        return line("usb_uart_read error");
+            text(printed(TRACE_FORMAT, {RECEIVED_ARROW, hex}));
+        return line(READ_ERROR_TEXT);
     }
+    // The lines about a family, `prefix` being its own ("ltc").
+    Transcript &family(const std::string &prefix) { return text(printed(FAMILY_FORMAT, {prefix})); }
+    Transcript &setup_step(const std::string &prefix, const char *step)
+    {
+        return text(printed(SETUP_STEP_FORMAT, {prefix, step}));
+    }
+    Transcript &sensor_query(const std::string &prefix) { return text(printed(SENSOR_QUERY_FORMAT, {prefix})); }
+    Transcript &sensor_ok(const std::string &prefix) { return text(printed(SENSOR_OK_FORMAT, {prefix})); }
     Transcript &repeat(int times, const Transcript &block)
     {
         for (int i = 0; i < times; ++i)
@@ -55,7 +88,7 @@ public:
 private:
     Transcript &read_attempt(int len, int total)
     {
-        return line("usb uart read exp_buf_len:" + std::to_string(len) + " total_len:" + std::to_string(total));
+        return text(printed(READ_PASS_FORMAT, {std::to_string(len), std::to_string(total)}));
     }
     std::string text_;
 };
@@ -63,20 +96,25 @@ private:
 // Replaces the descriptor number of "open device success" lines with <fd>.
 inline std::string normalized(const std::string &out)
 {
-    static const std::regex fd_number("open device success -?[0-9]+ set");
-    return std::regex_replace(out, fd_number, "open device success <fd> set");
+    const std::string head(OPENED_FORMAT, std::string_view(OPENED_FORMAT).find('%'));
+    static const std::regex fd_number(head + "-?[0-9]+ ");
+    return std::regex_replace(out, fd_number, head + "<fd> ");
 }
 
 // Frames as they appear in the write trace.
-inline constexpr const char *BTC_DETECT = "5405000019";
-inline constexpr const char *LTC_DETECT = "5204000012";
-inline constexpr const char *SIA_DASH_DETECT = "55aa520500000a";
-inline constexpr const char *LTC_MISC = "4108001841407a7018";
-inline constexpr const char *LTC_REGISTER = "5108001c0198fe0008";
-inline constexpr const char *LTC_QUERY = "4204001c15";
-inline constexpr const char *SIA_DASH_MISC = "55aa4109001c07007a6117";
-inline constexpr const char *SIA_DASH_MUX = "55aa410900400004000009";
-inline constexpr const char *SIA_DASH_REGISTER = "55aa410900200198fe0014";
-inline constexpr const char *SIA_DASH_QUERY = "55aa420500201f";
+inline std::string traced(const Frame &f)
+{
+    return sim::hex_bytes(f.bytes, f.len);
+}
+inline const std::string BTC_DETECT = traced(BTC_DETECT_FRAME);
+inline const std::string LTC_DETECT = traced(LTC_DETECT_FRAME);
+inline const std::string SIA_DASH_DETECT = traced(SIA_DASH_DETECT_FRAME);
+inline const std::string LTC_MISC = traced(LTC_MISC_CONFIG_FRAME);
+inline const std::string LTC_REGISTER = traced(LTC_SENSOR_REGISTER_FRAME);
+inline const std::string LTC_QUERY = traced(LTC_SENSOR_QUERY_FRAME);
+inline const std::string SIA_DASH_MISC = traced(SIA_DASH_MISC_CONFIG_FRAME);
+inline const std::string SIA_DASH_MUX = traced(SIA_DASH_MUX_CONFIG_FRAME);
+inline const std::string SIA_DASH_REGISTER = traced(SIA_DASH_SENSOR_REGISTER_FRAME);
+inline const std::string SIA_DASH_QUERY = traced(SIA_DASH_SENSOR_QUERY_FRAME);
 
 } // namespace probe_test

@@ -1,0 +1,334 @@
+// SPDX-License-Identifier: MIT
+#include "probe_log.h"
+
+#include "text.h"
+
+namespace board_sim::probe_log {
+
+namespace {
+
+struct Log {
+    std::vector<Run> runs;
+    std::vector<ShellError> early_errors; // before any run: standard output is buffered, standard error not
+    Exchange spare;                       // takes the lines of a read that follows no frame in the log
+
+    Run &run(int line, bool fresh)
+    {
+        if (fresh || runs.empty()) {
+            runs.emplace_back();
+            runs.back().line = line;
+        }
+        return runs.back();
+    }
+    Attempt &open(int line)
+    {
+        Attempt &a = run(line, runs.empty() || runs.back().finished()).attempts.emplace_back();
+        a.line = line;
+        return a;
+    }
+    // The attempt a line belongs to; one is opened when the log starts inside it.
+    Attempt &attempt(int line)
+    {
+        Run &r = run(line, false);
+        if (r.attempts.empty()) {
+            r.attempts.emplace_back().line = line;
+            r.attempts.back().no_open_line = true;
+        }
+        return r.attempts.back();
+    }
+    Exchange &exchange(int line)
+    {
+        Attempt &a = attempt(line);
+        spare = {};
+        return a.exchanges.empty() ? spare : a.exchanges.back();
+    }
+};
+
+// ---- The program's lines -------------------------------------------------
+
+// A line's fields: what the format's %s and %d stood for.
+struct Token {
+    int line = 0;
+    std::string text; // a record, a path, hex digits, a family's prefix
+    long n = 0;
+    long m = 0;
+};
+
+// The text of a printf format up to its first conversion.
+std::string_view head_of(std::string_view format)
+{
+    return format.substr(0, format.find('%'));
+}
+
+// Whether `line` (its trailing blanks removed) is what printf prints for
+// `format` (its newline removed). %d takes a decimal number, %f a number's
+// digits, %s the text up to the literal rest of the format, so that a %s is
+// always the format's last conversion.
+bool printed_by(std::string_view format, std::string_view line, Token *t)
+{
+    int numbers = 0;
+    t->text.clear();
+    if (format.ends_with('\n'))
+        format.remove_suffix(1);
+    while (!format.empty()) {
+        if (format[0] != '%') {
+            if (line.empty() && format == " %s") // a trace of no bytes, its blank trimmed off
+                return true;
+            if (line.empty() || line[0] != format[0])
+                return false;
+            format.remove_prefix(1);
+            line.remove_prefix(1);
+            continue;
+        }
+        const char conversion = format.size() > 1 ? format[1] : '%';
+        format.remove_prefix(2);
+        if (conversion == 's') {
+            if (!line.ends_with(format))
+                return false;
+            t->text = line.substr(0, line.size() - format.size());
+            return true;
+        }
+        size_t n = conversion == 'd' && line.starts_with('-') ? 1 : 0;
+        while (n < line.size() && n < 10 &&
+               ((line[n] >= '0' && line[n] <= '9') || (conversion == 'f' && line[n] == '.')))
+            ++n;
+        if (n == 0 || (conversion == 'd' && line[n - 1] == '-'))
+            return false;
+        if (conversion == 'd')
+            *(numbers++ == 0 ? &t->n : &t->m) = std::stol(std::string(line.substr(0, n)));
+        line.remove_prefix(n);
+    }
+    return line.empty();
+}
+
+const Family *family_of(std::string_view prefix)
+{
+    for (const DetectionStage &stage : DETECTION_STAGES)
+        for (int i = 0; i < stage.family_count; ++i)
+            if (prefix == stage.families[i].prefix)
+                return &stage.families[i];
+    return nullptr;
+}
+
+const Frame *frame_of(const std::string &hex)
+{
+    for (const Frame *f : ALL_FRAMES)
+        if (sim::hex_bytes(f->bytes, static_cast<size_t>(f->len)) == hex)
+            return f;
+    return nullptr;
+}
+
+void take_record(Log &log, const Token &t, bool already_done)
+{
+    Run &r = log.run(t.line, log.runs.empty() || !log.runs.back().attempts.empty() || log.runs.back().already_done);
+    // A record without a newline at its end runs into the next line; a
+    // record line longer than the program's buffer comes as several pieces
+    // on one line.
+    const std::string_view piece = head_of(RECORD_PIECE_FORMAT);
+    const std::string_view done = head_of(ALREADY_DONE_FORMAT);
+    const size_t done_at = already_done ? 0 : t.text.find(done);
+    if (!already_done) {
+        std::string record = t.text.substr(0, done_at);
+        for (size_t at; (at = record.find(piece)) != std::string::npos;)
+            record.erase(at, piece.size());
+        r.content.push_back(record);
+    }
+    if (done_at != std::string::npos) {
+        r.already_done = true;
+        r.done_text = t.text.substr(already_done ? 0 : done_at + done.size());
+    }
+}
+
+void take_family(Log &log, const Token &t)
+{
+    Attempt &a = log.attempt(t.line);
+    a.family = family_of(t.text);
+    a.sensor_from = a.exchanges.size();
+}
+
+void take_sensor_line(Log &log, const Token &t, bool ok)
+{
+    Attempt &a = log.attempt(t.line);
+    ++a.sensor_lines;
+    a.sensor_ok = a.sensor_ok || ok;
+}
+
+void take_read_pass(Log &log, const Token &t)
+{
+    Read &r = log.exchange(t.line).read;
+    r.how = Read::How::Bytes;
+    r.expected = t.n;
+    ++r.passes;
+}
+
+void take_read_total(Log &log, const Token &t)
+{
+    Read &r = log.exchange(t.line).read;
+    if (r.how == Read::How::None)
+        r.how = Read::How::Bytes;
+    r.total = t.n;
+}
+
+// What a line's %s must be: anything, a family's prefix (of one with a
+// sensor, for the sensor's lines), or the hex digits of a trace.
+enum class Field { Any, Family, SensorFamily, Trace, Reply };
+
+struct Message {
+    std::string format;
+    void (*take)(Log &, const Token &);
+    Field field = Field::Any;
+};
+
+// Every line the program prints, with what it adds to the log as read.
+const std::vector<Message> &messages()
+{
+    using T = const Token &;
+    static const std::vector<Message> all = [] {
+        std::vector<Message> m = {
+            {WRITE_FAILED_TEXT, [](Log &l, T t) { l.exchange(t.line).write_failed = true; }},
+            {SELECT_ERROR_TEXT, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::SelectError; }},
+            {TIMED_OUT_TEXT, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::TimedOut; }},
+            {NOT_READABLE_FORMAT, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::NotReadable; }},
+            {READ_ERROR_TEXT, [](Log &l, T t) { l.attempt(t.line); }}, // the total says as much
+            {READ_FULL_FORMAT, [](Log &l, T t) { l.attempt(t.line); }},
+            {BTC_SENSOR_TEXT, [](Log &l, T t) { l.attempt(t.line).btc_sensor = true; }},
+            {UNKNOWN_MINER_TEXT, [](Log &l, T t) { l.attempt(t.line).unknown = true; }},
+            {RECORD_PIECE_FORMAT, [](Log &l, T t) { take_record(l, t, false); }},
+            {ALREADY_DONE_FORMAT, [](Log &l, T t) { take_record(l, t, true); }},
+            {OPENED_FORMAT, [](Log &l, T t) { l.open(t.line).fd = t.n; }},
+            {OPEN_FAILED_FORMAT, [](Log &l, T t) { l.open(t.line).open_failed = t.text.empty() ? "?" : t.text; }},
+            // Printed by the open, before its own line: a run starts there.
+            {BAD_BAUD_FORMAT, [](Log &l, T t) { l.run(t.line, false); }},
+            {std::string(SENT_ARROW) + " %s",
+             [](Log &l, T t) {
+                 l.attempt(t.line).exchanges.push_back({t.line, t.text, frame_of(t.text), false, {}});
+             },
+             Field::Trace},
+            {std::string(RECEIVED_ARROW) + " %s", [](Log &l, T t) { l.exchange(t.line).read.hex = t.text; },
+             Field::Reply},
+            {READ_PASS_FORMAT, take_read_pass},
+            {READ_BOUND_FORMAT, [](Log &l, T t) { l.exchange(t.line).read.ran_out = true; }},
+            {READ_TOTAL_FORMAT, take_read_total},
+            {FAMILY_FORMAT, take_family, Field::Family},
+            {SENSOR_QUERY_FORMAT, [](Log &l, T t) { take_sensor_line(l, t, false); }, Field::SensorFamily},
+            {SENSOR_OK_FORMAT, [](Log &l, T t) { take_sensor_line(l, t, true); }, Field::SensorFamily},
+        };
+        // One format per setup step, the family prefix standing for the first %s.
+        for (const SetupStep &step : SIA_DASH_SENSOR.steps)
+            m.push_back({std::string("%s") + step.done, [](Log &l, T t) { take_sensor_line(l, t, false); },
+                         Field::SensorFamily});
+        return m;
+    }();
+    return all;
+}
+
+// The whole of `s` as one of the program's lines.
+const Message *classify(std::string_view s, Token *t)
+{
+    for (const Message &m : messages()) {
+        if (!printed_by(m.format, s, t))
+            continue;
+        const Family *f = family_of(t->text);
+        const bool hex =
+            t->text.size() % 2 == 0 && t->text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+        const bool fits = m.field == Field::Family         ? f != nullptr
+                          : m.field == Field::SensorFamily ? f != nullptr && f->sensor != nullptr
+                          : m.field == Field::Trace        ? hex
+                          : m.field == Field::Reply        ? hex && !t->text.empty()
+                                                           : true;
+        if (fits)
+            return &m;
+    }
+    return nullptr;
+}
+
+// A line of the program's, found at its start or after a prefix that ends in
+// a blank, ']' or ':' (a time stamp, a syslog tag).
+const Message *find_message(std::string_view line, Token *t)
+{
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+        line.remove_suffix(1);
+    for (size_t p = 0; p < line.size(); ++p) {
+        const char before = p == 0 ? ' ' : line[p - 1];
+        if (before != ' ' && before != '\t' && before != ']' && before != ':')
+            continue;
+        if (line[p] != ' ' && line[p] != '\t')
+            if (const Message *m = classify(line.substr(p), t))
+                return m;
+    }
+    return nullptr;
+}
+
+// ---- The shell's standard-error lines ----------------------------------
+
+// Files the program's shell commands write; a standard-error line naming one
+// of them after the shell's name, with a reason after it, says that the write
+// failed ("sh: 1: cannot create /usr/bin/tempSensor: Read-only file system",
+// busybox's "sh: can't create ..."). cat's complaint about a missing
+// minerType is no failure, but shows that the log holds standard error.
+constexpr std::string_view WRITTEN_FILES[] = {"/usr/bin/minerType", "/usr/bin/tempSensor", "/sys/class/gpio/"};
+
+bool find_shell_error(std::string_view line, ShellError *e)
+{
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.remove_suffix(1);
+    for (std::string_view file : WRITTEN_FILES) {
+        const size_t at = line.find(file);
+        if (at == std::string_view::npos)
+            continue;
+        // The shell names itself ("sh: ..."), or says what it could not do.
+        const std::string_view before = line.substr(0, at);
+        if (before.find("sh: ") == std::string_view::npos && before.find("create ") == std::string_view::npos)
+            return false;
+        const size_t colon = line.find(": ", at);
+        if (colon == std::string_view::npos || colon + 2 >= line.size())
+            return false;
+        e->path = line.substr(at, colon - at);
+        e->reason = line.substr(colon + 2);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::vector<Run> read_log(std::string_view text, LogExplanation *result)
+{
+    Log log;
+    int number = 0;
+    while (!text.empty()) {
+        const size_t eol = text.find('\n');
+        const std::string_view line = text.substr(0, eol);
+        text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+        ++number;
+        Token t;
+        t.line = number;
+        ShellError shell;
+        shell.line = number;
+        if (const Message *m = find_message(line, &t)) {
+            ++result->probe_lines;
+            m->take(log, t);
+        } else if (!line.empty() && line != "\r") {
+            ++result->other_lines;
+            const bool error = find_shell_error(line, &shell);
+            if (error)
+                (log.runs.empty() ? log.early_errors : log.runs.back().shell_errors).push_back(shell);
+            result->standard_error =
+                result->standard_error || error || line.find("cat: /usr/bin/minerType") != std::string_view::npos;
+        }
+    }
+    if (!log.runs.empty())
+        log.runs.front().shell_errors.insert(log.runs.front().shell_errors.begin(), log.early_errors.begin(),
+                                             log.early_errors.end());
+    return log.runs;
+}
+
+std::string name_of(const Family &f)
+{
+    std::string name = f.prefix;
+    for (char &c : name)
+        c = static_cast<char>(c - 'a' + 'A');
+    return name;
+}
+
+} // namespace board_sim::probe_log

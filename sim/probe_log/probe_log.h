@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: MIT
+// Internal to sim/probe_log. A miner-probe log as read, line by line
+// (log_reader.cpp): runs, their identification attempts and, in each, the
+// frames sent and the reads after them; and what a read's bytes mean
+// (verdict.cpp). explain.cpp writes the explanation from both.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "detection.h"
+#include "explain.h"
+#include "messages.h"
+
+namespace board_sim::probe_log {
+
+// The shell's complaint that it could not write one of the program's files.
+struct ShellError {
+    int line = 0;
+    std::string path;
+    std::string reason;
+};
+
+struct Read {
+    enum class How { None, TimedOut, SelectError, NotReadable, Bytes } how = How::None;
+    long expected = -1;
+    long total = -1;
+    long passes = 0;
+    bool ran_out = false; // the read loop's attempt bound ended it
+    std::string hex;      // the trace: the first 100 bytes received
+};
+
+struct Exchange {
+    int line = 0;
+    std::string hex; // as traced: the first 100 bytes written
+    const Frame *frame = nullptr;
+    bool write_failed = false;
+    Read read;
+};
+
+struct Attempt {
+    int line = 0;
+    long fd = -1;
+    std::string open_failed; // the path, when the device did not open
+    bool no_open_line = false;
+    std::vector<Exchange> exchanges;
+    const Family *family = nullptr; // from "ltc miner" and the like
+    bool unknown = false;
+    bool btc_sensor = false;
+    size_t sensor_from = 0; // first exchange of the sensor detection
+    bool sensor_ok = false;
+    int sensor_lines = 0;
+};
+
+struct Run {
+    int line = 0;
+    std::vector<ShellError> shell_errors; // standard-error lines that stand in the run
+    std::vector<std::string> content;
+    bool already_done = false;
+    std::string done_text;
+    std::vector<Attempt> attempts;
+
+    bool finished() const
+    {
+        return already_done || (!attempts.empty() && (attempts.back().family != nullptr ||
+                                                      (attempts.size() >= PROBE_ATTEMPTS && attempts.back().unknown)));
+    }
+};
+
+// Reads the program's lines and the shell's standard-error lines of `text`;
+// counts its lines in `counts` (probe_lines, other_lines, standard_error).
+std::vector<Run> read_log(std::string_view text, LogExplanation *counts);
+
+// "LTC" for the family whose lines start with "ltc".
+std::string name_of(const Family &f);
+
+std::vector<uint8_t> bytes_of(const std::string &hex);
+
+// The hex of a trace, cut after its first 24 bytes.
+std::string quoted(const std::string &hex);
+
+// What the read after a frame gave, in a line or two, and how the reply
+// fared against what the program's table expects after that frame.
+struct Verdict {
+    std::vector<std::string> lines;
+    bool matched = false;
+    std::string why; // why it did not match
+};
+
+Verdict describe_reply(const Exchange &e);
+
+// Why the read after a sensor query took bytes of an earlier reply, or ""
+// when nothing shows that it did. `record` is the first record of the
+// chain's detection reply, as the detection read traced it.
+std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const std::vector<uint8_t> &record);
+
+} // namespace board_sim::probe_log
