@@ -5,9 +5,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 
 #include "gpio_numbers.h"
+#include "sandbox.h"
 
 namespace sim {
 
@@ -58,14 +58,12 @@ bool parse_level(std::string_view text, int *level)
 
 std::string gpio_line_name(GpioFile file, int gpio_base)
 {
-    const bool scl = file == GpioFile::SclDirection || file == GpioFile::SclValue;
-    return "gpio" + std::to_string(gpio_base + (scl ? GPIO_SCL_OFFSET : GPIO_SDA_OFFSET));
+    return "gpio" + std::to_string(gpio_base + (is_scl(file) ? GPIO_SCL_OFFSET : GPIO_SDA_OFFSET));
 }
 
 std::string gpio_file_path(GpioFile file, int gpio_base)
 {
-    const bool direction = file == GpioFile::SclDirection || file == GpioFile::SdaDirection;
-    return gpio_line_name(file, gpio_base) + (direction ? "/direction" : "/value");
+    return gpio_line_name(file, gpio_base) + (is_direction(file) ? "/direction" : "/value");
 }
 
 GpioBoard::GpioBoard(GpioBoardOptions options)
@@ -265,10 +263,7 @@ std::string GpioBoard::vcd() const
 
 bool GpioBoard::write_vcd(const std::string &path) const
 {
-    const std::string text = vcd();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out.flush());
+    return Sandbox::write_file(path, vcd());
 }
 
 } // namespace sim
