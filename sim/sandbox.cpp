@@ -124,7 +124,7 @@ TempDir::~TempDir()
 
 Sandbox::Sandbox(SandboxOptions options) : options_(std::move(options)), dir_("board-sim.")
 {
-    for (const char *sub : {"/usr-bin", "/usr-bin-work", "/sys-class", "/old-dev"})
+    for (const char *sub : {"/usr-bin", "/usr-bin-work", "/sys-class", "/sys-class/gpio", "/old-dev"})
         if (!dir().empty())
             mkdir((dir() + sub).c_str(), 0755);
 }
@@ -141,7 +141,7 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, int timeout_ms)
     } else {
         plan.overlay_options = "lowerdir=/usr/bin,upperdir=" + usr_bin_dir() + ",workdir=" + dir() + "/usr-bin-work";
     }
-    plan.sys_class = sys_class_dir();
+    plan.sys_class = dir() + "/sys-class";
     plan.old_dev = dir() + "/old-dev";
     for (const char *name : PASSED_DEVICES)
         plan.passed.emplace_back(plan.old_dev + "/" + name, std::string("/dev/") + name);

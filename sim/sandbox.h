@@ -4,8 +4,8 @@
 //   /usr/bin    an overlay on the host's /usr/bin whose upper layer is
 //               usr_bin_dir(): record files land there, the shell and its
 //               tools still work, and the host's /usr/bin never changes;
-//   /sys/class  sys_class_dir(), a plain directory of ours (a FUSE tree may be
-//               mounted below it before spawn());
+//   /sys/class  a plain directory of ours holding an empty gpio_dir() (a FUSE
+//               tree may be mounted on that before run());
 //   /dev        a fresh tmpfs holding null, zero, full, random, urandom, tty,
 //               pts, ptmx and shm from the host and the fd/stdin/stdout/stderr
 //               links, plus the devices named in the options, each a bind
@@ -57,8 +57,8 @@ public:
     // Upper layer of the /usr/bin overlay: seed record files here before a run
     // and read them back after it.
     std::string usr_bin_dir() const { return dir() + "/usr-bin"; }
-    // What the program sees as /sys/class.
-    std::string sys_class_dir() const { return dir() + "/sys-class"; }
+    // What the program sees as /sys/class/gpio.
+    std::string gpio_dir() const { return dir() + "/sys-class/gpio"; }
 
     // Runs `argv` (argv[0] an absolute path) inside the namespace, with
     // standard input from /dev/null and standard output and error captured,

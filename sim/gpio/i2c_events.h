@@ -4,6 +4,7 @@
 // recorded waveform, so a test can compare the two with what it asked for.
 #pragma once
 
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,8 +33,32 @@ struct I2cEvent {
 using I2cEvents = std::vector<I2cEvent>;
 
 // "Start", "Address write 0x2F", "ACK", ...
-std::string to_string(const I2cEvent &event);
-std::string to_string(const I2cEvents &events); // one event a line
-std::ostream &operator<<(std::ostream &os, const I2cEvent &event);
+inline std::string to_string(const I2cEvent &event)
+{
+    // Indexed by I2cEvent::Kind.
+    static constexpr const char *NAMES[] = {"Start",     "Repeat start", "Stop", "Address read", "Address write",
+                                            "Data read", "Data write",   "ACK",  "NACK"};
+    std::string out = NAMES[static_cast<int>(event.kind)];
+    if (event.value >= 0) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, " 0x%02X", event.value & 0xFF);
+        out += hex;
+    }
+    return out;
+}
+
+// One event a line.
+inline std::string to_string(const I2cEvents &events)
+{
+    std::string out;
+    for (const I2cEvent &e : events)
+        out += to_string(e) + "\n";
+    return out;
+}
+
+inline std::ostream &operator<<(std::ostream &os, const I2cEvent &event)
+{
+    return os << to_string(event);
+}
 
 } // namespace sim

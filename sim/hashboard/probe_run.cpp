@@ -63,8 +63,7 @@ ProbeRunReport run_once(const ProbeRunConfig &config)
     options.usr_bin_read_only = config.usr_bin_read_only;
     Sandbox sandbox(options);
 
-    const std::string gpio = sandbox.sys_class_dir() + "/gpio";
-    mkdir(gpio.c_str(), 0755);
+    const std::string gpio = sandbox.gpio_dir();
     const auto line_dir = [&](bool alt) { return gpio + "/" + control_line_gpio(alt, config.gpio_base); };
     if (config.gpio_files)
         for (const bool alt : {false, true}) {
