@@ -69,12 +69,11 @@ std::string gpio_file_path(GpioFile file, int gpio_base)
 GpioBoard::GpioBoard(GpioBoardOptions options)
     : options_(std::move(options)),
       device_(options_.device), scl_{options_.lines_start_as_outputs, 1}, sda_{options_.lines_start_as_outputs, 1},
-      last_scl_(1), trace_({"scl", "sda", "sda_dir", "sda_dev"}, {1, 1, options_.lines_start_as_outputs ? 1 : 0, 0})
+      trace_({"scl", "sda", "sda_dir", "sda_dev"}, {1, 1, options_.lines_start_as_outputs ? 1 : 0, 0})
 {
     // The device comes up on the lines as they stand (SDA stuck low, say):
     // that is no START.
     device_.power_up(resolve_scl(), resolve_sda());
-    last_scl_ = resolve_scl();
     settle();
 }
 
@@ -194,9 +193,6 @@ void GpioBoard::settle()
     for (int round = 0; round < 3; ++round) {
         const int scl = resolve_scl();
         const int sda = resolve_sda();
-        if (scl && !last_scl_)
-            sda_at_rise_.push_back(sda);
-        last_scl_ = scl;
         device_.on_lines(scl, sda);
         trace_.set(time_, WIRE_SCL, scl);
         trace_.set(time_, WIRE_SDA, sda);
@@ -247,12 +243,6 @@ std::vector<GpioWrite> GpioBoard::writes() const
 {
     std::lock_guard lock(mutex_);
     return writes_;
-}
-
-std::vector<int> GpioBoard::sda_at_scl_rise() const
-{
-    std::lock_guard lock(mutex_);
-    return sda_at_rise_;
 }
 
 std::string GpioBoard::vcd() const
