@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace sim {
 
@@ -160,9 +160,7 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, int timeout_ms)
 std::string Sandbox::read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool Sandbox::file_exists(const std::string &path)

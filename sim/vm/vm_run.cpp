@@ -74,7 +74,7 @@ std::vector<GpioEvent> parse_gpio_trace(const std::string &trace)
 
 // The launcher, its output captured, in a process group of its own (a
 // terminal's Ctrl-C reaches board-sim, which passes it on).
-ProcessLaunch launcher_spec(std::vector<std::string> argv)
+ProcessLaunch grouped_launch(std::vector<std::string> argv)
 {
     return {.argv = std::move(argv),
             .stdin_path = "/dev/null",
@@ -133,7 +133,7 @@ int run_once(const VmJob &job, VmResult *result)
     argv.insert(argv.end(), job.command.begin(), job.command.end());
 
     const auto began = std::chrono::steady_clock::now();
-    Process launcher(launcher_spec(argv));
+    Process launcher(grouped_launch(argv));
 
     if (job.board && launcher.pid() > 0) {
         // qemu connects as it starts; the launcher may fail before that.
@@ -218,12 +218,7 @@ std::vector<std::string> VmResult::writes_to(int line) const
 
 RunResult as_run_result(const VmResult &result)
 {
-    RunResult run;
-    run.timed_out = result.timed_out;
-    run.exit_status = result.status;
-    run.out = result.out;
-    run.err = result.err;
-    return run;
+    return {.timed_out = result.timed_out, .exit_status = result.status, .out = result.out, .err = result.err};
 }
 
 std::string launcher_path()
@@ -237,7 +232,7 @@ std::string find_image()
     if (!image.empty())
         return image;
     const fs::path script = fs::path(launcher_path()).parent_path() / "build-image.sh";
-    const RunResult printed = run_process(launcher_spec({script.string(), "--print"}), NO_TIME_LIMIT);
+    const RunResult printed = run_process(grouped_launch({script.string(), "--print"}), NO_TIME_LIMIT);
     if (printed.exit_status != 0)
         return "";
     // The last line names the image.
