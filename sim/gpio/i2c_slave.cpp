@@ -30,11 +30,22 @@ void I2cSlave::on_start()
 {
     transcript_.push_back(in_transaction_ ? I2cEvent::repeat_start() : I2cEvent::start());
     in_transaction_ = true;
-    state_ = State::Address;
+    // assert: scl is high; a real device lets go of SDA on any START.
+    begin_byte(State::Address);
+}
+
+// Address and Receive shift a byte in with SDA let go; Transmit puts the
+// register's first bit on SDA at once.
+void I2cSlave::begin_byte(State state)
+{
+    state_ = state;
     bit_count_ = 0;
     shift_ = 0;
-    // assert: scl is high; a real device lets go of SDA on any START.
-    pull_low_ = false;
+    bit_ = 7;
+    if (state == State::Transmit)
+        drive_bit((byte_ >> bit_) & 1);
+    else
+        pull_low_ = false;
 }
 
 void I2cSlave::on_stop()
@@ -103,30 +114,17 @@ void I2cSlave::on_scl_fall()
         pull_low_ = acked_;
         return;
     case State::AddressAck:
-        if (!selected_) {
+        if (selected_)
+            begin_byte(reading_ ? State::Transmit : State::Receive);
+        else
             state_ = State::Idle; // wait for the next START
-            return;
-        }
-        bit_count_ = 0;
-        shift_ = 0;
-        if (reading_) {
-            state_ = State::Transmit;
-            bit_ = 7;
-            drive_bit((byte_ >> bit_) & 1);
-        } else {
-            state_ = State::Receive;
-            pull_low_ = false;
-        }
         return;
     case State::ReceiveAck:
         pull_low_ = false;
-        if (acked_) {
-            state_ = State::Receive;
-            bit_count_ = 0;
-            shift_ = 0;
-        } else {
+        if (acked_)
+            begin_byte(State::Receive);
+        else
             state_ = State::Idle;
-        }
         return;
     case State::Transmit:
         if (bit_count_ == 0)
@@ -140,16 +138,11 @@ void I2cSlave::on_scl_fall()
         state_ = State::TransmitAck;
         return;
     case State::TransmitAck:
-        if (master_acked_) {
-            // Another byte wanted: a one-register device sends it again.
-            state_ = State::Transmit;
-            bit_ = 7;
-            bit_count_ = 0;
-            shift_ = 0;
-            drive_bit((byte_ >> bit_) & 1);
-        } else {
+        // Another byte wanted: a one-register device sends it again.
+        if (master_acked_)
+            begin_byte(State::Transmit);
+        else
             state_ = State::Idle;
-        }
         return;
     case State::Idle:
         return;
