@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace sim {
 
@@ -108,26 +108,30 @@ bool Sandbox::supported(std::string *why)
     return false;
 }
 
-Sandbox::Sandbox(SandboxOptions options) : options_(std::move(options))
+TempDir::TempDir(const std::string &prefix)
 {
-    std::string pattern = temp_directory() + "/board-sim.XXXXXX";
+    std::string pattern = temp_directory() + "/" + prefix + "XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr)
-        dir_ = pattern;
-    for (const char *sub : {"/usr-bin", "/usr-bin-work", "/sys-class", "/old-dev"})
-        mkdir((dir_ + sub).c_str(), 0755);
+        path_ = pattern;
 }
 
-Sandbox::~Sandbox()
+TempDir::~TempDir()
 {
-    if (dir_.empty())
-        return;
     // FTW_MOUNT: never descend into a mount someone forgot to take down.
-    nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    if (!path_.empty())
+        nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+Sandbox::Sandbox(SandboxOptions options) : options_(std::move(options)), dir_("board-sim.")
+{
+    for (const char *sub : {"/usr-bin", "/usr-bin-work", "/sys-class", "/sys-class/gpio", "/old-dev"})
+        if (!dir().empty())
+            mkdir((dir() + sub).c_str(), 0755);
 }
 
 RunResult Sandbox::run(const std::vector<std::string> &argv, int timeout_ms)
 {
-    if (dir_.empty())
+    if (dir().empty())
         return {.exec_errno = ENOENT, .exec_error = "no directory for the sandbox"};
 
     ChildPlan plan;
@@ -135,10 +139,10 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, int timeout_ms)
         plan.overlay_options = "lowerdir=" + usr_bin_dir() + ":/usr/bin";
         plan.overlay_flags = MS_RDONLY;
     } else {
-        plan.overlay_options = "lowerdir=/usr/bin,upperdir=" + usr_bin_dir() + ",workdir=" + dir_ + "/usr-bin-work";
+        plan.overlay_options = "lowerdir=/usr/bin,upperdir=" + usr_bin_dir() + ",workdir=" + dir() + "/usr-bin-work";
     }
-    plan.sys_class = sys_class_dir();
-    plan.old_dev = dir_ + "/old-dev";
+    plan.sys_class = dir() + "/sys-class";
+    plan.old_dev = dir() + "/old-dev";
     for (const char *name : PASSED_DEVICES)
         plan.passed.emplace_back(plan.old_dev + "/" + name, std::string("/dev/") + name);
     plan.old_pts = plan.old_dev + "/pts";
@@ -156,9 +160,7 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, int timeout_ms)
 std::string Sandbox::read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool Sandbox::file_exists(const std::string &path)
@@ -167,10 +169,11 @@ bool Sandbox::file_exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-void Sandbox::write_file(const std::string &path, const std::string &text)
+bool Sandbox::write_file(const std::string &path, const std::string &text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+    return static_cast<bool>(out.flush());
 }
 
 std::string temp_directory()

@@ -4,8 +4,8 @@
 //   /usr/bin    an overlay on the host's /usr/bin whose upper layer is
 //               usr_bin_dir(): record files land there, the shell and its
 //               tools still work, and the host's /usr/bin never changes;
-//   /sys/class  sys_class_dir(), a plain directory of ours (a FUSE tree may be
-//               mounted below it before spawn());
+//   /sys/class  a plain directory of ours holding an empty gpio_dir() (a FUSE
+//               tree may be mounted on that before run());
 //   /dev        a fresh tmpfs holding null, zero, full, random, urandom, tty,
 //               pts, ptmx and shm from the host and the fd/stdin/stdout/stderr
 //               links, plus the devices named in the options, each a bind
@@ -29,6 +29,21 @@ struct SandboxOptions {
     bool usr_bin_read_only = false;
 };
 
+// A fresh directory `<temp_directory()>/<prefix>XXXXXX`, removed with all it
+// holds on destruction; path() is empty when it could not be made.
+class TempDir {
+public:
+    explicit TempDir(const std::string &prefix);
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 class Sandbox {
 public:
     // True when this process may create mount namespaces (root, or CAP_SYS_ADMIN);
@@ -36,16 +51,14 @@ public:
     static bool supported(std::string *why);
 
     explicit Sandbox(SandboxOptions options = {});
-    ~Sandbox();
-    Sandbox(const Sandbox &) = delete;
-    Sandbox &operator=(const Sandbox &) = delete;
 
-    const std::string &dir() const { return dir_; }
+    // Empty when it could not be made.
+    const std::string &dir() const { return dir_.path(); }
     // Upper layer of the /usr/bin overlay: seed record files here before a run
     // and read them back after it.
-    std::string usr_bin_dir() const { return dir_ + "/usr-bin"; }
-    // What the program sees as /sys/class.
-    std::string sys_class_dir() const { return dir_ + "/sys-class"; }
+    std::string usr_bin_dir() const { return dir() + "/usr-bin"; }
+    // What the program sees as /sys/class/gpio.
+    std::string gpio_dir() const { return dir() + "/sys-class/gpio"; }
 
     // Runs `argv` (argv[0] an absolute path) inside the namespace, with
     // standard input from /dev/null and standard output and error captured,
@@ -56,11 +69,12 @@ public:
     // say), so use file_exists() to tell a missing file from an empty one.
     static std::string read_file(const std::string &path);
     static bool file_exists(const std::string &path);
-    static void write_file(const std::string &path, const std::string &text);
+    // False when the file could not be written.
+    static bool write_file(const std::string &path, const std::string &text);
 
 private:
     SandboxOptions options_;
-    std::string dir_;
+    TempDir dir_;
 };
 
 // Makes this process's mounts private to it, so that a FUSE mount it leaves

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,19 +26,15 @@ inline std::string target_program(const char *override_var, const char *built_pa
     return path != nullptr && *path != '\0' ? path : built_path;
 }
 
-// The words of `text`, split at spaces and tabs: an emulator command such as
+// The words of `text`, split at white space: an emulator command such as
 // "/usr/bin/qemu-mips-static -cpu 24Kc".
 inline std::vector<std::string> command_words(const std::string &text)
 {
+    std::istringstream in(text);
     std::vector<std::string> words;
-    std::string::size_type end = 0;
-    for (;;) {
-        const std::string::size_type begin = text.find_first_not_of(" \t", end);
-        if (begin == std::string::npos)
-            return words;
-        end = text.find_first_of(" \t", begin);
-        words.push_back(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
-    }
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
 }
 
 // The first words of the command: those of TARGET_EMULATOR when set (e.g.

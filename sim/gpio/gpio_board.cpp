@@ -5,9 +5,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 
 #include "gpio_numbers.h"
+#include "sandbox.h"
 
 namespace sim {
 
@@ -58,25 +58,22 @@ bool parse_level(std::string_view text, int *level)
 
 std::string gpio_line_name(GpioFile file, int gpio_base)
 {
-    const bool scl = file == GpioFile::SclDirection || file == GpioFile::SclValue;
-    return "gpio" + std::to_string(gpio_base + (scl ? GPIO_SCL_OFFSET : GPIO_SDA_OFFSET));
+    return "gpio" + std::to_string(gpio_base + (is_scl(file) ? GPIO_SCL_OFFSET : GPIO_SDA_OFFSET));
 }
 
 std::string gpio_file_path(GpioFile file, int gpio_base)
 {
-    const bool direction = file == GpioFile::SclDirection || file == GpioFile::SdaDirection;
-    return gpio_line_name(file, gpio_base) + (direction ? "/direction" : "/value");
+    return gpio_line_name(file, gpio_base) + (is_direction(file) ? "/direction" : "/value");
 }
 
 GpioBoard::GpioBoard(GpioBoardOptions options)
     : options_(std::move(options)),
       device_(options_.device), scl_{options_.lines_start_as_outputs, 1}, sda_{options_.lines_start_as_outputs, 1},
-      last_scl_(1), trace_({"scl", "sda", "sda_dir", "sda_dev"}, {1, 1, options_.lines_start_as_outputs ? 1 : 0, 0})
+      trace_({"scl", "sda", "sda_dir", "sda_dev"}, {1, 1, options_.lines_start_as_outputs ? 1 : 0, 0})
 {
     // The device comes up on the lines as they stand (SDA stuck low, say):
     // that is no START.
     device_.power_up(resolve_scl(), resolve_sda());
-    last_scl_ = resolve_scl();
     settle();
 }
 
@@ -196,9 +193,6 @@ void GpioBoard::settle()
     for (int round = 0; round < 3; ++round) {
         const int scl = resolve_scl();
         const int sda = resolve_sda();
-        if (scl && !last_scl_)
-            sda_at_rise_.push_back(sda);
-        last_scl_ = scl;
         device_.on_lines(scl, sda);
         trace_.set(time_, WIRE_SCL, scl);
         trace_.set(time_, WIRE_SDA, sda);
@@ -251,12 +245,6 @@ std::vector<GpioWrite> GpioBoard::writes() const
     return writes_;
 }
 
-std::vector<int> GpioBoard::sda_at_scl_rise() const
-{
-    std::lock_guard lock(mutex_);
-    return sda_at_rise_;
-}
-
 std::string GpioBoard::vcd() const
 {
     std::lock_guard lock(mutex_);
@@ -265,10 +253,7 @@ std::string GpioBoard::vcd() const
 
 bool GpioBoard::write_vcd(const std::string &path) const
 {
-    const std::string text = vcd();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out.flush());
+    return Sandbox::write_file(path, vcd());
 }
 
 } // namespace sim

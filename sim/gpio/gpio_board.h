@@ -98,8 +98,6 @@ public:
     I2cEvents transcript() const; // what the device saw
     GpioFileCounts counts(GpioFile file) const;
     std::vector<GpioWrite> writes() const;
-    // The SDA level at each rising edge of SCL so far, in order.
-    std::vector<int> sda_at_scl_rise() const;
 
     // Waveform of scl, sda, sda_dir (1 = master drives SDA) and sda_dev
     // (1 = the device pulls SDA low), one time unit (1 us) per write.
@@ -125,8 +123,6 @@ private:
     Line sda_;
     GpioFileCounts counts_[4];
     std::vector<GpioWrite> writes_;
-    std::vector<int> sda_at_rise_;
-    int last_scl_;
     std::uint64_t time_ = 0;
     VcdTrace trace_;
 };

@@ -4,7 +4,7 @@
 //   <mountpoint>/gpio19/{direction,value}, <mountpoint>/gpio23/{direction,value}
 // (the numbers plus the board's GPIO base)
 // Files are regular, mode 0644, opened for direct I/O (no page cache), so every
-// read and write reaches the board. Mount it at <sandbox sys_class_dir>/gpio for
+// read and write reaches the board. Mount it at the sandbox's gpio_dir() for
 // a program in the sandbox to see /sys/class/gpio/...
 #pragma once
 

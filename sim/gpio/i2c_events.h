@@ -4,6 +4,7 @@
 // recorded waveform, so a test can compare the two with what it asked for.
 #pragma once
 
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,51 +17,48 @@ struct I2cEvent {
     int value = -1; // 7-bit address or data byte; -1 for the others
 
     bool operator==(const I2cEvent &) const = default;
+
+    // Builders that make expected sequences read like the bus.
+    static I2cEvent start() { return {Kind::Start}; }
+    static I2cEvent repeat_start() { return {Kind::RepeatStart}; }
+    static I2cEvent stop() { return {Kind::Stop}; }
+    static I2cEvent ack() { return {Kind::Ack}; }
+    static I2cEvent nack() { return {Kind::Nack}; }
+    static I2cEvent address_read(int address7) { return {Kind::AddressRead, address7}; }
+    static I2cEvent address_write(int address7) { return {Kind::AddressWrite, address7}; }
+    static I2cEvent data_read(int byte) { return {Kind::DataRead, byte}; }
+    static I2cEvent data_write(int byte) { return {Kind::DataWrite, byte}; }
 };
 
 using I2cEvents = std::vector<I2cEvent>;
 
-// Builders that make expected sequences read like the bus.
-inline I2cEvent i2c_start()
+// "Start", "Address write 0x2F", "ACK", ...
+inline std::string to_string(const I2cEvent &event)
 {
-    return {I2cEvent::Kind::Start};
-}
-inline I2cEvent i2c_repeat_start()
-{
-    return {I2cEvent::Kind::RepeatStart};
-}
-inline I2cEvent i2c_stop()
-{
-    return {I2cEvent::Kind::Stop};
-}
-inline I2cEvent i2c_ack()
-{
-    return {I2cEvent::Kind::Ack};
-}
-inline I2cEvent i2c_nack()
-{
-    return {I2cEvent::Kind::Nack};
-}
-inline I2cEvent i2c_address_read(int address7)
-{
-    return {I2cEvent::Kind::AddressRead, address7};
-}
-inline I2cEvent i2c_address_write(int address7)
-{
-    return {I2cEvent::Kind::AddressWrite, address7};
-}
-inline I2cEvent i2c_data_read(int byte)
-{
-    return {I2cEvent::Kind::DataRead, byte};
-}
-inline I2cEvent i2c_data_write(int byte)
-{
-    return {I2cEvent::Kind::DataWrite, byte};
+    // Indexed by I2cEvent::Kind.
+    static constexpr const char *NAMES[] = {"Start",     "Repeat start", "Stop", "Address read", "Address write",
+                                            "Data read", "Data write",   "ACK",  "NACK"};
+    std::string out = NAMES[static_cast<int>(event.kind)];
+    if (event.value >= 0) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, " 0x%02X", event.value & 0xFF);
+        out += hex;
+    }
+    return out;
 }
 
-// "Start", "Address write 0x2F", "ACK", ...
-std::string to_string(const I2cEvent &event);
-std::string to_string(const I2cEvents &events); // one event a line
-std::ostream &operator<<(std::ostream &os, const I2cEvent &event);
+// One event a line.
+inline std::string to_string(const I2cEvents &events)
+{
+    std::string out;
+    for (const I2cEvent &e : events)
+        out += to_string(e) + "\n";
+    return out;
+}
+
+inline std::ostream &operator<<(std::ostream &os, const I2cEvent &event)
+{
+    return os << to_string(event);
+}
 
 } // namespace sim

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "i2c_run.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 
 #include "gpio_fs.h"
@@ -18,13 +16,11 @@ I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const 
         report.setup_error = "cannot create a directory for the sandbox";
         return report;
     }
-    const std::string gpio = sandbox.sys_class_dir() + "/gpio";
-    mkdir(gpio.c_str(), 0755);
 
     // Declared after the sandbox: unmounted before its directory is removed.
     GpioFs fs(board);
     std::string why;
-    if (!fs.mount(gpio, &why)) {
+    if (!fs.mount(sandbox.gpio_dir(), &why)) {
         report.setup_error = "cannot mount the simulated GPIO tree: " + why;
         return report;
     }

@@ -4,8 +4,6 @@
 // with an I2C device on gpio19/gpio23 (plus the board's GPIO base).
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
 

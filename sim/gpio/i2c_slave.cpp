@@ -28,18 +28,29 @@ void I2cSlave::on_lines(int scl, int sda)
 
 void I2cSlave::on_start()
 {
-    transcript_.push_back(in_transaction_ ? i2c_repeat_start() : i2c_start());
+    transcript_.push_back(in_transaction_ ? I2cEvent::repeat_start() : I2cEvent::start());
     in_transaction_ = true;
-    state_ = State::Address;
+    // assert: scl is high; a real device lets go of SDA on any START.
+    begin_byte(State::Address);
+}
+
+// Address and Receive shift a byte in with SDA let go; Transmit puts the
+// register's first bit on SDA at once.
+void I2cSlave::begin_byte(State state)
+{
+    state_ = state;
     bit_count_ = 0;
     shift_ = 0;
-    // assert: scl is high; a real device lets go of SDA on any START.
-    pull_low_ = false;
+    bit_ = 7;
+    if (state == State::Transmit)
+        drive_bit((byte_ >> bit_) & 1);
+    else
+        pull_low_ = false;
 }
 
 void I2cSlave::on_stop()
 {
-    transcript_.push_back(i2c_stop());
+    transcript_.push_back(I2cEvent::stop());
     in_transaction_ = false;
     state_ = State::Idle;
     pull_low_ = false;
@@ -56,11 +67,11 @@ void I2cSlave::on_scl_rise(int sda)
         if (state_ == State::Address) {
             const int address = shift_ >> 1;
             reading_ = shift_ & 1;
-            transcript_.push_back(reading_ ? i2c_address_read(address) : i2c_address_write(address));
+            transcript_.push_back(reading_ ? I2cEvent::address_read(address) : I2cEvent::address_write(address));
             selected_ = present_ && address == options_.address;
             acked_ = selected_;
         } else {
-            transcript_.push_back(i2c_data_write(shift_));
+            transcript_.push_back(I2cEvent::data_write(shift_));
             acked_ = selected_ && options_.ack_data;
             if (acked_) {
                 byte_ = shift_;
@@ -70,11 +81,11 @@ void I2cSlave::on_scl_rise(int sda)
         break;
     case State::AddressAck:
     case State::ReceiveAck:
-        transcript_.push_back(sda ? i2c_nack() : i2c_ack());
+        transcript_.push_back(sda ? I2cEvent::nack() : I2cEvent::ack());
         break;
     case State::TransmitAck:
         master_acked_ = sda == 0;
-        transcript_.push_back(master_acked_ ? i2c_ack() : i2c_nack());
+        transcript_.push_back(master_acked_ ? I2cEvent::ack() : I2cEvent::nack());
         break;
     case State::Transmit:
         // The master samples now; the next bit goes out on the falling edge.
@@ -103,30 +114,17 @@ void I2cSlave::on_scl_fall()
         pull_low_ = acked_;
         return;
     case State::AddressAck:
-        if (!selected_) {
+        if (selected_)
+            begin_byte(reading_ ? State::Transmit : State::Receive);
+        else
             state_ = State::Idle; // wait for the next START
-            return;
-        }
-        bit_count_ = 0;
-        shift_ = 0;
-        if (reading_) {
-            state_ = State::Transmit;
-            bit_ = 7;
-            drive_bit((byte_ >> bit_) & 1);
-        } else {
-            state_ = State::Receive;
-            pull_low_ = false;
-        }
         return;
     case State::ReceiveAck:
         pull_low_ = false;
-        if (acked_) {
-            state_ = State::Receive;
-            bit_count_ = 0;
-            shift_ = 0;
-        } else {
+        if (acked_)
+            begin_byte(State::Receive);
+        else
             state_ = State::Idle;
-        }
         return;
     case State::Transmit:
         if (bit_count_ == 0)
@@ -135,21 +133,16 @@ void I2cSlave::on_scl_fall()
             drive_bit((byte_ >> bit_) & 1);
             return;
         }
-        transcript_.push_back(i2c_data_read(shift_));
+        transcript_.push_back(I2cEvent::data_read(shift_));
         pull_low_ = false; // the master owns the ninth clock
         state_ = State::TransmitAck;
         return;
     case State::TransmitAck:
-        if (master_acked_) {
-            // Another byte wanted: a one-register device sends it again.
-            state_ = State::Transmit;
-            bit_ = 7;
-            bit_count_ = 0;
-            shift_ = 0;
-            drive_bit((byte_ >> bit_) & 1);
-        } else {
+        // Another byte wanted: a one-register device sends it again.
+        if (master_acked_)
+            begin_byte(State::Transmit);
+        else
             state_ = State::Idle;
-        }
         return;
     case State::Idle:
         return;

@@ -52,6 +52,7 @@ private:
     };
 
     void on_start();
+    void begin_byte(State state);
     void on_stop();
     void on_scl_rise(int sda);
     void on_scl_fall();

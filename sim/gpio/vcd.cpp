@@ -16,12 +16,9 @@ std::string wire_code(std::size_t wire)
 
 } // namespace
 
-VcdTrace::VcdTrace(std::vector<std::string> wires, std::vector<int> initial, std::string timescale)
-    : wires_(std::move(wires)), initial_(std::move(initial)), current_(initial_), timescale_(std::move(timescale))
-{
-    initial_.resize(wires_.size(), 0);
-    current_.resize(wires_.size(), 0);
-}
+VcdTrace::VcdTrace(std::vector<std::string> wires, std::vector<int> initial)
+    : wires_(std::move(wires)), initial_(std::move(initial)), current_(initial_)
+{}
 
 void VcdTrace::set(std::uint64_t time, std::size_t wire, int level)
 {
@@ -58,8 +55,7 @@ std::string VcdTrace::text(std::uint64_t now, std::uint64_t tail) const
         out += wire_code(wire);
         out += '\n';
     };
-    out += "$timescale " + timescale_ + " $end\n";
-    out += "$scope module i2c $end\n";
+    out += "$timescale 1 us $end\n$scope module i2c $end\n";
     for (std::size_t i = 0; i < wires_.size(); ++i)
         out += "$var wire 1 " + wire_code(i) + " " + wires_[i] + " $end\n";
     out += "$upscope $end\n$enddefinitions $end\n";

@@ -12,13 +12,12 @@ namespace sim {
 
 class VcdTrace {
 public:
-    // `initial` gives each wire's level at time 0.
-    VcdTrace(std::vector<std::string> wires, std::vector<int> initial, std::string timescale = "1 us");
+    // `initial` gives each wire's level at time 0, one for each wire.
+    VcdTrace(std::vector<std::string> wires, std::vector<int> initial);
 
     // Records a wire's level at `time` (never earlier than the last recorded
     // time); a level equal to the current one records nothing.
     void set(std::uint64_t time, std::size_t wire, int level);
-    int level(std::size_t wire) const { return current_[wire]; }
 
     // The whole dump, ending with a time stamp `tail` units after the later of
     // `now` and the last change, so viewers show the final levels for a while.
@@ -34,7 +33,6 @@ private:
     std::vector<std::string> wires_;
     std::vector<int> initial_;
     std::vector<int> current_;
-    std::string timescale_;
     std::vector<Change> changes_;
 };
 

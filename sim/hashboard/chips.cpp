@@ -43,10 +43,25 @@ bool has_preamble(const std::vector<uint8_t> &f)
     return f.size() >= 2 && f[0] == 0x55 && f[1] == 0xAA;
 }
 
+// CRC-5 (x^5 + x^2 + 1, initial 0x1F, MSB first) of the first `len` bytes of
+// `frame`, its 55 AA preamble left out.
+uint8_t chip_crc5(const std::vector<uint8_t> &frame, size_t len)
+{
+    unsigned crc = 0x1F;
+    for (size_t i = has_preamble(frame) ? 2 : 0; i < len; ++i)
+        for (int bit = 7; bit >= 0; --bit) {
+            const unsigned in = (frame[i] >> bit) & 1U;
+            const unsigned top = (crc >> 4) & 1U;
+            crc = (crc << 1) & 0x1FU;
+            if ((in ^ top) != 0)
+                crc ^= 0x05U;
+        }
+    return static_cast<uint8_t>(crc);
+}
+
 std::vector<uint8_t> with_crc(std::vector<uint8_t> body)
 {
-    const size_t skip = has_preamble(body) ? 2 : 0;
-    body.push_back(chip_crc5(body.data() + skip, body.size() - skip));
+    body.push_back(chip_crc5(body, body.size()));
     return body;
 }
 
@@ -122,26 +137,10 @@ bool is_sensor_query(std::optional<FrameId> frame)
     return frame == FrameId::LtcSensorQuery || frame == FrameId::SiaDashSensorQuery;
 }
 
-uint8_t chip_crc5(const uint8_t *data, size_t len)
-{
-    unsigned crc = 0x1F;
-    for (size_t i = 0; i < len; ++i)
-        for (int bit = 7; bit >= 0; --bit) {
-            const unsigned in = (data[i] >> bit) & 1U;
-            const unsigned top = (crc >> 4) & 1U;
-            crc = (crc << 1) & 0x1FU;
-            if ((in ^ top) != 0)
-                crc ^= 0x05U;
-        }
-    return static_cast<uint8_t>(crc);
-}
-
 bool frame_crc_ok(const std::vector<uint8_t> &frame)
 {
     const size_t skip = has_preamble(frame) ? 2 : 0;
-    if (frame.size() < skip + 2)
-        return false;
-    return chip_crc5(frame.data() + skip, frame.size() - skip - 1) == frame.back();
+    return frame.size() >= skip + 2 && chip_crc5(frame, frame.size() - 1) == frame.back();
 }
 
 std::vector<uint8_t> reply_for(const HashBoardScenario &s, FrameId frame)

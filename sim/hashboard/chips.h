@@ -108,9 +108,8 @@ std::optional<FrameId> frame_named(const std::string &name);
 bool is_detection(std::optional<FrameId> frame);
 bool is_sensor_query(std::optional<FrameId> frame);
 
-// CRC-5 (x^5 + x^2 + 1, initial 0x1F, MSB first) over a frame without its
-// 55 AA preamble and without the CRC byte itself.
-uint8_t chip_crc5(const uint8_t *data, size_t len);
+// The frame's last byte is the CRC-5 (x^5 + x^2 + 1, initial 0x1F, MSB first)
+// of the bytes before it, its 55 AA preamble left out.
 bool frame_crc_ok(const std::vector<uint8_t> &frame);
 
 // What a board of `scenario` would answer to `frame` (a named frame reply,

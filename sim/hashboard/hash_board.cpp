@@ -79,12 +79,8 @@ void sleep_until(int64_t deadline_ns)
 
 bool starts_with(const std::vector<uint8_t> &data, size_t at, const std::vector<uint8_t> &prefix)
 {
-    if (data.size() - at < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (data[at + i] != prefix[i])
-            return false;
-    return true;
+    return data.size() - at >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), data.begin() + static_cast<long>(at));
 }
 
 } // namespace
@@ -111,11 +107,6 @@ LineFraming line_framing(int fd)
 LineFraming line_framing_out(int fd)
 {
     return framing_of(fd, false);
-}
-
-ControlLineState read_control_line(const std::string &path)
-{
-    return parse_control_line(Sandbox::read_file(path));
 }
 
 HashBoard::HashBoard(int master_fd, HashBoardScenario scenario)
@@ -289,7 +280,7 @@ std::vector<HashBoard::Answer> HashBoard::take_frames(const std::vector<uint8_t>
 
         std::vector<uint8_t> reply;
         if (frame.crc_ok && frame.id)
-            reply = chips_.answer(*frame.id, read_control_line(scenario_.control_line_path));
+            reply = chips_.answer(*frame.id, parse_control_line(Sandbox::read_file(scenario_.control_line_path)));
         if (scenario_.wire)
             corrupt(reply);
         frame.answered = !reply.empty();

@@ -55,9 +55,6 @@ LineFraming line_framing(int fd);
 // The same for what the program sends (the output speed).
 LineFraming line_framing_out(int fd);
 
-// The control line as its value file at `path` says.
-ControlLineState read_control_line(const std::string &path);
-
 // Gives `thread` the real-time priority (SCHED_FIFO) of the board's own
 // threads, when the process may have it, so that replies meet the program's
 // 2 ms wait on a busy host; otherwise the thread keeps its priority.

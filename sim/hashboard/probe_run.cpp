@@ -3,21 +3,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "gpio_numbers.h"
 #include "pseudo_terminal.h"
 
 namespace sim {
-
-namespace {
-
-std::optional<std::string> read_if_exists(const std::string &path)
-{
-    if (!Sandbox::file_exists(path))
-        return std::nullopt;
-    return Sandbox::read_file(path);
-}
-
-} // namespace
 
 std::string uart_device_name(bool alt_board)
 {
@@ -32,25 +23,28 @@ std::string control_line_gpio(bool alt_board, int gpio_base)
 int count_late_replies(const std::string &out, const std::vector<ReceivedFrame> &frames)
 {
     static const std::string sent = "------------> ";
+    static const std::string timed_out = "usb uart read timedout\n";
     int late = 0;
     size_t frame = 0;
-    size_t at = 0;
-    while (at < out.size()) {
-        size_t end = out.find('\n', at);
-        if (end == std::string::npos)
-            end = out.size();
-        if (out.compare(at, sent.size(), sent) == 0 && frame < frames.size()) {
-            const bool answered = frames[frame++].answered;
-            const size_t next = end + 1;
-            if (answered && out.compare(next, 23, "usb uart read timedout\n") == 0)
-                ++late;
-        }
+    for (size_t at = 0; at < out.size();) {
+        const size_t end = std::min(out.find('\n', at), out.size());
+        // The line after a frame's: a time-out means the reply came too late.
+        if (out.compare(at, sent.size(), sent) == 0 && frame < frames.size() && frames[frame++].answered &&
+            out.compare(std::min(end + 1, out.size()), timed_out.size(), timed_out) == 0)
+            ++late;
         at = end + 1;
     }
     return late;
 }
 
 namespace {
+
+std::optional<std::string> read_if_exists(const std::string &path)
+{
+    if (!Sandbox::file_exists(path))
+        return std::nullopt;
+    return Sandbox::read_file(path);
+}
 
 ProbeRunReport run_once(const ProbeRunConfig &config)
 {
@@ -69,17 +63,15 @@ ProbeRunReport run_once(const ProbeRunConfig &config)
     options.usr_bin_read_only = config.usr_bin_read_only;
     Sandbox sandbox(options);
 
-    const std::string gpio = sandbox.sys_class_dir() + "/gpio";
-    mkdir(gpio.c_str(), 0755);
-    for (bool alt : {false, true}) {
-        const std::string line_dir = gpio + "/" + control_line_gpio(alt, config.gpio_base);
-        if (config.gpio_files) {
-            mkdir(line_dir.c_str(), 0755);
-            Sandbox::write_file(line_dir + "/value", "");
+    const std::string gpio = sandbox.gpio_dir();
+    const auto line_dir = [&](bool alt) { return gpio + "/" + control_line_gpio(alt, config.gpio_base); };
+    if (config.gpio_files)
+        for (const bool alt : {false, true}) {
+            mkdir(line_dir(alt).c_str(), 0755);
+            Sandbox::write_file(line_dir(alt) + "/value", "");
         }
-    }
-    const std::string line_path = gpio + "/" + control_line_gpio(alt_board, config.gpio_base) + "/value";
-    const std::string other_line_path = gpio + "/" + control_line_gpio(!alt_board, config.gpio_base) + "/value";
+    const std::string line_path = line_dir(alt_board) + "/value";
+    const std::string other_line_path = line_dir(!alt_board) + "/value";
 
     const std::string usr_bin = sandbox.usr_bin_dir();
     if (config.miner_type)

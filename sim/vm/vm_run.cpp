@@ -35,23 +35,6 @@ std::string env_or(const char *name, const std::string &fallback)
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-// A scratch directory, removed with everything in it.
-struct ScratchDir {
-    fs::path path;
-    ScratchDir()
-    {
-        std::string tmpl = (fs::temp_directory_path() / "vm-run.XXXXXX").string();
-        if (mkdtemp(tmpl.data()) != nullptr)
-            path = tmpl;
-    }
-    ~ScratchDir()
-    {
-        std::error_code ec;
-        if (!path.empty())
-            fs::remove_all(path, ec);
-    }
-};
-
 int listen_unix(const std::string &path)
 {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -71,9 +54,27 @@ int listen_unix(const std::string &path)
     return fd;
 }
 
+// The kernel trace's text (tracing/trace) as events.
+std::vector<GpioEvent> parse_gpio_trace(const std::string &trace)
+{
+    // e.g. "  sh-61  [000] .....  1.5: gpio_value: 27 set 0"
+    //      "  sh-61  [000] .....  1.5: gpio_direction: 23 in (0)"
+    static const std::regex value(R"(gpio_value: (\d+) +(set|get) (\d+))");
+    static const std::regex direction(R"(gpio_direction: (\d+) +(in|out) \((-?\d+)\))");
+    std::vector<GpioEvent> events;
+    std::istringstream lines(trace);
+    std::string text;
+    std::smatch m;
+    while (std::getline(lines, text)) {
+        if (std::regex_search(text, m, value) || std::regex_search(text, m, direction))
+            events.push_back({std::stoi(m[1]), m[2], std::stoi(m[3])});
+    }
+    return events;
+}
+
 // The launcher, its output captured, in a process group of its own (a
 // terminal's Ctrl-C reaches board-sim, which passes it on).
-ProcessLaunch launcher_spec(std::vector<std::string> argv)
+ProcessLaunch grouped_launch(std::vector<std::string> argv)
 {
     return {.argv = std::move(argv),
             .stdin_path = "/dev/null",
@@ -86,26 +87,27 @@ ProcessLaunch launcher_spec(std::vector<std::string> argv)
 int run_once(const VmJob &job, VmResult *result)
 {
     *result = VmResult{};
-    ScratchDir scratch;
-    if (scratch.path.empty()) {
+    const TempDir scratch("vm-run.");
+    if (scratch.path().empty()) {
         result->error = "cannot make a scratch directory";
         return 1;
     }
-    const fs::path out = scratch.path / "out";
-    const fs::path sock = scratch.path / "uart.sock";
+    const fs::path dir = scratch.path();
+    const fs::path out = dir / "out";
+    const fs::path sock = dir / "uart.sock";
 
     std::vector<std::string> argv = {launcher_path(),  "run",
                                      "--out",          out.string(),
                                      "--timeout",      std::to_string(job.timeout_s),
                                      "--boot-timeout", std::to_string(job.boot_timeout_s)};
-    const std::string image = job.image_dir.empty() ? env_or("BOARD_VM_IMAGE", "") : job.image_dir;
+    const std::string image = env_or("BOARD_VM_IMAGE", "");
     if (!image.empty())
         argv.insert(argv.end(), {"--image", image});
     const std::string programs = job.programs_dir.empty() ? env_or("BOARD_VM_PROGRAMS", "") : job.programs_dir;
     if (!programs.empty())
         argv.insert(argv.end(), {"--programs", programs});
     if (!job.records.empty()) {
-        const fs::path records = scratch.path / "records";
+        const fs::path records = dir / "records";
         fs::create_directories(records);
         for (const auto &[name, text] : job.records)
             Sandbox::write_file((records / name).string(), text);
@@ -131,7 +133,7 @@ int run_once(const VmJob &job, VmResult *result)
     argv.insert(argv.end(), job.command.begin(), job.command.end());
 
     const auto began = std::chrono::steady_clock::now();
-    Process launcher(launcher_spec(argv));
+    Process launcher(grouped_launch(argv));
 
     if (job.board && launcher.pid() > 0) {
         // qemu connects as it starts; the launcher may fail before that.
@@ -216,29 +218,7 @@ std::vector<std::string> VmResult::writes_to(int line) const
 
 RunResult as_run_result(const VmResult &result)
 {
-    RunResult run;
-    run.timed_out = result.timed_out;
-    run.exit_status = result.status;
-    run.out = result.out;
-    run.err = result.err;
-    return run;
-}
-
-std::vector<GpioEvent> parse_gpio_trace(const std::string &trace)
-{
-    // e.g. "  sh-61  [000] .....  1.5: gpio_value: 27 set 0"
-    //      "  sh-61  [000] .....  1.5: gpio_direction: 23 in (0)"
-    static const std::regex value(R"(gpio_value: (\d+) +(set|get) (\d+))");
-    static const std::regex direction(R"(gpio_direction: (\d+) +(in|out) \((-?\d+)\))");
-    std::vector<GpioEvent> events;
-    std::istringstream lines(trace);
-    std::string text;
-    std::smatch m;
-    while (std::getline(lines, text)) {
-        if (std::regex_search(text, m, value) || std::regex_search(text, m, direction))
-            events.push_back({std::stoi(m[1]), m[2], std::stoi(m[3])});
-    }
-    return events;
+    return {.timed_out = result.timed_out, .exit_status = result.status, .out = result.out, .err = result.err};
 }
 
 std::string launcher_path()
@@ -252,7 +232,7 @@ std::string find_image()
     if (!image.empty())
         return image;
     const fs::path script = fs::path(launcher_path()).parent_path() / "build-image.sh";
-    const RunResult printed = run_process(launcher_spec({script.string(), "--print"}), NO_TIME_LIMIT);
+    const RunResult printed = run_process(grouped_launch({script.string(), "--print"}), NO_TIME_LIMIT);
     if (printed.exit_status != 0)
         return "";
     // The last line names the image.

@@ -33,8 +33,6 @@ struct VmJob {
     int timeout_s = 60;
     // Time allowed for everything but the command (boot, results, power-off).
     int boot_timeout_s = 90;
-    // Empty: BOARD_VM_IMAGE, else vm/build-image.sh --print.
-    std::string image_dir;
     // Empty: BOARD_VM_PROGRAMS, else the board preset's out/board.
     std::string programs_dir;
     // Base of the guest's GPIO chip (board-vm --gpio-base). The guest's init
@@ -76,9 +74,6 @@ struct VmResult {
     // The levels written to `line` ("0", "1"), in order, from the trace.
     [[nodiscard]] std::vector<std::string> writes_to(int line) const;
 };
-
-// The kernel trace's text (tracing/trace) as events.
-std::vector<GpioEvent> parse_gpio_trace(const std::string &trace);
 
 // Where vm/board-vm lives in this source tree.
 std::string launcher_path();

@@ -111,7 +111,8 @@ TEST(RecordFile, AppendedLinesAreMarked)
 
 TEST(Events, JoinedOnOneLine)
 {
-    EXPECT_EQ(join_events({sim::i2c_start(), sim::i2c_address_read(0x2F), sim::i2c_nack(), sim::i2c_stop()}),
+    EXPECT_EQ(join_events({sim::I2cEvent::start(), sim::I2cEvent::address_read(0x2F), sim::I2cEvent::nack(),
+                           sim::I2cEvent::stop()}),
               "Start, Address read 0x2F, NACK, Stop");
     EXPECT_EQ(join_events({}), "(nothing)");
 }

@@ -37,8 +37,9 @@ struct Bus {
     TestMaster master;
 };
 
-const I2cEvents READ_0XA5 = {i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(),
-                             i2c_stop()};
+const I2cEvents READ_0XA5 = {I2cEvent::start(), I2cEvent::address_read(0x2F),
+                             I2cEvent::ack(),   I2cEvent::data_read(0xA5),
+                             I2cEvent::nack(),  I2cEvent::stop()};
 
 TEST(I2cDevice, AnswersReadMostSignificantBitFirst)
 {
@@ -58,22 +59,44 @@ TEST(I2cDevice, StoresAcknowledgedWrite)
     EXPECT_EQ(bus.master.write_data(WRITE_ADDRESS, 72), 0);
     EXPECT_EQ(bus.board.device_byte(), 72);
     EXPECT_EQ(bus.board.bytes_written(), std::vector<std::uint8_t>{72});
-    EXPECT_EQ(bus.board.transcript(),
-              (I2cEvents{i2c_start(), i2c_address_write(0x2F), i2c_ack(), i2c_data_write(72), i2c_ack(), i2c_stop()}));
+    EXPECT_EQ(bus.board.transcript(), (I2cEvents{I2cEvent::start(), I2cEvent::address_write(0x2F), I2cEvent::ack(),
+                                                 I2cEvent::data_write(72), I2cEvent::ack(), I2cEvent::stop()}));
     // The written byte is what a following read returns.
     std::uint8_t byte = 0;
     ASSERT_EQ(bus.master.read_data(WRITE_ADDRESS, &byte), 0);
     EXPECT_EQ(byte, 72);
 }
 
+// Straight onto the board, noting the SDA level at every rising edge of SCL:
+// the bits as the device samples them.
+class SamplingOps : public BoardFileOps {
+public:
+    explicit SamplingOps(GpioBoard &board) : BoardFileOps(board), board_(board) {}
+    long write(int fd, const char *data, std::size_t size) override
+    {
+        const int scl_before = board_.scl();
+        const long n = BoardFileOps::write(fd, data, size);
+        if (scl_before == 0 && board_.scl() == 1)
+            sda_at_scl_rise.push_back(board_.sda());
+        return n;
+    }
+    std::vector<int> sda_at_scl_rise;
+
+private:
+    GpioBoard &board_;
+};
+
 TEST(I2cDevice, AddressByteOnTheWire)
 {
-    Bus bus;
-    bus.master.start();
-    bus.master.write_byte(WRITE_ADDRESS);
+    GpioBoard board;
+    SamplingOps ops(board);
+    TestMaster master(ops);
+    ASSERT_TRUE(master.begin());
+    master.start();
+    master.write_byte(WRITE_ADDRESS);
     // The idle bus's first rise, eight clocks with 0x5E's bits, then the ninth
     // with the device's ACK.
-    EXPECT_EQ(bus.board.sda_at_scl_rise(), (std::vector<int>{1, 0, 1, 0, 1, 1, 1, 1, 0, 0}));
+    EXPECT_EQ(ops.sda_at_scl_rise, (std::vector<int>{1, 0, 1, 0, 1, 1, 1, 1, 0, 0}));
 }
 
 TEST(I2cDevice, FaultsSeenByTheMaster)
@@ -125,9 +148,9 @@ TEST(I2cDevice, RepeatsItsByteWhileTheMasterAcknowledges)
     EXPECT_EQ(bus.master.read_byte(/*ack=*/false), 0x3C);
     bus.master.start(); // repeated START after the NACK
     bus.master.stop();
-    EXPECT_EQ(bus.board.transcript(),
-              (I2cEvents{i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0x3C), i2c_ack(),
-                         i2c_data_read(0x3C), i2c_nack(), i2c_repeat_start(), i2c_stop()}));
+    EXPECT_EQ(bus.board.transcript(), (I2cEvents{I2cEvent::start(), I2cEvent::address_read(0x2F), I2cEvent::ack(),
+                                                 I2cEvent::data_read(0x3C), I2cEvent::ack(), I2cEvent::data_read(0x3C),
+                                                 I2cEvent::nack(), I2cEvent::repeat_start(), I2cEvent::stop()}));
 }
 
 // Levels of each wire at every time stamp of a dump.
@@ -262,8 +285,9 @@ TEST(Decode, ParsesAnnotationsAndSkipsTheRest)
                        "i2c-1: Data write: zz\n"
                        "i2c-1: Stop";
     EXPECT_EQ(parse_i2c_annotations(text),
-              (I2cEvents{i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(),
-                         i2c_repeat_start(), i2c_address_write(0x2F), i2c_data_write(0x48), i2c_stop()}));
+              (I2cEvents{I2cEvent::start(), I2cEvent::address_read(0x2F), I2cEvent::ack(), I2cEvent::data_read(0xA5),
+                         I2cEvent::nack(), I2cEvent::repeat_start(), I2cEvent::address_write(0x2F),
+                         I2cEvent::data_write(0x48), I2cEvent::stop()}));
 }
 
 TEST(Decode, RecordedTransactionsDecodeAsTheDeviceSawThem)

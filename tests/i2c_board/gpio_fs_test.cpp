@@ -178,8 +178,9 @@ TEST_F(MountedTree, TransactionsThroughTheFiles)
     ::unlink(vcd.c_str());
     ASSERT_TRUE(decode.ok) << decode.error;
     EXPECT_EQ(decode.events,
-              (I2cEvents{i2c_start(), i2c_address_read(0x2F), i2c_ack(), i2c_data_read(0xA5), i2c_nack(), i2c_stop(),
-                         i2c_start(), i2c_address_write(0x2F), i2c_ack(), i2c_data_write(72), i2c_ack(), i2c_stop()}))
+              (I2cEvents{I2cEvent::start(), I2cEvent::address_read(0x2F), I2cEvent::ack(), I2cEvent::data_read(0xA5),
+                         I2cEvent::nack(), I2cEvent::stop(), I2cEvent::start(), I2cEvent::address_write(0x2F),
+                         I2cEvent::ack(), I2cEvent::data_write(72), I2cEvent::ack(), I2cEvent::stop()}))
         << decode.output;
 }
 

@@ -32,12 +32,16 @@ const I2cEvents NOTHING_ON_THE_BUS = {};
 
 I2cEvents read_transaction(int byte)
 {
-    return {i2c_start(), i2c_address_read(DEVICE), i2c_ack(), i2c_data_read(byte), i2c_nack(), i2c_stop()};
+    return {I2cEvent::start(), I2cEvent::address_read(DEVICE),
+            I2cEvent::ack(),   I2cEvent::data_read(byte),
+            I2cEvent::nack(),  I2cEvent::stop()};
 }
 
 I2cEvents write_transaction(int byte)
 {
-    return {i2c_start(), i2c_address_write(DEVICE), i2c_ack(), i2c_data_write(byte), i2c_ack(), i2c_stop()};
+    return {I2cEvent::start(), I2cEvent::address_write(DEVICE),
+            I2cEvent::ack(),   I2cEvent::data_write(byte),
+            I2cEvent::ack(),   I2cEvent::stop()};
 }
 
 GpioBoardOptions holding(std::uint8_t byte)
@@ -155,14 +159,16 @@ TEST_F(BitbangRun, AbsentDeviceFailsWithCodeOne)
     RunResult r = run(absent);
     EXPECT_EQ(r.out, "i2c read failed:1!\n");
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_read(DEVICE), i2c_nack(), i2c_stop()}))
+    EXPECT_EQ(decoded(),
+              (I2cEvents{I2cEvent::start(), I2cEvent::address_read(DEVICE), I2cEvent::nack(), I2cEvent::stop()}))
         << last_decode_output_;
     expect_clean_finish();
 
     r = run(absent, {"7"});
     EXPECT_EQ(r.out, "i2c write failed:1!");
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(DEVICE), i2c_nack(), i2c_stop()}))
+    EXPECT_EQ(decoded(),
+              (I2cEvents{I2cEvent::start(), I2cEvent::address_write(DEVICE), I2cEvent::nack(), I2cEvent::stop()}))
         << last_decode_output_;
     expect_clean_finish();
 }
@@ -175,8 +181,8 @@ TEST_F(BitbangRun, DataByteNotAcknowledgedFailsWithCodeTwo)
     EXPECT_EQ(r.out, "i2c write failed:2!");
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(board_->device_byte(), 0xA5);
-    EXPECT_EQ(decoded(), (I2cEvents{i2c_start(), i2c_address_write(DEVICE), i2c_ack(), i2c_data_write(72), i2c_nack(),
-                                    i2c_stop()}))
+    EXPECT_EQ(decoded(), (I2cEvents{I2cEvent::start(), I2cEvent::address_write(DEVICE), I2cEvent::ack(),
+                                    I2cEvent::data_write(72), I2cEvent::nack(), I2cEvent::stop()}))
         << last_decode_output_;
     expect_clean_finish();
 }
