@@ -111,6 +111,7 @@ struct Setting {
     std::string who; // "--family", "--set family"
     bool shorthand;
     std::optional<Json> value = std::nullopt; // given whole, not as text
+    bool has_arg = true;                      // a shorthand without one sets a fixed value
 };
 
 class Parser {
@@ -208,7 +209,8 @@ private:
             return true;
         }
         case Does::Shorthand:
-            settings_.push_back({o.key, o.arg != nullptr ? value : o.value, std::string("--") + o.name, true});
+            settings_.push_back(
+                {o.key, o.arg != nullptr ? value : o.value, std::string("--") + o.name, true, {}, o.arg != nullptr});
             return true;
         case Does::Program:
         case Does::Emulator:
@@ -315,7 +317,7 @@ private:
                 return fail(s.who + " " + why);
             if (s.shorthand && std::find(in_file.begin(), in_file.end(), s.key) != in_file.end() &&
                 value != from_file[s.key])
-                return fail(s.who + " " + s.text + " contradicts " + s.key + " " +
+                return fail(s.who + (s.has_arg ? " " + s.text : "") + " contradicts " + s.key + " " +
                             from_file[s.key].dump(-1, ' ', false, Json::error_handler_t::replace) + " in " + file_);
             c.scenario[s.key] = value;
             who_[s.key] = s.who;
@@ -378,7 +380,7 @@ std::string usage_line(Tool tool)
 std::string default_text(const Field &f)
 {
     const Json value = Json::parse(f.fallback);
-    if (f.type == FieldType::Count && f.max == 255 && !value.is_null())
+    if (shown_in_hex(f) && !value.is_null())
         return sim::hex_byte(value.get<int>());
     return value.is_string() ? value.get<std::string>() : value.dump();
 }
@@ -462,7 +464,7 @@ std::string help_text(std::optional<Tool> tool)
             std::string frames;
             for (const sim::KnownFrame &f : sim::known_frames())
                 frames += std::string(frames.empty() ? "" : ", ") + f.name;
-            text += "Frame names (any case): " + frames + ".\n";
+            text += help_line("frame NAMEs", frames + " (any case)");
         }
         text += std::string("Arguments after '--' go to the program unchanged (they set args).\n") + tail;
     }

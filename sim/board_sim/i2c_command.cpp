@@ -168,7 +168,7 @@ void print_json(const Command &c, const std::string &program, const sim::I2cRunR
 int run_i2c(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
 {
     const I2cSetup i = i2c_setup(c.scenario);
-    const std::string what = i.args.empty() ? "read" : "write '" + i.args[0] + "'";
+    const std::string what = i2c_operation(i.args);
     const std::string scenario = describe_scenario(Tool::I2c, c.scenario);
     std::string why;
     const std::string vcd = waveform_path(c, &why);
@@ -182,6 +182,7 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
         section("i2c-bitbang " + what + " on " + sim::gpio_line_name(sim::GpioFile::SclValue, options.gpio_base) +
                 " (SCL) and " + sim::gpio_line_name(sim::GpioFile::SdaValue, options.gpio_base) +
                 " (SDA): " + scenario);
+    show_note(c);
     fflush(stdout);
     const bool temporary = c.vcd_path.empty();
 

@@ -38,6 +38,23 @@ void section(const std::string &text)
     printf("== %s\n", text.c_str());
 }
 
+void show_note(const Command &c)
+{
+    const std::string note = c.scenario.value("note", "");
+    if (c.output == Output::Text && !note.empty())
+        section("note: " + note);
+}
+
+std::string i2c_operation(const std::vector<std::string> &args)
+{
+    if (args.empty())
+        return "read";
+    std::string quoted;
+    for (const std::string &a : args)
+        quoted += " '" + a + "'";
+    return (args.size() == 1 ? "write" : "run with") + quoted;
+}
+
 int run_status(const sim::RunResult &run)
 {
     if (sim::stop_signal() != 0)

@@ -101,6 +101,7 @@ void announce_probe(const Command &c)
         section(std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
                 " board (" + control_line_of(c, alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
                 "): " + describe_scenario(Tool::Probe, c.scenario));
+    show_note(c);
     fflush(stdout);
 }
 

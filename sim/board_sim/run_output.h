@@ -26,6 +26,13 @@ std::string seconds(long us);
 // "== text".
 void section(const std::string &text);
 
+// The scenario's note, as a section of its own, when it has one (text only).
+void show_note(const Command &c);
+
+// What i2c-bitbang is asked to do: "read", "write '200'", or, for other
+// arguments, "run with '1' '2'".
+std::string i2c_operation(const std::vector<std::string> &args);
+
 // The program's output unchanged (unless quiet), then the section with its
 // exit status. Returns board-sim's exit status for the run. `shell` says
 // whether the program's standard error includes that of shell commands.

@@ -76,9 +76,9 @@ std::string describe_scenario(Tool tool, const Json &scenario)
         // A list reads as the --set of each item; a byte in hexadecimal.
         for (const Json &item : value.is_array() ? value : Json::array({value}))
             text += std::string(text.empty() ? "" : ", ") + f.key + "=" +
-                    (item.is_string()                                        ? item.get<std::string>()
-                     : f.type == T::Count && f.max == 255 && !item.is_null() ? sim::hex_byte(item.get<int>())
-                                                                             : shown(item));
+                    (item.is_string()                     ? item.get<std::string>()
+                     : shown_in_hex(f) && !item.is_null() ? sim::hex_byte(item.get<int>())
+                                                          : shown(item));
         if (value.is_array() && value.empty())
             text += std::string(text.empty() ? "" : ", ") + f.key + "=[]";
     }

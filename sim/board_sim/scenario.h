@@ -53,6 +53,11 @@ struct Field {
 };
 
 std::span<const Field> scenario_fields(Tool tool);
+// Bytes and addresses are shown in hexadecimal.
+inline bool shown_in_hex(const Field &f)
+{
+    return f.type == FieldType::Count && (f.max == 0xFF || f.max == 0x7F);
+}
 // The index of `text` in the null-terminated `names` (any case), or -1.
 int choice_index(const char *const *names, const std::string &text);
 const Field *find_field(Tool tool, std::string_view key);

@@ -88,7 +88,7 @@ const Field PROBE_FIELDS[] = {
     {"sensor", T::Query, R"("answers")", "the temperature sensor: answers, never, or at=K (from the run's K-th query)",
      1, 1000000},
     {"sensor_status", T::Count, "0", "status BYTE of the sensor's replies", 0, 255},
-    {"sensor_id", T::Count, "85", "identity BYTE of the sensor's replies (0x55)", 0, 255},
+    {"sensor_id", T::Count, "85", "identity BYTE of the sensor's replies", 0, 255},
     {"sensor_reply", T::Hex, "null", "the sensor's whole reply as HEX, e.g. 0098fe54000018", 0, 0, true},
     {"detection_reply", T::Hex, "null", "the family's detection frame answered with HEX", 0, 0, true},
     {"replies", T::List, "[]", "NAME=HEX: the named frame answered with HEX (NAME= leaves it unanswered)", 0, 0, false,
@@ -114,7 +114,7 @@ const Field PROBE_FIELDS[] = {
 const Field I2C_FIELDS[] = {
     NOTE_FIELD,
     {"device_byte", T::Count, "0", "the BYTE the device holds", 0, 255},
-    {"address", T::Count, "47", "the device's 7-bit address (0x2f)", 0, 0x7F},
+    {"address", T::Count, "47", "the device's 7-bit address", 0, 0x7F},
     {"absent", T::Flag, "false", "no device on the bus"},
     {"data_nack", T::Flag, "false", "the device refuses written bytes"},
     {"sda_stuck", T::Choice, R"("none")", "SDA stuck high or low", 0, 0, false, SDA_LEVELS},

@@ -198,10 +198,11 @@ int run_probe_on_vm(const Command &c, const std::string &program)
 int run_i2c_on_vm(const Command &c, const std::string &program)
 {
     const I2cSetup i = i2c_setup(c.scenario);
-    const std::string what = i.args.empty() ? "read" : "write '" + i.args[0] + "'";
+    const std::string what = i2c_operation(i.args);
     const char *scenario = "the kernel's sysfs lines, pulled up, no device on the bus";
     if (c.output == Output::Text)
         section("i2c-bitbang " + what + " on the emulated board's gpio19 (SCL) and gpio23 (SDA): " + scenario);
+    show_note(c);
     fflush(stdout);
 
     sim::vm::VmResult r;
