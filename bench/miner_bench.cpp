@@ -31,8 +31,10 @@
 #include "gpio_board.h"
 #include "i2c_run.h"
 #include "probe_run.h"
+#include "program_output.h"
 #include "target_command.h"
 #include "text.h"
+#include "wire_table.h"
 
 namespace {
 
@@ -198,33 +200,6 @@ void probe_table(const std::string &helper, const std::string &program, int runs
     printf("\n");
 }
 
-struct StraceCount {
-    long total = -1;
-    std::vector<std::pair<std::string, long>> by_call;
-};
-
-// The summary strace -c prints: "% time seconds usecs/call calls [errors] syscall".
-StraceCount parse_strace_summary(const std::string &text)
-{
-    StraceCount count;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string word; words >> word;)
-            w.push_back(word);
-        if (w.size() < 5 || w[0].find('.') == std::string::npos || !isdigit(static_cast<unsigned char>(w[0][0])))
-            continue;
-        const long calls = sim::parse_number(w[3], 0, LONG_MAX).value_or(0);
-        if (w.back() == "total")
-            count.total = calls;
-        else
-            count.by_call.emplace_back(w.back(), calls);
-    }
-    return count;
-}
-
 struct I2cTransaction {
     const char *name;
     const char *file; // in scenarios/
@@ -302,119 +277,6 @@ void i2c_table(const std::string &helper, const std::string &program, int runs)
 
 // ---- miner-probe on a paced wire ----
 
-int count_of(const std::string &text, const std::string &what)
-{
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-// The bytes the read after the `index`-th frame written took, from the
-// "usb_uart_read total_len:" line that ends it; -1 when none follows.
-long read_after_frame(const std::string &out, int index)
-{
-    size_t at = 0;
-    for (int i = 0; i <= index; ++i) {
-        at = out.find("------------>", at);
-        if (at == std::string::npos)
-            return -1;
-        at += 13;
-    }
-    const size_t next = out.find("------------>", at);
-    const size_t total = out.find("usb_uart_read total_len:", at);
-    if (total == std::string::npos || (next != std::string::npos && total > next))
-        return -1;
-    return std::atol(out.c_str() + total + 24);
-}
-
-std::string range_text(std::vector<long> v)
-{
-    if (v.empty())
-        return "-";
-    std::sort(v.begin(), v.end());
-    return v.front() == v.back() ? std::to_string(v.front())
-                                 : std::to_string(v.front()) + "-" + std::to_string(v.back());
-}
-
-// Family x chips x latency on the paced wire with the sensor answering: how
-// many runs recorded the family and YES, what the program did, and its wall
-// time (the whole run, sandbox included).
-void wire_table(int runs)
-{
-    const std::vector<std::string> command = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
-    printf("### miner-probe on a paced wire\n\n");
-    printf("The simulated board paced at 115200 8N1 (`board-sim probe --wire`), default board, sensor\n"
-           "answering from the first query; %d runs a cell. Correct: the run recorded the family and\n"
-           "YES. Wall time: median (range) of the whole run, sandbox included. Detection read: bytes the\n"
-           "read after the family's detection frame took, of the chain's reply.\n\n",
-           runs);
-    printf("| family | chips | latency (ms) | correct | found | sensor | attempts | queries | wall time (s) | "
-           "detection read |\n");
-    printf("|---|---:|---:|---:|---|---|---:|---:|---|---|\n");
-    for (sim::ChipFamily family :
-         {sim::ChipFamily::BTC, sim::ChipFamily::LTC, sim::ChipFamily::SIA, sim::ChipFamily::DASH})
-        for (int chips : {1, 6, 12, 60, 256})
-            for (int latency_us : {100, 1000, 3000}) {
-                int correct = 0, found = 0, yes = 0, no = 0;
-                std::vector<long> attempts, queries, read, wall_ms;
-                long reply = -1;
-                for (int i = 0; i < runs; ++i) {
-                    sim::ProbeRunConfig config;
-                    config.launcher = command;
-                    config.binary = config.launcher.back();
-                    config.launcher.pop_back();
-                    config.board.family = family;
-                    config.board.wire = sim::WireModel{chips, latency_us, 0.0, 1};
-                    config.timeout_ms = TIMEOUT_MS;
-                    // A late reply is the subject here, not the host's load.
-                    config.reruns_on_late_reply = latency_us > 1000 ? 0 : 3;
-                    const auto started = std::chrono::steady_clock::now();
-                    const sim::ProbeRunReport r = sim::run_miner_probe(config);
-                    wall_ms.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - started)
-                                          .count() /
-                                      r.runs);
-                    const std::string name = board_sim::chip_family_name(family);
-                    const bool right = r.miner_type == name + "\n";
-                    found += right ? 1 : 0;
-                    yes += r.temp_sensor == "YES\n" ? 1 : 0;
-                    no += r.temp_sensor == "NO\n" ? 1 : 0;
-                    correct += right && r.temp_sensor == "YES\n" ? 1 : 0;
-                    const std::string &out = r.run.out;
-                    attempts.push_back(count_of(out, "open device success"));
-                    queries.push_back(count_of(out, " send get temp sensor register\n"));
-                    for (size_t f = 0; right && f < r.frames.size(); ++f)
-                        if (sim::is_detection(r.frames[f].id) && r.frames[f].answered) {
-                            reply = static_cast<long>(r.frames[f].reply.size());
-                            // The last detection frame answered is the one that found the family.
-                            const long got = read_after_frame(out, static_cast<int>(f));
-                            if (f + 1 == r.frames.size() || !sim::is_detection(r.frames[f + 1].id))
-                                read.push_back(got);
-                        }
-                }
-                std::vector<long> sorted = wall_ms;
-                std::sort(sorted.begin(), sorted.end());
-                char wall[64];
-                snprintf(wall, sizeof wall, "%.2f (%.2f-%.2f)", static_cast<double>(sorted[sorted.size() / 2]) / 1000,
-                         static_cast<double>(sorted.front()) / 1000, static_cast<double>(sorted.back()) / 1000);
-                std::string sensor = "-";
-                if (found > 0)
-                    sensor = family == sim::ChipFamily::BTC
-                                 ? "YES (no query) " + std::to_string(yes) + "/" + std::to_string(found)
-                             : no == 0 ? "YES " + std::to_string(yes) + "/" + std::to_string(found)
-                                       : "YES " + std::to_string(yes) + ", NO " + std::to_string(no) + " of " +
-                                             std::to_string(found);
-                const std::string detection = read.empty() ? "-" : range_text(read) + " of " + std::to_string(reply);
-                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n",
-                       board_sim::chip_family_name(family), chips, latency_us / 1000.0, correct, runs,
-                       found ? board_sim::chip_family_name(family) : "none", found, runs, sensor.c_str(),
-                       range_text(attempts).c_str(), range_text(queries).c_str(), wall, detection.c_str());
-                fflush(stdout);
-            }
-    printf("\n");
-}
-
 // miner-probe's own system calls (strace -c, the shell's children left out)
 // against what its UART link needs, read off its log: per opening of the
 // line an open, TCGETS, TCSETS and TCFLSH, and a flock and close; per frame a
@@ -436,11 +298,12 @@ void probe_syscall_table(const std::string &program)
         config.timeout_ms = TIMEOUT_MS;
         const sim::ProbeRunReport r = sim::run_miner_probe(config);
         const std::string &out = r.run.out;
-        const long openings = count_of(out, "open device success");
-        const long frames = count_of(out, "------------>");
-        const long selects = count_of(out, "usb uart read timedout") + count_of(out, "usb_uart_read total_len:");
-        const long read_calls = count_of(out, "usb uart read exp_buf_len:");
-        const long sleeps = read_calls - count_of(out, "usb_uart_read total_len:");
+        const long openings = count_of(out, text_before_value(OPENED_FORMAT));
+        const long frames = count_of(out, SENT_ARROW);
+        const long totals = count_of(out, text_before_value(READ_TOTAL_FORMAT));
+        const long selects = count_of(out, TIMED_OUT_TEXT) + totals;
+        const long read_calls = count_of(out, text_before_value(READ_PASS_FORMAT));
+        const long sleeps = read_calls - totals;
         const long floor = openings * 6 + frames * 2 + selects + read_calls + sleeps;
         const long ioctl_floor = openings * 3 + frames;
         const StraceCount calls = parse_strace_summary(r.run.err);
@@ -611,12 +474,12 @@ int main(int argc, char **argv)
         return 0;
     }
     if (config.wire_only) {
-        wire_table(config.wire_runs);
+        wire_table(config.wire_runs, TIMEOUT_MS);
         return 0;
     }
     probe_table(PEAK_RSS_PATH, probe, runs, no_board_runs);
     probe_syscall_table(probe);
-    wire_table(config.wire_runs);
+    wire_table(config.wire_runs, TIMEOUT_MS);
     i2c_table(PEAK_RSS_PATH, i2c, i2c_runs);
     return 0;
 }

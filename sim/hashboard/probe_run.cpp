@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "probe_run.h"
+#include "messages.h"
 
 #include <sys/stat.h>
 
@@ -22,8 +23,8 @@ std::string control_line_gpio(bool alt_board, int gpio_base)
 
 int count_late_replies(const std::string &out, const std::vector<ReceivedFrame> &frames)
 {
-    static const std::string sent = "------------> ";
-    static const std::string timed_out = "usb uart read timedout\n";
+    static const std::string sent = std::string(SENT_ARROW) + " ";
+    static const std::string timed_out = std::string(TIMED_OUT_TEXT) + "\n";
     int late = 0;
     size_t frame = 0;
     for (size_t at = 0; at < out.size();) {
