@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The command line that starts one of the shipped programs in an end-to-end
-// test, so that the same tests can run another build of it: a static musl
-// binary, or a MIPS one under an emulator.
+// test or in board-sim, so that the same tests can run another build of it:
+// a static musl binary, or a MIPS one under an emulator.
 #pragma once
 
 #include <cstdio>
@@ -47,6 +47,23 @@ inline std::vector<std::string> target_command(const char *override_var, const c
     argv.push_back(target_program(override_var, built_path));
     return argv;
 }
+
+// The absolute path of `path` when it is an executable file; empty otherwise.
+std::string executable_path(const std::string &path);
+
+inline constexpr unsigned EM_MIPS_MACHINE = 8; // e_machine of a MIPS ELF file
+
+// The ELF machine and byte order of a file; false when it is no ELF file.
+bool elf_machine(const std::string &path, unsigned *machine, bool *big_endian);
+
+// The words that start `program`: `emulator`, then $TARGET_EMULATOR (each an
+// emulator with its options), then, for a program built for another machine,
+// the user-mode qemu for it: for MIPS, a 24Kc, the board's CPU, which has no
+// FPU (qemu's default MIPS CPU has one, and would run a hard-float program
+// that dies on the board). Empty for a program of this machine; false, with
+// `why`, when none can run it. The emulator comes back as an absolute path.
+bool find_launcher(const std::string &emulator, const std::string &program, std::vector<std::string> *launcher,
+                   std::string *why);
 
 // The GPIO base the programs under test were built with (the build option
 // MINER_TOOLS_GPIO_BASE): the environment variable of that name when set and

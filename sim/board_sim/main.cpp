@@ -3,14 +3,10 @@
 // board described on the command line, shows the program's output unchanged
 // and then what happened on the board; or explains a miner-probe log. See
 // `board-sim --help`.
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -114,15 +110,6 @@ void print_document(const Json &doc)
 
 namespace {
 
-// The absolute path of `path` when it is an executable file; empty otherwise.
-std::string executable_path(const std::string &path)
-{
-    char resolved[PATH_MAX];
-    if (path.empty() || realpath(path.c_str(), resolved) == nullptr || access(resolved, X_OK) != 0)
-        return "";
-    return resolved;
-}
-
 // --program, then the environment, then the build tree; an absolute path to
 // an executable file.
 std::string find_program(const Command &c, std::string *why)
@@ -130,101 +117,11 @@ std::string find_program(const Command &c, std::string *why)
     const bool probe = c.tool == Tool::Probe;
     const std::string chosen = sim::target_program(probe ? MINER_PROBE_VARIABLE : I2C_BITBANG_VARIABLE,
                                                    probe ? MINER_PROBE_PATH : I2C_BITBANG_PATH, c.program);
-    const std::string resolved = executable_path(chosen);
+    const std::string resolved = sim::executable_path(chosen);
     if (resolved.empty())
         *why = chosen + " is not an executable file; build it, or name it with --program PATH or $" +
                (probe ? MINER_PROBE_VARIABLE : I2C_BITBANG_VARIABLE);
     return resolved;
-}
-
-constexpr unsigned EM_MIPS_MACHINE = 8; // e_machine of a MIPS ELF file
-
-// The ELF machine and byte order of a file; false when it is no ELF file.
-bool elf_machine(const std::string &path, unsigned *machine, bool *big_endian)
-{
-    unsigned char h[20] = {};
-    std::ifstream file(path, std::ios::binary);
-    if (!file.read(reinterpret_cast<char *>(h), sizeof h) || h[0] != 0x7F || h[1] != 'E' || h[2] != 'L' || h[3] != 'F')
-        return false;
-    *big_endian = h[5] == 2;
-    *machine = *big_endian ? (h[18] << 8 | h[19]) : (h[19] << 8 | h[18]);
-    return true;
-}
-
-// The program for the emulated board: --program, else the one in
-// $BOARD_VM_PROGRAMS or the board preset's build tree (as vm/board-vm finds
-// it); an absolute path to a big-endian MIPS executable.
-std::string find_board_program(const Command &c, std::string *why)
-{
-    const bool probe = c.tool == Tool::Probe;
-    const char *name = probe ? "miner-probe" : "i2c-bitbang";
-    std::string chosen = c.program;
-    if (chosen.empty()) {
-        const char *from_env = getenv("BOARD_VM_PROGRAMS");
-        const std::string dir =
-            from_env != nullptr && *from_env != '\0'
-                ? std::string(from_env)
-                : (std::filesystem::path(sim::vm::launcher_path()).parent_path().parent_path() / "out" / "board")
-                      .string();
-        for (const std::string &candidate : {dir + "/" + name, dir + (probe ? "/probe/" : "/i2c/") + name})
-            if (chosen.empty() && access(candidate.c_str(), F_OK) == 0)
-                chosen = candidate;
-        if (chosen.empty()) {
-            *why = std::string("no ") + name + " under " + dir +
-                   "; build the board's programs (cmake --workflow --preset board), or name one with --program PATH "
-                   "or $BOARD_VM_PROGRAMS";
-            return "";
-        }
-    }
-    const std::string resolved = executable_path(chosen);
-    if (resolved.empty()) {
-        *why = chosen + " is not an executable file";
-        return "";
-    }
-    unsigned machine = 0;
-    bool big = false;
-    if (!elf_machine(resolved, &machine, &big) || machine != EM_MIPS_MACHINE || !big) {
-        *why = chosen + " is not a big-endian MIPS program; the emulated board runs the board preset's build " +
-               "(out/board)";
-        return "";
-    }
-    return resolved;
-}
-
-// The words that start `program`: --emulator, then $TARGET_EMULATOR (each an
-// emulator with its options, split at spaces), then, for a program built for
-// another machine, the user-mode qemu for it: for MIPS, a 24Kc, the board's
-// CPU, which has no FPU (qemu's default MIPS CPU has one, and would run a
-// hard-float program that dies on the board). Empty for a program of this
-// machine; false, with `why`, when none can run it.
-bool find_launcher(const Command &c, const std::string &program, std::vector<std::string> *launcher, std::string *why)
-{
-    const char *from_env = getenv("TARGET_EMULATOR");
-    std::vector<std::string> words = sim::command_words(!c.emulator.empty()   ? c.emulator
-                                                        : from_env != nullptr ? from_env
-                                                                              : "");
-    unsigned machine = 0, own_machine = 0;
-    bool big = false, own_big = false;
-    if (words.empty() && elf_machine(program, &machine, &big) &&
-        elf_machine("/proc/self/exe", &own_machine, &own_big) && (machine != own_machine || big != own_big)) {
-        if (machine != EM_MIPS_MACHINE) {
-            *why = program + " is built for another machine (ELF machine " + std::to_string(machine) +
-                   "); name its emulator with --emulator PATH or $TARGET_EMULATOR";
-            return false;
-        }
-        words = {big ? "qemu-mips-static" : "qemu-mipsel-static", "-cpu", "24Kc"};
-    }
-    if (words.empty())
-        return true;
-    const std::string resolved = executable_path(sim::find_on_path(words[0]));
-    if (resolved.empty()) {
-        *why = "emulator " + words[0] + " for " + program +
-               " not found; install Debian's qemu-user-static, or name one with --emulator PATH";
-        return false;
-    }
-    words[0] = resolved;
-    *launcher = std::move(words);
-    return true;
 }
 
 int explain(const Command &c)
@@ -280,7 +177,8 @@ int main(int argc, char **argv)
     std::string why;
     if (c.vm) {
         // qemu needs no privileges and the host's paths are never involved.
-        const std::string program = find_board_program(c, &why);
+        const std::string program =
+            sim::vm::board_program(c.program, c.tool == Tool::Probe ? "miner-probe" : "i2c-bitbang", &why);
         if (program.empty() || !sim::stop_on_signals(&why)) {
             fprintf(stderr, "board-sim: %s\n", why.c_str());
             return EXIT_SETUP_FAILED;
@@ -309,7 +207,7 @@ int main(int argc, char **argv)
         return EXIT_SETUP_FAILED;
     }
     std::vector<std::string> launcher;
-    if (!find_launcher(c, program, &launcher, &why)) {
+    if (!sim::find_launcher(c.emulator, program, &launcher, &why)) {
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
     }
