@@ -148,14 +148,8 @@ std::vector<ProbeScenario> probe_scenarios()
     };
     std::vector<ProbeScenario> list;
     for (const auto &row : rows) {
-        const board_sim::ProbeSetup setup =
-            board_sim::probe_setup(scenario_file(row.file, board_sim::Tool::Probe), false);
-        sim::ProbeRunConfig config;
-        config.board = setup.board;
-        config.args = setup.args;
-        config.miner_type = setup.miner_type;
-        config.temp_sensor = setup.temp_sensor;
-        list.push_back({row.name, row.floor_us, row.floor_note, config});
+        list.push_back({row.name, row.floor_us, row.floor_note,
+                        board_sim::probe_setup(scenario_file(row.file, board_sim::Tool::Probe), false)});
     }
     return list;
 }

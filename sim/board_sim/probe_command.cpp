@@ -54,7 +54,7 @@ Json record_json(const char *path, const std::optional<std::string> &before, con
 void print_json(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
                 const sim::vm::VmResult *vm)
 {
-    const ProbeSetup p = probe_setup(c.scenario, c.vm);
+    const sim::ProbeRunConfig p = probe_setup(c.scenario, c.vm);
     const bool alt_board = !p.args.empty();
     Json doc = run_document(c, program, p.args, report.run, wall_us);
     doc["description"] = describe_scenario(Tool::Probe, c.scenario);
@@ -95,7 +95,7 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
 
 void announce_probe(const Command &c)
 {
-    const ProbeSetup p = probe_setup(c.scenario, c.vm);
+    const sim::ProbeRunConfig p = probe_setup(c.scenario, c.vm);
     const bool alt_board = !p.args.empty();
     if (c.output == Output::Text)
         section(std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
@@ -108,7 +108,7 @@ void announce_probe(const Command &c)
 int show_probe(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
                const sim::vm::VmResult *vm)
 {
-    const ProbeSetup p = probe_setup(c.scenario, c.vm);
+    const sim::ProbeRunConfig p = probe_setup(c.scenario, c.vm);
     const bool alt_board = !p.args.empty();
     if (c.output == Output::Json) {
         print_json(c, program, report, wall_us, vm);
@@ -142,18 +142,10 @@ int show_probe(const Command &c, const std::string &program, const sim::ProbeRun
 
 int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
 {
-    const ProbeSetup p = probe_setup(c.scenario, false);
     announce_probe(c);
-    sim::ProbeRunConfig config;
+    sim::ProbeRunConfig config = probe_setup(c.scenario, false);
     config.binary = program;
     config.launcher = launcher;
-    config.args = p.args;
-    config.board = p.board;
-    config.uart_present = p.uart_present;
-    config.miner_type = p.miner_type;
-    config.temp_sensor = p.temp_sensor;
-    config.gpio_files = p.gpio_files;
-    config.usr_bin_read_only = p.records_read_only;
     config.gpio_base = sim::target_gpio_base();
     config.timeout_ms = c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS;
 

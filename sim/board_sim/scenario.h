@@ -18,6 +18,7 @@
 
 #include "gpio_board.h"
 #include "hash_board.h"
+#include "probe_run.h"
 
 namespace board_sim {
 
@@ -102,17 +103,9 @@ std::span<const NoEffect> no_effect_rules();
 const NoEffect *refused_key(Tool tool, const Json &scenario, bool vm, const std::vector<std::string> &given,
                             std::string *key);
 
-// What the simulation needs, from a checked scenario.
-struct ProbeSetup {
-    sim::HashBoardScenario board;
-    std::vector<std::string> args;          // any selects the alternate board
-    std::optional<std::string> miner_type;  // /usr/bin/minerType before the run
-    std::optional<std::string> temp_sensor; // /usr/bin/tempSensor before the run
-    bool uart_present = true;
-    bool gpio_files = true;
-    bool records_read_only = false;
-};
-ProbeSetup probe_setup(const Json &scenario, bool vm);
+// What the simulation needs, from a checked scenario: the run of miner-probe
+// with everything but the program, its launcher, GPIO base and time-out.
+sim::ProbeRunConfig probe_setup(const Json &scenario, bool vm);
 
 struct I2cSetup {
     sim::GpioBoardOptions board;

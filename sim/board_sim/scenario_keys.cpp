@@ -313,9 +313,9 @@ const char *sensor_query_name(sim::ChipFamily family)
     return family == sim::ChipFamily::LTC ? "LTC sensor query" : "SIA/DASH sensor query";
 }
 
-ProbeSetup probe_setup(const Json &s, bool vm)
+sim::ProbeRunConfig probe_setup(const Json &s, bool vm)
 {
-    ProbeSetup p;
+    sim::ProbeRunConfig p;
     sim::HashBoardScenario &b = p.board;
     b.family = FAMILY_VALUES[choice_index(FAMILIES, s["family"].get<std::string>())];
     // On the emulated board the chips cannot watch the control line.
@@ -345,7 +345,7 @@ ProbeSetup probe_setup(const Json &s, bool vm)
     p.temp_sensor = record_text(s["temp_sensor"]);
     p.uart_present = s["uart"].get<bool>();
     p.gpio_files = s["gpio_files"].get<bool>();
-    p.records_read_only = s["records_read_only"].get<bool>();
+    p.usr_bin_read_only = s["records_read_only"].get<bool>();
     return p;
 }
 

@@ -165,7 +165,7 @@ Json emulated_board_json(const sim::vm::VmResult *vm)
 
 int run_probe_on_vm(const Command &c, const std::string &program)
 {
-    const ProbeSetup p = probe_setup(c.scenario, true);
+    const sim::ProbeRunConfig p = probe_setup(c.scenario, true);
     const bool alt_board = !p.args.empty();
     announce_probe(c);
 

@@ -100,7 +100,7 @@ TEST(CommandLine, WireRepliesAndRecords)
     EXPECT_TRUE(named.frame_replies[1].bytes.empty());
 
     // Record lines, one per --record, in order; the alternate board; the control board's faults.
-    const ProbeSetup p =
+    const sim::ProbeRunConfig p =
         probe_setup(parsed({"probe", "--record", "BTC", "--record=DAS", "-s", "temp_sensor=NO", "--alt", "-s",
                             "uart=false", "-s", "gpio_files=false", "-s", "records_read_only=true"})
                         .scenario,
@@ -110,7 +110,7 @@ TEST(CommandLine, WireRepliesAndRecords)
     EXPECT_EQ(p.args, std::vector<std::string>{"alt"}) << "--alt passes exactly one argument";
     EXPECT_FALSE(p.uart_present);
     EXPECT_FALSE(p.gpio_files);
-    EXPECT_TRUE(p.records_read_only);
+    EXPECT_TRUE(p.usr_bin_read_only);
     EXPECT_FALSE(probe_setup(parsed({"probe"}).scenario, false).miner_type) << "no record: no file at all";
     EXPECT_EQ(probe_setup(parsed({"probe", "--record", ""}).scenario, false).miner_type, "\n");
     EXPECT_EQ(probe_setup(parsed({"probe", "-s", R"(miner_type=["A","B"])"}).scenario, false).miner_type, "A\nB\n");
@@ -305,7 +305,7 @@ TEST(CommandLine, EmulatedBoardKeepsTheHashBoardButNotTheControlLineRule)
     // The guest owns the control line: its chips answer whatever it does.
     const Command c = parsed({"probe", "--vm", "--family", "sia", "--wire", "--chips", "3", "--alt"});
     EXPECT_TRUE(c.vm);
-    const ProbeSetup p = probe_setup(c.scenario, c.vm);
+    const sim::ProbeRunConfig p = probe_setup(c.scenario, c.vm);
     EXPECT_EQ(p.board.family, sim::ChipFamily::SIA);
     EXPECT_EQ(p.board.answers_after_cycles, 0);
     ASSERT_TRUE(p.board.wire);
