@@ -38,7 +38,7 @@ public:
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
 
-    const std::string &path() const { return path_; }
+    [[nodiscard]] const std::string &path() const { return path_; }
 
 private:
     std::string path_;
@@ -53,12 +53,12 @@ public:
     explicit Sandbox(SandboxOptions options = {});
 
     // Empty when it could not be made.
-    const std::string &dir() const { return dir_.path(); }
+    [[nodiscard]] const std::string &dir() const { return dir_.path(); }
     // Upper layer of the /usr/bin overlay: seed record files here before a run
     // and read them back after it.
-    std::string usr_bin_dir() const { return dir() + "/usr-bin"; }
+    [[nodiscard]] std::string usr_bin_dir() const { return dir() + "/usr-bin"; }
     // What the program sees as /sys/class/gpio.
-    std::string gpio_dir() const { return dir() + "/sys-class/gpio"; }
+    [[nodiscard]] std::string gpio_dir() const { return dir() + "/sys-class/gpio"; }
 
     // Runs `argv` (argv[0] an absolute path) inside the namespace, with
     // standard input from /dev/null and standard output and error captured,

@@ -18,7 +18,9 @@ namespace board_sim {
 // or one JSON document.
 enum class Output { Text, Quiet, Json };
 
-struct Command {
+// nlohmann-json's destructor may allocate (it flattens nested values); a
+// failed allocation there ends the process, as anywhere else in board-sim.
+struct Command { // NOLINT(bugprone-exception-escape)
     Tool tool = Tool::Probe;
     bool tool_given = false;
     bool help = false;    // print the help of `tool` (or the general help when !tool_given)
@@ -35,7 +37,7 @@ struct Command {
     std::string explain_path; // explain: empty: standard input
 };
 
-struct ParseResult {
+struct ParseResult { // NOLINT(bugprone-exception-escape): as Command
     bool ok = false;
     Command command;
     // One line, without the program name, when !ok; empty when getopt has

@@ -40,7 +40,9 @@ enum class FieldType {
     Text,   // any text
 };
 
-struct Field {
+// The members are in the order the key tables read best in, not the one that
+// packs tightest: there are some thirty rows.
+struct Field { // NOLINT(clang-analyzer-optin.performance.Padding)
     const char *key;
     FieldType type;
     const char *fallback; // the default, as JSON text
@@ -86,13 +88,28 @@ bool field_value_from_text(const Field &field, const std::string &text, const Js
 // with one line in `why` for anything else.
 bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector<std::string> *given, std::string *why);
 
-// A rule of what has no effect: when `applies` holds for the scenario (and
-// `vm` for the emulated board), giving any of `keys` changes nothing, for
-// the reason `why` ("without wire").
+// When a rule of what has no effect holds.
+enum class When {
+    OnTheEmulatedBoard, // --vm
+    RecordNamesAFamily, // the probe finds its work done in miner_type
+    NoUart,
+    NoWire,
+    NoChips, // family none
+    BtcChips,
+    ProgramArguments,   // the alternate board; an I2C write
+    NoProgramArguments, // an I2C read
+    NothingAnswers,     // no chips and no replies
+    SilentLine,         // nothing answers and no babble either
+    WholeSensorReply,   // sensor_reply
+    NoDevice,           // absent
+};
+
+// A rule of what has no effect: when `when` holds for the scenario, giving
+// any of `keys` changes nothing, for the reason `why` ("without wire").
 struct NoEffect {
     Tool tool;
-    std::vector<const char *> keys;
-    bool (*applies)(const Json &scenario, bool vm);
+    When when;
+    const char *keys[20]; // up to the first nullptr
     const char *why;
 };
 

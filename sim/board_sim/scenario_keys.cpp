@@ -156,79 +156,71 @@ bool record_names_family(const Json &s)
     return false;
 }
 
-bool no_chips(const Json &s)
-{
-    return s["family"] == "none";
-}
-
-bool nothing_answers(const Json &s)
-{
-    return no_chips(s) && s["replies"].empty();
-}
-
 const NoEffect RULES[] = {
     {Tool::Probe,
+     When::OnTheEmulatedBoard,
      {"answers_after_cycles"},
-     [](const Json &, bool vm) { return vm; },
      "with --vm: the control line is the emulated board's own, which the simulated chips cannot watch"},
     {Tool::Probe,
+     When::OnTheEmulatedBoard,
      {"uart", "gpio_files", "records_read_only"},
-     [](const Json &, bool vm) { return vm; },
      "with --vm: the emulated board always has its UART, GPIO lines and a writable /usr/bin"},
     {Tool::Probe,
+     When::RecordNamesAFamily,
      {HASH_BOARD_KEYS, "uart", "gpio_files", "records_read_only"},
-     [](const Json &s, bool) { return record_names_family(s); },
      "when miner_type names a family: the probe finds it there and stops"},
+    {Tool::Probe, When::NoUart, {HASH_BOARD_KEYS}, "without the uart: nothing reaches the hash board"},
+    {Tool::Probe, When::NoWire, {"chips", "latency_us", "corrupt_rate", "corrupt_seed"}, "without wire"},
+    {Tool::Probe, When::NoChips, {"detection_reply", SENSOR_KEYS}, "when family is none: no chips answer"},
+    {Tool::Probe, When::BtcChips, {SENSOR_KEYS}, "on a BTC board: its sensor is taken as present, never queried"},
+    {Tool::Probe, When::ProgramArguments, {SENSOR_KEYS}, "on the alternate board (args): it runs no sensor detection"},
+    {Tool::Probe, When::NothingAnswers, {"answers_after_cycles"}, "when no chips answer: give family or replies"},
+    {Tool::Probe, When::SilentLine, {"reply_limit", "wire"}, "when nothing answers: give family, replies or babble"},
     {Tool::Probe,
-     {HASH_BOARD_KEYS},
-     [](const Json &s, bool) { return !s["uart"].get<bool>(); },
-     "without the uart: nothing reaches the hash board"},
-    {Tool::Probe,
-     {"chips", "latency_us", "corrupt_rate", "corrupt_seed"},
-     [](const Json &s, bool) { return !s["wire"].get<bool>(); },
-     "without wire"},
-    {Tool::Probe,
-     {"detection_reply", SENSOR_KEYS},
-     [](const Json &s, bool) { return no_chips(s); },
-     "when family is none: no chips answer"},
-    {Tool::Probe,
-     {SENSOR_KEYS},
-     [](const Json &s, bool) { return s["family"] == "BTC"; },
-     "on a BTC board: its sensor is taken as present, never queried"},
-    {Tool::Probe,
-     {SENSOR_KEYS},
-     [](const Json &s, bool) { return !s["args"].empty(); },
-     "on the alternate board (args): it runs no sensor detection"},
-    {Tool::Probe,
-     {"answers_after_cycles"},
-     [](const Json &s, bool) { return nothing_answers(s); },
-     "when no chips answer: give family or replies"},
-    {Tool::Probe,
-     {"reply_limit", "wire"},
-     [](const Json &s, bool) { return nothing_answers(s) && s["babble"].is_null(); },
-     "when nothing answers: give family, replies or babble"},
-    {Tool::Probe,
+     When::WholeSensorReply,
      {"sensor_status", "sensor_id"},
-     [](const Json &s, bool) { return !s["sensor_reply"].is_null(); },
      "with sensor_reply, which gives the whole reply"},
     {Tool::I2c,
+     When::OnTheEmulatedBoard,
      {"device_byte", "address", "absent", "data_nack", "sda_stuck", "missing", "write_fails", "open_fails",
       "lines_output"},
-     [](const Json &, bool vm) { return vm; },
      "with --vm: the emulated board's bus is the kernel's GPIO lines, with no device"},
-    {Tool::I2c,
-     {"device_byte", "address", "data_nack"},
-     [](const Json &s, bool) { return s["absent"].get<bool>(); },
-     "when absent: no device on the bus"},
-    {Tool::I2c,
-     {"data_nack"},
-     [](const Json &s, bool) { return s["args"].empty(); },
-     "on a read: only written bytes are refused"},
-    {Tool::I2c,
-     {"device_byte"},
-     [](const Json &s, bool) { return !s["args"].empty(); },
-     "on a write: the byte the device holds is only ever read"},
+    {Tool::I2c, When::NoDevice, {"device_byte", "address", "data_nack"}, "when absent: no device on the bus"},
+    {Tool::I2c, When::NoProgramArguments, {"data_nack"}, "on a read: only written bytes are refused"},
+    {Tool::I2c, When::ProgramArguments, {"device_byte"}, "on a write: the byte the device holds is only ever read"},
 };
+
+bool applies(When when, const Json &s, bool vm)
+{
+    const bool nothing_answers = s.contains("family") && s["family"] == "none" && s["replies"].empty();
+    switch (when) {
+    case When::OnTheEmulatedBoard:
+        return vm;
+    case When::RecordNamesAFamily:
+        return record_names_family(s);
+    case When::NoUart:
+        return !s["uart"].get<bool>();
+    case When::NoWire:
+        return !s["wire"].get<bool>();
+    case When::NoChips:
+        return s["family"] == "none";
+    case When::BtcChips:
+        return s["family"] == "BTC";
+    case When::ProgramArguments:
+        return !s["args"].empty();
+    case When::NoProgramArguments:
+        return s["args"].empty();
+    case When::NothingAnswers:
+        return nothing_answers;
+    case When::SilentLine:
+        return nothing_answers && s["babble"].is_null();
+    case When::WholeSensorReply:
+        return !s["sensor_reply"].is_null();
+    case When::NoDevice:
+        return s["absent"].get<bool>();
+    }
+    return false;
+}
 
 #undef NOTE_FIELD
 #undef HASH_BOARD_KEYS
@@ -270,11 +262,11 @@ const NoEffect *refused_key(Tool tool, const Json &scenario, bool vm, const std:
                             std::string *key)
 {
     for (const NoEffect &rule : RULES) {
-        if (rule.tool != tool || !rule.applies(scenario, vm))
+        if (rule.tool != tool || !applies(rule.when, scenario, vm))
             continue;
         for (const char *k : rule.keys)
             for (const std::string &g : given)
-                if (g == k) {
+                if (k != nullptr && g == k) {
                     *key = g;
                     return &rule;
                 }

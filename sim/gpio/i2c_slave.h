@@ -34,11 +34,11 @@ public:
     // Feeds the levels of both lines after any change (either may be unchanged).
     void on_lines(int scl, int sda);
     // True while the device pulls SDA low (acknowledge or a 0 data bit).
-    bool pulls_sda_low() const { return pull_low_; }
+    [[nodiscard]] bool pulls_sda_low() const { return pull_low_; }
 
-    std::uint8_t byte() const { return byte_; }
-    const std::vector<std::uint8_t> &bytes_written() const { return written_; }
-    const I2cEvents &transcript() const { return transcript_; }
+    [[nodiscard]] std::uint8_t byte() const { return byte_; }
+    [[nodiscard]] const std::vector<std::uint8_t> &bytes_written() const { return written_; }
+    [[nodiscard]] const I2cEvents &transcript() const { return transcript_; }
 
 private:
     enum class State {

@@ -21,7 +21,7 @@ public:
 
     // The whole dump, ending with a time stamp `tail` units after the later of
     // `now` and the last change, so viewers show the final levels for a while.
-    std::string text(std::uint64_t now, std::uint64_t tail = 4) const;
+    [[nodiscard]] std::string text(std::uint64_t now, std::uint64_t tail = 4) const;
 
 private:
     struct Change {

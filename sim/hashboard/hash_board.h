@@ -33,7 +33,7 @@ struct ReceivedFrame {
     // program's input buffer was full: lost, as a real receiver overruns.
     std::vector<size_t> overrun;
     // As summaries and JSON show it: the catalogue name, or "unknown".
-    const char *name() const { return id ? frame_name(*id) : "unknown"; }
+    [[nodiscard]] const char *name() const { return id ? frame_name(*id) : "unknown"; }
 };
 
 // The speed and character framing of a line, as its terminal settings give
@@ -43,7 +43,7 @@ struct LineFraming {
     int baud = 115200;
     int bits = 10;
     // Time one character takes on the line, in nanoseconds.
-    int64_t char_ns() const { return bits * 1000000000LL / baud; }
+    [[nodiscard]] int64_t char_ns() const { return bits * 1000000000LL / baud; }
 };
 // Bits of one character under the control flags `cflag`.
 int character_bits(tcflag_t cflag);

@@ -98,7 +98,8 @@ TEST(Scenario, EveryRuleNamesKeysOfItsOwnTool)
 {
     for (const NoEffect &rule : no_effect_rules())
         for (const char *key : rule.keys)
-            EXPECT_NE(find_field(rule.tool, key), nullptr) << key << " in the rule '" << rule.why << "'";
+            EXPECT_TRUE(key == nullptr || find_field(rule.tool, key) != nullptr)
+                << key << " in the rule '" << rule.why << "'";
 }
 
 TEST(Scenario, RulesRefuseOnlyWhatWasGiven)
