@@ -19,7 +19,7 @@
 #                no pkg-config) and a default Release build: no warning
 #   budgets      sizes, run-time dependencies and hardening of the programs
 #   lint         clang-tidy and cppcheck
-#   fuzz         each libFuzzer target for FUZZ_SECONDS (default 20) seconds
+#   fuzz         each libFuzzer target for FUZZ_SECONDS (default 15) seconds
 # Each preset's build and tests can also be run alone:
 #   cmake --workflow --preset <name>
 set -euo pipefail
@@ -30,7 +30,7 @@ case "${1:-}" in
 esac
 cd "$(dirname "$0")/.."
 
-fuzz_seconds=${FUZZ_SECONDS:-20}
+fuzz_seconds=${FUZZ_SECONDS:-15}
 start=$SECONDS
 timings=()
 
