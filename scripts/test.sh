@@ -47,8 +47,13 @@ stage() {  # name command...
 stage setup scripts/setup.sh
 stage host cmake --workflow --preset host
 lint_log=out/host/lint.log
-lint_began=$SECONDS
-scripts/lint.sh >"$lint_log" 2>&1 &
+(
+  began=$SECONDS
+  status=0
+  scripts/lint.sh || status=$?
+  echo "lint took $((SECONDS - began)) s beside the stages that follow the host build"
+  exit "$status"
+) >"$lint_log" 2>&1 &
 lint_pid=$!
 trap 'kill "$lint_pid" 2>/dev/null || true' EXIT
 for preset in sanitize musl-static mips board; do
@@ -62,7 +67,6 @@ lint_wait() {  # the lint started after the host stage: its output, its status
   local status=0
   wait "$lint_pid" || status=$?
   cat "$lint_log"
-  echo "lint ran $((SECONDS - lint_began)) s beside the stages above"
   return "$status"
 }
 stage lint lint_wait
