@@ -300,8 +300,9 @@ private:
                 return fail(file_ + ": " + why);
         }
         const Json from_file = c.scenario;
+        const Json defaults = default_scenario(c.tool);
         for (const std::string &key : in_file)
-            if (c.scenario[key] != default_scenario(c.tool)[key])
+            if (c.scenario[key] != defaults.at(key))
                 who_[key] = key + " in " + file_;
         if (args_given_)
             settings_.push_back({"args", "", "the arguments after '--'", false, Json(*args_given_)});

@@ -38,13 +38,8 @@ Json record_json(const char *path, const std::optional<std::string> &before, con
 {
     std::vector<std::string> appended;
     const std::string old_text = before.value_or("");
-    if (after && after->compare(0, old_text.size(), old_text) == 0) {
-        const std::string added = after->substr(old_text.size());
-        for (size_t at = 0, eol; at < added.size(); at = eol == std::string::npos ? added.size() : eol + 1) {
-            eol = added.find('\n', at);
-            appended.push_back(added.substr(at, eol == std::string::npos ? std::string::npos : eol - at));
-        }
-    }
+    if (after && after->compare(0, old_text.size(), old_text) == 0)
+        appended = lines_of(after->substr(old_text.size()), "");
     return {{"path", path},
             {"before", before ? Json(*before) : Json()},
             {"after", after ? Json(*after) : Json()},

@@ -46,15 +46,16 @@ int repeats(const std::vector<Run> &runs, size_t at, size_t size)
     return n;
 }
 
-// The lines of `text`; a last line without its newline is marked as such.
-std::vector<std::string> lines_of(const std::string &text)
+} // namespace
+
+std::vector<std::string> lines_of(const std::string &text, const char *unterminated)
 {
     std::vector<std::string> lines;
     size_t at = 0;
     while (at < text.size()) {
         const size_t eol = text.find('\n', at);
         if (eol == std::string::npos) {
-            lines.push_back(text.substr(at) + "  (no newline at the end)");
+            lines.push_back(text.substr(at) + unterminated);
             break;
         }
         lines.push_back(text.substr(at, eol - at));
@@ -62,8 +63,6 @@ std::vector<std::string> lines_of(const std::string &text)
     }
     return lines;
 }
-
-} // namespace
 
 std::vector<std::string> fold_frames(const std::vector<sim::ReceivedFrame> &frames)
 {

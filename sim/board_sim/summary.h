@@ -19,6 +19,10 @@ namespace board_sim {
 // answered reads "LTC detection, answered".
 std::vector<std::string> fold_frames(const std::vector<sim::ReceivedFrame> &frames);
 
+// The lines of `text`, without their newlines; a last line without one ends
+// in `unterminated`.
+std::vector<std::string> lines_of(const std::string &text, const char *unterminated = "  (no newline at the end)");
+
 // "gpio27: 0 1 (1 low-high cycle), left high"; long histories give only counts.
 std::string describe_control_line(const std::string &gpio, const std::string &written);
 
