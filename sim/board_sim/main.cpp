@@ -193,8 +193,8 @@ int main(int argc, char **argv)
     if (!sim::Sandbox::supported(&why)) {
         fprintf(stderr,
                 "board-sim: cannot set up the simulated board: it %s\n"
-                "board-sim: run it as root, e.g. sudo %s ...\n",
-                why.c_str(), argv[0]);
+                "board-sim: run it as root\n",
+                why.c_str());
         return EXIT_SETUP_FAILED;
     }
     const std::string program = find_program(c, &why);
