@@ -16,7 +16,7 @@ string(REPLACE "." "\\." v "${VERSION}")
 expect(man/miner-probe.8 "\n\\.TH [^\n]*\"miner-tools ${v}\"" ".TH does not name miner-tools ${VERSION}")
 expect(man/i2c-bitbang.8 "\n\\.TH [^\n]*\"miner-tools ${v}\"" ".TH does not name miner-tools ${VERSION}")
 expect(packaging/openwrt/miner-tools/Makefile "\nPKG_VERSION:=${v}\n" "PKG_VERSION is not ${VERSION}")
-expect(packaging/buildroot/miner-tools/miner-tools.mk "\nMINER_TOOLS_VERSION = ${v}\n" "MINER_TOOLS_VERSION is not ${VERSION}")
+expect(packaging/buildroot/miner-tools/miner-tools.mk "\nMINER_TOOLS_RELEASE = ${v}\n" "MINER_TOOLS_RELEASE is not ${VERSION}")
 
 file(SHA256 ${SOURCE_DIR}/LICENSE license_hash)
 expect(packaging/buildroot/miner-tools/miner-tools.hash "sha256  ${license_hash}  LICENSE"
