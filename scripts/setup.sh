@@ -17,6 +17,7 @@ packages=(
   nlohmann-json3-dev                       # board-sim scenarios and --json (support code only)
   libfuse3-dev fuse3                       # simulated sysfs GPIO tree
   sigrok-cli                               # independent I2C decoder for the waveforms
+  python3                                  # the link check of the docs, the waveform drawings
   util-linux                               # unshare, mount
   ninja-build                              # generator of the CMake presets
   musl-tools musl-dev                      # musl-static preset
