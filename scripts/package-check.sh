@@ -204,12 +204,12 @@ out=$(brmake install-init TARGET_DIR="$br/target" BR2_PACKAGE_MINER_TOOLS_GPIO_I
   BR2_PACKAGE_MINER_TOOLS_GPIO_CHIP_LABEL='"ath79-gpio"') || bad "install of the init scripts failed: $out"
 t=$br/target/etc
 if [ -x "$t/init.d/S15miner-gpio" ] && [ -x "$t/init.d/S20miner-probe" ] &&
-  [ "$(grep '^GPIO_BASE=' "$t/init.d/S20miner-probe")" = GPIO_BASE=512 ] &&
+  [ "$(cat "$t/default/miner-probe" 2>/dev/null)" = GPIO_BASE=512 ] &&
   [ "$(cat "$t/default/miner-gpio" 2>/dev/null)" = 'GPIO_CHIP_LABEL="ath79-gpio"' ]; then
-  echo "  base 512, label ath79-gpio: S15miner-gpio, S20miner-probe with GPIO_BASE=512, /etc/default/miner-gpio with the label"
+  echo "  base 512, label ath79-gpio: S15miner-gpio, S20miner-probe, /etc/default/miner-probe" \
+    "with GPIO_BASE=512, /etc/default/miner-gpio with the label"
 else
-  bad "base 512, label ath79-gpio: installed $(cd "$br/target" && find . -type f | tr '\n' ' ')," \
-    "S20miner-probe's $(grep '^GPIO_BASE=' "$t/init.d/S20miner-probe" 2>/dev/null)"
+  bad "base 512, label ath79-gpio: installed $(cd "$br/target" && find . -type f | tr '\n' ' ')"
 fi
 brmake install-init TARGET_DIR="$br/target-nolabel" BR2_PACKAGE_MINER_TOOLS_GPIO_INIT=y >/dev/null || true
 if [ -x "$br/target-nolabel/etc/init.d/S15miner-gpio" ] && [ ! -e "$br/target-nolabel/etc/default" ]; then

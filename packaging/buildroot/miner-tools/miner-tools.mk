@@ -88,8 +88,9 @@ else
 MINER_TOOLS_CONF_OPTS += -DMINER_TOOLS_STATIC=OFF
 endif
 
-# The init scripts, each an opt-in (busybox or SysV init only). The probe
-# script checks the control line at the GPIO base the programs are built for.
+# The init scripts, each an opt-in (busybox or SysV init only), with their
+# settings in /etc/default: the probe script checks the control line at the
+# GPIO base the programs are built for.
 MINER_TOOLS_GPIO_CHIP_LABEL = $(call qstrip,$(BR2_PACKAGE_MINER_TOOLS_GPIO_CHIP_LABEL))
 ifeq ($(BR2_PACKAGE_MINER_TOOLS_GPIO_INIT),y)
 define MINER_TOOLS_INSTALL_GPIO_INIT
@@ -108,8 +109,9 @@ ifeq ($(BR2_PACKAGE_MINER_TOOLS_PROBE_INIT),y)
 define MINER_TOOLS_INSTALL_PROBE_INIT
 	$(INSTALL) -D -m 0755 $(MINER_TOOLS_PKGDIR)/S20miner-probe \
 		$(TARGET_DIR)/etc/init.d/S20miner-probe
-	$(SED) 's/^GPIO_BASE=0$$/GPIO_BASE=$(BR2_PACKAGE_MINER_TOOLS_GPIO_BASE)/' \
-		$(TARGET_DIR)/etc/init.d/S20miner-probe
+	mkdir -p $(TARGET_DIR)/etc/default
+	echo 'GPIO_BASE=$(BR2_PACKAGE_MINER_TOOLS_GPIO_BASE)' \
+		>$(TARGET_DIR)/etc/default/miner-probe
 endef
 endif
 define MINER_TOOLS_INSTALL_INIT_SYSV
