@@ -81,7 +81,8 @@ MINER_TOOLS_CONF_OPTS = \
 	-DMINER_TOOLS_HARDENING=OFF \
 	-DMINER_TOOLS_GPIO_BASE=$(BR2_PACKAGE_MINER_TOOLS_GPIO_BASE)
 
-# Static programs, with their unused sections dropped, as the board's own.
+# Static programs with their load segments packed (-z noseparate-code), as
+# the board's own: the same bytes whatever the linker's default.
 ifeq ($(BR2_STATIC_LIBS),y)
 MINER_TOOLS_CONF_OPTS += -DMINER_TOOLS_STATIC=ON
 else
