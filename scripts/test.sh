@@ -10,9 +10,12 @@
 #   board        the board's programs: static musl, big-endian MIPS32r2,
 #                soft-float, size-optimised; end-to-end tests on them under
 #                qemu-mips-static -cpu 24Kc (no FPU, like the board's CPU)
+#   image        the emulated board's image (vm/build-image.sh, cached),
+#                built in the background from the host stage on; this stage
+#                waits for it
 #   vm           the board's programs on the emulated board (vm/): the real
 #                kernel, without FPU emulation, under qemu-system-mips -cpu
-#                24Kc; builds its image when not cached
+#                24Kc
 #   sdk          the same programs built through a generated board SDK
 #                (cmake/sdk-toolchain.cmake) must match the board preset's
 #   package      the source tarball built as packagers do (BUILD_TESTING=OFF,
@@ -45,6 +48,16 @@ stage() {  # name command...
 }
 
 stage setup scripts/setup.sh
+# The emulated board's image (from scratch a kernel build of minutes) builds
+# at the lowest priority from here on: the compilers of the host and sanitize
+# stages keep the cores, and their end-to-end tests, which leave the cores
+# idle much of the time, leave it the rest. The vm stage waits for it (the
+# image cache has one lock) and shows its log if it failed.
+mkdir -p out
+image_log=out/build-image.log
+nice -n 19 vm/build-image.sh >"$image_log" 2>&1 &
+image_pid=$!
+trap 'kill "$image_pid" 2>/dev/null || true' EXIT
 stage host cmake --workflow --preset host
 lint_log=out/host/lint.log
 (
@@ -55,10 +68,17 @@ lint_log=out/host/lint.log
   exit "$status"
 ) >"$lint_log" 2>&1 &
 lint_pid=$!
-trap 'kill "$lint_pid" 2>/dev/null || true' EXIT
+trap 'kill "$image_pid" "$lint_pid" 2>/dev/null || true' EXIT
 for preset in sanitize musl-static mips board; do
   stage "$preset" cmake --workflow --preset "$preset"
 done
+image_wait() {  # the image build started after setup: its status; its log when it failed
+  local status=0
+  wait "$image_pid" || status=$?
+  [ "$status" -eq 0 ] || { echo "the background image build failed:"; cat "$image_log"; }
+  return "$status"
+}
+stage image image_wait
 stage vm vm/test-stage.sh
 stage sdk scripts/sdk-check.sh
 stage package scripts/package-check.sh
