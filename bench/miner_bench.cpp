@@ -24,14 +24,15 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bus_floor.h"
 #include "command_line.h"
 #include "gpio_board.h"
 #include "i2c_run.h"
+#include "probe_lines.h"
 #include "probe_run.h"
-#include "program_output.h"
 #include "target_command.h"
 #include "text.h"
 #include "wire_table.h"
@@ -57,6 +58,33 @@ std::optional<Measure> parse_peak_rss(const std::string &err)
                &m.maxrss_kb) != 3)
         return std::nullopt;
     return m;
+}
+
+struct StraceCount {
+    long total = -1;
+    std::vector<std::pair<std::string, long>> by_call;
+};
+
+// The summary strace -c prints: "% time seconds usecs/call calls [errors] syscall".
+StraceCount parse_strace_summary(const std::string &text)
+{
+    StraceCount count;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string word; words >> word;)
+            w.push_back(word);
+        if (w.size() < 5 || w[0].find('.') == std::string::npos || !isdigit(static_cast<unsigned char>(w[0][0])))
+            continue;
+        const long calls = sim::parse_number(w[3], 0, LONG_MAX).value_or(0);
+        if (w.back() == "total")
+            count.total = calls;
+        else
+            count.by_call.emplace_back(w.back(), calls);
+    }
+    return count;
 }
 
 struct Series {
@@ -291,12 +319,13 @@ void probe_syscall_table(const std::string &program)
         config.binary = program;
         config.timeout_ms = TIMEOUT_MS;
         const sim::ProbeRunReport r = sim::run_miner_probe(config);
-        const std::string &out = r.run.out;
-        const long openings = count_of(out, text_before_value(OPENED_FORMAT));
-        const long frames = count_of(out, SENT_ARROW);
-        const long totals = count_of(out, text_before_value(READ_TOTAL_FORMAT));
-        const long selects = count_of(out, TIMED_OUT_TEXT) + totals;
-        const long read_calls = count_of(out, text_before_value(READ_PASS_FORMAT));
+        using board_sim::Said;
+        const std::vector<board_sim::ProbeLine> out = board_sim::probe_lines(r.run.out);
+        const long openings = count(out, Said::Opened);
+        const long frames = count(out, Said::Sent);
+        const long totals = count(out, Said::ReadTotal);
+        const long selects = count(out, Said::TimedOut) + totals;
+        const long read_calls = count(out, Said::ReadPass);
         const long sleeps = read_calls - totals;
         const long floor = openings * 6 + frames * 2 + selects + read_calls + sleeps;
         const long ioctl_floor = openings * 3 + frames;

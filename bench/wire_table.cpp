@@ -7,36 +7,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "explain.h"
+#include "probe_lines.h"
 #include "probe_run.h"
-#include "program_output.h"
 #include "scenario.h"
 #include "target_command.h"
 
 namespace {
-
-// The bytes the read after the `index`-th frame written took, from the
-// "usb_uart_read total_len:" line that ends it; -1 when none follows.
-long read_after_frame(const std::string &out, int index)
-{
-    size_t at = 0;
-    for (int i = 0; i <= index; ++i) {
-        at = out.find(SENT_ARROW, at);
-        if (at == std::string::npos)
-            return -1;
-        at += std::strlen(SENT_ARROW);
-    }
-    const size_t next = out.find(SENT_ARROW, at);
-    const std::string total_text = text_before_value(READ_TOTAL_FORMAT);
-    const size_t total = out.find(total_text, at);
-    if (total == std::string::npos || (next != std::string::npos && total > next))
-        return -1;
-    return std::atol(out.c_str() + total + total_text.size());
-}
 
 std::string range_text(std::vector<long> v)
 {
@@ -93,15 +73,15 @@ void wire_table(int runs, int timeout_ms)
                     yes += r.temp_sensor == "YES\n" ? 1 : 0;
                     no += r.temp_sensor == "NO\n" ? 1 : 0;
                     correct += right && r.temp_sensor == "YES\n" ? 1 : 0;
-                    const std::string &out = r.run.out;
-                    attempts.push_back(count_of(out, text_before_value(OPENED_FORMAT)));
-                    // The query line after its family's prefix ("%s" in the format).
-                    queries.push_back(count_of(out, SENSOR_QUERY_FORMAT + 2));
+                    const std::vector<board_sim::ProbeLine> out = board_sim::probe_lines(r.run.out);
+                    const std::vector<board_sim::LoggedExchange> exchanges = board_sim::logged_exchanges(r.run.out);
+                    attempts.push_back(count(out, board_sim::Said::Opened));
+                    queries.push_back(count(out, board_sim::Said::SensorQuery));
                     for (size_t f = 0; right && f < r.frames.size(); ++f)
                         if (sim::is_detection(r.frames[f].id) && r.frames[f].answered) {
                             reply = static_cast<long>(r.frames[f].reply.size());
                             // The last detection frame answered is the one that found the family.
-                            const long got = read_after_frame(out, static_cast<int>(f));
+                            const long got = f < exchanges.size() ? exchanges[f].received : -1;
                             if (f + 1 == r.frames.size() || !sim::is_detection(r.frames[f + 1].id))
                                 read.push_back(got);
                         }

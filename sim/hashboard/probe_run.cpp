@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "probe_run.h"
-#include "messages.h"
 
 #include <sys/stat.h>
 
-#include <algorithm>
-
 #include "gpio_numbers.h"
+#include "probe_lines.h"
 #include "pseudo_terminal.h"
 
 namespace sim {
@@ -23,18 +21,15 @@ std::string control_line_gpio(bool alt_board, int gpio_base)
 
 int count_late_replies(const std::string &out, const std::vector<ReceivedFrame> &frames)
 {
-    static const std::string sent = std::string(SENT_ARROW) + " ";
-    static const std::string timed_out = std::string(TIMED_OUT_TEXT) + "\n";
+    using board_sim::Said;
+    const std::vector<board_sim::ProbeLine> lines = board_sim::probe_lines(out);
     int late = 0;
     size_t frame = 0;
-    for (size_t at = 0; at < out.size();) {
-        const size_t end = std::min(out.find('\n', at), out.size());
-        // The line after a frame's: a time-out means the reply came too late.
-        if (out.compare(at, sent.size(), sent) == 0 && frame < frames.size() && frames[frame++].answered &&
-            out.compare(std::min(end + 1, out.size()), timed_out.size(), timed_out) == 0)
+    // The line after a frame's: a time-out means the reply came too late.
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].said == Said::Sent && frame < frames.size() && frames[frame++].answered && i + 1 < lines.size() &&
+            lines[i + 1].said == Said::TimedOut)
             ++late;
-        at = end + 1;
-    }
     return late;
 }
 

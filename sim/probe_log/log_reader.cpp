@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "probe_log.h"
 
+#include <algorithm>
+
 #include "text.h"
 
 namespace board_sim::probe_log {
@@ -46,14 +48,6 @@ struct Log {
 
 // ---- The program's lines -------------------------------------------------
 
-// A line's fields: what the format's %s and %d stood for.
-struct Token {
-    int line = 0;
-    std::string text; // a record, a path, hex digits, a family's prefix
-    long n = 0;
-    long m = 0;
-};
-
 // The text of a printf format up to its first conversion.
 std::string_view head_of(std::string_view format)
 {
@@ -64,7 +58,7 @@ std::string_view head_of(std::string_view format)
 // `format` (its newline removed). %d takes a decimal number, %f a number's
 // digits, %s the text up to the literal rest of the format, so that a %s is
 // always the format's last conversion.
-bool printed_by(std::string_view format, std::string_view line, Token *t)
+bool printed_by(std::string_view format, std::string_view line, ProbeLine *t)
 {
     int numbers = 0;
     t->text.clear();
@@ -118,7 +112,7 @@ const Frame *frame_of(const std::string &hex)
     return nullptr;
 }
 
-void take_record(Log &log, const Token &t, bool already_done)
+void take_record(Log &log, const ProbeLine &t, bool already_done)
 {
     Run &r = log.run(t.line, log.runs.empty() || !log.runs.back().attempts.empty() || log.runs.back().already_done);
     // A record without a newline at its end runs into the next line; a
@@ -139,21 +133,21 @@ void take_record(Log &log, const Token &t, bool already_done)
     }
 }
 
-void take_family(Log &log, const Token &t)
+void take_family(Log &log, const ProbeLine &t)
 {
     Attempt &a = log.attempt(t.line);
     a.family = family_of(t.text);
     a.sensor_from = a.exchanges.size();
 }
 
-void take_sensor_line(Log &log, const Token &t, bool ok)
+void take_sensor_line(Log &log, const ProbeLine &t)
 {
     Attempt &a = log.attempt(t.line);
     ++a.sensor_lines;
-    a.sensor_ok = a.sensor_ok || ok;
+    a.sensor_ok = a.sensor_ok || t.said == Said::SensorOk;
 }
 
-void take_read_pass(Log &log, const Token &t)
+void take_read_pass(Log &log, const ProbeLine &t)
 {
     Read &r = log.exchange(t.line).read;
     r.how = Read::How::Bytes;
@@ -161,7 +155,7 @@ void take_read_pass(Log &log, const Token &t)
     ++r.passes;
 }
 
-void take_read_total(Log &log, const Token &t)
+void take_read_total(Log &log, const ProbeLine &t)
 {
     Read &r = log.exchange(t.line).read;
     if (r.how == Read::How::None)
@@ -175,55 +169,54 @@ enum class Field { Any, Family, SensorFamily, Trace, Reply };
 
 struct Message {
     std::string format;
-    void (*take)(Log &, const Token &);
+    Said said;
+    void (*take)(Log &, const ProbeLine &);
     Field field = Field::Any;
 };
 
 // Every line the program prints, with what it adds to the log as read.
 const std::vector<Message> &messages()
 {
-    using T = const Token &;
-    static const std::vector<Message> all = [] {
-        std::vector<Message> m = {
-            {WRITE_FAILED_TEXT, [](Log &l, T t) { l.exchange(t.line).write_failed = true; }},
-            {SELECT_ERROR_TEXT, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::SelectError; }},
-            {TIMED_OUT_TEXT, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::TimedOut; }},
-            {NOT_READABLE_FORMAT, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::NotReadable; }},
-            {READ_ERROR_TEXT, [](Log &l, T t) { l.attempt(t.line); }}, // the total says as much
-            {READ_FULL_FORMAT, [](Log &l, T t) { l.attempt(t.line); }},
-            {BTC_SENSOR_TEXT, [](Log &l, T t) { l.attempt(t.line).btc_sensor = true; }},
-            {UNKNOWN_MINER_TEXT, [](Log &l, T t) { l.attempt(t.line).unknown = true; }},
-            {RECORD_PIECE_FORMAT, [](Log &l, T t) { take_record(l, t, false); }},
-            {ALREADY_DONE_FORMAT, [](Log &l, T t) { take_record(l, t, true); }},
-            {OPENED_FORMAT, [](Log &l, T t) { l.open(t.line).fd = t.n; }},
-            {OPEN_FAILED_FORMAT, [](Log &l, T t) { l.open(t.line).open_failed = t.text.empty() ? "?" : t.text; }},
-            // Printed by the open, before its own line: a run starts there.
-            {BAD_BAUD_FORMAT, [](Log &l, T t) { l.run(t.line, false); }},
-            {std::string(SENT_ARROW) + " %s",
-             [](Log &l, T t) {
-                 l.attempt(t.line).exchanges.push_back({t.line, t.text, frame_of(t.text), false, {}});
-             },
-             Field::Trace},
-            {std::string(RECEIVED_ARROW) + " %s", [](Log &l, T t) { l.exchange(t.line).read.hex = t.text; },
-             Field::Reply},
-            {READ_PASS_FORMAT, take_read_pass},
-            {READ_BOUND_FORMAT, [](Log &l, T t) { l.exchange(t.line).read.ran_out = true; }},
-            {READ_TOTAL_FORMAT, take_read_total},
-            {FAMILY_FORMAT, take_family, Field::Family},
-            {SENSOR_QUERY_FORMAT, [](Log &l, T t) { take_sensor_line(l, t, false); }, Field::SensorFamily},
-            {SENSOR_OK_FORMAT, [](Log &l, T t) { take_sensor_line(l, t, true); }, Field::SensorFamily},
-        };
-        // One format per setup step, the family prefix standing for the first %s.
-        for (const SetupStep &step : SIA_DASH_SENSOR.steps)
-            m.push_back({std::string("%s") + step.done, [](Log &l, T t) { take_sensor_line(l, t, false); },
-                         Field::SensorFamily});
-        return m;
-    }();
+    using T = const ProbeLine &;
+    using enum Said;
+    static const std::vector<Message> all = {
+        {WRITE_FAILED_TEXT, WriteFailed, [](Log &l, T t) { l.exchange(t.line).write_failed = true; }},
+        {SELECT_ERROR_TEXT, SelectError, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::SelectError; }},
+        {TIMED_OUT_TEXT, TimedOut, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::TimedOut; }},
+        {NOT_READABLE_FORMAT, NotReadable, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::NotReadable; }},
+        {READ_ERROR_TEXT, ReadError, [](Log &l, T t) { l.attempt(t.line); }}, // the total says as much
+        {READ_FULL_FORMAT, ReadFull, [](Log &l, T t) { l.attempt(t.line); }},
+        {BTC_SENSOR_TEXT, BtcSensor, [](Log &l, T t) { l.attempt(t.line).btc_sensor = true; }},
+        {UNKNOWN_MINER_TEXT, UnknownMiner, [](Log &l, T t) { l.attempt(t.line).unknown = true; }},
+        {RECORD_PIECE_FORMAT, RecordPiece, [](Log &l, T t) { take_record(l, t, false); }},
+        {ALREADY_DONE_FORMAT, AlreadyDone, [](Log &l, T t) { take_record(l, t, true); }},
+        {OPENED_FORMAT, Opened, [](Log &l, T t) { l.open(t.line).fd = t.n; }},
+        {OPEN_FAILED_FORMAT, OpenFailed,
+         [](Log &l, T t) { l.open(t.line).open_failed = t.text.empty() ? "?" : t.text; }},
+        // Printed by the open, before its own line: a run starts there.
+        {BAD_BAUD_FORMAT, BadBaud, [](Log &l, T t) { l.run(t.line, false); }},
+        {std::string(SENT_ARROW) + " %s", Sent,
+         [](Log &l, T t) {
+             l.attempt(t.line).exchanges.push_back({t.line, t.text, frame_of(t.text), false, {}});
+         },
+         Field::Trace},
+        {std::string(RECEIVED_ARROW) + " %s", Received, [](Log &l, T t) { l.exchange(t.line).read.hex = t.text; },
+         Field::Reply},
+        {READ_PASS_FORMAT, ReadPass, take_read_pass},
+        {READ_BOUND_FORMAT, ReadBound, [](Log &l, T t) { l.exchange(t.line).read.ran_out = true; }},
+        {READ_TOTAL_FORMAT, ReadTotal, take_read_total},
+        {FAMILY_FORMAT, Family, take_family, Field::Family},
+        {SENSOR_QUERY_FORMAT, SensorQuery, take_sensor_line, Field::SensorFamily},
+        {SENSOR_OK_FORMAT, SensorOk, take_sensor_line, Field::SensorFamily},
+        {std::string("%s") + CONFIGURE_MISC_STEP, ConfigureMisc, take_sensor_line, Field::SensorFamily},
+        {std::string("%s") + CONFIGURE_MUX_STEP, ConfigureMux, take_sensor_line, Field::SensorFamily},
+        {std::string("%s") + SENSOR_REGISTER_STEP, SensorRegister, take_sensor_line, Field::SensorFamily},
+    };
     return all;
 }
 
 // The whole of `s` as one of the program's lines.
-const Message *classify(std::string_view s, Token *t)
+const Message *classify(std::string_view s, ProbeLine *t)
 {
     for (const Message &m : messages()) {
         if (!printed_by(m.format, s, t))
@@ -236,15 +229,17 @@ const Message *classify(std::string_view s, Token *t)
                           : m.field == Field::Trace        ? hex
                           : m.field == Field::Reply        ? hex && !t->text.empty()
                                                            : true;
-        if (fits)
+        if (fits) {
+            t->said = m.said;
             return &m;
+        }
     }
     return nullptr;
 }
 
 // A line of the program's, found at its start or after a prefix that ends in
 // a blank, ']' or ':' (a time stamp, a syslog tag).
-const Message *find_message(std::string_view line, Token *t)
+const Message *find_message(std::string_view line, ProbeLine *t)
 {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
         line.remove_suffix(1);
@@ -295,26 +290,19 @@ bool find_shell_error(std::string_view line, ShellError *e)
 std::vector<Run> read_log(std::string_view text, LogExplanation *result)
 {
     Log log;
-    int number = 0;
-    while (!text.empty()) {
-        const size_t eol = text.find('\n');
-        const std::string_view line = text.substr(0, eol);
-        text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
-        ++number;
-        Token t;
-        t.line = number;
+    for (const ProbeLine &t : probe_lines(text)) {
         ShellError shell;
-        shell.line = number;
-        if (const Message *m = find_message(line, &t)) {
+        shell.line = t.line;
+        if (t.said != Said::Other) {
             ++result->probe_lines;
-            m->take(log, t);
-        } else if (!line.empty() && line != "\r") {
+            std::ranges::find(messages(), t.said, &Message::said)->take(log, t);
+        } else if (!t.whole.empty() && t.whole != "\r") {
             ++result->other_lines;
-            const bool error = find_shell_error(line, &shell);
+            const bool error = find_shell_error(t.whole, &shell);
             if (error)
                 (log.runs.empty() ? log.early_errors : log.runs.back().shell_errors).push_back(shell);
             result->standard_error =
-                result->standard_error || error || line.find("cat: /usr/bin/minerType") != std::string_view::npos;
+                result->standard_error || error || t.whole.find("cat: /usr/bin/minerType") != std::string_view::npos;
         }
     }
     if (!log.runs.empty())
@@ -332,3 +320,28 @@ std::string name_of(const Family &f)
 }
 
 } // namespace board_sim::probe_log
+
+namespace board_sim {
+
+std::vector<ProbeLine> probe_lines(std::string_view log)
+{
+    std::vector<ProbeLine> lines;
+    for (int number = 1; !log.empty(); ++number) {
+        const size_t eol = log.find('\n');
+        ProbeLine &t = lines.emplace_back();
+        t.line = number;
+        t.whole = log.substr(0, eol);
+        if (!probe_log::find_message(t.whole, &t))
+            t.text.clear();
+        log = eol == std::string_view::npos ? std::string_view() : log.substr(eol + 1);
+    }
+    return lines;
+}
+
+int count(const std::vector<ProbeLine> &lines, Said said)
+{
+    return static_cast<int>(
+        std::count_if(lines.begin(), lines.end(), [said](const ProbeLine &l) { return l.said == said; }));
+}
+
+} // namespace board_sim

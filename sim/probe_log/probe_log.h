@@ -13,6 +13,7 @@
 #include "detection.h"
 #include "explain.h"
 #include "messages.h"
+#include "probe_lines.h"
 
 namespace board_sim::probe_log {
 

@@ -13,17 +13,17 @@
 
 #include <algorithm>
 #include <chrono>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
+#include "probe_lines.h"
 #include "probe_run.h"
 #include "pseudo_terminal.h"
 #include "target_command.h"
 #include "text.h"
 
+using board_sim::Said;
 using sim::ChipFamily;
 
 namespace {
@@ -247,14 +247,6 @@ TEST(WirePacing, StopDoesNotWaitForRepliesStillToCome)
 
 // ---- miner-probe on the paced wire ----
 
-int count_of(const std::string &text, const std::string &what)
-{
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 // One call of the program's read loop as its log shows it.
 struct ReadBlock {
     int len = 0;
@@ -272,79 +264,64 @@ struct ReadBlock {
 // program's 2 ms), totals that never fall or pass the length asked, a "times"
 // line after the third call or a "break" line once full, the total, the
 // trace of exactly the bytes received, and "error" when short.
-std::vector<ReadBlock> read_blocks(const std::string &out)
+std::vector<ReadBlock> read_blocks(const std::vector<board_sim::ProbeLine> &lines)
 {
-    static const std::regex pass(R"(usb uart read exp_buf_len:(\d+) total_len:(\d+))");
-    static const std::regex times(R"(usb uart read (\d+) times)");
-    static const std::regex brk(R"(usb_uart_read break,read:(\d+))");
-    static const std::regex total(R"(usb_uart_read total_len:(\d+))");
-    static const std::regex trace(R"(<------------ ([0-9a-f]*))");
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
-
     std::vector<ReadBlock> blocks;
     int after_write = 0;
     int frame = -1;
-    std::smatch m;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].rfind("open device success", 0) == 0)
-            ++after_write;
-        if (lines[i].rfind("------------>", 0) == 0) {
-            ++after_write;
-            ++frame;
-        }
-        if (lines[i] == "usb uart read timedout") {
-            ReadBlock b;
-            b.timed_out = true;
-            b.after_write = after_write;
-            b.frame = frame;
-            blocks.push_back(b);
-            continue;
-        }
-        if (!std::regex_match(lines[i], m, pass))
+        const auto next_is = [&lines, &i](Said said) { return i < lines.size() && lines[i].said == said; };
+        after_write += lines[i].said == Said::Opened || lines[i].said == Said::Sent ? 1 : 0;
+        frame += lines[i].said == Said::Sent ? 1 : 0;
+        if (lines[i].said != Said::ReadPass && lines[i].said != Said::TimedOut)
             continue;
         ReadBlock b;
         b.after_write = after_write;
         b.frame = frame;
-        b.len = std::stoi(m[1]);
-        const std::string where = "read block at line " + std::to_string(i + 1);
-        EXPECT_EQ(std::stoi(m[2]), 0) << where;
-        for (; i < lines.size() && std::regex_match(lines[i], m, pass); ++i) {
-            EXPECT_EQ(std::stoi(m[1]), b.len) << where;
-            const int t = std::stoi(m[2]);
+        if (lines[i].said == Said::TimedOut) {
+            b.timed_out = true;
+            blocks.push_back(b);
+            continue;
+        }
+        b.len = static_cast<int>(lines[i].n);
+        const std::string where = "read block at line " + std::to_string(lines[i].line);
+        EXPECT_EQ(lines[i].m, 0) << where;
+        do {
+            EXPECT_EQ(lines[i].n, b.len) << where;
+            const int t = static_cast<int>(lines[i].m);
             EXPECT_TRUE(b.pass_totals.empty() || t >= b.pass_totals.back()) << where << ": the total fell";
             EXPECT_LT(t, b.len) << where << ": a read call after the buffer was full";
             b.pass_totals.push_back(t);
-        }
+            ++i;
+        } while (next_is(Said::ReadPass));
         EXPECT_LE(b.pass_totals.size(), 3U) << where;
         if (i + 1 >= lines.size()) {
             ADD_FAILURE() << where << ": the log ends inside it";
             break;
         }
-        if (std::regex_match(lines[i], m, times)) {
-            EXPECT_EQ(std::stoul(m[1]), b.pass_totals.size()) << where;
+        if (next_is(Said::ReadBound)) {
+            EXPECT_EQ(static_cast<size_t>(lines[i].n), b.pass_totals.size()) << where;
             EXPECT_EQ(b.pass_totals.size(), 3U) << where;
-        } else if (std::regex_match(lines[i], m, brk)) {
-            EXPECT_EQ(std::stoi(m[1]), b.len) << where << ": a break before the buffer was full";
+        } else if (next_is(Said::ReadFull)) {
+            EXPECT_EQ(lines[i].n, b.len) << where << ": a break before the buffer was full";
         } else {
-            ADD_FAILURE() << where << ": no end of the loop, but '" << lines[i] << "'";
+            ADD_FAILURE() << where << ": no end of the loop, but '" << lines[i].whole << "'";
         }
         ++i;
-        EXPECT_TRUE(std::regex_match(lines[i], m, total)) << where << ": '" << lines[i] << "'";
-        b.total = std::stoi(m[1]);
+        EXPECT_TRUE(next_is(Said::ReadTotal)) << where << ": '" << lines[i].whole << "'";
+        b.total = static_cast<int>(lines[i].n);
         EXPECT_LE(b.total, b.len) << where << ": read beyond the length asked";
         EXPECT_GE(b.total, b.pass_totals.back()) << where;
         if (b.total > 0) {
             ++i;
-            EXPECT_TRUE(i < lines.size() && std::regex_match(lines[i], m, trace)) << where << ": no trace";
-            b.bytes = sim::parse_hex_bytes(m[1].str()).value_or(std::vector<uint8_t>{});
+            EXPECT_TRUE(next_is(Said::Received)) << where << ": no trace";
+            if (i < lines.size())
+                b.bytes = sim::parse_hex_bytes(lines[i].text).value_or(std::vector<uint8_t>{});
             EXPECT_EQ(b.bytes.size(), static_cast<size_t>(b.total)) << where << ": the trace is not what was read";
         }
         if (b.total < b.len) {
             ++i;
-            EXPECT_TRUE(i < lines.size() && lines[i] == "usb_uart_read error") << where;
+            EXPECT_TRUE(next_is(Said::ReadError)) << where;
         }
         blocks.push_back(b);
     }
@@ -397,15 +374,15 @@ void check_reads_follow_the_board(std::vector<ReadBlock> &blocks, const std::vec
 // line's 400 ms and 200 ms after each failed attempt, the sensor procedure's
 // pauses, 2 ms per time-out, 1 ms between read calls and the line's 0.2 s
 // VTIME for each read call that found nothing.
-double sleeps_floor_s(const std::string &out, const std::vector<ReadBlock> &blocks)
+double sleeps_floor_s(const std::vector<board_sim::ProbeLine> &lines, const std::vector<ReadBlock> &blocks)
 {
-    const int attempts = count_of(out, "open device success");
-    const int unknown = count_of(out, "unknown miner\n");
-    const int configs = count_of(out, " configure misc\n") + count_of(out, " configure mux\n");
-    const int sensor_attempts = count_of(out, " configure misc\n");
-    const int register_reads = count_of(out, " read temp sensor register 0xfe\n");
-    const int queries = count_of(out, " send get temp sensor register\n");
-    const int found = count_of(out, " read temp sensor register 0xfe OK\n");
+    const int attempts = count(lines, Said::Opened);
+    const int unknown = count(lines, Said::UnknownMiner);
+    const int configs = count(lines, Said::ConfigureMisc) + count(lines, Said::ConfigureMux);
+    const int sensor_attempts = count(lines, Said::ConfigureMisc);
+    const int register_reads = count(lines, Said::SensorRegister);
+    const int queries = count(lines, Said::SensorQuery);
+    const int found = count(lines, Said::SensorOk);
     double ms = 400.0 * attempts + 200.0 * unknown + 5.0 * configs + 20.0 * register_reads + 5.0 * queries +
                 5.0 * (queries - found) + 10.0 * (sensor_attempts - found);
     for (const ReadBlock &b : blocks) {
@@ -436,6 +413,7 @@ double wire_time_s(const sim::WireModel &w, const std::vector<sim::ReceivedFrame
 
 struct WireRun {
     sim::ProbeRunReport report;
+    std::vector<board_sim::ProbeLine> lines; // of the program's standard output
     std::vector<ReadBlock> blocks;
     double seconds = 0;
 };
@@ -474,19 +452,20 @@ protected:
         EXPECT_EQ(p.setup_error, "");
         EXPECT_FALSE(p.run.timed_out);
         EXPECT_EQ(p.run.exit_status, 0) << p.run.err;
-        r.blocks = read_blocks(p.run.out);
+        r.lines = board_sim::probe_lines(p.run.out);
+        r.blocks = read_blocks(r.lines);
         check_reads_follow_the_board(r.blocks, p.frames);
 
         // One record line at most for each file, and a sensor line only on
         // the default board and only with a family.
-        const int type_lines = p.miner_type ? count_of(*p.miner_type, "\n") : 0;
-        const int sensor_lines = p.temp_sensor ? count_of(*p.temp_sensor, "\n") : 0;
+        const long type_lines = p.miner_type ? std::ranges::count(*p.miner_type, '\n') : 0;
+        const long sensor_lines = p.temp_sensor ? std::ranges::count(*p.temp_sensor, '\n') : 0;
         EXPECT_LE(type_lines, 1);
         EXPECT_EQ(sensor_lines, alt_board ? 0 : type_lines);
 
         // The time covers every run when a late reply forced a rerun.
         if (p.runs == 1) {
-            const double floor = sleeps_floor_s(p.run.out, r.blocks);
+            const double floor = sleeps_floor_s(r.lines, r.blocks);
             EXPECT_GE(r.seconds, floor) << "the run was shorter than its own sleeps";
             // The shell commands and the host's scheduling get a generous share.
             const double ceiling = floor + wire_time_s(wire, p.frames) + 1.0 + 0.25 * floor;
@@ -518,7 +497,7 @@ SensorReads sensor_reads(const WireRun &r)
         if (b.frame >= 0 && static_cast<size_t>(b.frame) < frames.size() &&
             sim::is_sensor_query(frames[static_cast<size_t>(b.frame)].id))
             q.reads.push_back(&b);
-    if (r.report.run.out.find("read temp sensor register 0xfe OK") != std::string::npos)
+    if (count(r.lines, Said::SensorOk) > 0)
         q.matched_at = static_cast<int>(q.reads.size());
     return q;
 }
@@ -687,7 +666,7 @@ TEST_F(ProbeOnWire, LongChainWithSlowChipsStillEndsInBoundedTime)
     // log stays well formed, its reads stay within their lengths and the run
     // within its sleeps plus the wire.
     const WireRun r = run(ChipFamily::SIA, sim::WireModel{60, 3000, 0.0, 1});
-    EXPECT_GE(count_of(r.report.run.out, "usb uart read timedout"), 1);
+    EXPECT_GE(count(r.lines, Said::TimedOut), 1);
 }
 
 } // namespace
