@@ -13,10 +13,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <regex>
 #include <sstream>
 
 #include "../probe/transcript.h"
+#include "probe_lines.h"
 #include "target_command.h"
 #include "text.h"
 #include "vm_run.h"
@@ -35,37 +37,51 @@ namespace {
 // the whole reply arriving at once, so that only its read lines differ.
 std::string unchunked(const std::string &out, const std::vector<std::vector<uint8_t>> &whole)
 {
-    static const std::regex reads(
-        "(?:usb uart read exp_buf_len:([0-9]+) total_len:[0-9]+\n)+(usb_uart_read break,read:)");
-    // A whole reply that only the third read completed: the program prints
-    // "3 times" where a reply that came sooner has its "break" line.
-    static const std::regex third_read_whole("(?:usb uart read exp_buf_len:([0-9]+) total_len:[0-9]+\n)+"
-                                             "usb uart read 3 times\nusb_uart_read total_len:\\1\n");
-    static const std::regex short_read("(?:usb uart read exp_buf_len:([0-9]+) total_len:[0-9]+\n)+"
-                                       "usb uart read [0-9]+ times\nusb_uart_read total_len:[0-9]+\n"
-                                       "<------------ ([0-9a-f]+)\nusb_uart_read error\n");
-    const std::string text =
-        std::regex_replace(std::regex_replace(normalized(out), third_read_whole,
-                                              "usb uart read exp_buf_len:$1 total_len:0\nusb_uart_read break,read:$1\n"
-                                              "usb_uart_read total_len:$1\n"),
-                           reads, "usb uart read exp_buf_len:$1 total_len:0\n$2");
-    std::string folded;
-    auto at = text.cbegin();
-    for (std::sregex_iterator m(text.begin(), text.end(), short_read), end; m != end; ++m) {
-        folded.append(at, (*m)[0].first);
-        at = (*m)[0].second;
-        const size_t len = std::stoul((*m)[1]);
-        const std::string got = (*m)[2];
-        std::string replaced = (*m)[0];
-        for (const std::vector<uint8_t> &reply : whole) {
-            const std::string hex = sim::hex_bytes(reply);
-            if (reply.size() == len && got.size() < hex.size() && hex.compare(0, got.size(), got) == 0)
-                replaced = Transcript().received(static_cast<int>(len), hex).str();
+    using board_sim::Said;
+    const std::string text = normalized(out);
+    const std::vector<board_sim::ProbeLine> lines = board_sim::probe_lines(text);
+    std::vector<std::string> folded; // the lines of `text`, each with its newline
+    for (const board_sim::ProbeLine &l : lines)
+        folded.push_back(std::string(l.whole) + "\n");
+    if (!text.empty() && !text.ends_with('\n'))
+        folded.back().pop_back();
+    // The lines of lines[from] to lines[to] become `with`.
+    const auto fold = [&folded](size_t from, size_t to, const std::string &with) {
+        for (size_t k = from; k <= to; ++k)
+            folded[k] = k == from ? with : "";
+    };
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].said != Said::ReadPass)
+            continue;
+        // A read: its calls, then its end, total, trace and error.
+        size_t j = i;
+        const auto take = [&lines, &j](Said said) {
+            const bool next = j + 1 < lines.size() && lines[j + 1].said == said;
+            j += next ? 1 : 0;
+            return next;
+        };
+        while (take(Said::ReadPass)) {
         }
-        folded += replaced;
+        const size_t last_call = j;
+        const long len = lines[j].n;
+        const std::string one_call = printed(READ_PASS_FORMAT, {std::to_string(len), "0"});
+        if (take(Said::ReadFull)) {
+            fold(i, last_call, one_call);
+        } else if (take(Said::ReadBound) && take(Said::ReadTotal) && take(Said::Received)) {
+            const std::string &got = lines[j].text;
+            if (lines[j - 2].n == 3 && lines[j - 1].n == len) // whole, completed by the third read
+                fold(i, j, Transcript().received(static_cast<int>(len), got).str());
+            else if (take(Said::ReadError))
+                for (const std::vector<uint8_t> &reply : whole) {
+                    const std::string hex = sim::hex_bytes(reply);
+                    if (reply.size() == static_cast<size_t>(len) && got.size() < hex.size() &&
+                        hex.compare(0, got.size(), got) == 0)
+                        fold(i, j, Transcript().received(static_cast<int>(len), hex).str());
+                }
+        }
+        i = j;
     }
-    folded.append(at, text.cend());
-    return folded;
+    return std::accumulate(folded.begin(), folded.end(), std::string());
 }
 
 // The log of a SIA detection reply that came in too slowly for the read
