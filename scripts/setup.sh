@@ -15,6 +15,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake g++ make pkg-config libgtest-dev   # build and unit tests
   nlohmann-json3-dev                       # board-sim scenarios and --json (support code only)
+  libcli11-dev                             # command lines of board-sim and the benchmarks (header only)
   libfuse3-dev fuse3                       # simulated sysfs GPIO tree
   sigrok-cli                               # independent I2C decoder for the waveforms
   python3                                  # the link check of the docs, the waveform drawings
