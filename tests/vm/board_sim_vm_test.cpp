@@ -4,7 +4,7 @@
 // guest (records, the kernel's trace of the control line, the line settings).
 #include <gtest/gtest.h>
 
-#include "../board_sim/run_board_sim.h"
+#include "run_board_sim.h"
 
 namespace {
 

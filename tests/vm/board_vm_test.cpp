@@ -17,7 +17,7 @@
 #include <regex>
 #include <sstream>
 
-#include "../probe/transcript.h"
+#include "transcript.h"
 #include "probe_lines.h"
 #include "target_command.h"
 #include "text.h"

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-// Relative to this file, so that every test that includes it finds them.
-#include "../../probe/frames.h"
-#include "../../probe/messages.h"
+// The probe's own headers, from probe/ (test_support's include path).
+#include "frames.h"
+#include "messages.h"
 #include "text.h"
 
 namespace probe_test {
