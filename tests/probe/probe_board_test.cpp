@@ -201,6 +201,66 @@ TEST_F(ProbeOnBoard, BtcBoardOnTheDefaultBoard)
     EXPECT_EQ(r.run.err, "cat: /usr/bin/minerType: No such file or directory\n");
 }
 
+// Each family's whole log, word for word, as a firmware engineer sees it on
+// the console: written out here, not built from the program's own texts, so
+// that a changed message fails this test.
+TEST_F(ProbeOnBoard, EachFamilysLogWordForWord)
+{
+    const std::string opened = "open device success <fd> set timeout 2.000000\n";
+    const std::string silent = "usb uart read timedout\n";
+    const auto read = [](int len, const std::string &hex) {
+        const std::string n = std::to_string(len);
+        return "usb uart read exp_buf_len:" + n + " total_len:0\nusb_uart_read break,read:" + n +
+               "\nusb_uart_read total_len:" + n + "\n<------------ " + hex + "\n";
+    };
+    const auto sensor = [&read](const std::string &name) {
+        return "------------> 55aa4109001c07007a6117\n" + name + " configure misc\n" +
+               "------------> 55aa410900400004000009\n" + name + " configure mux\n" +
+               "------------> 55aa410900200198fe0014\n" + name + " read temp sensor register 0xfe\n" +
+               "------------> 55aa420500201f\n" + name + " send get temp sensor register\n" +
+               read(9, "aa550098fe5500001c") + name + " read temp sensor register 0xfe OK\n";
+    };
+    const struct {
+        ChipFamily family;
+        std::string log;
+        const char *record;
+    } cases[] = {
+        {ChipFamily::BTC,
+         opened + "------------> 5405000019\n" +
+             read(42, "1387900000000d1387900000000d1387900000000d1387900000000d1387900000000d1387900000000d") +
+             "btc miner\nBTC miner should always have temp sensor\n",
+         "BTC\n"},
+        {ChipFamily::LTC,
+         opened + "------------> 5405000019\n" + silent + "------------> 5204000012\n" +
+             read(42, "148500000000011485000000000114850000000001148500000000011485000000000114850000000001") +
+             "ltc miner\n------------> 4108001841407a7018\nltc configure misc\n"
+             "------------> 5108001c0198fe0008\nltc read temp sensor register 0xfe\n"
+             "------------> 4204001c15\nltc send get temp sensor register\n" +
+             read(7, "0098fe55000018") + "ltc read temp sensor register 0xfe OK\n",
+         "LTC\n"},
+        {ChipFamily::SIA,
+         opened + "------------> 5405000019\n" + silent + "------------> 5204000012\n" + silent +
+             "------------> 55aa520500000a\n" +
+             read(54, "aa551720000000001baa551720000000001baa551720000000001baa551720000000001baa5517200000"
+                      "00001baa551720000000001b") +
+             "sia miner\n" + sensor("sia"),
+         "SIA\n"},
+        {ChipFamily::DASH,
+         opened + "------------> 5405000019\n" + silent + "------------> 5204000012\n" + silent +
+             "------------> 55aa520500000a\n" +
+             read(54, "aa5517600000000015aa5517600000000015aa5517600000000015aa5517600000000015aa5517600000"
+                      "000015aa5517600000000015") +
+             "dash miner\n" + sensor("dash"),
+         "DASH\n"},
+    };
+    for (const auto &c : cases) {
+        const sim::ProbeRunReport r = run(board(c.family));
+        EXPECT_EQ(r.run.out, c.log) << c.record;
+        EXPECT_EQ(r.miner_type, c.record);
+        EXPECT_EQ(r.temp_sensor, "YES\n") << c.record;
+    }
+}
+
 TEST_F(ProbeOnBoard, AnyArgumentSelectsTheAlternateBoard)
 {
     for (const std::string arg : {"alt", ""}) {
