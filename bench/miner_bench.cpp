@@ -372,20 +372,38 @@ struct BenchConfig {
     std::string memory_label;
 };
 
+// The help in the layout of the other tools: the command's forms and what it
+// does, then each option with the name of its value.
+class BenchHelp : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App *, std::string) const override
+    {
+        return "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N] [--wire-runs N] [--wire-only]\n"
+               "       miner-bench --memory-row LABEL\n"
+               "Runs the real programs on the simulated board and prints Markdown tables of\n"
+               "their wall time, system calls and peak memory. Needs root.\n";
+    }
+    std::string make_option_opts(const CLI::Option *o) const override
+    {
+        return o->get_type_size() != 0 ? " " + o->get_type_name() : "";
+    }
+};
+
 // -1 to go on, else the exit status: 0 after --help or --version, 2 for bad
 // arguments, with CLI11's message on one line.
 int parse_config(int argc, char **argv, BenchConfig *config)
 {
-    CLI::App app("Runs the real programs on the simulated board and prints Markdown tables of\n"
-                 "their wall time, system calls and peak memory. Needs root.",
-                 "miner-bench");
-    app.get_formatter()->column_width(24);
+    CLI::App app("", "miner-bench");
+    app.formatter(std::make_shared<BenchHelp>());
+    app.get_formatter()->column_width(22);
+    app.set_help_flag("-h,--help", "show this help");
     app.set_version_flag("-V,--version", "miner-bench (miner-tools) " MINER_TOOLS_VERSION, "show the version");
     const auto count = [&](const char *name, int *n, const char *what) {
-        return app.add_option(name, *n, std::string(what) + ", 1 to " + std::to_string(MAX_RUNS))
+        return app
+            .add_option(name, *n,
+                        what + (", 1 to " + std::to_string(MAX_RUNS)) + " (default " + std::to_string(*n) + ")")
             ->type_name("N")
-            ->capture_default_str()
-            ->check(CLI::Range(1L, MAX_RUNS));
+            ->check(CLI::Range(1L, MAX_RUNS).description(""));
     };
     CLI::Option *counts[] = {
         count("--runs", &config->runs, "runs of each quick miner-probe scenario"),
@@ -394,11 +412,12 @@ int parse_config(int argc, char **argv, BenchConfig *config)
         count("--wire-runs", &config->wire_runs, "runs of each cell of the paced-wire matrix"),
     };
     CLI::Option *wire_only = app.add_flag("--wire-only", config->wire_only,
-                                          "only the paced-wire matrix (MINER_PROBE_BIN and TARGET_EMULATOR name "
-                                          "the program and its emulator, as in the end-to-end tests)");
+                                          "only the paced-wire matrix (MINER_PROBE_BIN and TARGET_EMULATOR\n"
+                                          "name the program and its emulator, as in the end-to-end tests)");
     CLI::Option *memory_row = app.add_option("--memory-row", config->memory_label,
-                                             "only one table row: the peak memory of the programs named by "
-                                             "MINER_PROBE_BIN and I2C_BITBANG_BIN, each run once")
+                                             "only one table row: the peak memory of the programs named\n"
+                                             "by MINER_PROBE_BIN and I2C_BITBANG_BIN, each run once (so\n"
+                                             "not with the run counts or --wire-only)")
                                   ->type_name("LABEL")
                                   ->excludes(wire_only);
     for (CLI::Option *o : counts)
