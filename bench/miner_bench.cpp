@@ -11,7 +11,6 @@
 //   miner-bench --memory-row LABEL   one table row: peak memory of the programs
 //                                    named by MINER_PROBE_BIN / I2C_BITBANG_BIN
 //   miner-bench --help | --version
-#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -26,6 +25,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "bus_floor.h"
 #include "command_line.h"
@@ -362,111 +363,76 @@ void memory_row(const std::string &label, const std::string &probe, const std::s
 
 constexpr long MAX_RUNS = 1000;
 
-const struct option OPTIONS[] = {
-    {"runs", required_argument, nullptr, 'r'},
-    {"no-board-runs", required_argument, nullptr, 'n'},
-    {"i2c-runs", required_argument, nullptr, 'i'},
-    {"wire-runs", required_argument, nullptr, 'w'},
-    {"wire-only", no_argument, nullptr, 'W'},
-    {"memory-row", required_argument, nullptr, 'm'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
-
-constexpr const char *USAGE =
-    "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N] [--wire-runs N] [--wire-only]\n"
-    "       miner-bench --memory-row LABEL\n";
-
-void print_help()
-{
-    printf("%s"
-           "Runs the real programs on the simulated board and prints Markdown tables of\n"
-           "their wall time, system calls and peak memory. Needs root.\n"
-           "\n"
-           "  --runs N            runs of each quick miner-probe scenario, 1 to %ld (default 5)\n"
-           "  --no-board-runs N   runs of the 6 s no-board scenario, 1 to %ld (default 2)\n"
-           "  --i2c-runs N        runs of each i2c-bitbang transaction, 1 to %ld (default 20)\n"
-           "  --wire-runs N       runs of each cell of the paced-wire matrix, 1 to %ld (default 3)\n"
-           "  --wire-only         only the paced-wire matrix (MINER_PROBE_BIN and TARGET_EMULATOR\n"
-           "                      name the program and its emulator, as in the end-to-end tests)\n"
-           "  --memory-row LABEL  only one table row: the peak memory of the programs named\n"
-           "                      by MINER_PROBE_BIN and I2C_BITBANG_BIN\n"
-           "  -h, --help          show this help\n"
-           "  -V, --version       show the version\n",
-           USAGE, MAX_RUNS, MAX_RUNS, MAX_RUNS, MAX_RUNS);
-}
-
 struct BenchConfig {
     int runs = 5;
     int no_board_runs = 2;
     int i2c_runs = 20;
     int wire_runs = 3;
     bool wire_only = false;
-    const char *memory_label = nullptr;
-    bool counts_given = false;
+    std::string memory_label;
 };
 
-// 0 to go on, else the exit status: 0 after --help or --version, 2 for bad arguments.
-int parse_config(int argc, char **argv, BenchConfig *config, bool *done)
+// The help in the layout of the other tools: the command's forms and what it
+// does, then each option with the name of its value.
+class BenchHelp : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App *, std::string) const override
+    {
+        return "usage: miner-bench [--runs N] [--no-board-runs N] [--i2c-runs N] [--wire-runs N] [--wire-only]\n"
+               "       miner-bench --memory-row LABEL\n"
+               "Runs the real programs on the simulated board and prints Markdown tables of\n"
+               "their wall time, system calls and peak memory. Needs root.\n";
+    }
+    std::string make_option_opts(const CLI::Option *o) const override
+    {
+        return o->get_type_size() != 0 ? " " + o->get_type_name() : "";
+    }
+};
+
+// -1 to go on, else the exit status: 0 after --help or --version, 2 for bad
+// arguments, with CLI11's message on one line.
+int parse_config(int argc, char **argv, BenchConfig *config)
 {
-    *done = false;
-    opterr = 0;
-    for (;;) {
-        const int code = getopt_long(argc, argv, ":hV", OPTIONS, nullptr);
-        if (code == -1)
-            break;
-        int *count = code == 'r'   ? &config->runs
-                     : code == 'n' ? &config->no_board_runs
-                     : code == 'i' ? &config->i2c_runs
-                     : code == 'w' ? &config->wire_runs
-                                   : nullptr;
-        if (count != nullptr) {
-            const std::optional<long> n = sim::parse_number(optarg, 1, MAX_RUNS);
-            if (!n) {
-                const struct option *o = OPTIONS;
-                while (o->val != code)
-                    ++o;
-                fprintf(stderr, "miner-bench: --%s wants a number from 1 to %ld, not '%s'\n%s", o->name, MAX_RUNS,
-                        optarg, USAGE);
-                return 2;
-            }
-            *count = static_cast<int>(*n);
-            config->counts_given = true;
-            continue;
-        }
-        switch (code) {
-        case 'W':
-            config->wire_only = true;
-            continue;
-        case 'm':
-            config->memory_label = optarg;
-            continue;
-        case 'h':
-            print_help();
-            *done = true;
-            return 0;
-        case 'V':
-            printf("miner-bench (miner-tools) %s\n", MINER_TOOLS_VERSION);
-            *done = true;
-            return 0;
-        case ':':
-            fprintf(stderr, "miner-bench: option '%s' needs a value\n%s", argv[optind - 1], USAGE);
-            return 2;
-        default:
-            fprintf(stderr, "miner-bench: unknown option '%s'\n%s", argv[optind - 1], USAGE);
-            return 2;
-        }
-    }
-    if (optind < argc) {
-        fprintf(stderr, "miner-bench: unexpected '%s'\n%s", argv[optind], USAGE);
+    CLI::App app("", "miner-bench");
+    app.formatter(std::make_shared<BenchHelp>());
+    app.get_formatter()->column_width(22);
+    app.set_help_flag("-h,--help", "show this help");
+    app.set_version_flag("-V,--version", "miner-bench (miner-tools) " MINER_TOOLS_VERSION, "show the version");
+    const auto count = [&](const char *name, int *n, const char *what) {
+        return app
+            .add_option(name, *n,
+                        what + (", 1 to " + std::to_string(MAX_RUNS)) + " (default " + std::to_string(*n) + ")")
+            ->type_name("N")
+            ->check(CLI::Range(1L, MAX_RUNS).description(""));
+    };
+    CLI::Option *counts[] = {
+        count("--runs", &config->runs, "runs of each quick miner-probe scenario"),
+        count("--no-board-runs", &config->no_board_runs, "runs of the 6 s no-board scenario"),
+        count("--i2c-runs", &config->i2c_runs, "runs of each i2c-bitbang transaction"),
+        count("--wire-runs", &config->wire_runs, "runs of each cell of the paced-wire matrix"),
+    };
+    CLI::Option *wire_only = app.add_flag("--wire-only", config->wire_only,
+                                          "only the paced-wire matrix (MINER_PROBE_BIN and TARGET_EMULATOR\n"
+                                          "name the program and its emulator, as in the end-to-end tests)");
+    CLI::Option *memory_row = app.add_option("--memory-row", config->memory_label,
+                                             "only one table row: the peak memory of the programs named\n"
+                                             "by MINER_PROBE_BIN and I2C_BITBANG_BIN, each run once (so\n"
+                                             "not with the run counts or --wire-only)")
+                                  ->type_name("LABEL")
+                                  ->excludes(wire_only);
+    for (CLI::Option *o : counts)
+        memory_row->excludes(o);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        if (e.get_exit_code() == 0)
+            return app.exit(e);
+        std::string message = e.what();
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        fprintf(stderr, "miner-bench: %s\nTry 'miner-bench --help' for more.\n", message.c_str());
         return 2;
     }
-    if (config->memory_label != nullptr && config->counts_given) {
-        fprintf(stderr, "miner-bench: --memory-row runs each program once: the run counts have no effect\n%s", USAGE);
-        return 2;
-    }
-    return 0;
+    return -1;
 }
 
 } // namespace
@@ -474,12 +440,9 @@ int parse_config(int argc, char **argv, BenchConfig *config, bool *done)
 int main(int argc, char **argv)
 {
     BenchConfig config;
-    bool done = false;
-    const int rc = parse_config(argc, argv, &config, &done);
-    if (rc != 0 || done)
-        return rc;
-    const int runs = config.runs, no_board_runs = config.no_board_runs, i2c_runs = config.i2c_runs;
-    const char *memory_label = config.memory_label;
+    const int status = parse_config(argc, argv, &config);
+    if (status >= 0)
+        return status;
 
     std::string why;
     if (!sim::Sandbox::supported(&why)) {
@@ -490,19 +453,25 @@ int main(int argc, char **argv)
         fprintf(stderr, "miner-bench: %s\n", why.c_str());
         return 1;
     }
-    const std::string probe = sim::target_program("MINER_PROBE_BIN", MINER_PROBE_PATH);
-    const std::string i2c = sim::target_program("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
-    if (memory_label != nullptr) {
-        memory_row(memory_label, probe, i2c);
+    const sim::Target probe = sim::find_target({.program = sim::Shipped::Probe});
+    const sim::Target i2c = config.wire_only ? sim::Target{} : sim::find_target({.program = sim::Shipped::I2c});
+    if (!probe.error.empty() || !i2c.error.empty()) {
+        fprintf(stderr, "miner-bench: %s\n", (!probe.error.empty() ? probe : i2c).error.c_str());
+        return 1;
+    }
+    // Only the wire table runs a program under its launcher; the others time
+    // the program itself, under peak-rss or strace.
+    if (!config.memory_label.empty()) {
+        memory_row(config.memory_label, probe.program, i2c.program);
         return 0;
     }
     if (config.wire_only) {
-        wire_table(config.wire_runs, TIMEOUT_MS);
+        wire_table(probe, config.wire_runs, TIMEOUT_MS);
         return 0;
     }
-    probe_table(PEAK_RSS_PATH, probe, runs, no_board_runs);
-    probe_syscall_table(probe);
-    wire_table(config.wire_runs, TIMEOUT_MS);
-    i2c_table(PEAK_RSS_PATH, i2c, i2c_runs);
+    probe_table(PEAK_RSS_PATH, probe.program, config.runs, config.no_board_runs);
+    probe_syscall_table(probe.program);
+    wire_table(probe, config.wire_runs, TIMEOUT_MS);
+    i2c_table(PEAK_RSS_PATH, i2c.program, config.i2c_runs);
     return 0;
 }

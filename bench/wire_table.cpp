@@ -32,9 +32,8 @@ std::string range_text(std::vector<long> v)
 // time (the whole run, sandbox included).
 } // namespace
 
-void wire_table(int runs, int timeout_ms)
+void wire_table(const sim::Target &probe, int runs, int timeout_ms)
 {
-    const std::vector<std::string> command = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
     printf("### miner-probe on a paced wire\n\n");
     printf("The simulated board paced at 115200 8N1 (`board-sim probe --wire`), default board, sensor\n"
            "answering from the first query; %d runs a cell. Correct: the run recorded the family and\n"
@@ -53,9 +52,8 @@ void wire_table(int runs, int timeout_ms)
                 long reply = -1;
                 for (int i = 0; i < runs; ++i) {
                     sim::ProbeRunConfig config;
-                    config.launcher = command;
-                    config.binary = config.launcher.back();
-                    config.launcher.pop_back();
+                    config.binary = probe.program;
+                    config.launcher = probe.launcher;
                     config.board.family = family;
                     config.board.wire = sim::WireModel{chips, latency_us, 0.0, 1};
                     config.timeout_ms = timeout_ms;

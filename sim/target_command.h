@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The command line that starts one of the shipped programs in an end-to-end
-// test or in board-sim, so that the same tests can run another build of it:
-// a static musl binary, or a MIPS one under an emulator.
+// Which build of a shipped program the support code runs, and under which
+// emulator: the one lookup of board-sim, the end-to-end tests and
+// miner-bench, so that the same tests can run another build of it (a static
+// musl binary, or a MIPS one under the board's CPU).
 #pragma once
 
 #include <cstdio>
@@ -14,17 +15,34 @@
 
 namespace sim {
 
-// The program to run: `given` (a command-line choice) when non-empty, else
-// the environment variable `override_var` (e.g. MINER_PROBE_BIN) when set and
-// non-empty, else `built_path`, the binary built with the tests. The one way
-// the tests, board-sim and miner-bench find the shipped programs.
-inline std::string target_program(const char *override_var, const char *built_path, const std::string &given = "")
-{
-    if (!given.empty())
-        return given;
-    const char *path = std::getenv(override_var);
-    return path != nullptr && *path != '\0' ? path : built_path;
-}
+enum class Shipped { Probe, I2c };
+
+struct TargetChoice {
+    Shipped program = Shipped::Probe;
+    // The program: this path when not empty (board-sim's --program), else
+    // $MINER_PROBE_BIN or $I2C_BITBANG_BIN when set and not empty, else the
+    // one built in this tree.
+    std::string path{};
+    // Its emulator with options (board-sim's --emulator) when not empty, else
+    // $TARGET_EMULATOR when set and not empty, else, for a program built for
+    // another machine, the user-mode qemu for it: for MIPS a 24Kc, the board's
+    // CPU, which has no FPU (qemu's default MIPS CPU has one, and would run a
+    // hard-float program that dies on the board).
+    std::string emulator{};
+    // For the emulated board instead: the program is `path`, else the one in
+    // $BOARD_VM_PROGRAMS (a directory or a build tree), else in the board
+    // preset's out/board; it must be big-endian MIPS; no emulator.
+    bool emulated_board = false;
+};
+
+struct Target {
+    std::string program{};               // absolute path of an executable file
+    std::vector<std::string> launcher{}; // the emulator (absolute) and its options; empty: run it as it is
+    std::string error{};                 // one line saying why there is none; then the rest is empty
+};
+
+// The program and launcher of `choice`, or why there are none.
+Target find_target(const TargetChoice &choice);
 
 // The words of `text`, split at white space: an emulator command such as
 // "/usr/bin/qemu-mips-static -cpu 24Kc".
@@ -36,34 +54,6 @@ inline std::vector<std::string> command_words(const std::string &text)
         words.push_back(word);
     return words;
 }
-
-// The first words of the command: those of TARGET_EMULATOR when set (e.g.
-// "/usr/bin/qemu-mips-static -cpu 24Kc", the emulator first and absolute),
-// then target_program(). The program's own arguments follow these.
-inline std::vector<std::string> target_command(const char *override_var, const char *built_path)
-{
-    const char *emulator = std::getenv("TARGET_EMULATOR");
-    std::vector<std::string> argv = command_words(emulator != nullptr ? emulator : "");
-    argv.push_back(target_program(override_var, built_path));
-    return argv;
-}
-
-// The absolute path of `path` when it is an executable file; empty otherwise.
-std::string executable_path(const std::string &path);
-
-inline constexpr unsigned EM_MIPS_MACHINE = 8; // e_machine of a MIPS ELF file
-
-// The ELF machine and byte order of a file; false when it is no ELF file.
-bool elf_machine(const std::string &path, unsigned *machine, bool *big_endian);
-
-// The words that start `program`: `emulator`, then $TARGET_EMULATOR (each an
-// emulator with its options), then, for a program built for another machine,
-// the user-mode qemu for it: for MIPS, a 24Kc, the board's CPU, which has no
-// FPU (qemu's default MIPS CPU has one, and would run a hard-float program
-// that dies on the board). Empty for a program of this machine; false, with
-// `why`, when none can run it. The emulator comes back as an absolute path.
-bool find_launcher(const std::string &emulator, const std::string &program, std::vector<std::string> *launcher,
-                   std::string *why);
 
 // The GPIO base the programs under test were built with (the build option
 // MINER_TOOLS_GPIO_BASE): the environment variable of that name when set and

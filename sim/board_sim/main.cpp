@@ -110,20 +110,6 @@ void print_document(const Json &doc)
 
 namespace {
 
-// --program, then the environment, then the build tree; an absolute path to
-// an executable file.
-std::string find_program(const Command &c, std::string *why)
-{
-    const bool probe = c.tool == Tool::Probe;
-    const std::string chosen = sim::target_program(probe ? MINER_PROBE_VARIABLE : I2C_BITBANG_VARIABLE,
-                                                   probe ? MINER_PROBE_PATH : I2C_BITBANG_PATH, c.program);
-    const std::string resolved = sim::executable_path(chosen);
-    if (resolved.empty())
-        *why = chosen + " is not an executable file; build it, or name it with --program PATH or $" +
-               (probe ? MINER_PROBE_VARIABLE : I2C_BITBANG_VARIABLE);
-    return resolved;
-}
-
 int explain(const Command &c)
 {
     std::string text;
@@ -175,15 +161,23 @@ int main(int argc, char **argv)
         return explain(c);
 
     std::string why;
+    const sim::Target target =
+        sim::find_target({.program = c.tool == Tool::Probe ? sim::Shipped::Probe : sim::Shipped::I2c,
+                          .path = c.program,
+                          .emulator = c.emulator,
+                          .emulated_board = c.vm});
+    if (!target.error.empty()) {
+        fprintf(stderr, "board-sim: %s\n", target.error.c_str());
+        return EXIT_SETUP_FAILED;
+    }
     if (c.vm) {
         // qemu needs no privileges and the host's paths are never involved.
-        const std::string program =
-            sim::vm::board_program(c.program, c.tool == Tool::Probe ? "miner-probe" : "i2c-bitbang", &why);
-        if (program.empty() || !sim::stop_on_signals(&why)) {
+        if (!sim::stop_on_signals(&why)) {
             fprintf(stderr, "board-sim: %s\n", why.c_str());
             return EXIT_SETUP_FAILED;
         }
-        const int status = c.tool == Tool::Probe ? run_probe_on_vm(c, program) : run_i2c_on_vm(c, program);
+        const int status =
+            c.tool == Tool::Probe ? run_probe_on_vm(c, target.program) : run_i2c_on_vm(c, target.program);
         if (sim::stop_signal() != 0) {
             fprintf(stderr, "board-sim: stopped by signal %d\n", sim::stop_signal());
             return 128 + sim::stop_signal();
@@ -197,21 +191,12 @@ int main(int argc, char **argv)
                 why.c_str());
         return EXIT_SETUP_FAILED;
     }
-    const std::string program = find_program(c, &why);
-    if (program.empty()) {
-        fprintf(stderr, "board-sim: %s\n", why.c_str());
-        return EXIT_SETUP_FAILED;
-    }
     if (!sim::isolate_mounts(&why) || !sim::stop_on_signals(&why)) {
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
     }
-    std::vector<std::string> launcher;
-    if (!sim::find_launcher(c.emulator, program, &launcher, &why)) {
-        fprintf(stderr, "board-sim: %s\n", why.c_str());
-        return EXIT_SETUP_FAILED;
-    }
-    const int status = c.tool == Tool::Probe ? run_probe(c, program, launcher) : run_i2c(c, program, launcher);
+    const int status = c.tool == Tool::Probe ? run_probe(c, target.program, target.launcher)
+                                             : run_i2c(c, target.program, target.launcher);
     if (sim::stop_signal() != 0) {
         fprintf(stderr, "board-sim: stopped by signal %d\n", sim::stop_signal());
         return 128 + sim::stop_signal();

@@ -16,7 +16,6 @@
 
 #include "frame_relay.h"
 #include "probe_run.h"
-#include "target_command.h"
 
 namespace fs = std::filesystem;
 
@@ -225,41 +224,6 @@ RunResult as_run_result(const VmResult &result)
 std::string launcher_path()
 {
     return env_or("BOARD_VM_LAUNCHER", MINER_TOOLS_SOURCE_DIR "/vm/board-vm");
-}
-
-std::string board_program(const std::string &given, const std::string &name, std::string *why)
-{
-    const bool probe = name == "miner-probe";
-    std::string chosen = given;
-    if (chosen.empty()) {
-        const char *from_env = getenv("BOARD_VM_PROGRAMS");
-        const std::string dir =
-            from_env != nullptr && *from_env != '\0'
-                ? std::string(from_env)
-                : (fs::path(launcher_path()).parent_path().parent_path() / "out" / "board").string();
-        for (const std::string &candidate : {dir + "/" + name, dir + (probe ? "/probe/" : "/i2c/") + name})
-            if (chosen.empty() && access(candidate.c_str(), F_OK) == 0)
-                chosen = candidate;
-        if (chosen.empty()) {
-            *why = "no " + name + " under " + dir +
-                   "; build the board's programs (cmake --workflow --preset board), or name one with --program PATH "
-                   "or $BOARD_VM_PROGRAMS";
-            return "";
-        }
-    }
-    const std::string resolved = executable_path(chosen);
-    if (resolved.empty()) {
-        *why = chosen + " is not an executable file";
-        return "";
-    }
-    unsigned machine = 0;
-    bool big = false;
-    if (!elf_machine(resolved, &machine, &big) || machine != EM_MIPS_MACHINE || !big) {
-        *why = chosen + " is not a big-endian MIPS program; the emulated board runs the board preset's build " +
-               "(out/board)";
-        return "";
-    }
-    return resolved;
 }
 
 std::string find_image()

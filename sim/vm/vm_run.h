@@ -77,11 +77,6 @@ struct VmResult {
 
 // Where vm/board-vm lives in this source tree.
 std::string launcher_path();
-// The board's build of the program `name` ("miner-probe", "i2c-bitbang"):
-// `given` when not empty, else the one in $BOARD_VM_PROGRAMS or the board
-// preset's build tree (as vm/board-vm finds it). An absolute path to a
-// big-endian MIPS executable; empty, with `why`, when there is none.
-std::string board_program(const std::string &given, const std::string &name, std::string *why);
 // The image directory: BOARD_VM_IMAGE, else that of vm/build-image.sh
 // --print; empty when no image is built.
 std::string find_image();

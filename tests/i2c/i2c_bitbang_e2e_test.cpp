@@ -17,10 +17,6 @@
 #include "sigrok_decode.h"
 #include "target_command.h"
 
-#ifndef I2C_BITBANG_PATH
-#error "I2C_BITBANG_PATH must name the built i2c-bitbang"
-#endif
-
 namespace {
 
 using namespace sim;
@@ -60,16 +56,12 @@ protected:
             GTEST_SKIP() << "no mount namespaces: " << why;
         if (::access("/dev/fuse", R_OK | W_OK) != 0)
             GTEST_SKIP() << "no usable /dev/fuse";
-        if (::access(program().c_str(), X_OK) != 0)
-            GTEST_SKIP() << program() << " is not built";
         if (!sigrok_available(&why))
             GTEST_SKIP() << why;
+        ASSERT_EQ(target_.error, "");
     }
 
     void TearDown() override { reset(); }
-
-    // The binary under test: this build's, or the one I2C_BITBANG_BIN names.
-    static std::string program() { return target_program("I2C_BITBANG_BIN", I2C_BITBANG_PATH); }
 
     void reset() { board_.reset(); }
 
@@ -78,9 +70,7 @@ protected:
     {
         options.gpio_base = target_gpio_base();
         board_ = std::make_unique<GpioBoard>(std::move(options));
-        std::vector<std::string> command = target_command("I2C_BITBANG_BIN", I2C_BITBANG_PATH);
-        args.insert(args.begin(), command.begin() + 1, command.end());
-        const I2cRunReport report = run_i2c_bitbang(*board_, command.front(), args, TIMEOUT_MS);
+        const I2cRunReport report = run_i2c_bitbang(*board_, target_.program, args, TIMEOUT_MS, target_.launcher);
         EXPECT_EQ(report.setup_error, "");
         EXPECT_FALSE(report.run.timed_out);
         EXPECT_EQ(report.run.err, "") << "the tool prints only on standard output";
@@ -117,6 +107,8 @@ protected:
         EXPECT_EQ(board_->sda(), 1);
     }
 
+    // The binary under test: this build's, or the one I2C_BITBANG_BIN names.
+    const Target target_ = find_target({.program = Shipped::I2c});
     std::unique_ptr<GpioBoard> board_;
     std::string last_decode_output_;
     int kept_ = 0;

@@ -103,9 +103,10 @@ protected:
 
     static sim::ProbeRunReport run(sim::ProbeRunConfig config)
     {
-        config.launcher = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
-        config.binary = config.launcher.back();
-        config.launcher.pop_back();
+        const sim::Target target = sim::find_target({.program = sim::Shipped::Probe});
+        EXPECT_EQ(target.error, "");
+        config.binary = target.program;
+        config.launcher = target.launcher;
         config.gpio_base = sim::target_gpio_base();
         sim::ProbeRunReport report = sim::run_miner_probe(config);
         EXPECT_EQ(report.setup_error, "");

@@ -431,9 +431,10 @@ protected:
     static WireRun run(ChipFamily family, sim::WireModel wire, bool alt_board = false, int sensor_answers_at_query = 1)
     {
         sim::ProbeRunConfig config;
-        config.launcher = sim::target_command("MINER_PROBE_BIN", MINER_PROBE_PATH);
-        config.binary = config.launcher.back();
-        config.launcher.pop_back();
+        const sim::Target target = sim::find_target({.program = sim::Shipped::Probe});
+        EXPECT_EQ(target.error, "");
+        config.binary = target.program;
+        config.launcher = target.launcher;
         config.gpio_base = sim::target_gpio_base();
         config.board.family = family;
         config.board.wire = wire;
