@@ -68,8 +68,17 @@ kernel_key=$( {
 } | hash_of)
 kernel_dir=$cache/kernel-$kernel_key
 
+# The GPIO numbers vm/init uses, as shell assignments (GPIO_SCL=19 ...) taken
+# from the programs' own header, so that they are written down once.
+gpio_lines=$(sed -n 's/^inline constexpr int \(GPIO_[A-Z_]*\)_OFFSET = \([0-9][0-9]*\);.*/\1=\2/p' \
+  "$root/common/gpio_numbers.h")
+for name in GPIO_ALT_CONTROL GPIO_SCL GPIO_SDA GPIO_DEFAULT_CONTROL; do
+  grep -q "^$name=[0-9]" <<<"$gpio_lines" || fail "no ${name}_OFFSET found in common/gpio_numbers.h"
+done
+
 image_key_inputs() {
   echo "kernel $kernel_key busybox $busybox_version musl $musl_prefix"
+  echo "$gpio_lines"
   cat "$here/busybox.config" "$here/init"
   sed -n '/^build_busybox()/,/^}/p; /^build_initramfs()/,/^}/p' "$0"
 }
@@ -154,11 +163,13 @@ build_busybox() {  # $1 work dir; leaves $1/busybox-out/busybox
 build_initramfs() {  # $1 work dir; busybox in $1/busybox-out; writes $1/image
   local work=$1 list=$1/initramfs.list applet
   mkdir -p "$work/image"
+  echo "$gpio_lines" >"$work/gpio-lines"
   {
     printf '%s\n' "dir /dev 0755 0 0" "nod /dev/console 0600 0 0 c 5 1" "dir /proc 0755 0 0" \
       "dir /sys 0755 0 0" "dir /tmp 01777 0 0" "dir /run 0755 0 0" "dir /bin 0755 0 0" \
       "dir /sbin 0755 0 0" "dir /usr 0755 0 0" "dir /usr/bin 0755 0 0" "dir /usr/sbin 0755 0 0" \
-      "file /bin/busybox $work/busybox-out/busybox 0755 0 0" "file /init $here/init 0755 0 0"
+      "file /bin/busybox $work/busybox-out/busybox 0755 0 0" "file /init $here/init 0755 0 0" \
+      "dir /etc 0755 0 0" "file /etc/gpio-lines $work/gpio-lines 0644 0 0"
     while read -r applet; do
       [ "$applet" = busybox ] || echo "slink /bin/$applet busybox 0777 0 0"
     done <"$work/busybox-out/applets"

@@ -9,6 +9,7 @@
 
 #include <regex>
 
+#include "gpio_numbers.h"
 #include "run_output.h"
 #include "summary.h"
 #include "text.h"
@@ -26,13 +27,13 @@ std::string first_line(const std::string &text)
 const char *line_role(int line)
 {
     switch (line) {
-    case 16:
+    case GPIO_ALT_CONTROL_OFFSET:
         return "alternate control line";
-    case 19:
+    case GPIO_SCL_OFFSET:
         return "I2C clock";
-    case 23:
+    case GPIO_SDA_OFFSET:
         return "I2C data";
-    case 27:
+    case GPIO_DEFAULT_CONTROL_OFFSET:
         return "control line";
     default:
         return "?";
@@ -187,8 +188,8 @@ int run_probe_on_vm(const Command &c, const std::string &program)
     };
     report.miner_type = record("minerType");
     report.temp_sensor = record("tempSensor");
-    report.control_line = written_text(r, alt_board ? 16 : 27);
-    report.other_control_line = written_text(r, alt_board ? 27 : 16);
+    report.control_line = written_text(r, alt_board ? GPIO_ALT_CONTROL_OFFSET : GPIO_DEFAULT_CONTROL_OFFSET);
+    report.other_control_line = written_text(r, alt_board ? GPIO_DEFAULT_CONTROL_OFFSET : GPIO_ALT_CONTROL_OFFSET);
     report.frames = r.frames;
     report.late_replies = r.late_replies;
     report.runs = r.runs;
@@ -201,7 +202,8 @@ int run_i2c_on_vm(const Command &c, const std::string &program)
     const std::string what = i2c_operation(i.args);
     const char *scenario = "the kernel's sysfs lines, pulled up, no device on the bus";
     if (c.output == Output::Text)
-        section("i2c-bitbang " + what + " on the emulated board's gpio19 (SCL) and gpio23 (SDA): " + scenario);
+        section("i2c-bitbang " + what + " on the emulated board's gpio" + std::to_string(GPIO_SCL_OFFSET) +
+                " (SCL) and gpio" + std::to_string(GPIO_SDA_OFFSET) + " (SDA): " + scenario);
     show_note(c);
     fflush(stdout);
 
@@ -213,13 +215,13 @@ int run_i2c_on_vm(const Command &c, const std::string &program)
     if (c.output == Output::Json) {
         Json doc = run_document(c, program, i.args, run, wall_us);
         doc["description"] = scenario;
-        doc["traced"] = {traced_use(r, 19), traced_use(r, 23)};
+        doc["traced"] = {traced_use(r, GPIO_SCL_OFFSET), traced_use(r, GPIO_SDA_OFFSET)};
         doc["emulated_board"] = emulated_board_json(&r);
         print_document(doc);
         return run_status(run);
     }
     const int status = show_run(c, run, "i2c-bitbang", wall_us, false);
-    section("kernel trace: " + traced_use(r, 19) + "; " + traced_use(r, 23));
+    section("kernel trace: " + traced_use(r, GPIO_SCL_OFFSET) + "; " + traced_use(r, GPIO_SDA_OFFSET));
     show_emulated_board(r, false);
     return status;
 }

@@ -23,6 +23,8 @@ constexpr int BOARD_PRIORITY = 10;
 // A paced transmitter wakes at least this often to see whether it must stop.
 constexpr int64_t STOP_CHECK_NS = 10'000'000;
 constexpr int64_t NS_PER_US = 1000;
+constexpr int64_t NS_PER_MS = 1'000'000;
+constexpr int64_t QUIET_NS = HashBoard::QUIET_MS * NS_PER_MS;
 
 struct SpeedName {
     speed_t code;
@@ -83,6 +85,15 @@ bool starts_with(const std::vector<uint8_t> &data, size_t at, const std::vector<
            std::equal(prefix.begin(), prefix.end(), data.begin() + static_cast<long>(at));
 }
 
+// The catalogued frame whose bytes start at `at`, if any.
+const KnownFrame *whole_frame_at(const std::vector<uint8_t> &data, size_t at)
+{
+    for (const KnownFrame &known : known_frames())
+        if (starts_with(data, at, known.bytes))
+            return &known;
+    return nullptr;
+}
+
 } // namespace
 
 void raise_to_board_priority(std::thread &thread)
@@ -135,22 +146,23 @@ void HashBoard::start()
 
 void HashBoard::stop()
 {
-    if (!thread_.joinable())
-        return;
-    {
+    if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        pending_changed_.notify_all();
+        const uint64_t one = 1;
+        (void)!write(stop_fd_, &one, sizeof one);
+        thread_.join();
+        if (transmitter_.joinable())
+            transmitter_.join();
+        close(stop_fd_);
+        stop_fd_ = -1;
         std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        pending_.clear();
     }
-    pending_changed_.notify_all();
-    const uint64_t one = 1;
-    (void)!write(stop_fd_, &one, sizeof one);
-    thread_.join();
-    if (transmitter_.joinable())
-        transmitter_.join();
-    close(stop_fd_);
-    stop_fd_ = -1;
-    std::lock_guard<std::mutex> lock(mutex_);
-    pending_.clear();
+    take_frames({}, 0, true); // a frame cut short by the end of the run
 }
 
 void HashBoard::serve()
@@ -163,38 +175,50 @@ void HashBoard::serve()
         // Noise must never block the board when nobody reads the line.
         fcntl(master_fd_, F_SETFL, fcntl(master_fd_, F_GETFL) | O_NONBLOCK);
     for (;;) {
-        if (poll(fds, 2, instant_babble ? 1 : -1) < 0)
-            continue;
-        if (fds[1].revents != 0)
+        int timeout_ms = instant_babble ? 1 : -1;
+        if (!incoming_.empty()) {
+            // Wake when the line will have been quiet long enough.
+            const int64_t left_ns = std::max<int64_t>(0, incoming_ns_.back() + QUIET_NS - now_ns());
+            const int left_ms = static_cast<int>((left_ns + NS_PER_MS - 1) / NS_PER_MS);
+            timeout_ms = timeout_ms < 0 ? left_ms : std::min(timeout_ms, left_ms);
+        }
+        const int ready = poll(fds, 2, timeout_ms);
+        if (ready > 0 && fds[1].revents != 0)
             return;
-        if (fds[0].revents == 0) {
-            if (instant_babble)
-                (void)!write(master_fd_, noise.data(), noise.size());
-            continue;
+        if (ready > 0 && fds[0].revents != 0) {
+            const int64_t read_ns = now_ns();
+            const ssize_t n = read(master_fd_, buf, sizeof buf);
+            if (n > 0)
+                deliver(take_frames(std::vector<uint8_t>(buf, buf + n), read_ns, false));
+            else
+                usleep(1000); // no slave end open (or it hung up): wait instead of spinning
+        } else if (ready == 0 && instant_babble) {
+            (void)!write(master_fd_, noise.data(), noise.size());
         }
-        const int64_t arrived_ns = now_ns();
-        const ssize_t n = read(master_fd_, buf, sizeof buf);
-        if (n <= 0) {
-            // No slave end open (or it hung up): wait instead of spinning.
-            usleep(1000);
-            continue;
-        }
-        const std::vector<uint8_t> chunk(buf, buf + n);
-        if (scenario_.wire) {
-            schedule(take_frames(chunk), arrived_ns);
-            continue;
-        }
-        const std::vector<uint8_t> reply = receive(chunk);
-        if (!reply.empty())
-            (void)!write(master_fd_, reply.data(), reply.size());
+        if (!incoming_.empty() && now_ns() - incoming_ns_.back() >= QUIET_NS)
+            deliver(take_frames({}, 0, true));
     }
 }
 
+// Sends the replies to the frames just taken: paced by the wire model, or at once.
+void HashBoard::deliver(const std::vector<Answer> &answers)
+{
+    if (scenario_.wire) {
+        schedule(answers);
+        return;
+    }
+    std::vector<uint8_t> out;
+    for (const Answer &a : answers)
+        out.insert(out.end(), a.reply.begin(), a.reply.end());
+    if (!out.empty())
+        (void)!write(master_fd_, out.data(), out.size());
+}
+
 // Frames from the program go on the line one after the other from the moment
-// they were read; each reply starts `latency_us` after the end of its frame,
-// or after the reply before it when that is still on the way, and each of its
-// bytes is due when its last bit has arrived.
-void HashBoard::schedule(const std::vector<Answer> &answers, int64_t arrived_ns)
+// their last byte was read; each reply starts `latency_us` after the end of
+// its frame, or after the reply before it when that is still on the way, and
+// each of its bytes is due when its last bit has arrived.
+void HashBoard::schedule(const std::vector<Answer> &answers)
 {
     const int64_t frame_char_ns = line_framing_out(master_fd_).char_ns();
     const int64_t reply_char_ns = line_framing(master_fd_).char_ns();
@@ -204,7 +228,7 @@ void HashBoard::schedule(const std::vector<Answer> &answers, int64_t arrived_ns)
         std::lock_guard<std::mutex> lock(mutex_);
         for (const Answer &a : answers) {
             const int64_t frame_end =
-                std::max(arrived_ns, line_in_idle_ns_) + static_cast<int64_t>(a.frame_len) * frame_char_ns;
+                std::max(a.arrived_ns, line_in_idle_ns_) + static_cast<int64_t>(a.frame_len) * frame_char_ns;
             line_in_idle_ns_ = frame_end;
             if (a.reply.empty())
                 continue;
@@ -256,40 +280,53 @@ void HashBoard::transmit()
 std::vector<uint8_t> HashBoard::receive(const std::vector<uint8_t> &chunk)
 {
     std::vector<uint8_t> out;
-    for (const Answer &a : take_frames(chunk))
+    for (const Answer &a : take_frames(chunk, now_ns(), false))
         out.insert(out.end(), a.reply.begin(), a.reply.end());
     return out;
 }
 
-std::vector<HashBoard::Answer> HashBoard::take_frames(const std::vector<uint8_t> &chunk)
+std::vector<HashBoard::Answer> HashBoard::take_frames(const std::vector<uint8_t> &chunk, int64_t read_ns, bool quiet)
 {
+    incoming_.insert(incoming_.end(), chunk.begin(), chunk.end());
+    incoming_ns_.insert(incoming_ns_.end(), chunk.size(), read_ns);
     std::vector<Answer> answers;
-    size_t at = 0;
-    while (at < chunk.size()) {
-        ReceivedFrame frame;
-        for (const KnownFrame &known : known_frames())
-            if (starts_with(chunk, at, known.bytes)) {
-                frame.id = known.id;
-                frame.bytes = known.bytes;
-                break;
-            }
-        if (!frame.id) // not in the catalogue: the rest of the chunk is one frame
-            frame.bytes.assign(chunk.begin() + static_cast<long>(at), chunk.end());
-        at += frame.bytes.size();
-        frame.crc_ok = frame_crc_ok(frame.bytes);
-
-        std::vector<uint8_t> reply;
-        if (frame.crc_ok && frame.id)
-            reply = chips_.answer(*frame.id, parse_control_line(Sandbox::read_file(scenario_.control_line_path)));
-        if (scenario_.wire)
-            corrupt(reply);
-        frame.answered = !reply.empty();
-        frame.reply = reply;
-        std::lock_guard<std::mutex> lock(mutex_);
-        answers.push_back({frame.bytes.size(), std::move(reply), frames_.size()});
-        frames_.push_back(std::move(frame));
+    while (!incoming_.empty()) {
+        // The first whole catalogued frame; the bytes before it are unknown.
+        size_t at = 0;
+        const KnownFrame *found = nullptr;
+        while (at < incoming_.size() && (found = whole_frame_at(incoming_, at)) == nullptr)
+            ++at;
+        if (found != nullptr && at == 0)
+            record(found->bytes.size(), found->id, &answers);
+        else if (at > 0 && (found != nullptr || quiet))
+            record(at, std::nullopt, &answers);
+        else
+            break; // an unfinished frame, or noise that may go on
     }
     return answers;
+}
+
+// Takes the first `len` bytes not yet taken as one frame and answers it.
+void HashBoard::record(size_t len, std::optional<FrameId> id, std::vector<Answer> *answers)
+{
+    ReceivedFrame frame;
+    frame.id = id;
+    frame.bytes.assign(incoming_.begin(), incoming_.begin() + static_cast<long>(len));
+    const int64_t arrived_ns = incoming_ns_[len - 1];
+    incoming_.erase(incoming_.begin(), incoming_.begin() + static_cast<long>(len));
+    incoming_ns_.erase(incoming_ns_.begin(), incoming_ns_.begin() + static_cast<long>(len));
+    frame.crc_ok = frame_crc_ok(frame.bytes);
+
+    std::vector<uint8_t> reply;
+    if (frame.crc_ok && frame.id)
+        reply = chips_.answer(*frame.id, parse_control_line(Sandbox::read_file(scenario_.control_line_path)));
+    if (scenario_.wire)
+        corrupt(reply);
+    frame.answered = !reply.empty();
+    frame.reply = reply;
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers->push_back({len, arrived_ns, std::move(reply), frames_.size()});
+    frames_.push_back(std::move(frame));
 }
 
 // Flips one bit, chosen at random, in each byte picked at the wire's rate.

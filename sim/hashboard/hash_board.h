@@ -1,9 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The line of a simulated hash board: the far end of a pseudo-terminal that
-// stands in for the board's UART. It takes the program's bytes apart into
-// frames, records every frame in order, ignores those whose CRC-5 is wrong,
-// and sends what the chips (chips.h) answer: at once, or paced at the line's
-// speed with latency and corruption.
+// The line of a simulated hash board: the far end of a pseudo-terminal (or of
+// an emulator's UART socket) that stands in for the board's UART. It takes the
+// program's byte stream apart into frames however the reads chunk it, records
+// every frame in order, ignores those whose CRC-5 is wrong, and sends what the
+// chips (chips.h) answer: at once, or paced at the line's speed with latency
+// and corruption.
+//
+// A catalogued frame (known_frames()) is taken when its last byte comes.
+// Bytes that do not make one form an unknown frame, which ends where a whole
+// catalogued frame begins, or once the line has been quiet for QUIET_MS (a
+// frame cut short, or noise), or at stop().
 #pragma once
 
 #include <termios.h>
@@ -77,22 +83,33 @@ public:
 
     std::vector<ReceivedFrame> frames() const;
 
-    // Handles one chunk read from the line and returns the bytes to send back.
-    // Public so that unit tests can drive the board without a pseudo-terminal.
-    // With a wire model the bytes come corrupted as they would go on the line.
+    // Handles one chunk read from the line and returns the bytes to send back
+    // for the frames it completes. Public so that unit tests can drive the
+    // board without a pseudo-terminal (not while started). With a wire model
+    // the bytes come corrupted as they would go on the line.
     std::vector<uint8_t> receive(const std::vector<uint8_t> &chunk);
 
+    // Only a frame that never completes waits this long; the bytes of one
+    // frame can be a few milliseconds apart when the host is busy.
+    static constexpr int QUIET_MS = 50;
+
 private:
-    // The frames found in one chunk, each with its length and its reply.
+    // A frame taken from the line, with its length, when its last byte was
+    // read, and its reply.
     struct Answer {
         size_t frame_len;
+        int64_t arrived_ns;
         std::vector<uint8_t> reply;
         size_t frame; // its index in frames_
     };
-    std::vector<Answer> take_frames(const std::vector<uint8_t> &chunk);
+    // Adds `chunk`, read at `read_ns`, to the bytes not yet taken and takes
+    // the frames they make; with `quiet`, what is left is one unknown frame.
+    std::vector<Answer> take_frames(const std::vector<uint8_t> &chunk, int64_t read_ns, bool quiet);
+    void record(size_t len, std::optional<FrameId> id, std::vector<Answer> *answers);
+    void deliver(const std::vector<Answer> &answers);
     void serve();
     void transmit();
-    void schedule(const std::vector<Answer> &answers, int64_t arrived_ns);
+    void schedule(const std::vector<Answer> &answers);
     void corrupt(std::vector<uint8_t> &reply);
 
     int master_fd_;
@@ -102,6 +119,10 @@ private:
     std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<ReceivedFrame> frames_;
+    // Bytes read but not yet taken as a frame, and when each was read; used
+    // by the serving thread only, or by receive() and stop() without it.
+    std::vector<uint8_t> incoming_;
+    std::vector<int64_t> incoming_ns_;
 
     // The wire: reply bytes waiting for their deadlines (CLOCK_MONOTONIC ns),
     // in order, and when each direction of the line falls idle.

@@ -14,7 +14,7 @@
 #include <regex>
 #include <sstream>
 
-#include "frame_relay.h"
+#include "gpio_numbers.h"
 #include "probe_run.h"
 
 namespace fs = std::filesystem;
@@ -144,23 +144,17 @@ int run_once(const VmJob &job, VmResult *result)
         if ((fds[0].revents & POLLIN) != 0)
             guest_fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (guest_fd >= 0) {
-            int pair[2];
-            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) {
-                HashBoardScenario scenario = *job.board;
-                // The control line is inside the guest: the chips answer whatever it does.
-                scenario.answers_after_cycles = 0;
-                scenario.control_line_path.clear();
-                HashBoard board(pair[1], scenario);
-                board.start();
-                {
-                    FrameRelay relay(guest_fd, pair[0]);
-                    launcher.wait(NO_TIME_LIMIT);
-                }
-                board.stop();
-                result->frames = board.frames();
-                close(pair[0]);
-                close(pair[1]);
-            }
+            HashBoardScenario scenario = *job.board;
+            // The control line is inside the guest: the chips answer whatever it does.
+            scenario.answers_after_cycles = 0;
+            scenario.control_line_path.clear();
+            // qemu hands the guest's bytes to the socket one or a few at a
+            // time; the board takes frames out of the stream as they complete.
+            HashBoard board(guest_fd, scenario);
+            board.start();
+            launcher.wait(NO_TIME_LIMIT);
+            board.stop();
+            result->frames = board.frames();
             close(guest_fd);
         }
     }
@@ -195,7 +189,8 @@ int run_once(const VmJob &job, VmResult *result)
     for (const char *name : {"minerType", "tempSensor"})
         if (fs::exists(out / "records" / name))
             result->records[name] = slurp(out / "records" / name);
-    for (int line : {16, 19, 23, 27}) {
+    // The lines vm/init exports and reports, numbered as at base 0.
+    for (int line : {GPIO_ALT_CONTROL_OFFSET, GPIO_SCL_OFFSET, GPIO_SDA_OFFSET, GPIO_DEFAULT_CONTROL_OFFSET}) {
         const fs::path dir = out / "gpio" / ("gpio" + std::to_string(line));
         result->gpio_value[line] = slurp(dir / "value");
         result->gpio_direction[line] = slurp(dir / "direction");

@@ -1,9 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The simulated hash board's chip rules without a line: which frame gets which
 // reply from each family, the sensor answering or staying silent, and a frame
-// the chips do not know.
+// the chips do not know. Then the line's byte stream, however it is chunked,
+// taken apart into frames.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +21,7 @@ namespace {
 
 using sim::ChipFamily;
 using sim::FrameId;
+using Bytes = std::vector<uint8_t>;
 
 TEST(FrameCatalogue, IdsNamesAndBytesAgree)
 {
@@ -148,6 +156,161 @@ TEST(UnknownFrame, IsRecordedUnansweredUnderItsBytes)
     EXPECT_FALSE(frames[0].answered);
     EXPECT_STREQ(frames[1].name(), "BTC detection");
     EXPECT_TRUE(frames[1].answered);
+}
+
+sim::HashBoardScenario btc_board()
+{
+    sim::HashBoardScenario s;
+    s.family = ChipFamily::BTC;
+    s.answers_after_cycles = 0;
+    return s;
+}
+
+Bytes joined(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::vector<std::string> frame_names(const sim::HashBoard &board)
+{
+    std::vector<std::string> names;
+    for (const sim::ReceivedFrame &f : board.frames())
+        names.emplace_back(f.name());
+    return names;
+}
+
+// Reads split a frame anywhere: it is answered when its last byte comes (one
+// byte a read: see the noise below).
+TEST(LineStream, FrameIsAnsweredWhenItsLastByteComesHoweverItIsChunked)
+{
+    const Bytes frame = sim::frame_bytes(FrameId::BtcDetection);
+    const Bytes reply = sim::reply_for(btc_board(), FrameId::BtcDetection);
+    for (size_t cut = 1; cut < frame.size(); ++cut) {
+        sim::HashBoard board(-1, btc_board());
+        EXPECT_TRUE(board.receive(Bytes(frame.begin(), frame.begin() + static_cast<long>(cut))).empty()) << cut;
+        EXPECT_EQ(board.receive(Bytes(frame.begin() + static_cast<long>(cut), frame.end())), reply) << cut;
+        EXPECT_EQ(frame_names(board), std::vector<std::string>{"BTC detection"}) << cut;
+    }
+}
+
+TEST(LineStream, EveryFrameOfAReadIsTakenAPartialOneKeptAndCutShortAtStop)
+{
+    sim::HashBoard board(-1, btc_board());
+    const Bytes btc = sim::frame_bytes(FrameId::BtcDetection);
+    const Bytes sia = sim::frame_bytes(FrameId::SiaDashDetection);
+    const Bytes reply = sim::reply_for(btc_board(), FrameId::BtcDetection);
+    // BTC, SIA (unanswered) and the first two bytes of BTC, then the rest.
+    EXPECT_EQ(board.receive(joined({btc, sia, Bytes(btc.begin(), btc.begin() + 2)})), reply);
+    EXPECT_EQ(board.receive(Bytes(btc.begin() + 2, btc.end())), reply);
+    EXPECT_EQ(frame_names(board), (std::vector<std::string>{"BTC detection", "SIA/DASH detection", "BTC detection"}));
+    const Bytes cut(btc.begin(), btc.begin() + 3);
+    EXPECT_TRUE(board.receive(cut).empty());
+    EXPECT_EQ(board.frames().size(), 3U) << "taken before the frame could complete";
+    board.stop();
+    ASSERT_EQ(board.frames().size(), 4U);
+    EXPECT_EQ(board.frames()[3].bytes, cut);
+    EXPECT_STREQ(board.frames()[3].name(), "unknown");
+}
+
+// Bytes that make no catalogued frame are one unknown frame up to the next
+// whole frame, whether they came in one read or one at a time.
+TEST(LineStream, NoiseBeforeAFrameIsOneUnknownFrame)
+{
+    const Bytes noise = {0x00, 0x54, 0x05, 0xFF}; // the middle of it looks like a frame's start
+    const Bytes btc = sim::frame_bytes(FrameId::BtcDetection);
+    for (const bool bytewise : {false, true}) {
+        sim::HashBoard board(-1, btc_board());
+        const Bytes all = joined({noise, btc});
+        Bytes got;
+        if (bytewise)
+            for (uint8_t b : all)
+                got = board.receive({b});
+        else
+            got = board.receive(all);
+        EXPECT_EQ(got, sim::reply_for(btc_board(), FrameId::BtcDetection)) << bytewise;
+        const std::vector<sim::ReceivedFrame> frames = board.frames();
+        ASSERT_EQ(frames.size(), 2U) << bytewise;
+        EXPECT_EQ(frames[0].bytes, noise);
+        EXPECT_FALSE(frames[0].id.has_value());
+        EXPECT_STREQ(frames[1].name(), "BTC detection");
+    }
+}
+
+int64_t now_ns()
+{
+    struct timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// The board serving a socket, as it serves an emulator's UART.
+class SocketLine : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0); }
+    void TearDown() override
+    {
+        board_.reset();
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    void start(const sim::HashBoardScenario &s)
+    {
+        board_ = std::make_unique<sim::HashBoard>(fds_[1], s);
+        board_->start();
+    }
+    void send(const Bytes &bytes)
+    {
+        ASSERT_EQ(write(fds_[0], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // The first reply byte and when it came; nullopt after a second.
+    std::optional<uint8_t> first_reply_byte(int64_t *at)
+    {
+        struct pollfd p = {fds_[0], POLLIN, 0};
+        uint8_t b = 0;
+        if (poll(&p, 1, 1000) != 1 || read(fds_[0], &b, 1) != 1)
+            return std::nullopt;
+        *at = now_ns();
+        return b;
+    }
+
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<sim::HashBoard> board_;
+};
+
+TEST_F(SocketLine, AFrameCutShortIsUnknownOnceTheLineIsQuiet)
+{
+    start(btc_board());
+    const Bytes btc = sim::frame_bytes(FrameId::BtcDetection);
+    send(Bytes(btc.begin(), btc.begin() + 3));
+    usleep(sim::HashBoard::QUIET_MS * 1000 / 2);
+    EXPECT_TRUE(board_->frames().empty()) << "taken before the line was quiet";
+    usleep(sim::HashBoard::QUIET_MS * 1000 * 2);
+    ASSERT_EQ(frame_names(*board_), std::vector<std::string>{"unknown"});
+    EXPECT_EQ(board_->frames()[0].bytes, Bytes(btc.begin(), btc.begin() + 3));
+    // A whole frame after it is recognised and answered.
+    send(btc);
+    int64_t at = 0;
+    EXPECT_EQ(first_reply_byte(&at), sim::reply_for(btc_board(), FrameId::BtcDetection).front());
+}
+
+// On the paced wire a frame ends when its last byte was read, not its first:
+// counted from the first, the reply would be due before the last was sent.
+TEST_F(SocketLine, PacedReplyCountsFromTheFramesLastByte)
+{
+    sim::HashBoardScenario s = btc_board();
+    s.wire = sim::WireModel{1, 20'000, 0.0, 1};
+    start(s);
+    const Bytes btc = sim::frame_bytes(FrameId::BtcDetection);
+    send(Bytes(btc.begin(), btc.begin() + 2));
+    usleep(30'000);
+    const int64_t last_sent = now_ns();
+    send(Bytes(btc.begin() + 2, btc.end()));
+    int64_t at = 0;
+    ASSERT_TRUE(first_reply_byte(&at).has_value());
+    EXPECT_GE(at, last_sent + 20'000'000);
 }
 
 } // namespace
