@@ -98,10 +98,10 @@ void wire_table(int runs, int timeout_ms)
                                        : "YES " + std::to_string(yes) + ", NO " + std::to_string(no) + " of " +
                                              std::to_string(found);
                 const std::string detection = read.empty() ? "-" : range_text(read) + " of " + std::to_string(reply);
-                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n",
-                       sim::chip_family_name(family), chips, latency_us / 1000.0, correct, runs,
-                       found ? sim::chip_family_name(family) : "none", found, runs, sensor.c_str(),
-                       range_text(attempts).c_str(), range_text(queries).c_str(), wall, detection.c_str());
+                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n", sim::chip_family_name(family),
+                       chips, latency_us / 1000.0, correct, runs, found ? sim::chip_family_name(family) : "none", found,
+                       runs, sensor.c_str(), range_text(attempts).c_str(), range_text(queries).c_str(), wall,
+                       detection.c_str());
                 fflush(stdout);
             }
     printf("\n");

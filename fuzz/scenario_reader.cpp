@@ -15,7 +15,8 @@
 
 namespace {
 
-template <class S> void check(std::string_view text)
+template <class S>
+void check(std::string_view text)
 {
     S scenario, again, written;
     std::vector<std::string> given, given_again;

@@ -37,8 +37,8 @@ struct Setting {
     std::string text;
     std::string who; // "--family", "--set family"
     bool shorthand = false;
-    bool has_arg = true;              // a shorthand without one sets a fixed value
-    std::optional<Json> value = {};   // given whole, not as text
+    bool has_arg = true;            // a shorthand without one sets a fixed value
+    std::optional<Json> value = {}; // given whole, not as text
 };
 
 std::string dumped(const Json &value)
@@ -82,8 +82,8 @@ public:
         c_.timeout_ms = seconds_ * 1000;
         c_.output = json_ ? Output::Json : quiet_ ? Output::Quiet : Output::Text;
         c_.decode = !no_decode_;
-        r.ok = operands() && (c_.tool != Tool::Probe || scenario(c_.probe)) &&
-               (c_.tool != Tool::I2c || scenario(c_.i2c));
+        r.ok =
+            operands() && (c_.tool != Tool::Probe || scenario(c_.probe)) && (c_.tool != Tool::I2c || scenario(c_.i2c));
         r.error = error_;
         r.command = c_;
         return r;
@@ -113,7 +113,8 @@ private:
                 s->add_option("FILE", c_.explain_path);
             else
                 run_options(s, tool);
-            s->set_help_flag("-h,--help", "show this help")->group("Run");
+            s->option_defaults()->group("Run");
+            s->set_help_flag("-h,--help", "show this help");
             version(s);
         }
         app_.set_help_flag("-h,--help");
@@ -122,92 +123,86 @@ private:
 
     void version(CLI::App *s)
     {
-        s->add_flag_callback("-V,--version", [] { throw CLI::CallForVersion(); }, "show the version")
-            ->group("Run")
+        s->add_flag_callback(
+             "-V,--version", [] { throw CLI::CallForVersion(); }, "show the version")
             ->trigger_on_parse();
+    }
+
+    // A setting of the scenario, kept in command-line order.
+    void setting(CLI::App *s, const char *name, const char *arg, const char *key, const char *value, std::string help)
+    {
+        const std::string who = name;
+        (arg == nullptr
+             ? s->add_flag_callback(
+                   name,
+                   [=, this] {
+                       settings_.push_back({key, value, who, true, false});
+                   },
+                   help)
+             : s->add_option_function<std::string>(
+                    name,
+                    [=, this](const std::string &v) {
+                        const size_t eq = key != nullptr ? 0 : v.find('=');
+                        if (eq == std::string::npos)
+                            throw CLI::ValidationError(who, "wants KEY=VALUE, not '" + v + "'");
+                        if (key != nullptr)
+                            settings_.push_back({key, v, who, true});
+                        else
+                            settings_.push_back({v.substr(0, eq), v.substr(eq + 1), "--set " + v.substr(0, eq)});
+                    },
+                    help)
+                   ->type_name(arg))
+            ->trigger_on_parse();
+    }
+
+    CLI::Option *path(CLI::App *s, const char *name, std::string &into, const char *arg, const std::string &help)
+    {
+        static const CLI::Validator needs_value(
+            [](const std::string &v) { return v.empty() ? std::string("needs a value") : std::string(); }, "");
+        return s->add_option(name, into, help)->type_name(arg)->check(needs_value);
     }
 
     void run_options(CLI::App *s, Tool tool)
     {
-        const std::string variable = tool == Tool::Probe ? MINER_PROBE_VARIABLE : I2C_BITBANG_VARIABLE;
-        const auto needs_value = CLI::Validator(
-            [](const std::string &v) { return v.empty() ? std::string("needs a value") : std::string(); }, "");
+        const bool i2c = tool == Tool::I2c;
+        s->option_defaults()->group("Scenario");
         s->add_option("-f,--scenario", file_, "the scenario, as a JSON file (also a --json document)")
-            ->type_name("FILE")
-            ->group("Scenario");
-        s->add_option_function<std::string>(
-             "-s,--set",
-             [this](const std::string &v) {
-                 const size_t eq = v.find('=');
-                 if (eq == std::string::npos)
-                     throw CLI::ValidationError("--set", "wants KEY=VALUE, not '" + v + "'");
-                 settings_.push_back({v.substr(0, eq), v.substr(eq + 1), "--set " + v.substr(0, eq)});
-             },
-             "set one key of the scenario, over the file (repeatable)")
-            ->type_name("KEY=VALUE")
-            ->group("Scenario")
-            ->trigger_on_parse();
-        for (const Shorthand &sh : SHORTHANDS) {
-            if (sh.tool != tool)
-                continue;
-            const std::string help = std::string("--set ") + sh.key + "=" + (sh.arg != nullptr ? sh.arg : sh.value);
-            CLI::Option *o =
-                sh.arg != nullptr
-                    ? s->add_option_function<std::string>(
-                           sh.option,
-                           [this, &sh](const std::string &v) { settings_.push_back({sh.key, v, sh.option, true}); },
-                           help)
-                          ->type_name(sh.arg)
-                    : s->add_flag_callback(
-                          sh.option, [this, &sh] { settings_.push_back({sh.key, sh.value, sh.option, true, false}); },
-                          help);
-            o->group("Shorthands")->trigger_on_parse();
-        }
-        s->add_option("--program", c_.program,
-                      "the program to run (default: $" + variable + ", then the one built with board-sim)")
-            ->type_name("PATH")
-            ->check(needs_value)
-            ->group("Run");
-        CLI::Option *emulator = s->add_option("--emulator", c_.emulator,
-                                              "run it under this emulator and its options (default: "
-                                              "$TARGET_EMULATOR; for a MIPS program, 'qemu-mips-static -cpu 24Kc', "
-                                              "the board's FPU-less CPU)")
-                                    ->type_name("COMMAND")
-                                    ->check(needs_value)
-                                    ->group("Run");
+            ->type_name("FILE");
+        setting(s, "-s,--set", "KEY=VALUE", nullptr, nullptr,
+                "set one key of the scenario, over the file (repeatable)");
+        s->option_defaults()->group("Shorthands");
+        for (const Shorthand &sh : SHORTHANDS)
+            if (sh.tool == tool)
+                setting(s, sh.option, sh.arg, sh.key, sh.value,
+                        std::string("--set ") + sh.key + "=" + (sh.arg != nullptr ? sh.arg : sh.value));
+        s->option_defaults()->group("Run");
+        path(s, "--program", c_.program, "PATH",
+             std::string("the program to run (default: $") + (i2c ? I2C_BITBANG_VARIABLE : MINER_PROBE_VARIABLE) +
+                 ", then the one built with board-sim)");
+        CLI::Option *emulator = path(s, "--emulator", c_.emulator, "COMMAND",
+                                     "run it under this emulator and its options (default: $TARGET_EMULATOR; for a "
+                                     "MIPS program, 'qemu-mips-static -cpu 24Kc', the board's FPU-less CPU)");
         CLI::Option *vm = s->add_flag("--vm", c_.vm,
                                       "run it on the emulated board: the real kernel under qemu-system-mips "
                                       "(vm/board-vm), with the board preset's program, $BOARD_VM_PROGRAMS or "
                                       "--program; not with --emulator" +
-                                          std::string(tool == Tool::I2c ? ", --vcd, --svg or --no-decode" : ""))
-                              ->group("Run");
+                                          std::string(i2c ? ", --vcd, --svg or --no-decode" : ""));
         vm->excludes(emulator);
         s->add_option("--timeout", seconds_, "kill the program after this long, 1 to 3600 (default 90)")
             ->type_name("SECONDS")
-            ->check(CLI::Range(1, 3600).description(""))
-            ->group("Run");
-        if (tool == Tool::I2c) {
-            CLI::Option *vcd = s->add_option("--vcd", c_.vcd_path, "keep the waveform here (default: not kept)")
-                                   ->type_name("PATH")
-                                   ->check(needs_value)
-                                   ->group("Run");
-            CLI::Option *svg =
-                s->add_option("--svg", c_.svg_path,
-                              "draw the waveform, labelled from the decode (so not with --no-decode), as an SVG "
-                              "picture")
-                    ->type_name("PATH")
-                    ->check(needs_value)
-                    ->group("Run");
+            ->check(CLI::Range(1, 3600).description(""));
+        if (i2c) {
+            CLI::Option *vcd = path(s, "--vcd", c_.vcd_path, "PATH", "keep the waveform here (default: not kept)");
+            CLI::Option *svg = path(s, "--svg", c_.svg_path, "PATH",
+                                    "draw the waveform, labelled from the decode (so not with --no-decode), as an "
+                                    "SVG picture");
             CLI::Option *no_decode =
-                s->add_flag("--no-decode", no_decode_, "do not decode the waveform with sigrok-cli")->group("Run");
+                s->add_flag("--no-decode", no_decode_, "do not decode the waveform with sigrok-cli");
             vm->excludes(vcd)->excludes(svg)->excludes(no_decode);
             svg->excludes(no_decode);
         }
-        CLI::Option *json =
-            s->add_flag("--json", json_, "print one JSON document instead of text; it holds the scenario")
-                ->group("Run");
-        json->excludes(s->add_flag("-q,--quiet", quiet_, "print only the summary, not the program's output")
-                           ->group("Run"));
+        s->add_flag("--json", json_, "print one JSON document instead of text; it holds the scenario")
+            ->excludes(s->add_flag("-q,--quiet", quiet_, "print only the summary, not the program's output"));
     }
 
     // i2c takes "read" or "write VALUE", or the program's arguments after
@@ -237,7 +232,8 @@ private:
     // The file, then each setting in order; then whatever would change
     // nothing in the chosen scenario is refused, so that a run never
     // silently differs from what was asked.
-    template <class S> bool scenario(S &s)
+    template <class S>
+    bool scenario(S &s)
     {
         const std::string tool = tool_name(S::TOOL);
         std::vector<std::string> in_file;
@@ -291,57 +287,6 @@ private:
     std::string error_;
 };
 
-std::string usage_line(Tool tool)
-{
-    return tool == Tool::Probe ? "board-sim probe [OPTION]... [-- ARG...]"
-           : tool == Tool::I2c ? "board-sim i2c [OPTION]... [read | write VALUE | -- ARG...]"
-                               : "board-sim explain [FILE]";
-}
-
-// "  NAME   text", the text wrapped at 79 columns in a column of its own.
-std::string help_line(const std::string &name, std::string text)
-{
-    constexpr size_t COLUMN = 25, WIDTH = 79;
-    std::string out = "  " + name;
-    out += out.size() + 1 > COLUMN ? "\n" + std::string(COLUMN, ' ') : std::string(COLUMN - out.size(), ' ');
-    while (text.size() > WIDTH - COLUMN) {
-        const size_t cut = text.rfind(' ', WIDTH - COLUMN);
-        out += text.substr(0, cut) + "\n" + std::string(COLUMN, ' ');
-        text = text.substr(cut + 1);
-    }
-    return out + text + "\n";
-}
-
-// "-f, --scenario FILE".
-std::string option_text(const CLI::Option &o)
-{
-    std::string text;
-    for (const std::string &name : o.get_snames())
-        text += "-" + name + ", ";
-    for (const std::string &name : o.get_lnames())
-        text += "--" + name;
-    return o.get_type_size() == 0 ? text : text + " " + o.get_type_name();
-}
-
-template <class S> std::string key_lines()
-{
-    std::string text = "Scenario keys (--set KEY=VALUE; [default]; a list takes one item a --set, or\n"
-                       "a JSON array; 'null' clears what may be null):\n";
-    for (const Key<S> &k : scenario_keys<S>())
-        text += help_line(k.name, std::string(k.help) + " [" + shown(k.write(S{}), k.hex) + "]");
-    return text;
-}
-
-constexpr const char *TAIL =
-    "\nThe program runs in a private mount namespace (root is needed) where the\n"
-    "simulated board stands behind its compiled-in paths; nothing on the host\n"
-    "changes (with --vm it runs on the emulated board, and no root is needed).\n"
-    "Its output is shown unchanged, then what happened on the board. A key or\n"
-    "option that has no effect on the chosen scenario is refused.\n"
-    "Exit status: the program's own; 1 when the run could not be set up; 2 for\n"
-    "bad arguments or a bad scenario; 124 when the program was killed after the\n"
-    "time-out; 128 + N when stopped by signal N (passed on to the program).\n";
-
 } // namespace
 
 ParseResult parse_command_line(const std::vector<std::string> &args)
@@ -349,61 +294,20 @@ ParseResult parse_command_line(const std::vector<std::string> &args)
     return Parser().parse(args);
 }
 
-std::string try_help_text(std::optional<Tool> tool)
+std::vector<OptionRow> option_rows(Tool tool, const std::string &group)
 {
-    return std::string("Try 'board-sim ") + (tool ? std::string(tool_name(*tool)) + " " : "") + "--help' for more.\n";
-}
-
-std::string help_text(std::optional<Tool> tool)
-{
-    if (!tool)
-        return "usage: " + usage_line(Tool::Probe) + "\n       " + usage_line(Tool::I2c) + "\n       " +
-               usage_line(Tool::Explain) +
-               "\nRuns miner-probe or i2c-bitbang against a simulated board and shows what\n"
-               "they did to it, or explains a miner-probe log. 'board-sim probe --help',\n"
-               "'board-sim i2c --help' and 'board-sim explain --help' list the options.\n"
-               "\nExamples:\n"
-               "  board-sim probe --family ltc\n"
-               "  board-sim probe --scenario scenarios/ltc-60-chips.json\n"
-               "  board-sim probe --family sia --set sensor=never --json > run.json\n"
-               "  board-sim probe --scenario run.json\n"
-               "  board-sim probe --vm --family ltc\n"
-               "  board-sim i2c --device-byte 0xa5 read\n"
-               "  board-sim i2c write 200 --svg write.svg\n"
-               "  board-sim explain boot.log\n" +
-               TAIL;
-    std::string text = "usage: " + usage_line(*tool) + "\n";
-    if (tool == Tool::Explain)
-        text += "Explains a miner-probe log (its standard output, from a real board or a\n"
-                "simulation, possibly inside a boot log) attempt by attempt: the frames sent,\n"
-                "what each reply matched or why not, time-outs and short reads, the sensor\n"
-                "queries, the family found and the lines the run appended to the record files.\n"
-                "Reads standard input without FILE or with '-'. Exit status: 0 when the log\n"
-                "holds a probe run, 1 when it does not or cannot be read, 2 for bad arguments.\n\n";
-    else
-        text += *tool == Tool::Probe ? "Runs miner-probe against a simulated hash board on its serial line.\n\n"
-                                     : "Runs i2c-bitbang against simulated gpio19 (SCL) and gpio23 (SDA) with an "
-                                       "I2C\ndevice on them; 'read' (the default) runs it without an argument, "
-                                       "'write\nVALUE' passes VALUE unchanged.\n\n";
+    std::vector<OptionRow> rows;
     Parser parser;
-    for (const char *group : {"Scenario", "Shorthands", "Run"}) {
-        std::string lines;
-        for (const CLI::Option *o : parser.sub(*tool)->get_options())
-            if (o->get_group() == group && o->nonpositional())
-                lines += help_line(option_text(*o), o->get_description());
-        if (!lines.empty())
-            text += (tool == Tool::Explain ? "" : group + std::string(":\n")) + lines;
+    for (const CLI::Option *o : parser.sub(tool)->get_options()) {
+        std::string names;
+        for (const std::string &name : o->get_snames())
+            names += "-" + name + ", ";
+        for (const std::string &name : o->get_lnames())
+            names += "--" + name;
+        if (o->get_group() == group && o->nonpositional())
+            rows.push_back({o->get_type_size() == 0 ? names : names + " " + o->get_type_name(), o->get_description()});
     }
-    if (tool == Tool::Explain)
-        return text;
-    text += tool == Tool::Probe ? key_lines<ProbeScenario>() : key_lines<I2cScenario>();
-    if (tool == Tool::Probe) {
-        std::string frames;
-        for (const sim::KnownFrame &f : sim::known_frames())
-            frames += std::string(frames.empty() ? "" : ", ") + f.name;
-        text += help_line("frame NAMEs", frames + " (any case)");
-    }
-    return text + "Arguments after '--' go to the program unchanged (they set args).\n" + TAIL;
+    return rows;
 }
 
 std::string version_text()

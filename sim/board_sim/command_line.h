@@ -38,7 +38,7 @@ struct Command {
 struct ParseResult {
     bool ok = false;
     Command command;
-    std::string error; // one line, without the program name, when !ok
+    std::string error;  // one line, without the program name, when !ok
     bool usage = false; // the error is about the command line's form: point at --help
 };
 
@@ -48,6 +48,13 @@ ParseResult parse_command_line(const std::vector<std::string> &args);
 // Environment variables naming the programs, overridden by --program.
 extern const char *const MINER_PROBE_VARIABLE; // MINER_PROBE_BIN, as in the end-to-end tests
 extern const char *const I2C_BITBANG_VARIABLE; // I2C_BITBANG_BIN
+
+// A subcommand's options of one group ("Scenario", "Shorthands", "Run"), for
+// --help: "-f, --scenario FILE" and what it does.
+struct OptionRow {
+    std::string names, help;
+};
+std::vector<OptionRow> option_rows(Tool tool, const std::string &group);
 
 // "Try 'board-sim probe --help'..." after an error; the full help; and
 // "board-sim (miner-tools) 0.2.0".

@@ -185,8 +185,8 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
     const bool temporary = c.vcd_path.empty();
 
     sim::GpioBoard board(options);
-    const sim::I2cRunReport report =
-        sim::run_i2c_bitbang(board, program, c.i2c.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS, launcher);
+    const sim::I2cRunReport report = sim::run_i2c_bitbang(
+        board, program, c.i2c.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS, launcher);
     if (const std::string start_error = report.setup_error.empty() ? report.run.exec_error : report.setup_error;
         !start_error.empty()) {
         unlink(vcd.c_str());

@@ -17,7 +17,8 @@ std::string dumped(const Json &value)
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-template <class S> bool read_keys(const Json &in, S &s, std::vector<std::string> *given, std::string *why)
+template <class S>
+bool read_keys(const Json &in, S &s, std::vector<std::string> *given, std::string *why)
 {
     const std::string tool = tool_name(S::TOOL);
     if (!in.is_object())
@@ -36,14 +37,16 @@ template <class S> bool read_keys(const Json &in, S &s, std::vector<std::string>
     return true;
 }
 
-template <class S> void write_keys(Json &j, const S &s)
+template <class S>
+void write_keys(Json &j, const S &s)
 {
     j = {{"tool", tool_name(S::TOOL)}};
     for (const Key<S> &k : scenario_keys<S>())
         j[k.name] = k.write(s);
 }
 
-template <class S> void read_or_throw(const Json &j, S &s)
+template <class S>
+void read_or_throw(const Json &j, S &s)
 {
     std::string why;
     if (!read_keys(j, s, nullptr, &why))
@@ -77,7 +80,8 @@ void from_json(const Json &j, I2cScenario &s)
     read_or_throw(j, s);
 }
 
-template <class S> const Key<S> *find_key(std::string_view name)
+template <class S>
+const Key<S> *find_key(std::string_view name)
 {
     for (const Key<S> &k : scenario_keys<S>())
         if (name == k.name)
@@ -101,7 +105,8 @@ const NoEffect<S> *refused_key(const S &s, bool vm, const std::vector<std::strin
     return nullptr;
 }
 
-template <class S> bool read_scenario(std::string_view text, S *s, std::vector<std::string> *given, std::string *why)
+template <class S>
+bool read_scenario(std::string_view text, S *s, std::vector<std::string> *given, std::string *why)
 {
     Json doc;
     try {
@@ -139,7 +144,8 @@ std::string shown(const Json &value, bool hex)
     return dumped(value);
 }
 
-template <class S> std::string describe_scenario(const S &s)
+template <class S>
+std::string describe_scenario(const S &s)
 {
     std::string text;
     const auto add = [&text](const std::string &item) { text += (text.empty() ? "" : ", ") + item; };
@@ -161,10 +167,10 @@ std::string document_text(const Json &doc)
     return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-#define SCENARIO(S)                                                                                                  \
-    template const Key<S> *find_key<S>(std::string_view);                                                            \
-    template const NoEffect<S> *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *);    \
-    template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *);               \
+#define SCENARIO(S)                                                                                               \
+    template const Key<S> *find_key<S>(std::string_view);                                                         \
+    template const NoEffect<S> *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *); \
+    template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *);             \
     template std::string describe_scenario<S>(const S &);
 SCENARIO(ProbeScenario)
 SCENARIO(I2cScenario)

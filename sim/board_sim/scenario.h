@@ -52,12 +52,12 @@ struct I2cScenario : sim::GpioBoardOptions {
 };
 
 // One key of scenario S, made by key() in scenario_keys.cpp.
-template <class S> struct Key {
+template <class S>
+struct Key {
     const char *name;
     const char *help;    // one line; its argument in capitals
     std::string wants;   // its range in words: "a whole number from 0 to 255"
     bool hex = false;    // shown in hexadecimal
-    bool list = false;   // --set adds one item, or replaces the list with a JSON array
     std::ptrdiff_t at{}; // where its member lies in S: what the rules name
     // Checks a JSON value and stores it; false with `why` ("wants ...").
     std::function<bool(S &, const Json &, std::string *why)> read;
@@ -67,18 +67,22 @@ template <class S> struct Key {
     std::function<Json(const std::string &text, const Json &current)> parse;
 };
 
-template <class S> std::span<const Key<S>> scenario_keys();
-template <class S> const Key<S> *find_key(std::string_view name);
+template <class S>
+std::span<const Key<S>> scenario_keys();
+template <class S>
+const Key<S> *find_key(std::string_view name);
 
 // A rule of what has no effect: when `when` holds for the scenario, giving
 // any of the keys at `members` changes nothing, for the reason `why`
 // ("without wire").
-template <class S> struct NoEffect {
+template <class S>
+struct NoEffect {
     bool (*when)(const S &s, bool vm);
     std::vector<std::ptrdiff_t> members;
     const char *why;
 };
-template <class S> std::span<const NoEffect<S>> no_effect_rules();
+template <class S>
+std::span<const NoEffect<S>> no_effect_rules();
 
 // The first rule that refuses one of the keys `given`, or nullptr; `key` is
 // the key refused.
@@ -97,7 +101,8 @@ void from_json(const Json &j, I2cScenario &s);
 // a run (its "scenario" is taken, and its subcommand must be S's tool). Keys
 // it leaves out keep their defaults; `given` lists those it holds. False with
 // one line in `why` for anything else.
-template <class S> bool read_scenario(std::string_view text, S *s, std::vector<std::string> *given, std::string *why);
+template <class S>
+bool read_scenario(std::string_view text, S *s, std::vector<std::string> *given, std::string *why);
 
 // A key's value in --help and descriptions: "none", "1", "0x55", "[]".
 std::string shown(const Json &value, bool hex);
@@ -105,7 +110,8 @@ std::string shown(const Json &value, bool hex);
 // The keys away from their defaults, as --set would give them:
 // "family=LTC, sensor=3, wire=true, chips=60" (the note left out); "every key
 // at its default" for none.
-template <class S> std::string describe_scenario(const S &s);
+template <class S>
+std::string describe_scenario(const S &s);
 
 // A document as board-sim prints it, indented two spaces a level, ending in a
 // newline. Bytes that are not UTF-8 (a program's output may hold any) become

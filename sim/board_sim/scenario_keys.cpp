@@ -1,263 +1,18 @@
 // SPDX-License-Identifier: MIT
-// The two scenarios' keys, probe and I2C: each declared once, from its member
-// and a codec (how the member's type reads, writes and comes from command-line
-// text), and the rules of what has no effect, as predicates on the scenario.
+// The two scenarios' keys, probe and I2C, each declared once from its member
+// and a codec (scenario_codecs.h), and the rules of what has no effect, as
+// predicates on the scenario.
 #include <stdio.h>
 #include <strings.h>
 
 #include "record.h"
-#include "scenario.h"
-#include "text.h"
+#include "scenario_codecs.h"
 
 namespace board_sim {
 
 namespace {
 
-Json null_or_text(const std::string &text)
-{
-    return text == "null" ? Json() : Json(text);
-}
-
-struct Text {
-    bool hex = false, list = false;
-    std::string wants() const { return "text"; }
-    bool read(const Json &j, std::string &v, std::string *) const { return j.is_string() && (v = j.get<std::string>(), true); }
-    Json write(const std::string &v) const { return v; }
-    Json parse(const std::string &text, const Json &) const { return null_or_text(text); }
-};
-
-// true or false; `negated` for a member that means the opposite of its key.
-struct Flag {
-    bool negated = false;
-    bool hex = false, list = false;
-    std::string wants() const { return "true or false"; }
-    bool read(const Json &j, bool &v, std::string *) const { return j.is_boolean() && (v = j.get<bool>() != negated, true); }
-    Json write(bool v) const { return v != negated; }
-    Json parse(const std::string &text, const Json &) const { return Json::parse(text, nullptr, false); }
-};
-
-// A whole number in [min, max]; "0x.." on the command line too.
-template <class T> struct Number {
-    long min, max;
-    bool hex = false, list = false;
-    std::string wants() const
-    {
-        return "a whole number from " + std::to_string(min) + " to " + std::to_string(max);
-    }
-    bool read(const Json &j, T &v, std::string *) const
-    {
-        const bool ok = j.is_number_integer() && j.get<long long>() >= min && j.get<long long>() <= max;
-        return ok && (v = static_cast<T>(j.get<long long>()), true);
-    }
-    Json write(T v) const { return v; }
-    Json parse(const std::string &text, const Json &) const
-    {
-        const std::optional<long> n = sim::parse_number(text, min, max);
-        return n ? Json(*n) : Json(text);
-    }
-};
-
-// A probability.
-struct Rate {
-    bool hex = false, list = false;
-    std::string wants() const { return "a number from 0 to 1"; }
-    bool read(const Json &j, double &v, std::string *) const
-    {
-        return j.is_number() && j.get<double>() >= 0 && j.get<double>() <= 1 && (v = j.get<double>(), true);
-    }
-    Json write(double v) const { return v; }
-    Json parse(const std::string &text, const Json &) const { return Json::parse(text, nullptr, false); }
-};
-
-// One of `names`, any case on input.
-template <class E> struct Choice {
-    std::span<const std::pair<E, const char *>> names;
-    bool hex = false, list = false;
-    std::string wants() const
-    {
-        std::string what;
-        for (size_t i = 0; i < names.size(); ++i)
-            what += std::string(i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i].second;
-        return what;
-    }
-    bool read(const Json &j, E &v, std::string *) const
-    {
-        for (const auto &[value, name] : names)
-            if (j.is_string() && strcasecmp(name, j.get<std::string>().c_str()) == 0)
-                return v = value, true;
-        return false;
-    }
-    Json write(E v) const
-    {
-        for (const auto &[value, name] : names)
-            if (value == v)
-                return name;
-        return nullptr;
-    }
-    Json parse(const std::string &text, const Json &) const { return null_or_text(text); }
-};
-
-// When the sensor answers: from query 1 ("answers"), never (0), or from the K-th.
-struct Sensor {
-    long max;
-    bool hex = false, list = false;
-    std::string wants() const
-    {
-        return "\"answers\", \"never\" or at=K with K from 1 to " + std::to_string(max);
-    }
-    bool read(const Json &j, int &v, std::string *) const
-    {
-        std::optional<long> k;
-        if (j.is_number_integer() && j.get<long long>() >= 0 && j.get<long long>() <= max)
-            k = static_cast<long>(j.get<long long>());
-        else if (j.is_string())
-            k = j == "answers" ? 1
-                : j == "never" ? 0
-                               : (j.get<std::string>().starts_with("at=")
-                                      ? sim::parse_number(j.get<std::string>().substr(3), 1, max)
-                                      : std::nullopt);
-        return k && (v = static_cast<int>(*k), true);
-    }
-    Json write(int v) const { return v == 1 ? Json("answers") : v == 0 ? Json("never") : Json(v); }
-    Json parse(const std::string &text, const Json &) const
-    {
-        const std::optional<long> n = sim::parse_number(text, 0, max);
-        return n ? Json(*n) : Json(text);
-    }
-};
-
-// Bytes as hexadecimal text, "aa5517".
-struct Hex {
-    bool hex = false, list = false;
-    std::string wants() const { return "hexadecimal bytes such as \"aa551799\""; }
-    bool read(const Json &j, std::vector<uint8_t> &v, std::string *) const
-    {
-        const auto bytes = j.is_string() ? sim::parse_hex_bytes(j.get<std::string>()) : std::nullopt;
-        return bytes && (v = *bytes, true);
-    }
-    Json write(const std::vector<uint8_t> &v) const { return sim::hex_bytes(v); }
-    Json parse(const std::string &text, const Json &) const { return null_or_text(text); }
-};
-
-// A list of strings, each read by `item` (which may say why not) and written
-// by `show`; on the command line, one item adds, a JSON array replaces.
-template <class T> struct List {
-    bool (*item)(const std::string &text, T &v, std::string *why);
-    std::string (*show)(const T &v);
-    bool hex = false, list = true;
-    std::string wants() const { return "a list of strings"; }
-    bool read(const Json &j, std::vector<T> &v, std::string *why) const
-    {
-        std::vector<T> items(j.is_array() ? j.size() : 0);
-        for (size_t i = 0; i < items.size(); ++i)
-            if (!j[i].is_string() || !item(j[i].get<std::string>(), items[i], why))
-                return false;
-        return j.is_array() && (v = std::move(items), true);
-    }
-    Json write(const std::vector<T> &v) const
-    {
-        Json out = Json::array();
-        for (const T &x : v)
-            out.push_back(show(x));
-        return out;
-    }
-    Json parse(const std::string &text, const Json &current) const
-    {
-        if (text.starts_with("["))
-            return Json::parse(text, nullptr, false);
-        Json out = current.is_array() ? current : Json::array();
-        out.push_back(text);
-        return out;
-    }
-};
-
-bool line_item(const std::string &text, std::string &v, std::string *why)
-{
-    if (text.find('\n') != std::string::npos)
-        return *why = "wants lines without a newline in them", false;
-    return v = text, true;
-}
-
-std::string same(const std::string &text)
-{
-    return text;
-}
-
-// A record file's text as its lines.
-struct Lines {
-    bool hex = false, list = true;
-    List<std::string> lines{line_item, same};
-    std::string wants() const { return lines.wants(); }
-    bool read(const Json &j, std::string &text, std::string *why) const
-    {
-        std::vector<std::string> v;
-        if (!lines.read(j, v, why))
-            return false;
-        text.clear();
-        for (const std::string &line : v)
-            text += line + "\n";
-        return true;
-    }
-    Json write(const std::string &text) const
-    {
-        Json out = Json::array();
-        for (size_t at = 0, end; at < text.size(); at = end + 1) {
-            end = std::min(text.find('\n', at), text.size());
-            out.push_back(text.substr(at, end - at));
-        }
-        return out;
-    }
-    Json parse(const std::string &text, const Json &current) const { return lines.parse(text, current); }
-};
-
-// C's value, or null for none.
-template <class C> struct Maybe {
-    C inner{};
-    bool hex = inner.hex, list = inner.list;
-    std::string wants() const { return inner.wants() + " or null"; }
-    template <class T> bool read(const Json &j, std::optional<T> &v, std::string *why) const
-    {
-        T x{};
-        if (j.is_null())
-            return v.reset(), true;
-        return inner.read(j, x, why) && (v = std::move(x), true);
-    }
-    template <class T> Json write(const std::optional<T> &v) const { return v ? inner.write(*v) : Json(); }
-    Json parse(const std::string &text, const Json &current) const
-    {
-        return text == "null" ? Json() : inner.parse(text, current);
-    }
-};
-
-template <class S, class M> std::ptrdiff_t offset_in(const S &s, const M &member)
-{
-    return reinterpret_cast<const char *>(&member) - reinterpret_cast<const char *>(&s);
-}
-
-// The key `name` of the member `at` gives (see AT), read and written by codec `c`.
-template <class S, class C, class A> Key<S> key(const char *name, C c, A at, const char *help)
-{
-    static const S proto{};
-    return {name,
-            help,
-            c.wants(),
-            c.hex,
-            c.list,
-            offset_in(proto, at(proto)),
-            [c, at](S &s, const Json &j, std::string *why) { return c.read(j, at(s), why); },
-            [c, at](const S &s) { return c.write(at(s)); },
-            [c](const std::string &text, const Json &current) { return c.parse(text, current); }};
-}
-
-// Where the members `at...` lie, for a rule.
-template <class S, class... A> std::vector<std::ptrdiff_t> members(A... at)
-{
-    static const S proto{};
-    return {offset_in(proto, at(proto))...};
-}
-
-#define AT(member) [](auto &s) -> auto & { return s.member; }
-
+using namespace codecs;
 using P = ProbeScenario;
 using I = I2cScenario;
 
@@ -396,11 +151,10 @@ bool nothing_answers(const P &s)
     return s.board.family == sim::ChipFamily::None && s.board.frame_replies.empty();
 }
 
-const std::vector<std::ptrdiff_t> SENSOR = members<P>(AT(board.sensor_answers_at_query), AT(board.sensor_status),
-                                                      AT(board.sensor_id), AT(board.sensor_reply));
-const std::vector<std::ptrdiff_t> WIRE =
-    members<P>(AT(wire_model.chips), AT(wire_model.latency_us), AT(wire_model.corrupt_rate),
-               AT(wire_model.corrupt_seed));
+const std::vector<std::ptrdiff_t> SENSOR =
+    members<P>(AT(board.sensor_answers_at_query), AT(board.sensor_status), AT(board.sensor_id), AT(board.sensor_reply));
+const std::vector<std::ptrdiff_t> WIRE = members<P>(AT(wire_model.chips), AT(wire_model.latency_us),
+                                                    AT(wire_model.corrupt_rate), AT(wire_model.corrupt_seed));
 
 std::vector<std::ptrdiff_t> operator+(std::vector<std::ptrdiff_t> a, const std::vector<std::ptrdiff_t> &b)
 {
@@ -411,21 +165,18 @@ std::vector<std::ptrdiff_t> operator+(std::vector<std::ptrdiff_t> a, const std::
 // The keys of the hash board itself, which nothing reaches in some scenarios.
 const std::vector<std::ptrdiff_t> HASH_BOARD =
     members<P>(AT(board.family), AT(board.answers_after_cycles)) + SENSOR +
-    members<P>(AT(board.detection_reply), AT(board.frame_replies), AT(board.reply_limit), AT(board.babble),
-               AT(wire)) +
+    members<P>(AT(board.detection_reply), AT(board.frame_replies), AT(board.reply_limit), AT(board.babble), AT(wire)) +
     WIRE;
 const std::vector<std::ptrdiff_t> CONTROL_BOARD = members<P>(AT(uart_present), AT(gpio_files), AT(usr_bin_read_only));
 
 const NoEffect<P> PROBE_RULES[] = {
-    {[](const P &, bool vm) { return vm; },
-     members<P>(AT(board.answers_after_cycles)),
+    {[](const P &, bool vm) { return vm; }, members<P>(AT(board.answers_after_cycles)),
      "with --vm: the control line is the emulated board's own, which the simulated chips cannot watch"},
     {[](const P &, bool vm) { return vm; }, CONTROL_BOARD,
      "with --vm: the emulated board always has its UART, GPIO lines and a writable /usr/bin"},
     {[](const P &s, bool) { return record_names_a_family(s.miner_type); }, HASH_BOARD + CONTROL_BOARD,
      "when miner_type names a family: the probe finds it there and stops"},
-    {[](const P &s, bool) { return !s.uart_present; }, HASH_BOARD,
-     "without the uart: nothing reaches the hash board"},
+    {[](const P &s, bool) { return !s.uart_present; }, HASH_BOARD, "without the uart: nothing reaches the hash board"},
     {[](const P &s, bool) { return !s.wire; }, WIRE, "without wire"},
     {[](const P &s, bool) { return s.board.family == sim::ChipFamily::None; },
      members<P>(AT(board.detection_reply)) + SENSOR, "when family is none: no chips answer"},
@@ -458,22 +209,26 @@ const NoEffect<I> I2C_RULES[] = {
 
 } // namespace
 
-template <> std::span<const Key<P>> scenario_keys<P>()
+template <>
+std::span<const Key<P>> scenario_keys<P>()
 {
     return PROBE_KEYS;
 }
 
-template <> std::span<const Key<I>> scenario_keys<I>()
+template <>
+std::span<const Key<I>> scenario_keys<I>()
 {
     return I2C_KEYS;
 }
 
-template <> std::span<const NoEffect<P>> no_effect_rules<P>()
+template <>
+std::span<const NoEffect<P>> no_effect_rules<P>()
 {
     return PROBE_RULES;
 }
 
-template <> std::span<const NoEffect<I>> no_effect_rules<I>()
+template <>
+std::span<const NoEffect<I>> no_effect_rules<I>()
 {
     return I2C_RULES;
 }

@@ -14,9 +14,11 @@ namespace sim {
 
 enum class ChipFamily { None, BTC, LTC, SIA, DASH };
 // The families as the record file and board-sim's scenarios spell them.
-inline constexpr std::pair<ChipFamily, const char *> CHIP_FAMILY_NAMES[] = {
-    {ChipFamily::None, "none"}, {ChipFamily::BTC, "BTC"}, {ChipFamily::LTC, "LTC"},
-    {ChipFamily::SIA, "SIA"},   {ChipFamily::DASH, "DASH"}};
+inline constexpr std::pair<ChipFamily, const char *> CHIP_FAMILY_NAMES[] = {{ChipFamily::None, "none"},
+                                                                            {ChipFamily::BTC, "BTC"},
+                                                                            {ChipFamily::LTC, "LTC"},
+                                                                            {ChipFamily::SIA, "SIA"},
+                                                                            {ChipFamily::DASH, "DASH"}};
 const char *chip_family_name(ChipFamily family);
 
 // How replies travel on the line. Without a wire model the board answers a

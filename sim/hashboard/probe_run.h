@@ -27,7 +27,7 @@ struct ProbeBoard {
 struct ProbeRunConfig : ProbeBoard {
     std::string binary;                // absolute path of miner-probe
     std::vector<std::string> launcher; // words before the binary, e.g. an emulator (absolute path)
-    int gpio_base = 0; // the program's GPIO base: lines gpio<base+27>, gpio<base+16>
+    int gpio_base = 0;                 // the program's GPIO base: lines gpio<base+27>, gpio<base+16>
     int timeout_ms = 60000;
     // The program waits only 2 ms for a reply's first byte. When the host is
     // too busy to deliver a reply in time (the run's log shows a time-out

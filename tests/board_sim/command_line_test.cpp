@@ -90,10 +90,9 @@ TEST(CommandLine, WireRepliesAndRecords)
     EXPECT_EQ(sensor.sensor_reply, (std::vector<uint8_t>{0xAA, 0x55, 0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00}));
 
     // A named reply needs no family, and without bytes leaves the frame unanswered.
-    const sim::HashBoardScenario named =
-        parsed({"probe", "-s", "replies=LTC detection=1485", "-s", "replies=BTC detection=", "-s",
-                "answers_after_cycles=2"})
-            .probe.board;
+    const sim::HashBoardScenario named = parsed({"probe", "-s", "replies=LTC detection=1485", "-s",
+                                                 "replies=BTC detection=", "-s", "answers_after_cycles=2"})
+                                             .probe.board;
     ASSERT_EQ(named.frame_replies.size(), 2u) << "each --set of a list adds an item";
     EXPECT_TRUE(named.frame_replies[1].bytes.empty());
 
@@ -352,7 +351,8 @@ TEST(BoardSimBinary, BadInputGivesOneLineOnStandardErrorAndStatus2)
               "board-sim: The following argument was not expected: --bogus\nTry 'board-sim probe --help' for more.\n");
     const Ran none = run_board_sim({});
     EXPECT_EQ(none.status, 2);
-    EXPECT_EQ(none.err, "board-sim: no subcommand: give 'probe', 'i2c' or 'explain'\nTry 'board-sim --help' for more.\n");
+    EXPECT_EQ(none.err,
+              "board-sim: no subcommand: give 'probe', 'i2c' or 'explain'\nTry 'board-sim --help' for more.\n");
 }
 
 TEST(BoardSimBinary, HelpAndVersionOnStandardOutput)

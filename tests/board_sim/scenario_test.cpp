@@ -12,14 +12,16 @@ namespace {
 
 using namespace board_sim;
 
-template <class S> struct Read {
+template <class S>
+struct Read {
     bool ok;
     S scenario;
     std::vector<std::string> given;
     std::string why;
 };
 
-template <class S = ProbeScenario> Read<S> read(std::string_view text)
+template <class S = ProbeScenario>
+Read<S> read(std::string_view text)
 {
     Read<S> r;
     r.ok = read_scenario(text, &r.scenario, &r.given, &r.why);
@@ -63,7 +65,8 @@ TEST(Scenario, CommittedScenariosRead)
         std::ifstream in(entry.path());
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         const Json file = Json::parse(text);
-        const Json scenario = file["tool"] == "i2c" ? Json(read<I2cScenario>(text).scenario) : Json(read(text).scenario);
+        const Json scenario =
+            file["tool"] == "i2c" ? Json(read<I2cScenario>(text).scenario) : Json(read(text).scenario);
         for (const auto &[key, value] : file.items())
             EXPECT_EQ(scenario[key], value) << key;
         ++files;
@@ -102,8 +105,9 @@ TEST(Scenario, MalformedFilesAreRefusedWithTheKeyNamed)
 
 TEST(Scenario, CommandLineTextBecomesTheKeysValue)
 {
-    const auto from_text = []<class S = ProbeScenario>(const char *key, const std::string &text, Json current = Json(),
-                                                      S * = nullptr) {
+    const auto from_text =
+        []<class S = ProbeScenario>(const char *key, const std::string &text, Json current = Json(), S * = nullptr)
+    {
         const Key<S> *k = find_key<S>(key);
         S s;
         std::string why;

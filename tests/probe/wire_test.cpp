@@ -526,8 +526,8 @@ struct ChainCase {
 
 std::string chain_case_name(const ::testing::TestParamInfo<ChainCase> &info)
 {
-    return std::string(sim::chip_family_name(info.param.family)) + "_" + std::to_string(info.param.chips) +
-           "chips_" + std::to_string(info.param.latency_us) + "us";
+    return std::string(sim::chip_family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
+           std::to_string(info.param.latency_us) + "us";
 }
 
 // Chains whose replies start within the program's 2 ms wait.
