@@ -20,45 +20,48 @@ constexpr bool shows_hex(const C &c)
     return false;
 }
 
-Json null_or_text(const std::string &text)
+// Command-line text as a value: text ("null" for none), or JSON (true, 0.5).
+inline Json text_value(const std::string &text, const Json &)
 {
     return text == "null" ? Json() : Json(text);
 }
 
+inline Json json_value(const std::string &text, const Json &)
+{
+    return Json::parse(text, nullptr, false);
+}
+
+using Parse = Json (*)(const std::string &text, const Json &current);
+
 struct Text {
+    static constexpr Parse parse = text_value;
     std::string wants() const { return "text"; }
     bool read(const Json &j, std::string &v, std::string *) const
     {
         return j.is_string() && (v = j.get<std::string>(), true);
     }
     Json write(const std::string &v) const { return v; }
-    Json parse(const std::string &text, const Json &) const { return null_or_text(text); }
 };
 
 // true or false; `negated` for a member that means the opposite of its key.
 struct Flag {
     bool negated = false;
+    static constexpr Parse parse = json_value;
     std::string wants() const { return "true or false"; }
     bool read(const Json &j, bool &v, std::string *) const
     {
         return j.is_boolean() && (v = j.get<bool>() != negated, true);
     }
     Json write(bool v) const { return v != negated; }
-    Json parse(const std::string &text, const Json &) const { return Json::parse(text, nullptr, false); }
 };
 
-// A whole number in [min, max]; "0x.." on the command line too.
-template <class T>
-struct Number {
+// A whole number in [min, max] (from 0 for `Sensor`); "0x.." on the command line too.
+struct Range {
     long min, max;
-    bool hex = false;
-    std::string wants() const { return "a whole number from " + std::to_string(min) + " to " + std::to_string(max); }
-    bool read(const Json &j, T &v, std::string *) const
+    bool in_range(const Json &j) const
     {
-        const bool ok = j.is_number_integer() && j.get<long long>() >= min && j.get<long long>() <= max;
-        return ok && (v = static_cast<T>(j.get<long long>()), true);
+        return j.is_number_integer() && j.get<long long>() >= min && j.get<long long>() <= max;
     }
-    Json write(T v) const { return v; }
     Json parse(const std::string &text, const Json &) const
     {
         const std::optional<long> n = sim::parse_number(text, min, max);
@@ -66,21 +69,30 @@ struct Number {
     }
 };
 
+template <class T>
+struct Number : Range {
+    bool hex = false;
+    std::string wants() const { return "a whole number from " + std::to_string(min) + " to " + std::to_string(max); }
+    bool read(const Json &j, T &v, std::string *) const { return in_range(j) && (v = j.get<T>(), true); }
+    Json write(T v) const { return v; }
+};
+
 // A probability.
 struct Rate {
+    static constexpr Parse parse = json_value;
     std::string wants() const { return "a number from 0 to 1"; }
     bool read(const Json &j, double &v, std::string *) const
     {
         return j.is_number() && j.get<double>() >= 0 && j.get<double>() <= 1 && (v = j.get<double>(), true);
     }
     Json write(double v) const { return v; }
-    Json parse(const std::string &text, const Json &) const { return Json::parse(text, nullptr, false); }
 };
 
 // One of `names`, any case on input.
 template <class E>
 struct Choice {
     std::span<const std::pair<E, const char *>> names;
+    static constexpr Parse parse = text_value;
     std::string wants() const
     {
         std::string what;
@@ -97,41 +109,29 @@ struct Choice {
     }
     Json write(E v) const
     {
-        for (const auto &[value, name] : names)
-            if (value == v)
-                return name;
-        return nullptr;
+        return std::find_if(names.begin(), names.end(), [v](auto &n) { return n.first == v; })->second;
     }
-    Json parse(const std::string &text, const Json &) const { return null_or_text(text); }
 };
 
 // When the sensor answers: from query 1 ("answers"), never (0), or from the K-th.
-struct Sensor {
-    long max;
+struct Sensor : Range {
     std::string wants() const { return "\"answers\", \"never\" or at=K with K from 1 to " + std::to_string(max); }
     bool read(const Json &j, int &v, std::string *) const
     {
-        std::optional<long> k;
-        if (j.is_number_integer() && j.get<long long>() >= 0 && j.get<long long>() <= max)
-            k = static_cast<long>(j.get<long long>());
-        else if (j.is_string())
-            k = j == "answers" ? 1
-                : j == "never" ? 0
-                               : (j.get<std::string>().starts_with("at=")
-                                      ? sim::parse_number(j.get<std::string>().substr(3), 1, max)
-                                      : std::nullopt);
+        const std::string text = j.is_string() ? j.get<std::string>() : "";
+        const std::optional<long> k = in_range(j)               ? j.get<long>()
+                                      : text == "answers"       ? 1
+                                      : text == "never"         ? 0
+                                      : text.starts_with("at=") ? sim::parse_number(text.substr(3), 1, max)
+                                                                : std::nullopt;
         return k && (v = static_cast<int>(*k), true);
     }
     Json write(int v) const { return v == 1 ? Json("answers") : v == 0 ? Json("never") : Json(v); }
-    Json parse(const std::string &text, const Json &) const
-    {
-        const std::optional<long> n = sim::parse_number(text, 0, max);
-        return n ? Json(*n) : Json(text);
-    }
 };
 
 // Bytes as hexadecimal text, "aa5517".
 struct Hex {
+    static constexpr Parse parse = text_value;
     std::string wants() const { return "hexadecimal bytes such as \"aa551799\""; }
     bool read(const Json &j, std::vector<uint8_t> &v, std::string *) const
     {
@@ -139,7 +139,6 @@ struct Hex {
         return bytes && (v = *bytes, true);
     }
     Json write(const std::vector<uint8_t> &v) const { return sim::hex_bytes(v); }
-    Json parse(const std::string &text, const Json &) const { return null_or_text(text); }
 };
 
 // A list of strings, each read by `item` (which may say why not) and written
@@ -166,37 +165,34 @@ struct List {
     }
     Json parse(const std::string &text, const Json &current) const
     {
-        if (text.starts_with("["))
-            return Json::parse(text, nullptr, false);
         Json out = current.is_array() ? current : Json::array();
         out.push_back(text);
-        return out;
+        return text.starts_with("[") ? json_value(text, current) : out;
     }
 };
 
-bool line_item(const std::string &text, std::string &v, std::string *why)
+inline bool line_item(const std::string &text, std::string &v, std::string *why)
 {
     if (text.find('\n') != std::string::npos)
         return *why = "wants lines without a newline in them", false;
     return v = text, true;
 }
 
-std::string same(const std::string &text)
+inline std::string same(const std::string &text)
 {
     return text;
 }
 
 // A record file's text as its lines.
-struct Lines {
-    List<std::string> lines{line_item, same};
-    std::string wants() const { return lines.wants(); }
+struct Lines : List<std::string> {
+    Lines() : List{line_item, same} {}
     bool read(const Json &j, std::string &text, std::string *why) const
     {
-        std::vector<std::string> v;
-        if (!lines.read(j, v, why))
+        std::vector<std::string> lines;
+        if (!List::read(j, lines, why))
             return false;
         text.clear();
-        for (const std::string &line : v)
+        for (const std::string &line : lines)
             text += line + "\n";
         return true;
     }
@@ -209,7 +205,6 @@ struct Lines {
         }
         return out;
     }
-    Json parse(const std::string &text, const Json &current) const { return lines.parse(text, current); }
 };
 
 // C's value, or null for none.
@@ -222,9 +217,7 @@ struct Maybe {
     bool read(const Json &j, std::optional<T> &v, std::string *why) const
     {
         T x{};
-        if (j.is_null())
-            return v.reset(), true;
-        return inner.read(j, x, why) && (v = std::move(x), true);
+        return j.is_null() ? (v.reset(), true) : inner.read(j, x, why) && (v = std::move(x), true);
     }
     template <class T>
     Json write(const std::optional<T> &v) const

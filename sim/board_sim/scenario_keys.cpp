@@ -78,7 +78,7 @@ const Key<P> PROBE_KEYS[] = {
            "chips on the board: BTC, LTC, SIA, DASH, or none (nothing answers)"),
     key<P>("answers_after_cycles", Number<int>{0, 1000}, AT(board.answers_after_cycles),
            "the chips answer once the control line has made N low-high cycles (0: always)"),
-    key<P>("sensor", Sensor{1000000}, AT(board.sensor_answers_at_query),
+    key<P>("sensor", Sensor{0, 1000000}, AT(board.sensor_answers_at_query),
            "the temperature sensor: answers, never, or at=K (from the run's K-th query)"),
     key<P>("sensor_status", BYTE, AT(board.sensor_status), "status BYTE of the sensor's replies"),
     key<P>("sensor_id", BYTE, AT(board.sensor_id), "identity BYTE of the sensor's replies"),
