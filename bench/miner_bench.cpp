@@ -28,11 +28,11 @@
 #include <vector>
 
 #include "bus_floor.h"
-#include "scenario.h"
 #include "gpio_board.h"
 #include "i2c_run.h"
 #include "probe_lines.h"
 #include "probe_run.h"
+#include "scenario.h"
 #include "target_command.h"
 #include "text.h"
 #include "wire_table.h"
@@ -137,7 +137,8 @@ std::string ratio(long measured, long floor)
 
 // A committed scenario (scenarios/NAME), as the simulation takes it; the
 // benchmark stops when it cannot be read.
-template <class S> S scenario_file(const char *name)
+template <class S>
+S scenario_file(const char *name)
 {
     const std::string path = std::string(SCENARIOS_DIR) + "/" + name;
     std::ifstream in(path, std::ios::binary);
@@ -175,8 +176,8 @@ std::vector<ProbeScenario> probe_scenarios()
     };
     std::vector<ProbeScenario> list;
     for (const auto &row : rows) {
-        list.push_back({row.name, row.floor_us, row.floor_note,
-                        scenario_file<board_sim::ProbeScenario>(row.file).run_config()});
+        list.push_back(
+            {row.name, row.floor_us, row.floor_note, scenario_file<board_sim::ProbeScenario>(row.file).run_config()});
     }
     return list;
 }
