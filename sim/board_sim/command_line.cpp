@@ -258,7 +258,7 @@ private:
                 return fail("--set: no key '" + set.key + "' in a " + tool + " scenario; 'board-sim " + tool +
                             " --help' lists them");
             std::string why;
-            if (!k->read(s, set.value ? *set.value : k->parse(set.text, k->write(s)), &why))
+            if (set.value ? !k->read(s, *set.value, &why) : !read_text(*k, s, set.text, &why))
                 return fail(set.who + " " + (why.empty() ? "wants " + k->wants : why) +
                             (set.value ? "" : ", not '" + set.text + "'"));
             if (set.shorthand && std::find(in_file.begin(), in_file.end(), set.key) != in_file.end() &&

@@ -3,6 +3,7 @@
 // (scenario_keys.cpp).
 #include "scenario.h"
 
+#include <climits>
 #include <stdexcept>
 
 #include "text.h"
@@ -106,6 +107,30 @@ const NoEffect<S> *refused_key(const S &s, bool vm, const std::vector<std::strin
 }
 
 template <class S>
+bool read_text(const Key<S> &k, S &s, const std::string &text, std::string *why)
+{
+    std::vector<Json> tries;
+    if (text == "null")
+        tries.emplace_back();
+    if (k.list && !text.starts_with("[")) {
+        const Json items = k.write(s);
+        tries.push_back(items.is_array() ? items : Json::array());
+        tries.back().push_back(text);
+    } else {
+        if (const std::optional<long> n = sim::parse_number(text, 0, LONG_MAX))
+            tries.emplace_back(*n);
+        if (const Json j = Json::parse(text, nullptr, false); !j.is_discarded())
+            tries.push_back(j);
+        tries.emplace_back(text);
+    }
+    for (const Json &value : tries)
+        if (why->clear(), k.read(s, value, why))
+            return true;
+    *why = why->empty() ? "wants " + k.wants : *why;
+    return false;
+}
+
+template <class S>
 bool read_scenario(std::string_view text, S *s, std::vector<std::string> *given, std::string *why)
 {
     Json doc;
@@ -169,6 +194,7 @@ std::string document_text(const Json &doc)
 
 #define SCENARIO(S)                                                                                               \
     template const Key<S> *find_key<S>(std::string_view);                                                         \
+    template bool read_text<S>(const Key<S> &, S &, const std::string &, std::string *);                          \
     template const NoEffect<S> *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *); \
     template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *);             \
     template std::string describe_scenario<S>(const S &);

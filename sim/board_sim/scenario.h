@@ -58,19 +58,24 @@ struct Key {
     const char *help;    // one line; its argument in capitals
     std::string wants;   // its range in words: "a whole number from 0 to 255"
     bool hex = false;    // shown in hexadecimal
+    bool list = false;   // --set adds one item, or replaces the list with a JSON array
     std::ptrdiff_t at{}; // where its member lies in S: what the rules name
     // Checks a JSON value and stores it; false with `why` ("wants ...").
     std::function<bool(S &, const Json &, std::string *why)> read;
     // The member as JSON, in its one spelling.
     std::function<Json(const S &)> write;
-    // The JSON value command-line text gives, given the key's current value.
-    std::function<Json(const std::string &text, const Json &current)> parse;
 };
 
 template <class S>
 std::span<const Key<S>> scenario_keys();
 template <class S>
 const Key<S> *find_key(std::string_view name);
+
+// Reads the text of --set into the key: a list takes one item (a JSON array
+// replaces it); another key a number ("0x.." too) or JSON if its value reads
+// so, else the text itself; "null" clears what may be null. False with `why`.
+template <class S>
+bool read_text(const Key<S> &k, S &s, const std::string &text, std::string *why);
 
 // A rule of what has no effect: when `when` holds for the scenario, giving
 // any of the keys at `members` changes nothing, for the reason `why`

@@ -20,21 +20,15 @@ constexpr bool shows_hex(const C &c)
     return false;
 }
 
-// Command-line text as a value: text ("null" for none), or JSON (true, 0.5).
-inline Json text_value(const std::string &text, const Json &)
+template <class C>
+constexpr bool is_list(const C &c)
 {
-    return text == "null" ? Json() : Json(text);
+    if constexpr (requires { c.list; })
+        return c.list;
+    return false;
 }
-
-inline Json json_value(const std::string &text, const Json &)
-{
-    return Json::parse(text, nullptr, false);
-}
-
-using Parse = Json (*)(const std::string &text, const Json &current);
 
 struct Text {
-    static constexpr Parse parse = text_value;
     std::string wants() const { return "text"; }
     bool read(const Json &j, std::string &v, std::string *) const
     {
@@ -46,7 +40,6 @@ struct Text {
 // true or false; `negated` for a member that means the opposite of its key.
 struct Flag {
     bool negated = false;
-    static constexpr Parse parse = json_value;
     std::string wants() const { return "true or false"; }
     bool read(const Json &j, bool &v, std::string *) const
     {
@@ -55,17 +48,12 @@ struct Flag {
     Json write(bool v) const { return v != negated; }
 };
 
-// A whole number in [min, max] (from 0 for `Sensor`); "0x.." on the command line too.
+// A whole number in [min, max].
 struct Range {
     long min, max;
     bool in_range(const Json &j) const
     {
         return j.is_number_integer() && j.get<long long>() >= min && j.get<long long>() <= max;
-    }
-    Json parse(const std::string &text, const Json &) const
-    {
-        const std::optional<long> n = sim::parse_number(text, min, max);
-        return n ? Json(*n) : Json(text);
     }
 };
 
@@ -79,7 +67,6 @@ struct Number : Range {
 
 // A probability.
 struct Rate {
-    static constexpr Parse parse = json_value;
     std::string wants() const { return "a number from 0 to 1"; }
     bool read(const Json &j, double &v, std::string *) const
     {
@@ -92,7 +79,6 @@ struct Rate {
 template <class E>
 struct Choice {
     std::span<const std::pair<E, const char *>> names;
-    static constexpr Parse parse = text_value;
     std::string wants() const
     {
         std::string what;
@@ -131,7 +117,6 @@ struct Sensor : Range {
 
 // Bytes as hexadecimal text, "aa5517".
 struct Hex {
-    static constexpr Parse parse = text_value;
     std::string wants() const { return "hexadecimal bytes such as \"aa551799\""; }
     bool read(const Json &j, std::vector<uint8_t> &v, std::string *) const
     {
@@ -147,6 +132,7 @@ template <class T>
 struct List {
     bool (*item)(const std::string &text, T &v, std::string *why);
     std::string (*show)(const T &v);
+    static constexpr bool list = true;
     std::string wants() const { return "a list of strings"; }
     bool read(const Json &j, std::vector<T> &v, std::string *why) const
     {
@@ -162,12 +148,6 @@ struct List {
         for (const T &x : v)
             out.push_back(show(x));
         return out;
-    }
-    Json parse(const std::string &text, const Json &current) const
-    {
-        Json out = current.is_array() ? current : Json::array();
-        out.push_back(text);
-        return text.starts_with("[") ? json_value(text, current) : out;
     }
 };
 
@@ -211,7 +191,7 @@ struct Lines : List<std::string> {
 template <class C>
 struct Maybe {
     C inner{};
-    bool hex = shows_hex(inner);
+    bool hex = shows_hex(inner), list = is_list(inner);
     std::string wants() const { return inner.wants() + " or null"; }
     template <class T>
     bool read(const Json &j, std::optional<T> &v, std::string *why) const
@@ -223,10 +203,6 @@ struct Maybe {
     Json write(const std::optional<T> &v) const
     {
         return v ? inner.write(*v) : Json();
-    }
-    Json parse(const std::string &text, const Json &current) const
-    {
-        return text == "null" ? Json() : inner.parse(text, current);
     }
 };
 
@@ -245,10 +221,10 @@ Key<S> key(const char *name, C c, A at, const char *help)
             help,
             c.wants(),
             shows_hex(c),
+            is_list(c),
             offset_in(proto, at(proto)),
             [c, at](S &s, const Json &j, std::string *why) { return c.read(j, at(s), why); },
-            [c, at](const S &s) { return c.write(at(s)); },
-            [c](const std::string &text, const Json &current) { return c.parse(text, current); }};
+            [c, at](const S &s) { return c.write(at(s)); }};
 }
 
 // Where the members `at...` lie, for a rule.

@@ -111,11 +111,16 @@ TEST(Scenario, CommandLineTextBecomesTheKeysValue)
         const Key<S> *k = find_key<S>(key);
         S s;
         std::string why;
-        EXPECT_TRUE(k->read(s, k->parse(text, current), &why)) << why;
+        EXPECT_TRUE(current.is_null() || k->read(s, current, &why)) << why;
+        EXPECT_TRUE(read_text(*k, s, text, &why)) << why;
         return k->write(s);
     };
     EXPECT_EQ(from_text("sensor_id", "0x1a"), 26);
     EXPECT_EQ(from_text("sensor", "7"), 7);
+    EXPECT_EQ(from_text("sensor", "at=7"), 7);
+    EXPECT_EQ(from_text("note", "12"), "12") << "text that is not the key's JSON is the key's text";
+    EXPECT_EQ(from_text("sensor_reply", "0098"), "0098");
+    EXPECT_EQ(from_text("miner_type", "null", Json({"A"})), Json()) << "null clears";
     EXPECT_EQ(from_text("reply_limit", "null"), Json());
     EXPECT_EQ(from_text("corrupt_rate", "1e-3"), 0.001);
     EXPECT_EQ(from_text("args", "x", Json({"alt"})), Json({"alt", "x"})) << "an item adds";
