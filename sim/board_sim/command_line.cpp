@@ -60,6 +60,7 @@ public:
         args.erase(dashes, args.end());
         std::reverse(args.begin(), args.end()); // as CLI11 takes them
         try {
+            expand_abbreviations(args);
             app_.parse(args);
         } catch (const CLI::Success &e) {
             (dynamic_cast<const CLI::CallForHelp *>(&e) != nullptr ? c_.help : c_.version) = true;
@@ -92,6 +93,33 @@ public:
     CLI::App *sub(Tool tool) { return app_.get_subcommand(tool_name(tool)); }
 
 private:
+    // A long option may be shortened while that is unambiguous: "--fam ltc".
+    // `args` are reversed, the subcommand last.
+    void expand_abbreviations(std::vector<std::string> &args)
+    {
+        const CLI::App *app = &app_;
+        for (Tool tool : TOOLS)
+            if (!args.empty() && args.back() == tool_name(tool))
+                app = sub(tool);
+        for (std::string &arg : args) {
+            const std::string name = arg.substr(0, arg.find('='));
+            std::vector<std::string> found;
+            for (const CLI::Option *o : app->get_options())
+                for (const std::string &l : o->get_lnames())
+                    if (("--" + l).starts_with(name) && name.starts_with("--") && name.size() > 2)
+                        found.push_back(l == name.substr(2) ? "" : "--" + l);
+            if (found.size() > 1 && std::find(found.begin(), found.end(), "") == found.end()) {
+                std::string all;
+                for (const std::string &f : found)
+                    all += " '" + f + "'";
+                throw CLI::ParseError("option '" + name + "' is ambiguous; possibilities:" + all,
+                                      CLI::ExitCodes::ExtrasError);
+            }
+            if (found.size() == 1 && !found[0].empty())
+                arg = found[0] + arg.substr(name.size());
+        }
+    }
+
     bool fail(const std::string &text)
     {
         error_ = text;

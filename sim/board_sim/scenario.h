@@ -2,8 +2,8 @@
 // A board-sim scenario: the simulated board a program runs against, and the
 // arguments it gets. Each subcommand has one typed scenario, which the
 // simulation takes as it is, and one table of keys (scenario_keys.cpp): each
-// key is declared once, with its member, its codec (JSON form, --set text,
-// range), its help; its default is the member's. Reading a file, --set, the
+// key is declared once, with its member, its codec (JSON form and range) and
+// its help; its default is the member's. Reading a file, --set, the
 // shorthand options, --help, the "has no effect" rules and the scenario part
 // of a --json document all come from the table. A scenario is what an
 // engineer attaches to a bug report; `board-sim probe --scenario FILE`
@@ -51,7 +51,7 @@ struct I2cScenario : sim::GpioBoardOptions {
     static constexpr Tool TOOL = Tool::I2c;
 };
 
-// One key of scenario S, made by key() in scenario_keys.cpp.
+// One key of scenario S, made by key() (scenario_codecs.h).
 template <class S>
 struct Key {
     const char *name;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// How a scenario key's member reads and writes its JSON value and takes the
-// text of --set: one codec per kind of value (whole numbers in a range,
+// How a scenario key's member reads and writes its JSON value, and what it
+// wants in words: one codec per kind of value (whole numbers in a range,
 // choices by name, hexadecimal bytes, lists of items, ...), and key(), which
 // makes a key of a member and a codec. Only scenario_keys.cpp includes it.
 #pragma once
@@ -130,8 +130,8 @@ struct Hex {
 // by `show`; on the command line, one item adds, a JSON array replaces.
 template <class T>
 struct List {
-    bool (*item)(const std::string &text, T &v, std::string *why);
-    std::string (*show)(const T &v);
+    bool (*item)(const std::string &text, T &v, std::string *why) = nullptr;
+    std::string (*show)(const T &v) = nullptr;
     static constexpr bool list = true;
     std::string wants() const { return "a list of strings"; }
     bool read(const Json &j, std::vector<T> &v, std::string *why) const

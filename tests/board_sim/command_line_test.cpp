@@ -52,6 +52,8 @@ TEST(CommandLine, ShorthandsAndSetShapeTheHashBoard)
     EXPECT_EQ(b.detection_reply, (std::vector<uint8_t>{0xAA, 0x55, 0x17, 0x99}));
     EXPECT_EQ(b.reply_limit, 3u);
     EXPECT_EQ(c.timeout_ms, 5000);
+    EXPECT_EQ(parsed({"probe", "--fam", "btc", "--tim=7"}).timeout_ms, 7000) << "long options shortened";
+    EXPECT_EQ(parsed({"probe", "--fam", "btc"}).probe.board.family, sim::ChipFamily::BTC);
     EXPECT_EQ(c.program, "./mp");
     EXPECT_TRUE(c.probe.args.empty()) << "the default board takes no argument";
 
@@ -243,6 +245,7 @@ TEST(CommandLine, RefusesBadInput)
         {{"explain", "a.log", "b.log"}, "not expected: b.log"},
         {{"explain", "a.log", "--", "b.log"}, "at most one FILE"},
         {{"probe", "--set", "chips"}, "--set: wants KEY=VALUE"},
+        {{"probe", "--s", "x"}, "option '--s' is ambiguous; possibilities: '--scenario' '--set' '--sensor'"},
         {{"probe", "--set", "chipz=3"}, "no key 'chipz' in a probe scenario"},
         {{"i2c", "--set", "family=ltc"}, "no key 'family' in a i2c scenario"},
         {{"probe", "--family", "eth"}, "--family wants none, BTC, LTC, SIA or DASH, not 'eth'"},
