@@ -18,9 +18,13 @@ namespace {
 template <class S>
 void check(std::string_view text)
 {
-    S scenario, again, written;
-    std::vector<std::string> given, given_again;
-    std::string why, why_again;
+    S scenario;
+    S again;
+    S written;
+    std::vector<std::string> given;
+    std::vector<std::string> given_again;
+    std::string why;
+    std::string why_again;
     const bool ok = board_sim::read_scenario(text, &scenario, &given, &why);
     FUZZ_CHECK(board_sim::read_scenario(text, &again, &given_again, &why_again) == ok);
     if (!ok) {

@@ -53,6 +53,7 @@ public:
     ParseResult parse(std::vector<std::string> args)
     {
         ParseResult r;
+        const std::string first = args.empty() ? "" : args[0];
         // Arguments after the first "--" are the program's, whatever they look like.
         const auto dashes = std::find(args.begin(), args.end(), "--");
         if (dashes != args.end())
@@ -70,7 +71,7 @@ public:
             r.usage = true;
         }
         for (Tool tool : TOOLS)
-            if (sub(tool)->parsed())
+            if (sub(tool)->parsed() || (r.usage && first == tool_name(tool)))
                 c_.tool = tool, c_.tool_given = true;
         if (!r.usage && !r.ok && !c_.tool_given) {
             r.error = "no subcommand: give 'probe', 'i2c' or 'explain'";

@@ -192,6 +192,7 @@ std::string document_text(const Json &doc)
     return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+// NOLINTBEGIN(bugprone-macro-parentheses): S is a type
 #define SCENARIO(S)                                                                                               \
     template const Key<S> *find_key<S>(std::string_view);                                                         \
     template bool read_text<S>(const Key<S> &, S &, const std::string &, std::string *);                          \
@@ -201,5 +202,6 @@ std::string document_text(const Json &doc)
 SCENARIO(ProbeScenario)
 SCENARIO(I2cScenario)
 #undef SCENARIO
+// NOLINTEND(bugprone-macro-parentheses)
 
 } // namespace board_sim

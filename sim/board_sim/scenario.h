@@ -40,7 +40,7 @@ struct ProbeScenario : sim::ProbeBoard {
     sim::WireModel wire_model;
 
     // The run of miner-probe, but for its program, launcher, GPIO base and time-out.
-    sim::ProbeRunConfig run_config() const;
+    [[nodiscard]] sim::ProbeRunConfig run_config() const;
     static constexpr Tool TOOL = Tool::Probe;
 };
 

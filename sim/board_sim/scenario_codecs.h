@@ -132,7 +132,7 @@ template <class T>
 struct List {
     bool (*item)(const std::string &text, T &v, std::string *why) = nullptr;
     std::string (*show)(const T &v) = nullptr;
-    static constexpr bool list = true;
+    bool list = true;
     std::string wants() const { return "a list of strings"; }
     bool read(const Json &j, std::vector<T> &v, std::string *why) const
     {
@@ -235,10 +235,6 @@ std::vector<std::ptrdiff_t> members(A... at)
     return {offset_in(proto, at(proto))...};
 }
 
-#define AT(member)        \
-    [](auto &s) -> auto & \
-    {                     \
-        return s.member;  \
-    }
+#define AT(member) ([](auto &s) -> auto & { return s.member; })
 
 } // namespace board_sim::codecs
