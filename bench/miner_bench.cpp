@@ -256,7 +256,7 @@ void i2c_table(const std::string &helper, const std::string &program, int runs)
     printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     std::vector<std::string> notes;
     for (const I2cTransaction &t : transactions) {
-        const board_sim::I2cScenario setup = scenario_file<board_sim::I2cScenario>(t.file);
+        const auto setup = scenario_file<board_sim::I2cScenario>(t.file);
         Series series;
         long counted = -1;
         for (int i = 0; i < runs; ++i) {
