@@ -94,8 +94,8 @@ std::span<const NoEffect<S>> no_effect_rules();
 template <class S>
 const NoEffect<S> *refused_key(const S &s, bool vm, const std::vector<std::string> &given, std::string *key);
 
-// The scenario as JSON, every key in the table's order (nlohmann-json's
-// to_json), and back (from_json: keys left out keep their defaults; throws
+// The scenario as JSON, {"tool": "probe", then every key in the table's
+// order} (nlohmann-json's to_json), and back (from_json: keys left out keep their defaults; throws
 // std::invalid_argument with one line naming the key and the problem).
 void to_json(Json &j, const ProbeScenario &s);
 void to_json(Json &j, const I2cScenario &s);
