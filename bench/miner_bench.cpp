@@ -29,11 +29,11 @@
 #include <CLI/CLI.hpp>
 
 #include "bus_floor.h"
-#include "command_line.h"
 #include "gpio_board.h"
 #include "i2c_run.h"
 #include "probe_lines.h"
 #include "probe_run.h"
+#include "scenario.h"
 #include "target_command.h"
 #include "text.h"
 #include "wire_table.h"
@@ -138,16 +138,16 @@ std::string ratio(long measured, long floor)
 
 // A committed scenario (scenarios/NAME), as the simulation takes it; the
 // benchmark stops when it cannot be read.
-board_sim::Json scenario_file(const char *name, board_sim::Tool tool)
+template <class S>
+S scenario_file(const char *name)
 {
     const std::string path = std::string(SCENARIOS_DIR) + "/" + name;
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    board_sim::Json scenario;
-    std::vector<std::string> given;
+    S scenario;
     std::string why;
-    if (!in || !board_sim::read_scenario(tool, text.str(), &scenario, &given, &why)) {
+    if (!in || !board_sim::read_scenario(text.str(), &scenario, nullptr, &why)) {
         fprintf(stderr, "miner-bench: %s: %s\n", path.c_str(), why.empty() ? "cannot read it" : why.c_str());
         exit(1);
     }
@@ -177,8 +177,8 @@ std::vector<ProbeScenario> probe_scenarios()
     };
     std::vector<ProbeScenario> list;
     for (const auto &row : rows) {
-        list.push_back({row.name, row.floor_us, row.floor_note,
-                        board_sim::probe_setup(scenario_file(row.file, board_sim::Tool::Probe), false)});
+        list.push_back(
+            {row.name, row.floor_us, row.floor_note, scenario_file<board_sim::ProbeScenario>(row.file).run_config()});
     }
     return list;
 }
@@ -257,16 +257,16 @@ void i2c_table(const std::string &helper, const std::string &program, int runs)
     printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     std::vector<std::string> notes;
     for (const I2cTransaction &t : transactions) {
-        const board_sim::I2cSetup setup = board_sim::i2c_setup(scenario_file(t.file, board_sim::Tool::I2c));
+        const auto setup = scenario_file<board_sim::I2cScenario>(t.file);
         Series series;
         long counted = -1;
         for (int i = 0; i < runs; ++i) {
-            sim::GpioBoard board(setup.board);
+            sim::GpioBoard board(setup);
             const sim::I2cRunReport r = sim::run_i2c_bitbang(board, helper, setup.args, TIMEOUT_MS);
             series.add(r.setup_error.empty() && !r.run.timed_out ? parse_peak_rss(r.run.err) : std::nullopt);
             counted = gpio_calls(board);
         }
-        sim::GpioBoard board(setup.board);
+        sim::GpioBoard board(setup);
         std::vector<std::string> strace_args{"-f", "-c", program};
         strace_args.insert(strace_args.end(), setup.args.begin(), setup.args.end());
         const sim::I2cRunReport traced = sim::run_i2c_bitbang(board, "/usr/bin/strace", strace_args, TIMEOUT_MS);

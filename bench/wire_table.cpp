@@ -13,7 +13,6 @@
 #include "explain.h"
 #include "probe_lines.h"
 #include "probe_run.h"
-#include "scenario.h"
 #include "target_command.h"
 
 namespace {
@@ -65,7 +64,7 @@ void wire_table(const sim::Target &probe, int runs, int timeout_ms)
                                           std::chrono::steady_clock::now() - started)
                                           .count() /
                                       r.runs);
-                    const std::string name = board_sim::chip_family_name(family);
+                    const std::string name = sim::chip_family_name(family);
                     const bool right = r.miner_type == name + "\n";
                     found += right ? 1 : 0;
                     yes += r.temp_sensor == "YES\n" ? 1 : 0;
@@ -97,10 +96,10 @@ void wire_table(const sim::Target &probe, int runs, int timeout_ms)
                                        : "YES " + std::to_string(yes) + ", NO " + std::to_string(no) + " of " +
                                              std::to_string(found);
                 const std::string detection = read.empty() ? "-" : range_text(read) + " of " + std::to_string(reply);
-                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n",
-                       board_sim::chip_family_name(family), chips, latency_us / 1000.0, correct, runs,
-                       found ? board_sim::chip_family_name(family) : "none", found, runs, sensor.c_str(),
-                       range_text(attempts).c_str(), range_text(queries).c_str(), wall, detection.c_str());
+                printf("| %s | %d | %g | %d/%d | %s %d/%d | %s | %s | %s | %s | %s |\n", sim::chip_family_name(family),
+                       chips, latency_us / 1000.0, correct, runs, found ? sim::chip_family_name(family) : "none", found,
+                       runs, sensor.c_str(), range_text(attempts).c_str(), range_text(queries).c_str(), wall,
+                       detection.c_str());
                 fflush(stdout);
             }
     printf("\n");

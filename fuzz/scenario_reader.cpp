@@ -4,8 +4,8 @@
 //
 // Properties: for any bytes it either refuses them with one line naming the
 // problem or gives a scenario holding every key of its tool; a scenario it
-// accepts reads back as itself once written, and turns into a simulated
-// board without failing; the same bytes give the same answer.
+// accepts reads back as itself once written, and the rules and the
+// description take it without failing; the same bytes give the same answer.
 // Input: the file itself, read as a probe scenario and as an I2C one.
 #include <string>
 #include <string_view>
@@ -15,32 +15,31 @@
 
 namespace {
 
-void check(board_sim::Tool tool, std::string_view text)
+template <class S>
+void check(std::string_view text)
 {
-    board_sim::Json scenario;
+    S scenario;
+    S again;
+    S written;
     std::vector<std::string> given;
-    std::string why;
-    const bool ok = board_sim::read_scenario(tool, text, &scenario, &given, &why);
-    board_sim::Json again;
     std::vector<std::string> given_again;
+    std::string why;
     std::string why_again;
-    FUZZ_CHECK(board_sim::read_scenario(tool, text, &again, &given_again, &why_again) == ok);
+    const bool ok = board_sim::read_scenario(text, &scenario, &given, &why);
+    FUZZ_CHECK(board_sim::read_scenario(text, &again, &given_again, &why_again) == ok);
     if (!ok) {
         FUZZ_CHECK(!why.empty() && why.find('\n') == std::string::npos && why == why_again);
         return;
     }
-    FUZZ_CHECK(scenario == again && given == given_again);
-    FUZZ_CHECK(scenario.size() == board_sim::scenario_fields(tool).size());
-    board_sim::Json written;
-    FUZZ_CHECK(board_sim::read_scenario(tool, board_sim::document_text(scenario), &written, &given_again, &why));
-    FUZZ_CHECK(written == scenario);
+    const board_sim::Json json = scenario;
+    FUZZ_CHECK(json == board_sim::Json(again) && given == given_again);
+    FUZZ_CHECK(json.size() == board_sim::scenario_keys<S>().size() + 1); // and "tool"
+    FUZZ_CHECK(board_sim::read_scenario(board_sim::document_text(json), &written, &given_again, &why));
+    FUZZ_CHECK(board_sim::Json(written) == json);
     std::string key;
     for (bool vm : {false, true})
-        board_sim::refused_key(tool, scenario, vm, given, &key);
-    if (tool == board_sim::Tool::Probe)
-        FUZZ_CHECK(board_sim::probe_setup(scenario, false).board.sensor_answers_at_query >= 0);
-    else
-        FUZZ_CHECK(board_sim::i2c_setup(scenario).board.device.address <= 0x7F);
+        board_sim::refused_key(scenario, vm, given, &key);
+    FUZZ_CHECK(!board_sim::describe_scenario(scenario).empty());
 }
 
 } // namespace
@@ -48,7 +47,7 @@ void check(board_sim::Tool tool, std::string_view text)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
-    check(board_sim::Tool::Probe, text);
-    check(board_sim::Tool::I2c, text);
+    check<board_sim::ProbeScenario>(text);
+    check<board_sim::I2cScenario>(text);
     return 0;
 }

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The command line of board-sim: which program to run and the scenario to
-// run it against, or the log to explain. One table lists every option, and
-// the scenario's own table (scenario.h) every key; --help is written from
-// both. Parsing is kept apart from running so that it can be tested without
-// privileges.
+// The command line of board-sim (CLI11): which program to run and the
+// scenario to run it against, or the log to explain. --help is written from
+// the same options and from the scenario's key table (scenario.h). Parsing is
+// kept apart from running so that it can be tested without privileges.
 #pragma once
 
 #include <optional>
@@ -18,9 +17,7 @@ namespace board_sim {
 // or one JSON document.
 enum class Output { Text, Quiet, Json };
 
-// nlohmann-json's destructor may allocate (it flattens nested values); a
-// failed allocation there ends the process, as anywhere else in board-sim.
-struct Command { // NOLINT(bugprone-exception-escape)
+struct Command {
     Tool tool = Tool::Probe;
     bool tool_given = false;
     bool help = false;    // print the help of `tool` (or the general help when !tool_given)
@@ -30,19 +27,19 @@ struct Command { // NOLINT(bugprone-exception-escape)
     bool vm = false;      // --vm: on the emulated board (vm/board-vm), the real kernel under qemu
     int timeout_ms = 0;   // 0: the default
     Output output = Output::Text;
-    Json scenario;            // every key of the tool's scenario, checked
+    ProbeScenario probe;      // probe: every key, checked
+    I2cScenario i2c;          // i2c: every key, checked
     std::string vcd_path;     // i2c: empty: a temporary file, removed after the run
     std::string svg_path;     // i2c: empty: no picture
     bool decode = true;       // i2c: run the logic-analyser decoder on the waveform
     std::string explain_path; // explain: empty: standard input
 };
 
-struct ParseResult { // NOLINT(bugprone-exception-escape): as Command
+struct ParseResult {
     bool ok = false;
     Command command;
-    // One line, without the program name, when !ok; empty when getopt has
-    // already printed its own complaint.
-    std::string error;
+    std::string error;  // one line, without the program name, when !ok
+    bool usage = false; // the error is about the command line's form: point at --help
 };
 
 // `args` are the arguments after the program name.
@@ -51,6 +48,13 @@ ParseResult parse_command_line(const std::vector<std::string> &args);
 // Environment variables naming the programs, overridden by --program.
 extern const char *const MINER_PROBE_VARIABLE; // MINER_PROBE_BIN, as in the end-to-end tests
 extern const char *const I2C_BITBANG_VARIABLE; // I2C_BITBANG_BIN
+
+// A subcommand's options of one group ("Scenario", "Shorthands", "Run"), for
+// --help: "-f, --scenario FILE" and what it does.
+struct OptionRow {
+    std::string names, help;
+};
+std::vector<OptionRow> option_rows(Tool tool, const std::string &group);
 
 // "Try 'board-sim probe --help'..." after an error; the full help; and
 // "board-sim (miner-tools) 0.2.0".

@@ -146,10 +146,9 @@ std::vector<std::string> event_texts(const sim::I2cEvents &events)
 void print_json(const Command &c, const std::string &program, const sim::I2cRunReport &report,
                 const sim::GpioBoard &board, const BusView &v, const std::string &kept_vcd)
 {
-    const I2cSetup i = i2c_setup(c.scenario);
-    Json doc = run_document(c, program, i.args, report.run, report.wall_us);
-    doc["description"] = describe_scenario(Tool::I2c, c.scenario);
-    doc["operation"] = i.args.empty() ? "read" : "write";
+    Json doc = run_document(c, program, c.i2c.args, report.run, report.wall_us);
+    doc["description"] = describe_scenario(c.i2c);
+    doc["operation"] = c.i2c.args.empty() ? "read" : "write";
     doc["transaction"] = {{"device_saw", event_texts(v.seen)},
                           {"decoded", v.decoded ? Json(event_texts(v.decode)) : Json()},
                           {"decode_error", v.decode_error.empty() ? Json() : Json(v.decode_error)}};
@@ -167,16 +166,15 @@ void print_json(const Command &c, const std::string &program, const sim::I2cRunR
 
 int run_i2c(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
 {
-    const I2cSetup i = i2c_setup(c.scenario);
-    const std::string what = i2c_operation(i.args);
-    const std::string scenario = describe_scenario(Tool::I2c, c.scenario);
+    const std::string what = i2c_operation(c.i2c.args);
+    const std::string scenario = describe_scenario(c.i2c);
     std::string why;
     const std::string vcd = waveform_path(c, &why);
     if (vcd.empty()) {
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
     }
-    sim::GpioBoardOptions options = i.board;
+    sim::GpioBoardOptions options = c.i2c;
     options.gpio_base = sim::target_gpio_base();
     if (c.output == Output::Text)
         section("i2c-bitbang " + what + " on " + sim::gpio_line_name(sim::GpioFile::SclValue, options.gpio_base) +
@@ -187,8 +185,8 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
     const bool temporary = c.vcd_path.empty();
 
     sim::GpioBoard board(options);
-    const sim::I2cRunReport report =
-        sim::run_i2c_bitbang(board, program, i.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS, launcher);
+    const sim::I2cRunReport report = sim::run_i2c_bitbang(
+        board, program, c.i2c.args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS, launcher);
     if (const std::string start_error = report.setup_error.empty() ? report.run.exec_error : report.setup_error;
         !start_error.empty()) {
         unlink(vcd.c_str());

@@ -36,7 +36,7 @@ void section(const std::string &text)
 
 void show_note(const Command &c)
 {
-    const std::string note = c.scenario.value("note", "");
+    const std::string &note = c.tool == Tool::Probe ? c.probe.note : c.i2c.note;
     if (c.output == Output::Text && !note.empty())
         section("note: " + note);
 }
@@ -86,8 +86,7 @@ int show_run(const Command &c, const sim::RunResult &run, const char *name, long
 Json run_document(const Command &c, const std::string &program, const std::vector<std::string> &args,
                   const sim::RunResult &run, long wall_us)
 {
-    Json scenario = {{"tool", tool_name(c.tool)}};
-    scenario.update(c.scenario);
+    const Json scenario = c.tool == Tool::Probe ? Json(c.probe) : Json(c.i2c);
     return {{"board_sim", tool_version()},
             {"subcommand", tool_name(c.tool)},
             {"board", c.vm ? "emulated" : "simulated"},
@@ -142,11 +141,10 @@ int main(int argc, char **argv)
     const Command &c = parsed.command;
     const std::optional<Tool> tool = c.tool_given ? std::optional<Tool>(c.tool) : std::nullopt;
     if (!parsed.ok) {
-        // One line naming the problem; getopt has printed its own.
-        if (parsed.error.empty())
+        // One line naming the problem; then, for the command line's form, where to look.
+        fprintf(stderr, "board-sim: %s\n", parsed.error.c_str());
+        if (parsed.usage)
             fputs(try_help_text(tool).c_str(), stderr);
-        else
-            fprintf(stderr, "board-sim: %s\n", parsed.error.c_str());
         return EXIT_USAGE;
     }
     if (c.help) {

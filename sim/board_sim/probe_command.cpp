@@ -49,10 +49,10 @@ Json record_json(const char *path, const std::optional<std::string> &before, con
 void print_json(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
                 const sim::vm::VmResult *vm)
 {
-    const sim::ProbeRunConfig p = probe_setup(c.scenario, c.vm);
+    const ProbeScenario &p = c.probe;
     const bool alt_board = !p.args.empty();
     Json doc = run_document(c, program, p.args, report.run, wall_us);
-    doc["description"] = describe_scenario(Tool::Probe, c.scenario);
+    doc["description"] = describe_scenario(p);
     doc["board_variant"] = {{"board", alt_board ? "alternate" : "default"},
                             {"control_line", control_line_of(c, alt_board)},
                             {"uart", "/dev/" + sim::uart_device_name(alt_board)}};
@@ -90,12 +90,11 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
 
 void announce_probe(const Command &c)
 {
-    const sim::ProbeRunConfig p = probe_setup(c.scenario, c.vm);
-    const bool alt_board = !p.args.empty();
+    const bool alt_board = !c.probe.args.empty();
     if (c.output == Output::Text)
         section(std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
                 " board (" + control_line_of(c, alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
-                "): " + describe_scenario(Tool::Probe, c.scenario));
+                "): " + describe_scenario(c.probe));
     show_note(c);
     fflush(stdout);
 }
@@ -103,7 +102,7 @@ void announce_probe(const Command &c)
 int show_probe(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
                const sim::vm::VmResult *vm)
 {
-    const sim::ProbeRunConfig p = probe_setup(c.scenario, c.vm);
+    const ProbeScenario &p = c.probe;
     const bool alt_board = !p.args.empty();
     if (c.output == Output::Json) {
         print_json(c, program, report, wall_us, vm);
@@ -138,7 +137,7 @@ int show_probe(const Command &c, const std::string &program, const sim::ProbeRun
 int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
 {
     announce_probe(c);
-    sim::ProbeRunConfig config = probe_setup(c.scenario, false);
+    sim::ProbeRunConfig config = c.probe.run_config();
     config.binary = program;
     config.launcher = launcher;
     config.gpio_base = sim::target_gpio_base();

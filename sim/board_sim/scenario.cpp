@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Reading, checking and writing scenarios by their key tables
+// Reading, checking, describing and writing scenarios by their key tables
 // (scenario_keys.cpp).
 #include "scenario.h"
+
+#include <climits>
+#include <stdexcept>
 
 #include "text.h"
 
@@ -9,46 +12,46 @@ namespace board_sim {
 
 namespace {
 
-using T = FieldType;
-
 // A value in a message.
-std::string shown(const Json &value)
+std::string dumped(const Json &value)
 {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-bool wants(const Field &f, std::string *why)
+template <class S>
+bool read_keys(const Json &in, S &s, std::vector<std::string> *given, std::string *why)
 {
-    std::string what;
-    switch (f.type) {
-    case T::Flag:
-        what = "true or false";
-        break;
-    case T::Count:
-        what = "a whole number from " + std::to_string(f.min) + " to " + std::to_string(f.max);
-        break;
-    case T::Rate:
-        what = "a number from 0 to 1";
-        break;
-    case T::Choice:
-        for (const char *const *c = f.choices; *c != nullptr; ++c)
-            what += std::string(what.empty() ? "" : c[1] == nullptr ? " or " : ", ") + *c;
-        break;
-    case T::Hex:
-        what = "hexadecimal bytes such as \"aa551799\"";
-        break;
-    case T::Query:
-        what = "\"answers\", \"never\" or at=K with K from 1 to " + std::to_string(f.max);
-        break;
-    case T::List:
-        what = "a list of strings";
-        break;
-    case T::Text:
-        what = "text";
-        break;
+    const std::string tool = tool_name(S::TOOL);
+    if (!in.is_object())
+        return *why = "not a JSON object", false;
+    for (const auto &[name, value] : in.items()) {
+        const Key<S> *k = find_key<S>(name);
+        if (name == "tool" && value != tool)
+            return *why = "a scenario for " + dumped(value) + ", not for " + tool, false;
+        if (name != "tool" && k == nullptr)
+            return *why = "unknown key " + dumped(Json(name)) + " in a " + tool + " scenario", false;
+        if (k != nullptr && !k->read(s, value, why))
+            return *why = name + " " + (why->empty() ? "wants " + k->wants : *why) + ", not " + dumped(value), false;
+        if (k != nullptr && given != nullptr)
+            given->push_back(name);
     }
-    *why = "wants " + what + (f.nullable ? " or null" : "");
-    return false;
+    return true;
+}
+
+template <class S>
+void write_keys(Json &j, const S &s)
+{
+    j = {{"tool", tool_name(S::TOOL)}};
+    for (const Key<S> &k : scenario_keys<S>())
+        j[k.name] = k.write(s);
+}
+
+template <class S>
+void read_or_throw(const Json &j, S &s)
+{
+    std::string why;
+    if (!read_keys(j, s, nullptr, &why))
+        throw std::invalid_argument(why);
 }
 
 } // namespace
@@ -58,124 +61,77 @@ const char *tool_name(Tool tool)
     return tool == Tool::Probe ? "probe" : tool == Tool::I2c ? "i2c" : "explain";
 }
 
-Json default_scenario(Tool tool)
+void to_json(Json &j, const ProbeScenario &s)
 {
-    Json s = Json::object();
-    for (const Field &f : scenario_fields(tool))
-        s[f.key] = Json::parse(f.fallback);
-    return s;
+    write_keys(j, s);
 }
 
-std::string describe_scenario(Tool tool, const Json &scenario)
+void to_json(Json &j, const I2cScenario &s)
 {
-    std::string text;
-    for (const Field &f : scenario_fields(tool)) {
-        const Json &value = scenario[f.key];
-        if (f.type == T::Text || value == Json::parse(f.fallback))
+    write_keys(j, s);
+}
+
+void from_json(const Json &j, ProbeScenario &s)
+{
+    read_or_throw(j, s);
+}
+
+void from_json(const Json &j, I2cScenario &s)
+{
+    read_or_throw(j, s);
+}
+
+template <class S>
+const Key<S> *find_key(std::string_view name)
+{
+    for (const Key<S> &k : scenario_keys<S>())
+        if (name == k.name)
+            return &k;
+    return nullptr;
+}
+
+template <class S>
+const NoEffect<S> *refused_key(const S &s, bool vm, const std::vector<std::string> &given, std::string *key)
+{
+    for (const NoEffect<S> &rule : no_effect_rules<S>()) {
+        if (!rule.when(s, vm))
             continue;
-        // A list reads as the --set of each item; a byte in hexadecimal.
-        for (const Json &item : value.is_array() ? value : Json::array({value}))
-            text += std::string(text.empty() ? "" : ", ") + f.key + "=" +
-                    (item.is_string()                     ? item.get<std::string>()
-                     : shown_in_hex(f) && !item.is_null() ? sim::hex_byte(item.get<int>())
-                                                          : shown(item));
-        if (value.is_array() && value.empty())
-            text += std::string(text.empty() ? "" : ", ") + f.key + "=[]";
+        for (const Key<S> &k : scenario_keys<S>())
+            if (std::find(rule.members.begin(), rule.members.end(), k.at) != rule.members.end() &&
+                std::find(given.begin(), given.end(), k.name) != given.end()) {
+                *key = k.name;
+                return &rule;
+            }
     }
-    return text.empty() ? "every key at its default" : text;
+    return nullptr;
 }
 
-bool field_value(const Field &f, const Json &value, Json *out, std::string *why)
+template <class S>
+bool read_text(const Key<S> &k, S &s, const std::string &text, std::string *why)
 {
-    if (value.is_null())
-        return f.nullable ? (*out = value, true) : wants(f, why);
-    switch (f.type) {
-    case T::Flag:
-        if (!value.is_boolean())
-            return wants(f, why);
-        break;
-    case T::Text:
-        if (!value.is_string())
-            return wants(f, why);
-        break;
-    case T::Count:
-        if (!value.is_number_integer() || value.get<long long>() < f.min || value.get<long long>() > f.max)
-            return wants(f, why);
-        break;
-    case T::Rate:
-        if (!value.is_number() || !(value.get<double>() >= 0 && value.get<double>() <= 1))
-            return wants(f, why);
-        break;
-    case T::Choice: {
-        const int i = value.is_string() ? choice_index(f.choices, value.get<std::string>()) : -1;
-        if (i < 0)
-            return wants(f, why);
-        *out = f.choices[i];
-        return true;
-    }
-    case T::Hex:
-        if (!value.is_string() || !sim::parse_hex_bytes(value.get<std::string>()))
-            return wants(f, why);
-        *out = sim::hex_bytes(*sim::parse_hex_bytes(value.get<std::string>()));
-        return true;
-    case T::Query: {
-        std::optional<long> k;
-        if (value.is_number_integer() && value.get<long long>() >= 0 && value.get<long long>() <= f.max)
-            k = static_cast<long>(value.get<long long>());
-        else if (value == "answers")
-            k = 1;
-        else if (value == "never")
-            k = 0;
-        else if (value.is_string() && value.get<std::string>().starts_with("at="))
-            k = sim::parse_number(value.get<std::string>().substr(3), 1, f.max);
-        if (!k)
-            return wants(f, why);
-        *out = *k == 1 ? Json("answers") : *k == 0 ? Json("never") : Json(*k);
-        return true;
-    }
-    case T::List: {
-        if (!value.is_array())
-            return wants(f, why);
-        Json items = Json::array();
-        for (const Json &item : value) {
-            std::string canonical;
-            if (!item.is_string())
-                return wants(f, why);
-            if (f.item != nullptr && !f.item(item.get<std::string>(), &canonical, why))
-                return false;
-            items.push_back(f.item != nullptr ? canonical : item.get<std::string>());
-        }
-        *out = items;
-        return true;
-    }
-    }
-    *out = value;
-    return true;
-}
-
-bool field_value_from_text(const Field &f, const std::string &text, const Json &current, Json *out, std::string *why)
-{
-    Json value;
-    if (f.type == T::List && !text.starts_with("[")) {
-        value = current.is_array() ? current : Json::array();
-        value.push_back(text);
-    } else if (f.type == T::Count || f.type == T::Query) {
-        const std::optional<long> n = sim::parse_number(text, f.type == T::Query ? 0 : f.min, f.max);
-        value = n ? Json(*n) : text == "null" ? Json() : Json(text);
-    } else if (f.type == T::Choice || f.type == T::Hex || f.type == T::Text) {
-        value = text == "null" ? Json() : Json(text);
+    std::vector<Json> tries;
+    if (text == "null")
+        tries.emplace_back();
+    if (k.list && !text.starts_with("[")) {
+        const Json items = k.write(s);
+        tries.push_back(items.is_array() ? items : Json::array());
+        tries.back().push_back(text);
     } else {
-        value = Json::parse(text, nullptr, false);
+        if (const std::optional<long> n = sim::parse_number(text, 0, LONG_MAX))
+            tries.emplace_back(*n);
+        if (const Json j = Json::parse(text, nullptr, false); !j.is_discarded())
+            tries.push_back(j);
+        tries.emplace_back(text);
     }
-    if (!field_value(f, value, out, why)) {
-        if (why->starts_with("wants"))
-            *why += ", not '" + text + "'";
-        return false;
-    }
-    return true;
+    for (const Json &value : tries)
+        if (why->clear(), k.read(s, value, why))
+            return true;
+    *why = why->empty() ? "wants " + k.wants : *why;
+    return false;
 }
 
-bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector<std::string> *given, std::string *why)
+template <class S>
+bool read_scenario(std::string_view text, S *s, std::vector<std::string> *given, std::string *why)
 {
     Json doc;
     try {
@@ -187,47 +143,65 @@ bool read_scenario(Tool tool, std::string_view text, Json *scenario, std::vector
         *why = "not JSON: " + what.substr(std::min(what.find("] ") + 2, what.size()));
         return false;
     }
-    const Json *in = &doc;
+    const std::string tool = tool_name(S::TOOL);
     // The --json document of a run holds its scenario.
     if (doc.is_object() && doc.contains("board_sim")) {
-        if (!doc.contains("scenario") || !doc.contains("subcommand") || doc.at("subcommand") != tool_name(tool)) {
-            *why = std::string("not the --json document of a board-sim ") + tool_name(tool) + " run";
-            return false;
-        }
-        in = &doc["scenario"];
+        if (!doc.contains("scenario") || doc.value("subcommand", Json()) != tool)
+            return *why = "not the --json document of a board-sim " + tool + " run", false;
+        doc = Json(doc["scenario"]);
     }
-    if (!in->is_object()) {
-        *why = "not a JSON object";
-        return false;
+    *s = S{};
+    why->clear();
+    return read_keys(doc, *s, given, why);
+}
+
+std::string shown(const Json &value, bool hex)
+{
+    if (value.is_string())
+        return value.get<std::string>();
+    if (hex && value.is_number_integer())
+        return sim::hex_byte(value.get<int>());
+    if (value.is_number_float()) {
+        char text[32];
+        snprintf(text, sizeof text, "%g", value.get<double>());
+        return text;
     }
-    *scenario = default_scenario(tool);
-    for (const auto &[key, value] : in->items()) {
-        if (key == "tool") {
-            if (value != tool_name(tool)) {
-                *why = "a scenario for " + shown(value) + ", not for " + tool_name(tool);
-                return false;
-            }
+    return dumped(value);
+}
+
+template <class S>
+std::string describe_scenario(const S &s)
+{
+    std::string text;
+    const auto add = [&text](const std::string &item) { text += (text.empty() ? "" : ", ") + item; };
+    for (const Key<S> &k : scenario_keys<S>()) {
+        const Json value = k.write(s);
+        if (std::string_view(k.name) == "note" || value == k.write(S{}))
             continue;
-        }
-        const Field *f = find_field(tool, key);
-        if (f == nullptr) {
-            *why = "unknown key " + shown(Json(key)) + " in a " + tool_name(tool) + " scenario";
-            return false;
-        }
-        Json canonical;
-        if (!field_value(*f, value, &canonical, why)) {
-            *why = key + " " + *why + ", not " + shown(value);
-            return false;
-        }
-        (*scenario)[key] = canonical;
-        given->push_back(key);
+        // A list reads as the --set of each item.
+        for (const Json &item : value.is_array() ? value : Json::array({value}))
+            add(std::string(k.name) + "=" + shown(item, k.hex));
+        if (value.is_array() && value.empty())
+            add(std::string(k.name) + "=[]");
     }
-    return true;
+    return text.empty() ? "every key at its default" : text;
 }
 
 std::string document_text(const Json &doc)
 {
     return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
+
+// NOLINTBEGIN(bugprone-macro-parentheses): S is a type
+#define SCENARIO(S)                                                                                               \
+    template const Key<S> *find_key<S>(std::string_view);                                                         \
+    template bool read_text<S>(const Key<S> &, S &, const std::string &, std::string *);                          \
+    template const NoEffect<S> *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *); \
+    template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *);             \
+    template std::string describe_scenario<S>(const S &);
+SCENARIO(ProbeScenario)
+SCENARIO(I2cScenario)
+#undef SCENARIO
+// NOLINTEND(bugprone-macro-parentheses)
 
 } // namespace board_sim

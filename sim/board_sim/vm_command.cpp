@@ -166,7 +166,7 @@ Json emulated_board_json(const sim::vm::VmResult *vm)
 
 int run_probe_on_vm(const Command &c, const std::string &program)
 {
-    const sim::ProbeRunConfig p = probe_setup(c.scenario, true);
+    const sim::ProbeRunConfig p = c.probe.run_config();
     const bool alt_board = !p.args.empty();
     announce_probe(c);
 
@@ -198,8 +198,8 @@ int run_probe_on_vm(const Command &c, const std::string &program)
 
 int run_i2c_on_vm(const Command &c, const std::string &program)
 {
-    const I2cSetup i = i2c_setup(c.scenario);
-    const std::string what = i2c_operation(i.args);
+    const std::vector<std::string> &args = c.i2c.args;
+    const std::string what = i2c_operation(args);
     const char *scenario = "the kernel's sysfs lines, pulled up, no device on the bus";
     if (c.output == Output::Text)
         section("i2c-bitbang " + what + " on the emulated board's gpio" + std::to_string(GPIO_SCL_OFFSET) +
@@ -208,12 +208,12 @@ int run_i2c_on_vm(const Command &c, const std::string &program)
     fflush(stdout);
 
     sim::vm::VmResult r;
-    if (!run_job(job_for(c, program, "i2c-bitbang", i.args), program, &r))
+    if (!run_job(job_for(c, program, "i2c-bitbang", args), program, &r))
         return EXIT_SETUP_FAILED;
     const sim::RunResult run = sim::vm::as_run_result(r);
     const long wall_us = r.elapsed_ms * 1000;
     if (c.output == Output::Json) {
-        Json doc = run_document(c, program, i.args, run, wall_us);
+        Json doc = run_document(c, program, args, run, wall_us);
         doc["description"] = scenario;
         doc["traced"] = {traced_use(r, GPIO_SCL_OFFSET), traced_use(r, GPIO_SDA_OFFSET)};
         doc["emulated_board"] = emulated_board_json(&r);

@@ -137,6 +137,20 @@ bool is_sensor_query(std::optional<FrameId> frame)
     return frame == FrameId::LtcSensorQuery || frame == FrameId::SiaDashSensorQuery;
 }
 
+std::optional<FrameId> sensor_query_of(ChipFamily family)
+{
+    const FamilyAnswers *f = answers_of(family);
+    return f == nullptr ? std::nullopt : f->sensor_query;
+}
+
+const char *chip_family_name(ChipFamily family)
+{
+    for (const auto &[f, name] : CHIP_FAMILY_NAMES)
+        if (f == family)
+            return name;
+    return "?";
+}
+
 bool frame_crc_ok(const std::vector<uint8_t> &frame)
 {
     const size_t skip = has_preamble(frame) ? 2 : 0;
@@ -155,6 +169,8 @@ std::vector<uint8_t> reply_for(const HashBoardScenario &s, FrameId frame)
         return s.detection_reply ? *s.detection_reply : chain_reply(with_crc(family->record), chain_chips(s));
     if (frame != family->sensor_query)
         return {};
+    if (s.sensor_reply)
+        return *s.sensor_reply;
     std::vector<uint8_t> sensor = {s.sensor_status, 0x98, 0xFE, s.sensor_id, 0x00, 0x00};
     if (family->preamble)
         sensor.insert(sensor.begin(), {0xAA, 0x55});

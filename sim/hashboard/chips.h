@@ -13,6 +13,13 @@
 namespace sim {
 
 enum class ChipFamily { None, BTC, LTC, SIA, DASH };
+// The families as the record file and board-sim's scenarios spell them.
+inline constexpr std::pair<ChipFamily, const char *> CHIP_FAMILY_NAMES[] = {{ChipFamily::None, "none"},
+                                                                            {ChipFamily::BTC, "BTC"},
+                                                                            {ChipFamily::LTC, "LTC"},
+                                                                            {ChipFamily::SIA, "SIA"},
+                                                                            {ChipFamily::DASH, "DASH"}};
+const char *chip_family_name(ChipFamily family);
 
 // How replies travel on the line. Without a wire model the board answers a
 // frame the instant it arrives, with the whole reply in one write (the exact
@@ -65,6 +72,9 @@ struct HashBoardScenario {
     // the whole reply, whatever the chain length. A named frame reply for the
     // same frame takes precedence.
     std::optional<std::vector<uint8_t>> detection_reply;
+    // Replaces the family's answer to its sensor query (status and identity
+    // included); a named frame reply for the same frame takes precedence.
+    std::optional<std::vector<uint8_t>> sensor_reply;
     // When set, every reply is cut to this many bytes.
     std::optional<size_t> reply_limit;
     // A babbling line: besides its answers, the board sends this noise byte
@@ -107,6 +117,8 @@ std::optional<FrameId> frame_named(const std::string &name);
 // Kinds of frame, whatever the family; nullopt (an unknown frame) is neither.
 bool is_detection(std::optional<FrameId> frame);
 bool is_sensor_query(std::optional<FrameId> frame);
+// The sensor query the family's chips answer; nullopt for BTC chips and none.
+std::optional<FrameId> sensor_query_of(ChipFamily family);
 
 // The frame's last byte is the CRC-5 (x^5 + x^2 + 1, initial 0x1F, MSB first)
 // of the bytes before it, its 55 AA preamble left out.

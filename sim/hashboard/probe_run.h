@@ -12,9 +12,9 @@
 
 namespace sim {
 
-struct ProbeRunConfig {
-    std::string binary;                     // absolute path of miner-probe
-    std::vector<std::string> launcher;      // words before the binary, e.g. an emulator (absolute path)
+// What a run of miner-probe meets: its arguments, the hash board and the
+// control board's files (board-sim's probe scenario is one of these).
+struct ProbeBoard {
     std::vector<std::string> args;          // arguments after the program name; any selects the alternate board
     HashBoardScenario board;                // its control_line_path is filled in by the run
     bool uart_present = true;               // false: no serial device node at all
@@ -22,7 +22,12 @@ struct ProbeRunConfig {
     std::optional<std::string> temp_sensor; // contents of /usr/bin/tempSensor before the run
     bool gpio_files = true;                 // false: /sys/class/gpio holds no value files
     bool usr_bin_read_only = false;         // record files cannot be written
-    int gpio_base = 0;                      // the program's GPIO base: lines gpio<base+27>, gpio<base+16>
+};
+
+struct ProbeRunConfig : ProbeBoard {
+    std::string binary;                // absolute path of miner-probe
+    std::vector<std::string> launcher; // words before the binary, e.g. an emulator (absolute path)
+    int gpio_base = 0;                 // the program's GPIO base: lines gpio<base+27>, gpio<base+16>
     int timeout_ms = 60000;
     // The program waits only 2 ms for a reply's first byte. When the host is
     // too busy to deliver a reply in time (the run's log shows a time-out

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "chips.h"
 #include "probe_lines.h"
 #include "probe_run.h"
 #include "pseudo_terminal.h"
@@ -527,8 +527,8 @@ struct ChainCase {
 
 std::string chain_case_name(const ::testing::TestParamInfo<ChainCase> &info)
 {
-    return std::string(board_sim::chip_family_name(info.param.family)) + "_" + std::to_string(info.param.chips) +
-           "chips_" + std::to_string(info.param.latency_us) + "us";
+    return std::string(sim::chip_family_name(info.param.family)) + "_" + std::to_string(info.param.chips) + "chips_" +
+           std::to_string(info.param.latency_us) + "us";
 }
 
 // Chains whose replies start within the program's 2 ms wait.
@@ -556,14 +556,14 @@ TEST_P(SensorOnChain, AnsweringSensorIsRecordedYesFromItsOwnReply)
 {
     const ChainCase c = GetParam();
     const WireRun r = run(c.family, sim::WireModel{c.chips, c.latency_us, 0.0, 1});
-    EXPECT_EQ(r.report.miner_type, std::string(board_sim::chip_family_name(c.family)) + "\n");
+    EXPECT_EQ(r.report.miner_type, std::string(sim::chip_family_name(c.family)) + "\n");
     EXPECT_EQ(r.report.temp_sensor, "YES\n");
     const SensorReads q = sensor_reads(r);
     ASSERT_GE(q.matched_at, 1);
     const ReadBlock &match = *q.reads.back();
     sim::HashBoardScenario board;
     board.family = c.family;
-    EXPECT_EQ(match.bytes, sim::reply_for(board, *sim::frame_named(board_sim::sensor_query_name(c.family))))
+    EXPECT_EQ(match.bytes, sim::reply_for(board, *sim::sensor_query_of(c.family)))
         << "the matching read is not the sensor's reply";
     ASSERT_FALSE(match.sources.empty());
     for (const size_t from : match.sources)
@@ -588,7 +588,7 @@ TEST_P(SilentSensorOnChain, SilentSensorIsRecordedNoAfterAHundredQueries)
 {
     const ChainCase c = GetParam();
     const WireRun r = run(c.family, sim::WireModel{c.chips, c.latency_us, 0.0, 1}, false, 0);
-    EXPECT_EQ(r.report.miner_type, std::string(board_sim::chip_family_name(c.family)) + "\n");
+    EXPECT_EQ(r.report.miner_type, std::string(sim::chip_family_name(c.family)) + "\n");
     EXPECT_EQ(r.report.temp_sensor, "NO\n");
     const SensorReads q = sensor_reads(r);
     EXPECT_EQ(q.queries, 100);
@@ -635,7 +635,7 @@ TEST_P(CorruptedChain, CorruptionNeverMakesAWrongRecord)
     const CorruptCase c = GetParam();
     const WireRun r = run(c.family, sim::WireModel{c.chips, 100, 0.05, c.seed}, false, c.sensor_answers ? 1 : 0);
     if (r.report.miner_type) {
-        EXPECT_EQ(*r.report.miner_type, std::string(board_sim::chip_family_name(c.family)) + "\n");
+        EXPECT_EQ(*r.report.miner_type, std::string(sim::chip_family_name(c.family)) + "\n");
     }
     if (!c.sensor_answers && r.report.temp_sensor) {
         EXPECT_EQ(*r.report.temp_sensor, "NO\n");
@@ -648,7 +648,7 @@ INSTANTIATE_TEST_SUITE_P(Seeded, CorruptedChain,
                                            CorruptCase{ChipFamily::DASH, 256, false, 7},
                                            CorruptCase{ChipFamily::LTC, 6, true, 3}),
                          [](const ::testing::TestParamInfo<CorruptCase> &info) {
-                             return std::string(board_sim::chip_family_name(info.param.family)) + "_" +
+                             return std::string(sim::chip_family_name(info.param.family)) + "_" +
                                     std::to_string(info.param.chips) + "chips_" +
                                     (info.param.sensor_answers ? "answering" : "silent") + "_seed" +
                                     std::to_string(info.param.seed);

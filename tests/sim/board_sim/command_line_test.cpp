@@ -42,9 +42,9 @@ TEST(CommandLine, ShorthandsAndSetShapeTheHashBoard)
                               "sensor_status=0x3f", "--set=sensor_id=26", "--set", "detection_reply=AA 55:17,99", "-s",
                               "reply_limit=3", "--timeout", "5", "--program", "./mp"});
     EXPECT_EQ(c.tool, Tool::Probe);
-    const sim::HashBoardScenario b = probe_setup(c.scenario, c.vm).board;
+    const sim::HashBoardScenario b = c.probe.run_config().board;
     EXPECT_EQ(b.family, sim::ChipFamily::LTC);
-    EXPECT_EQ(c.scenario["family"], "LTC") << "kept in the table's spelling";
+    EXPECT_EQ(Json(c.probe)["family"], "LTC") << "written in the table's spelling";
     EXPECT_EQ(b.answers_after_cycles, 3);
     EXPECT_EQ(b.sensor_answers_at_query, 7);
     EXPECT_EQ(b.sensor_status, 0x3F);
@@ -52,17 +52,18 @@ TEST(CommandLine, ShorthandsAndSetShapeTheHashBoard)
     EXPECT_EQ(b.detection_reply, (std::vector<uint8_t>{0xAA, 0x55, 0x17, 0x99}));
     EXPECT_EQ(b.reply_limit, 3u);
     EXPECT_EQ(c.timeout_ms, 5000);
+    EXPECT_EQ(parsed({"probe", "--fam", "btc", "--tim=7"}).timeout_ms, 7000) << "long options shortened";
+    EXPECT_EQ(parsed({"probe", "--fam", "btc"}).probe.board.family, sim::ChipFamily::BTC);
     EXPECT_EQ(c.program, "./mp");
-    EXPECT_TRUE(probe_setup(c.scenario, false).args.empty()) << "the default board takes no argument";
+    EXPECT_TRUE(c.probe.args.empty()) << "the default board takes no argument";
 
     const auto sensor = [](const char *when) {
-        return probe_setup(parsed({"probe", "--family", "sia", "--sensor", when}).scenario, false)
-            .board.sensor_answers_at_query;
+        return parsed({"probe", "--family", "sia", "--sensor", when}).probe.board.sensor_answers_at_query;
     };
     EXPECT_EQ(sensor("never"), 0);
     EXPECT_EQ(sensor("answers"), 1);
     EXPECT_EQ(sensor("12"), 12);
-    EXPECT_EQ(parsed({"probe"}).scenario, default_scenario(Tool::Probe));
+    EXPECT_EQ(Json(parsed({"probe"}).probe), Json(ProbeScenario{}));
 }
 
 TEST(CommandLine, WireRepliesAndRecords)
@@ -70,7 +71,7 @@ TEST(CommandLine, WireRepliesAndRecords)
     const Command c = parsed({"probe", "--family", "ltc", "--wire", "--chips", "12", "-s", "latency_us=3000", "-s",
                               "corrupt_rate=0.01", "-s", "corrupt_seed=7", "-s",
                               "replies=ltc sensor query=0098fe54000018", "-s", "babble=0xff", "--json"});
-    const sim::HashBoardScenario b = probe_setup(c.scenario, false).board;
+    const sim::HashBoardScenario b = c.probe.run_config().board;
     ASSERT_TRUE(b.wire.has_value());
     EXPECT_EQ(b.wire->chips, 12);
     EXPECT_EQ(b.wire->latency_us, 3000);
@@ -81,47 +82,44 @@ TEST(CommandLine, WireRepliesAndRecords)
     EXPECT_EQ(b.frame_replies[0].bytes, (std::vector<uint8_t>{0x00, 0x98, 0xFE, 0x54, 0x00, 0x00, 0x18}));
     EXPECT_EQ(b.babble, 0xFF);
     EXPECT_EQ(c.output, Output::Json);
-    EXPECT_FALSE(probe_setup(parsed({"probe", "--family", "sia"}).scenario, false).board.wire)
-        << "instant replies by default";
+    EXPECT_FALSE(parsed({"probe", "--family", "sia"}).probe.run_config().board.wire) << "instant replies by default";
+    const Command chips_first = parsed({"probe", "--family", "ltc", "--chips", "60", "--wire"});
+    ASSERT_TRUE(chips_first.probe.run_config().board.wire);
+    EXPECT_EQ(chips_first.probe.run_config().board.wire->chips, 60) << "the wire's keys in any order";
 
     const sim::HashBoardScenario sensor =
-        probe_setup(parsed({"probe", "--family", "dash", "-s", "sensor_reply=aa55 0098fe1a 0000"}).scenario, false)
-            .board;
-    ASSERT_EQ(sensor.frame_replies.size(), 1u);
-    EXPECT_EQ(sensor.frame_replies[0].frame_name, "SIA/DASH sensor query");
+        parsed({"probe", "--family", "dash", "-s", "sensor_reply=aa55 0098fe1a 0000"}).probe.board;
+    EXPECT_EQ(sensor.sensor_reply, (std::vector<uint8_t>{0xAA, 0x55, 0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00}));
 
     // A named reply needs no family, and without bytes leaves the frame unanswered.
-    const sim::HashBoardScenario named = probe_setup(parsed({"probe", "-s", "replies=LTC detection=1485", "-s",
-                                                             "replies=BTC detection=", "-s", "answers_after_cycles=2"})
-                                                         .scenario,
-                                                     false)
-                                             .board;
+    const sim::HashBoardScenario named = parsed({"probe", "-s", "replies=LTC detection=1485", "-s",
+                                                 "replies=BTC detection=", "-s", "answers_after_cycles=2"})
+                                             .probe.board;
     ASSERT_EQ(named.frame_replies.size(), 2u) << "each --set of a list adds an item";
     EXPECT_TRUE(named.frame_replies[1].bytes.empty());
 
     // Record lines, one per --record, in order; the alternate board; the control board's faults.
-    const sim::ProbeRunConfig p =
-        probe_setup(parsed({"probe", "--record", "BTC", "--record=DAS", "-s", "temp_sensor=NO", "--alt", "-s",
-                            "uart=false", "-s", "gpio_files=false", "-s", "records_read_only=true"})
-                        .scenario,
-                    false);
+    const sim::ProbeRunConfig p = parsed({"probe", "--record", "BTC", "--record=DAS", "-s", "temp_sensor=NO", "--alt",
+                                          "-s", "uart=false", "-s", "gpio_files=false", "-s", "records_read_only=true"})
+                                      .probe.run_config();
     EXPECT_EQ(p.miner_type, "BTC\nDAS\n");
     EXPECT_EQ(p.temp_sensor, "NO\n");
     EXPECT_EQ(p.args, std::vector<std::string>{"alt"}) << "--alt passes exactly one argument";
     EXPECT_FALSE(p.uart_present);
     EXPECT_FALSE(p.gpio_files);
     EXPECT_TRUE(p.usr_bin_read_only);
-    EXPECT_FALSE(probe_setup(parsed({"probe"}).scenario, false).miner_type) << "no record: no file at all";
-    EXPECT_EQ(probe_setup(parsed({"probe", "--record", ""}).scenario, false).miner_type, "\n");
-    EXPECT_EQ(probe_setup(parsed({"probe", "-s", R"(miner_type=["A","B"])"}).scenario, false).miner_type, "A\nB\n");
+    EXPECT_FALSE(parsed({"probe"}).probe.miner_type) << "no record: no file at all";
+    EXPECT_EQ(parsed({"probe", "--record", ""}).probe.miner_type, "\n");
+    EXPECT_EQ(parsed({"probe", "-s", R"(miner_type=["A","B"])"}).probe.miner_type, "A\nB\n");
+    EXPECT_EQ(parsed({"probe", "--record", "A", "-s", "miner_type=null"}).probe.miner_type, std::nullopt);
 
     // Arguments after "--" go through untouched, an empty one included.
-    EXPECT_EQ(parsed({"probe", "--", "", "--family"}).scenario["args"], Json({"", "--family"}));
+    EXPECT_EQ(parsed({"probe", "--", "", "--family"}).probe.args, (std::vector<std::string>{"", "--family"}));
 }
 
 TEST(CommandLine, I2cOperationsAndKeysShapeTheBus)
 {
-    const auto args = [](std::vector<std::string> words) { return i2c_setup(parsed(words).scenario).args; };
+    const auto args = [](std::vector<std::string> words) { return parsed(words).i2c.args; };
     EXPECT_TRUE(args({"i2c"}).empty());
     EXPECT_TRUE(args({"i2c", "read"}).empty());
     EXPECT_EQ(args({"i2c", "write", "200"}), std::vector<std::string>{"200"});
@@ -151,7 +149,7 @@ TEST(CommandLine, I2cOperationsAndKeysShapeTheBus)
                               "--no-decode",
                               "write",
                               "5"});
-    const sim::GpioBoardOptions b = i2c_setup(c.scenario).board;
+    const sim::GpioBoardOptions &b = c.i2c;
     EXPECT_EQ(b.device.address, 0x50);
     EXPECT_TRUE(b.device.present);
     EXPECT_FALSE(b.device.ack_data);
@@ -162,13 +160,13 @@ TEST(CommandLine, I2cOperationsAndKeysShapeTheBus)
     EXPECT_EQ(b.open_failures[0].file, sim::GpioFile::SdaValue);
     EXPECT_EQ(b.open_failures[0].nth, 3);
     EXPECT_EQ(b.open_failures[1].nth, 1) << "without :N the first open fails";
-    EXPECT_EQ(c.scenario["open_fails"][1], "scl-value:1") << "written in full";
+    EXPECT_EQ(Json(c.i2c)["open_fails"][1], "scl-value:1") << "written in full";
     EXPECT_TRUE(b.lines_start_as_outputs);
     EXPECT_EQ(c.vcd_path, "w.vcd");
     EXPECT_FALSE(c.decode);
-    EXPECT_FALSE(i2c_setup(parsed({"i2c", "--absent"}).scenario).board.device.present);
+    EXPECT_FALSE(parsed({"i2c", "--absent"}).i2c.device.present);
     const Command read = parsed({"i2c", "--device-byte", "0xA5", "--svg", "r.svg", "read"});
-    EXPECT_EQ(i2c_setup(read.scenario).board.device.byte, 0xA5);
+    EXPECT_EQ(read.i2c.device.byte, 0xA5);
     EXPECT_EQ(read.svg_path, "r.svg");
     EXPECT_EQ(read.vcd_path, "") << "no --vcd: the waveform is not kept";
 }
@@ -178,18 +176,18 @@ TEST(CommandLine, ScenarioFileThenSettingsInOrder)
     const std::string file = scenario_file("ltc.json", R"({"tool": "probe", "family": "ltc", "wire": true,
                                                            "chips": 60, "sensor": "never"})");
     const Command c = parsed({"probe", "--scenario", file, "-s", "chips=12", "--wire", "--family", "LTC"});
-    EXPECT_EQ(c.scenario["chips"], 12) << "--set changes a key of the file";
-    EXPECT_EQ(c.scenario["sensor"], "never");
-    EXPECT_EQ(c.scenario["family"], "LTC") << "a shorthand that agrees with the file is fine";
+    EXPECT_EQ(c.probe.wire_model.chips, 12) << "--set changes a key of the file";
+    EXPECT_EQ(c.probe.board.sensor_answers_at_query, 0);
+    EXPECT_EQ(c.probe.board.family, sim::ChipFamily::LTC) << "a shorthand that agrees with the file is fine";
 
     // A run's --json document replays: its scenario is read, the rest passed over.
     const std::string run =
         scenario_file("run.json", R"({"board_sim": "0.2.0", "subcommand": "i2c", "exit_status": 0, "stdout": "",
                        "scenario": {"tool": "i2c", "absent": true, "args": ["7"]}})");
     const Command replay = parsed({"i2c", "-f", run});
-    EXPECT_EQ(replay.scenario["absent"], true);
-    EXPECT_EQ(i2c_setup(replay.scenario).args, std::vector<std::string>{"7"});
-    EXPECT_EQ(i2c_setup(parsed({"i2c", "-f", run, "read"}).scenario).args, std::vector<std::string>{})
+    EXPECT_FALSE(replay.i2c.device.present);
+    EXPECT_EQ(replay.i2c.args, std::vector<std::string>{"7"});
+    EXPECT_EQ(parsed({"i2c", "-f", run, "read"}).i2c.args, std::vector<std::string>{})
         << "an operation replaces the file's arguments";
 
     EXPECT_NE(refused({"probe", "-f", file, "--family", "sia"}).find("--family sia contradicts family \"LTC\" in"),
@@ -223,9 +221,13 @@ TEST(CommandLine, HelpListsEveryOptionAndKeyOfItsTool)
 {
     for (Tool tool : {Tool::Probe, Tool::I2c}) {
         const std::string help = help_text(tool);
-        for (const Field &f : scenario_fields(tool))
-            EXPECT_NE(help.find(std::string("\n  ") + f.key + " "), std::string::npos) << f.key;
+        const Json defaults = tool == Tool::Probe ? Json(ProbeScenario{}) : Json(I2cScenario{});
+        for (const auto &[key, value] : defaults.items())
+            EXPECT_TRUE(key == "tool" || help.find("\n  " + key + " ") != std::string::npos) << key;
     }
+    EXPECT_NE(help_text(Tool::Probe).find("  sensor_id              identity BYTE of the sensor's replies [0x55]"),
+              std::string::npos)
+        << "each key with its default";
     EXPECT_NE(help_text(Tool::Probe).find("--family NAME          --set family=NAME"), std::string::npos);
     EXPECT_NE(help_text(Tool::I2c).find("--absent               --set absent=true"), std::string::npos);
     EXPECT_EQ(help_text(Tool::I2c).find("--family"), std::string::npos) << "only its own tool's options";
@@ -239,9 +241,11 @@ TEST(CommandLine, RefusesBadInput)
     };
     const Case cases[] = {
         {{}, "no subcommand"},
-        {{"flash"}, "unknown subcommand 'flash'"},
-        {{"explain", "a.log", "b.log"}, "at most one FILE"},
-        {{"probe", "--set", "chips"}, "--set wants KEY=VALUE"},
+        {{"flash"}, "not expected: flash"},
+        {{"explain", "a.log", "b.log"}, "not expected: b.log"},
+        {{"explain", "a.log", "--", "b.log"}, "at most one FILE"},
+        {{"probe", "--set", "chips"}, "--set: wants KEY=VALUE"},
+        {{"probe", "--s", "x"}, "option '--s' is ambiguous; possibilities: '--scenario' '--set' '--sensor'"},
         {{"probe", "--set", "chipz=3"}, "no key 'chipz' in a probe scenario"},
         {{"i2c", "--set", "family=ltc"}, "no key 'family' in a i2c scenario"},
         {{"probe", "--family", "eth"}, "--family wants none, BTC, LTC, SIA or DASH, not 'eth'"},
@@ -258,9 +262,10 @@ TEST(CommandLine, RefusesBadInput)
         {{"probe", "-s", "replies=LTC sensor=00"}, "NAME=HEX"},
         {{"probe", "-s", "replies=BTC detection=zz"}, "not 'BTC detection=zz'"},
         {{"probe", "-s", "miner_type=[1]"}, "a list of strings"},
-        {{"probe", "--timeout", "5x"}, "from 1 to 3600, not '5x'"},
-        {{"probe", "--program", ""}, "--program needs a value"},
-        {{"probe", "ltc"}, "unexpected 'ltc'"},
+        {{"probe", "--timeout", "5x"}, "--timeout: Value 5x not in range 1 to 3600"},
+        {{"probe", "--timeout", "3601"}, "not in range 1 to 3600"},
+        {{"probe", "--program", ""}, "--program: needs a value"},
+        {{"probe", "ltc"}, "not expected: ltc"},
         // What would change nothing in the scenario.
         {{"probe", "-s", "detection_reply=aa551799"}, "--set detection_reply has no effect when family is none"},
         {{"probe", "--sensor", "never"}, "--sensor has no effect when family is none"},
@@ -275,19 +280,19 @@ TEST(CommandLine, RefusesBadInput)
         {{"probe", "--record", "x", "--record", "DASH", "-s", "gpio_files=false"}, "when miner_type names"},
         {{"probe", "--record", "0123456789012345678LTC", "-s", "records_read_only=true"}, "when miner_type names"},
         {{"probe", "--family", "ltc", "-s", "sensor_reply=00", "-s", "sensor_id=1"}, "with sensor_reply"},
-        {{"probe", "--json", "--quiet"}, "--quiet has no effect with --json"},
+        {{"probe", "--json", "--quiet"}, "--json excludes --quiet"},
         {{"i2c", "--absent", "--device-byte", "1"}, "--device-byte has no effect when absent"},
         {{"i2c", "-s", "data_nack=true", "read"}, "has no effect on a read"},
         {{"i2c", "--device-byte", "1", "write", "5"}, "--device-byte has no effect on a write"},
-        {{"i2c", "--no-decode", "--svg", "x.svg"}, "--svg has no effect with --no-decode"},
+        {{"i2c", "--no-decode", "--svg", "x.svg"}, "--svg excludes --no-decode"},
         {{"probe", "--vm", "--family", "ltc", "-s", "answers_after_cycles=2"}, "has no effect with --vm"},
         {{"probe", "--vm", "-s", "records_read_only=true"}, "has no effect with --vm"},
-        {{"probe", "--vm", "--emulator", "qemu-mips"}, "--emulator has no effect with --vm"},
+        {{"probe", "--vm", "--emulator", "qemu-mips"}, "--emulator excludes --vm"},
         {{"i2c", "--vm", "--absent"}, "--absent has no effect with --vm"},
-        {{"i2c", "--vm", "--vcd", "w.vcd"}, "--vcd has no effect with --vm"},
-        {{"i2c", "write"}, "'write' needs a VALUE"},
-        {{"i2c", "read", "now"}, "unexpected 'now'"},
-        {{"i2c", "erase"}, "unknown operation 'erase'"},
+        {{"i2c", "--vm", "--vcd", "w.vcd"}, "--vm excludes --vcd"},
+        {{"i2c", "write"}, "VALUE is required"},
+        {{"i2c", "read", "now"}, "not expected: now"},
+        {{"i2c", "erase"}, "not expected: erase"},
         {{"i2c", "write", "1", "--", "2"}, "not both"},
         {{"probe", "-f", "/nonexistent-board-sim-dir/s.json"}, "cannot read the scenario file"},
     };
@@ -300,18 +305,16 @@ TEST(CommandLine, RefusesBadInput)
     }
 }
 
-TEST(CommandLine, EmulatedBoardKeepsTheHashBoardButNotTheControlLineRule)
+TEST(CommandLine, EmulatedBoardKeepsTheHashBoard)
 {
-    // The guest owns the control line: its chips answer whatever it does.
     const Command c = parsed({"probe", "--vm", "--family", "sia", "--wire", "--chips", "3", "--alt"});
     EXPECT_TRUE(c.vm);
-    const sim::ProbeRunConfig p = probe_setup(c.scenario, c.vm);
+    const sim::ProbeRunConfig p = c.probe.run_config();
     EXPECT_EQ(p.board.family, sim::ChipFamily::SIA);
-    EXPECT_EQ(p.board.answers_after_cycles, 0);
     ASSERT_TRUE(p.board.wire);
     EXPECT_EQ(p.board.wire->chips, 3);
     EXPECT_FALSE(p.args.empty());
-    EXPECT_EQ(i2c_setup(parsed({"i2c", "--vm", "write", "200"}).scenario).args, std::vector<std::string>{"200"});
+    EXPECT_EQ(parsed({"i2c", "--vm", "write", "200"}).i2c.args, std::vector<std::string>{"200"});
 }
 
 using board_sim_test::Ran;
@@ -344,11 +347,15 @@ TEST(BoardSimBinary, BadInputGivesOneLineOnStandardErrorAndStatus2)
         EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1) << ran.err;
     }
 
-    // getopt's own complaint, then where to look.
+    // The command line's form: CLI11's message, then where to look.
     const Ran option = run_board_sim({"probe", "--bogus"});
     EXPECT_EQ(option.status, 2);
-    EXPECT_EQ(option.err, "board-sim: unrecognized option '--bogus'\nTry 'board-sim probe --help' for more.\n");
-    EXPECT_EQ(run_board_sim({}).status, 2);
+    EXPECT_EQ(option.err,
+              "board-sim: The following argument was not expected: --bogus\nTry 'board-sim probe --help' for more.\n");
+    const Ran none = run_board_sim({});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err,
+              "board-sim: no subcommand: give 'probe', 'i2c' or 'explain'\nTry 'board-sim --help' for more.\n");
 }
 
 TEST(BoardSimBinary, HelpAndVersionOnStandardOutput)

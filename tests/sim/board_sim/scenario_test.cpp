@@ -3,50 +3,75 @@
 // rules of what has no effect, and the documents board-sim prints.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "scenario.h"
 
 namespace {
 
 using namespace board_sim;
 
+template <class S>
 struct Read {
     bool ok;
-    Json scenario;
+    S scenario;
     std::vector<std::string> given;
     std::string why;
 };
 
-Read read(Tool tool, std::string_view text)
+template <class S = ProbeScenario>
+Read<S> read(std::string_view text)
 {
-    Read r;
-    r.ok = read_scenario(tool, text, &r.scenario, &r.given, &r.why);
+    Read<S> r;
+    r.ok = read_scenario(text, &r.scenario, &r.given, &r.why);
     return r;
 }
 
 TEST(Scenario, FileValuesAreCheckedAndWrittenInOneSpelling)
 {
-    const Read r = read(Tool::Probe, R"({"tool": "probe", "family": "dash", "sensor": "at=1", "babble": 255,
+    const Read r = read(R"({"tool": "probe", "family": "dash", "sensor": "at=1", "babble": 255,
         "detection_reply": "AA 55:17", "replies": ["btc detection=", "LTC SENSOR QUERY=0098FE"],
         "miner_type": ["BTC", ""], "corrupt_rate": 0.5})");
     ASSERT_TRUE(r.ok) << r.why;
-    EXPECT_EQ(r.scenario["family"], "DASH");
-    EXPECT_EQ(r.scenario["sensor"], "answers") << "at=1 is the default";
-    EXPECT_EQ(r.scenario["detection_reply"], "aa5517");
-    EXPECT_EQ(r.scenario["replies"], Json({"BTC detection=", "LTC sensor query=0098fe"}));
-    EXPECT_EQ(r.scenario["wire"], false) << "a key left out keeps its default";
+    const Json written = r.scenario;
+    EXPECT_EQ(written["family"], "DASH");
+    EXPECT_EQ(written["sensor"], "answers") << "at=1 is the default";
+    EXPECT_EQ(written["detection_reply"], "aa5517");
+    EXPECT_EQ(written["replies"], Json({"BTC detection=", "LTC sensor query=0098fe"}));
+    EXPECT_EQ(written["miner_type"], Json({"BTC", ""}));
+    EXPECT_EQ(r.scenario.miner_type, "BTC\n\n");
+    EXPECT_EQ(written["wire"], false) << "a key left out keeps its default";
     EXPECT_EQ(r.given, (std::vector<std::string>{"family", "sensor", "babble", "detection_reply", "replies",
                                                  "miner_type", "corrupt_rate"}))
         << "every key the file holds, in its order";
 
-    // Written back, the scenario reads as itself.
-    const Read again = read(Tool::Probe, r.scenario.dump());
+    // Written back, the scenario reads as itself; so do the defaults.
+    const Read again = read(written.dump());
     ASSERT_TRUE(again.ok) << again.why;
-    EXPECT_EQ(again.scenario, r.scenario);
-    for (Tool tool : {Tool::Probe, Tool::I2c}) {
-        const Read fresh = read(tool, default_scenario(tool).dump());
-        EXPECT_TRUE(fresh.ok) << fresh.why;
-        EXPECT_EQ(fresh.scenario, default_scenario(tool));
+    EXPECT_EQ(Json(again.scenario), written);
+    EXPECT_EQ(Json(read(Json(ProbeScenario{}).dump()).scenario), Json(ProbeScenario{}));
+    EXPECT_EQ(Json(read<I2cScenario>(Json(I2cScenario{}).dump()).scenario), Json(I2cScenario{}));
+    EXPECT_EQ(Json::parse(R"({"absent": true})").get<I2cScenario>().device.present, false);
+    EXPECT_THROW(Json::parse(R"({"absent": 1})").get<I2cScenario>(), std::invalid_argument);
+}
+
+// Each committed scenario reads as it is, and its --json form as the same.
+TEST(Scenario, CommittedScenariosRead)
+{
+    int files = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(SCENARIOS_DIR)) {
+        SCOPED_TRACE(entry.path().string());
+        std::ifstream in(entry.path());
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const Json file = Json::parse(text);
+        const Json scenario =
+            file["tool"] == "i2c" ? Json(read<I2cScenario>(text).scenario) : Json(read(text).scenario);
+        for (const auto &[key, value] : file.items())
+            EXPECT_EQ(scenario[key], value) << key;
+        ++files;
     }
+    EXPECT_GE(files, 3);
 }
 
 TEST(Scenario, MalformedFilesAreRefusedWithTheKeyNamed)
@@ -62,6 +87,7 @@ TEST(Scenario, MalformedFilesAreRefusedWithTheKeyNamed)
         {R"({"corrupt_rate": -0.1})", "corrupt_rate wants a number from 0 to 1"},
         {R"({"sensor": "at=0"})", "sensor wants \"answers\", \"never\" or at=K"},
         {R"({"wire": null})", "wire wants true or false, not null"},
+        {R"({"babble": "ff"})", "babble wants a whole number from 0 to 255 or null"},
         {R"({"miner_type": ["a\nb"]})", "wants lines without a newline"},
         {R"({"replies": ["CRC=00"]})", "wants NAME=HEX"},
         {R"({"board_sim": "0.2.0", "subcommand": "i2c", "scenario": {}})",
@@ -69,58 +95,69 @@ TEST(Scenario, MalformedFilesAreRefusedWithTheKeyNamed)
     };
     for (const auto &[text, says] : cases) {
         SCOPED_TRACE(text);
-        const Read r = read(Tool::Probe, text);
+        const Read r = read(text);
         EXPECT_FALSE(r.ok);
         EXPECT_NE(r.why.find(says), std::string::npos) << r.why;
     }
-    EXPECT_NE(read(Tool::I2c, R"({"open_fails": ["sda-value:0"]})").why.find("FILE:N with N from 1"),
+    EXPECT_NE(read<I2cScenario>(R"({"open_fails": ["sda-value:0"]})").why.find("FILE:N with N from 1"),
               std::string::npos);
 }
 
-TEST(Scenario, CommandLineTextBecomesTheFieldsValue)
+TEST(Scenario, CommandLineTextBecomesTheKeysValue)
 {
-    const auto from_text = [](Tool tool, const char *key, const std::string &text, Json current = Json()) {
-        Json out;
+    const auto from_text =
+        []<class S = ProbeScenario>(const char *key, const std::string &text, Json current = Json(), S * = nullptr)
+    {
+        const Key<S> *k = find_key<S>(key);
+        S s;
         std::string why;
-        EXPECT_TRUE(field_value_from_text(*find_field(tool, key), text, current, &out, &why)) << why;
-        return out;
+        EXPECT_TRUE(current.is_null() || k->read(s, current, &why)) << why;
+        EXPECT_TRUE(read_text(*k, s, text, &why)) << why;
+        return k->write(s);
     };
-    EXPECT_EQ(from_text(Tool::Probe, "sensor_id", "0x1a"), 26);
-    EXPECT_EQ(from_text(Tool::Probe, "sensor", "7"), 7);
-    EXPECT_EQ(from_text(Tool::Probe, "reply_limit", "null"), Json());
-    EXPECT_EQ(from_text(Tool::Probe, "corrupt_rate", "1e-3"), 0.001);
-    EXPECT_EQ(from_text(Tool::Probe, "args", "x", Json({"alt"})), Json({"alt", "x"})) << "an item adds";
-    EXPECT_EQ(from_text(Tool::Probe, "args", R"(["y"])", Json({"alt"})), Json({"y"})) << "an array replaces";
-    EXPECT_EQ(from_text(Tool::I2c, "sda_stuck", "High"), "high");
-}
-
-TEST(Scenario, EveryRuleNamesKeysOfItsOwnTool)
-{
-    for (const NoEffect &rule : no_effect_rules())
-        for (const char *key : rule.keys)
-            EXPECT_TRUE(key == nullptr || find_field(rule.tool, key) != nullptr)
-                << key << " in the rule '" << rule.why << "'";
+    EXPECT_EQ(from_text("sensor_id", "0x1a"), 26);
+    EXPECT_EQ(from_text("sensor", "7"), 7);
+    EXPECT_EQ(from_text("sensor", "at=7"), 7);
+    EXPECT_EQ(from_text("note", "12"), "12") << "text that is not the key's JSON is the key's text";
+    EXPECT_EQ(from_text("sensor_reply", "0098"), "0098");
+    EXPECT_EQ(from_text("miner_type", "null", Json({"A"})), Json()) << "null clears";
+    EXPECT_EQ(from_text("reply_limit", "null"), Json());
+    EXPECT_EQ(from_text("corrupt_rate", "1e-3"), 0.001);
+    EXPECT_EQ(from_text("args", "x", Json({"alt"})), Json({"alt", "x"})) << "an item adds";
+    EXPECT_EQ(from_text("args", R"(["y"])", Json({"alt"})), Json({"y"})) << "an array replaces";
+    EXPECT_EQ(from_text("sda_stuck", "High", Json(), static_cast<I2cScenario *>(nullptr)), "high");
+    EXPECT_EQ(from_text("open_fails", "scl-value", Json::array(), static_cast<I2cScenario *>(nullptr)),
+              Json({"scl-value:1"}));
 }
 
 TEST(Scenario, RulesRefuseOnlyWhatWasGiven)
 {
-    Json s = default_scenario(Tool::Probe);
+    ProbeScenario s;
     std::string key;
-    EXPECT_EQ(refused_key(Tool::Probe, s, false, {}, &key), nullptr) << "defaults are never refused";
-    const NoEffect *rule = refused_key(Tool::Probe, s, false, {"chips"}, &key);
+    EXPECT_EQ(refused_key(s, false, {}, &key), nullptr) << "defaults are never refused";
+    const NoEffect<ProbeScenario> *rule = refused_key(s, false, {"chips"}, &key);
     ASSERT_NE(rule, nullptr);
     EXPECT_EQ(key, "chips");
     EXPECT_STREQ(rule->why, "without wire");
-    s["family"] = "LTC";
-    s["wire"] = true;
-    EXPECT_EQ(refused_key(Tool::Probe, s, false, {"family", "wire", "chips"}, &key), nullptr);
-    s["miner_type"] = Json({"0123456789012345678", "SIA"});
-    ASSERT_NE(refused_key(Tool::Probe, s, false, {"family"}, &key), nullptr)
+    s.board.family = sim::ChipFamily::LTC;
+    s.wire = true;
+    EXPECT_EQ(refused_key(s, false, {"family", "wire", "chips"}, &key), nullptr);
+    s.miner_type = "0123456789012345678\nSIA\n";
+    ASSERT_NE(refused_key(s, false, {"family"}, &key), nullptr)
         << "the probe reads the record in pieces of 19 and finds SIA last";
-    s["miner_type"] = Json({"0123456789012345678SIA"});
-    EXPECT_NE(refused_key(Tool::Probe, s, false, {"family"}, &key), nullptr);
-    s["miner_type"] = Json({"012345678901234567SIA"});
-    EXPECT_EQ(refused_key(Tool::Probe, s, false, {"family"}, &key), nullptr) << "SIA is inside the last piece";
+    s.miner_type = "0123456789012345678SIA\n";
+    EXPECT_NE(refused_key(s, false, {"family"}, &key), nullptr);
+    s.miner_type = "012345678901234567SIA\n";
+    EXPECT_EQ(refused_key(s, false, {"family"}, &key), nullptr) << "SIA is inside the last piece";
+    s.miner_type = "DAS\n";
+    EXPECT_EQ(refused_key(s, false, {"family"}, &key), nullptr) << "DASH needs all four letters";
+    EXPECT_NE(refused_key(s, true, {"answers_after_cycles"}, &key), nullptr) << "with --vm";
+
+    I2cScenario i;
+    i.device.present = false;
+    EXPECT_STREQ(refused_key(i, false, {"address"}, &key)->why, "when absent: no device on the bus");
+    EXPECT_EQ(describe_scenario(i), "absent=true");
+    EXPECT_EQ(describe_scenario(I2cScenario{}), "every key at its default");
 }
 
 TEST(Scenario, DocumentsAlwaysParse)
