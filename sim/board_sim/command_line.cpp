@@ -68,6 +68,10 @@ public:
             r.ok = true;
         } catch (const CLI::ParseError &e) {
             r.error = e.what();
+            // A word left over on the probe's command line was most likely meant for the program.
+            if (first == "probe" && dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr &&
+                r.error.find(": -") == std::string::npos)
+                r.error += "; pass program arguments after '--'";
             r.usage = true;
         }
         for (Tool tool : TOOLS)

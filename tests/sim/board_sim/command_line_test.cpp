@@ -265,7 +265,7 @@ TEST(CommandLine, RefusesBadInput)
         {{"probe", "--timeout", "5x"}, "--timeout: Value 5x not in range 1 to 3600"},
         {{"probe", "--timeout", "3601"}, "not in range 1 to 3600"},
         {{"probe", "--program", ""}, "--program: needs a value"},
-        {{"probe", "ltc"}, "not expected: ltc"},
+        {{"probe", "ltc"}, "not expected: ltc; pass program arguments after '--'"},
         // What would change nothing in the scenario.
         {{"probe", "-s", "detection_reply=aa551799"}, "--set detection_reply has no effect when family is none"},
         {{"probe", "--sensor", "never"}, "--sensor has no effect when family is none"},
