@@ -147,17 +147,23 @@ ProbeRunReport run_on_emulated_board(const ProbeRunConfig &config)
 
 } // namespace
 
+int rerun_while_late(int reruns, const std::function<bool()> &run)
+{
+    int runs = 1;
+    while (run() && runs <= reruns && stop_signal() == 0)
+        ++runs;
+    return runs;
+}
+
 ProbeRunReport run_miner_probe(const ProbeRunConfig &config)
 {
     ProbeRunReport report;
-    for (int run = 1;; ++run) {
+    report.runs = rerun_while_late(config.reruns_on_late_reply, [&config, &report] {
         report = config.backend == Backend::EmulatedBoard ? run_on_emulated_board(config) : run_in_namespace(config);
         report.late_replies = count_late_replies(report.run.out, report.frames);
-        report.runs = run;
-        if (report.late_replies == 0 || !report.setup_error.empty() || run > config.reruns_on_late_reply ||
-            stop_signal() != 0)
-            return report;
-    }
+        return report.setup_error.empty() && report.late_replies > 0;
+    });
+    return report;
 }
 
 } // namespace sim

@@ -5,6 +5,7 @@
 // board (sim/vm: the real kernel under qemu, the UART's far end a socket).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,6 +76,12 @@ int count_late_replies(const std::string &out, const std::vector<ReceivedFrame> 
 // "gpio528" for one built with base 512.
 std::string uart_device_name(bool alt_board);
 std::string control_line_gpio(bool alt_board, int gpio_base = 0);
+
+// The late-reply rule (ProbeRunConfig::reruns_on_late_reply): calls `run`,
+// which says whether its run had late replies, until one has none, after
+// `reruns` reruns, or once a stop signal came. Returns how many runs it made.
+// For jobs on the emulated board that run the probe among other commands.
+int rerun_while_late(int reruns, const std::function<bool()> &run);
 
 // Runs the program on config.backend, again while late replies call for it.
 ProbeRunReport run_miner_probe(const ProbeRunConfig &config);
