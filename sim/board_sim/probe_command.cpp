@@ -138,9 +138,10 @@ int run_probe(const Command &c, const std::string &program, const std::vector<st
 {
     announce_probe(c);
     sim::ProbeRunConfig config = c.probe.run_config();
+    config.backend = c.vm ? sim::Backend::EmulatedBoard : sim::Backend::Namespace;
     config.binary = program;
     config.launcher = launcher;
-    config.gpio_base = sim::target_gpio_base();
+    config.gpio_base = c.vm ? 0 : sim::target_gpio_base(); // as control_line_of() names the lines
     config.timeout_ms = c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS;
 
     const auto start = std::chrono::steady_clock::now();
@@ -150,10 +151,19 @@ int run_probe(const Command &c, const std::string &program, const std::vector<st
     // A program that never started is board-sim's own error, not the program's status.
     const std::string why = report.setup_error.empty() ? report.run.exec_error : report.setup_error;
     if (!why.empty()) {
-        fprintf(stderr, "board-sim: cannot run %s: %s\n", program.c_str(), why.c_str());
+        if (sim::stop_signal() != 0)
+            return EXIT_SETUP_FAILED; // stopped, not failed: main() says so
+        fprintf(stderr, "board-sim: cannot run %s%s: %s\n", program.c_str(), c.vm ? " on the emulated board" : "",
+                why.c_str());
         return EXIT_SETUP_FAILED;
     }
-    return show_probe(c, program, report, wall_us, nullptr);
+    if (!report.emulated)
+        return show_probe(c, program, report, wall_us, nullptr);
+    // The emulated board's part, shown as the result of its last boot.
+    sim::vm::VmResult vm;
+    static_cast<sim::vm::EmulatedBoard &>(vm) = *report.emulated;
+    vm.runs = report.runs;
+    return show_probe(c, program, report, vm.elapsed_ms * 1000, &vm);
 }
 
 } // namespace board_sim

@@ -84,15 +84,6 @@ std::string line_settings(const std::string &stty)
     return text;
 }
 
-// Writes to `line` as the record of a control line: one level a line.
-std::string written_text(const sim::vm::VmResult &r, int line)
-{
-    std::string text;
-    for (const std::string &level : r.writes_to(line))
-        text += level + "\n";
-    return text;
-}
-
 // "gpio19: 12 level writes, 9 reads, 4 direction changes".
 std::string traced_use(const sim::vm::VmResult &r, int line)
 {
@@ -166,34 +157,7 @@ Json emulated_board_json(const sim::vm::VmResult *vm)
 
 int run_probe_on_vm(const Command &c, const std::string &program)
 {
-    const sim::ProbeRunConfig p = c.probe.run_config();
-    const bool alt_board = !p.args.empty();
-    announce_probe(c);
-
-    sim::vm::VmJob job = job_for(c, program, "miner-probe", p.args);
-    job.board = p.board;
-    if (p.miner_type)
-        job.records["minerType"] = *p.miner_type;
-    if (p.temp_sensor)
-        job.records["tempSensor"] = *p.temp_sensor;
-    sim::vm::VmResult r;
-    if (!run_job(job, program, &r))
-        return EXIT_SETUP_FAILED;
-
-    sim::ProbeRunReport report;
-    report.run = sim::vm::as_run_result(r);
-    const auto record = [&r](const char *name) -> std::optional<std::string> {
-        const auto found = r.records.find(name);
-        return found == r.records.end() ? std::nullopt : std::optional<std::string>(found->second);
-    };
-    report.miner_type = record("minerType");
-    report.temp_sensor = record("tempSensor");
-    report.control_line = written_text(r, alt_board ? GPIO_ALT_CONTROL_OFFSET : GPIO_DEFAULT_CONTROL_OFFSET);
-    report.other_control_line = written_text(r, alt_board ? GPIO_DEFAULT_CONTROL_OFFSET : GPIO_ALT_CONTROL_OFFSET);
-    report.frames = r.frames;
-    report.late_replies = r.late_replies;
-    report.runs = r.runs;
-    return show_probe(c, program, report, r.elapsed_ms * 1000, &r);
+    return run_probe(c, program, {}); // c.vm picks the emulated board
 }
 
 int run_i2c_on_vm(const Command &c, const std::string &program)

@@ -15,7 +15,6 @@
 #include <sstream>
 
 #include "gpio_numbers.h"
-#include "probe_run.h"
 
 namespace fs = std::filesystem;
 
@@ -83,8 +82,44 @@ ProcessLaunch grouped_launch(std::vector<std::string> argv)
             .child_setup = [] { return setpgid(0, 0) == 0 ? nullptr : "setpgid"; }};
 }
 
-// One boot of the board.
-int run_once(const VmJob &job, VmResult *result)
+} // namespace
+
+std::vector<std::string> EmulatedBoard::writes_to(int line) const
+{
+    std::vector<std::string> writes;
+    for (const GpioEvent &e : gpio_events)
+        if (e.line == line && e.what == "set")
+            writes.push_back(std::to_string(e.value));
+    return writes;
+}
+
+RunResult as_run_result(const VmResult &result)
+{
+    return {.timed_out = result.timed_out, .exit_status = result.status, .out = result.out, .err = result.err};
+}
+
+std::string launcher_path()
+{
+    return env_or("BOARD_VM_LAUNCHER", MINER_TOOLS_SOURCE_DIR "/vm/board-vm");
+}
+
+std::string find_image()
+{
+    std::string image = env_or("BOARD_VM_IMAGE", "");
+    if (!image.empty())
+        return image;
+    const fs::path script = fs::path(launcher_path()).parent_path() / "build-image.sh";
+    const RunResult printed = run_process(grouped_launch({script.string(), "--print"}), NO_TIME_LIMIT);
+    if (printed.exit_status != 0)
+        return "";
+    // The last line names the image.
+    std::istringstream lines(printed.out);
+    for (std::string line; std::getline(lines, line);)
+        image = line;
+    return image;
+}
+
+int run_on_vm(const VmJob &job, VmResult *result)
 {
     *result = VmResult{};
     const TempDir scratch("vm-run.");
@@ -196,55 +231,7 @@ int run_once(const VmJob &job, VmResult *result)
         result->gpio_direction[line] = slurp(dir / "direction");
     }
     result->gpio_events = parse_gpio_trace(slurp(out / "gpio-trace"));
-    result->late_replies = count_late_replies(result->out, result->frames);
     return 0;
-}
-
-} // namespace
-
-std::vector<std::string> VmResult::writes_to(int line) const
-{
-    std::vector<std::string> writes;
-    for (const GpioEvent &e : gpio_events)
-        if (e.line == line && e.what == "set")
-            writes.push_back(std::to_string(e.value));
-    return writes;
-}
-
-RunResult as_run_result(const VmResult &result)
-{
-    return {.timed_out = result.timed_out, .exit_status = result.status, .out = result.out, .err = result.err};
-}
-
-std::string launcher_path()
-{
-    return env_or("BOARD_VM_LAUNCHER", MINER_TOOLS_SOURCE_DIR "/vm/board-vm");
-}
-
-std::string find_image()
-{
-    std::string image = env_or("BOARD_VM_IMAGE", "");
-    if (!image.empty())
-        return image;
-    const fs::path script = fs::path(launcher_path()).parent_path() / "build-image.sh";
-    const RunResult printed = run_process(grouped_launch({script.string(), "--print"}), NO_TIME_LIMIT);
-    if (printed.exit_status != 0)
-        return "";
-    // The last line names the image.
-    std::istringstream lines(printed.out);
-    for (std::string line; std::getline(lines, line);)
-        image = line;
-    return image;
-}
-
-int run_on_vm(const VmJob &job, VmResult *result)
-{
-    for (int run = 1;; ++run) {
-        const int rc = run_once(job, result);
-        result->runs = run;
-        if (rc != 0 || result->late_replies == 0 || run > job.reruns_on_late_reply || stop_signal() != 0)
-            return rc;
-    }
 }
 
 } // namespace sim::vm

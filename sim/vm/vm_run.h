@@ -39,10 +39,6 @@ struct VmJob {
     // exports gpio16, 19, 23 and 27 only for base 0; with another base the
     // command exports the lines itself.
     int gpio_base = 0;
-    // miner-probe's late-reply rule (sim::count_late_replies): the run is
-    // repeated up to this many times when the guest gave up on a frame the
-    // board answered, so that a verdict never rests on the host's scheduling.
-    int reruns_on_late_reply = 3;
 };
 
 // One change of a GPIO line as the guest's kernel traced it.
@@ -52,7 +48,22 @@ struct GpioEvent {
     int value = -1;   // the level for set/get; 0 ok or 1 error for in/out
 };
 
-struct VmResult {
+// What only the emulated board shows of a run: the lines as the guest left
+// them, its kernel's trace and its console. sim::run_miner_probe reports it
+// for a probe run on this board.
+struct EmulatedBoard {
+    std::map<int, std::string> gpio_value;     // "0\n" or "1\n" by line number
+    std::map<int, std::string> gpio_direction; // "in\n" or "out\n"
+    std::vector<GpioEvent> gpio_events;
+    std::string stty_before, stty_after; // `stty -a` of the hash-board UART
+    std::string console;                 // the guest's console
+    long elapsed_ms = 0;                 // wall time of the launcher, boot included
+
+    // The levels written to `line` ("0", "1"), in order, from the trace.
+    [[nodiscard]] std::vector<std::string> writes_to(int line) const;
+};
+
+struct VmResult : EmulatedBoard {
     // 0 when the board ran the command; otherwise the launcher's status, with
     // its message (and the console's last lines) in `error`.
     int launcher_status = -1;
@@ -61,18 +72,10 @@ struct VmResult {
     bool timed_out = false; // killed at the job's time limit (status 137)
     std::string out, err;
     std::map<std::string, std::string> records; // record files in /usr/bin afterwards
-    std::map<int, std::string> gpio_value;      // "0\n" or "1\n" by line number
-    std::map<int, std::string> gpio_direction;  // "in\n" or "out\n"
-    std::vector<GpioEvent> gpio_events;
-    std::string stty_before, stty_after; // `stty -a` of the hash-board UART
-    std::string console;                 // the guest's console
-    std::vector<ReceivedFrame> frames;   // what the hash board received
-    int late_replies = 0;
-    int runs = 0;
-    long elapsed_ms = 0; // wall time of the launcher, boot included
-
-    // The levels written to `line` ("0", "1"), in order, from the trace.
-    [[nodiscard]] std::vector<std::string> writes_to(int line) const;
+    std::vector<ReceivedFrame> frames;          // what the hash board received
+    // Boots behind the result: 1 here; a probe's reruns are counted in
+    // sim::ProbeRunReport::runs, which board-sim copies here for its display.
+    int runs = 1;
 };
 
 // Where vm/board-vm lives in this source tree.

@@ -1,63 +1,16 @@
 // SPDX-License-Identifier: MIT
 // End-to-end runs of the shipped miner-probe binary against a simulated hash
 // board, in a private mount namespace: exact standard output, record files,
-// control-line writes and frames on the wire.
+// control-line writes and frames on the wire. The scenarios the emulated
+// board runs as well are in either_board_test.cpp.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include "probe_run.h"
-#include "target_command.h"
-#include "text.h"
-#include "transcript.h"
+#include "probe_fixture.h"
 
-using probe_test::normalized;
-using probe_test::Transcript;
-using sim::ChipFamily;
 using namespace probe_test;
+using sim::ChipFamily;
 
 namespace {
-
-sim::ProbeRunConfig board(ChipFamily family)
-{
-    sim::ProbeRunConfig config;
-    config.board.family = family;
-    return config;
-}
-
-std::string reply_hex(const sim::ProbeRunConfig &config, sim::FrameId frame)
-{
-    return sim::hex_bytes(sim::reply_for(config.board, frame));
-}
-
-// The start of an attempt on a board whose chips are not BTC or LTC ones:
-// both of those detection frames go unanswered.
-Transcript up_to_sia_dash_detection()
-{
-    return Transcript().opened().sent(BTC_DETECT).silence().sent(LTC_DETECT).silence().sent(SIA_DASH_DETECT);
-}
-
-// One attempt on a board that answers nothing.
-Transcript silent_attempt()
-{
-    return up_to_sia_dash_detection().silence().line("unknown miner");
-}
-
-Transcript btc_found(const sim::ProbeRunConfig &config)
-{
-    return Transcript()
-        .opened()
-        .sent(BTC_DETECT)
-        .received(42, reply_hex(config, sim::FrameId::BtcDetection))
-        .line("btc miner");
-}
-
-std::string cycles(int n)
-{
-    std::string text;
-    for (int i = 0; i < n; ++i)
-        text += "0\n1\n";
-    return text;
-}
 
 // The host's record files, before the suite and after it.
 struct HostRecords {
@@ -92,56 +45,16 @@ private:
 };
 const auto *const host_guard = ::testing::AddGlobalTestEnvironment(new HostUntouched);
 
-class ProbeOnBoard : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (!sim::Sandbox::supported(&why))
-            GTEST_SKIP() << why;
-    }
+using ProbeOnBoard = ProbeRun;
 
-    static sim::ProbeRunReport run(sim::ProbeRunConfig config)
-    {
-        const sim::Target target = sim::find_target({.program = sim::Shipped::Probe});
-        EXPECT_EQ(target.error, "");
-        config.binary = target.program;
-        config.launcher = target.launcher;
-        config.gpio_base = sim::target_gpio_base();
-        sim::ProbeRunReport report = sim::run_miner_probe(config);
-        EXPECT_EQ(report.setup_error, "");
-        EXPECT_FALSE(report.run.timed_out);
-        EXPECT_EQ(report.run.exit_status, 0) << report.run.err;
-        EXPECT_EQ(report.late_replies, 0) << "the host delivered replies too late in " << report.runs << " runs";
-        if (report.runs > 1)
-            printf("note: reran %d times: the busy host delivered a reply after the 2 ms wait\n", report.runs - 1);
-        report.run.out = normalized(report.run.out);
-        return report;
-    }
-
-    static std::vector<std::string> names(const sim::ProbeRunReport &r)
-    {
-        std::vector<std::string> out;
-        for (const sim::ReceivedFrame &f : r.frames)
-            out.push_back(f.name());
-        return out;
-    }
-};
-
-TEST_F(ProbeOnBoard, RecordedFamilySkipsTheProbe)
+// A record that names a family ends the run before any frame
+// (OnEitherBoard.RecordAlreadyPresentSendsNothing): only its last line
+// counts, and it may follow anything.
+TEST_F(ProbeOnBoard, RecordedFamilyIsTheRecordsLastLine)
 {
     sim::ProbeRunConfig config = board(ChipFamily::BTC);
-    config.miner_type = "SIA\n";
-    sim::ProbeRunReport r = run(config);
-    EXPECT_EQ(r.run.out, "content:SIA\nminer type probe already done, miner type is SIA\n\n");
-    EXPECT_TRUE(r.frames.empty());
-    EXPECT_EQ(r.control_line, "");
-    EXPECT_EQ(r.miner_type, "SIA\n");
-    EXPECT_EQ(r.temp_sensor, std::nullopt);
-
-    // Only the last line counts, and it may follow anything.
     config.miner_type = "garbage\nLTC\nBTC\n";
-    r = run(config);
+    sim::ProbeRunReport r = run(config);
     EXPECT_EQ(r.run.out, "content:garbage\ncontent:LTC\ncontent:BTC\n"
                          "miner type probe already done, miner type is BTC\n\n");
     EXPECT_TRUE(r.frames.empty());
@@ -185,21 +98,6 @@ TEST_F(ProbeOnBoard, UnrecognisedRecordsLeadToANewProbe)
         EXPECT_EQ(r.temp_sensor, "YES\n");
         EXPECT_EQ(r.control_line, cycles(1));
     }
-}
-
-TEST_F(ProbeOnBoard, BtcBoardOnTheDefaultBoard)
-{
-    const sim::ProbeRunConfig config = board(ChipFamily::BTC);
-    const sim::ProbeRunReport r = run(config);
-    EXPECT_EQ(r.run.out, btc_found(config).line("BTC miner should always have temp sensor").str());
-    EXPECT_EQ(r.miner_type, "BTC\n");
-    EXPECT_EQ(r.temp_sensor, "YES\n");
-    EXPECT_EQ(r.control_line, "0\n1\n");
-    EXPECT_EQ(r.other_control_line, "");
-    // No sensor query is sent for this family.
-    EXPECT_EQ(names(r), std::vector<std::string>{"BTC detection"});
-    // Only the shell speaks on standard error: cat, about the missing record.
-    EXPECT_EQ(r.run.err, "cat: /usr/bin/minerType: No such file or directory\n");
 }
 
 // Each family's whole log, word for word, as a firmware engineer sees it on
@@ -259,21 +157,6 @@ TEST_F(ProbeOnBoard, EachFamilysLogWordForWord)
         EXPECT_EQ(r.run.out, c.log) << c.record;
         EXPECT_EQ(r.miner_type, c.record);
         EXPECT_EQ(r.temp_sensor, "YES\n") << c.record;
-    }
-}
-
-TEST_F(ProbeOnBoard, AnyArgumentSelectsTheAlternateBoard)
-{
-    for (const std::string arg : {"alt", ""}) {
-        sim::ProbeRunConfig config = board(ChipFamily::BTC);
-        config.args = {arg};
-        const sim::ProbeRunReport r = run(config);
-        // ttyS0 is the only serial device in this namespace, gpio16 the line watched.
-        EXPECT_EQ(r.run.out, btc_found(config).str()) << "argument '" << arg << "'";
-        EXPECT_EQ(r.miner_type, "BTC\n");
-        EXPECT_EQ(r.temp_sensor, std::nullopt);
-        EXPECT_EQ(r.control_line, "0\n1\n");
-        EXPECT_EQ(r.other_control_line, "");
     }
 }
 
@@ -389,16 +272,9 @@ TEST_F(ProbeOnBoard, UnknownReplyIsRetriedTenTimesAndNotRecorded)
     EXPECT_EQ(r.control_line, cycles(10));
 }
 
-TEST_F(ProbeOnBoard, NoBoardAtAll)
+// Without a serial device every attempt fails to open it and sends nothing.
+TEST_F(ProbeOnBoard, NoSerialDeviceAtAll)
 {
-    const sim::ProbeRunReport r = run(board(ChipFamily::None));
-    EXPECT_EQ(r.run.out, Transcript().repeat(10, silent_attempt()).str());
-    EXPECT_EQ(r.miner_type, std::nullopt);
-    EXPECT_EQ(r.temp_sensor, std::nullopt);
-    EXPECT_EQ(r.control_line, cycles(10));
-    EXPECT_EQ(r.frames.size(), 30U);
-
-    // Without a serial device every attempt fails to open it and sends nothing.
     sim::ProbeRunConfig config = board(ChipFamily::BTC);
     config.uart_present = false;
     const sim::ProbeRunReport absent = run(config);

@@ -17,10 +17,9 @@
 #include <vector>
 
 #include "chips.h"
+#include "probe_fixture.h"
 #include "probe_lines.h"
-#include "probe_run.h"
 #include "pseudo_terminal.h"
-#include "target_command.h"
 #include "text.h"
 
 using board_sim::Said;
@@ -418,25 +417,12 @@ struct WireRun {
     double seconds = 0;
 };
 
-class ProbeOnWire : public ::testing::Test {
+class ProbeOnWire : public probe_test::ProbeRun {
 protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (!sim::Sandbox::supported(&why))
-            GTEST_SKIP() << why;
-    }
-
     // Runs the program on a wire and checks what must hold on any wire.
     static WireRun run(ChipFamily family, sim::WireModel wire, bool alt_board = false, int sensor_answers_at_query = 1)
     {
-        sim::ProbeRunConfig config;
-        const sim::Target target = sim::find_target({.program = sim::Shipped::Probe});
-        EXPECT_EQ(target.error, "");
-        config.binary = target.program;
-        config.launcher = target.launcher;
-        config.gpio_base = sim::target_gpio_base();
-        config.board.family = family;
+        sim::ProbeRunConfig config = probe_test::board(family);
         config.board.wire = wire;
         config.board.sensor_answers_at_query = sensor_answers_at_query;
         if (alt_board)
@@ -447,12 +433,9 @@ protected:
             config.reruns_on_late_reply = 0;
         WireRun r;
         const auto started = std::chrono::steady_clock::now();
-        r.report = sim::run_miner_probe(config);
+        r.report = run_probe(config);
         r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         const sim::ProbeRunReport &p = r.report;
-        EXPECT_EQ(p.setup_error, "");
-        EXPECT_FALSE(p.run.timed_out);
-        EXPECT_EQ(p.run.exit_status, 0) << p.run.err;
         r.lines = board_sim::probe_lines(p.run.out);
         r.blocks = read_blocks(r.lines);
         check_reads_follow_the_board(r.blocks, p.frames);

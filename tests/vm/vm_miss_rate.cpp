@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "vm_run.h"
+#include "probe_run.h"
 
 int main(int argc, char **argv)
 {
@@ -48,7 +48,6 @@ int main(int argc, char **argv)
     board.family = sim::ChipFamily::LTC;
     job.board = board;
     job.timeout_s = 30 + runs;
-    job.reruns_on_late_reply = 0;
     sim::vm::VmResult r;
     const int rc = sim::vm::run_on_vm(job, &r);
     stop = true;
@@ -59,6 +58,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    const int late = sim::count_late_replies(r.out, r.frames);
     int answered = 0;
     for (const sim::ReceivedFrame &f : r.frames)
         answered += f.answered ? 1 : 0;
@@ -70,8 +70,7 @@ int main(int argc, char **argv)
                 busy ? ", two host threads spinning" : "");
     std::printf("  frames received         %zu\n", r.frames.size());
     std::printf("  replies sent            %d\n", answered);
-    std::printf("  replies that missed     %d (%.2f %%)\n", r.late_replies,
-                answered > 0 ? 100.0 * r.late_replies / answered : 0.0);
+    std::printf("  replies that missed     %d (%.2f %%)\n", late, answered > 0 ? 100.0 * late / answered : 0.0);
     std::printf("  runs that found a sensor at the first query %d of %d\n", recorded, runs);
     std::printf("  wall time               %.1f s\n", static_cast<double>(r.elapsed_ms) / 1000.0);
     return 0;

@@ -42,7 +42,7 @@ std::optional<std::string> read_if_exists(const std::string &path)
     return Sandbox::read_file(path);
 }
 
-ProbeRunReport run_once(const ProbeRunConfig &config)
+ProbeRunReport run_in_namespace(const ProbeRunConfig &config)
 {
     ProbeRunReport report;
     const bool alt_board = !config.args.empty();
@@ -91,22 +91,79 @@ ProbeRunReport run_once(const ProbeRunConfig &config)
     report.control_line = Sandbox::read_file(line_path);
     report.other_control_line = Sandbox::read_file(other_line_path);
     report.frames = board.frames();
-    report.late_replies = count_late_replies(report.run.out, report.frames);
+    return report;
+}
+
+ProbeRunReport run_on_emulated_board(const ProbeRunConfig &config)
+{
+    ProbeRunReport report;
+    if (!config.uart_present || !config.gpio_files || config.usr_bin_read_only || !config.launcher.empty()) {
+        report.setup_error = "the emulated board always has its UART, GPIO files and a writable /usr/bin, "
+                             "and runs the program itself";
+        return report;
+    }
+    vm::VmJob job;
+    job.command = {"miner-probe"};
+    job.command.insert(job.command.end(), config.args.begin(), config.args.end());
+    if (!config.binary.empty())
+        job.files.emplace_back(config.binary, "/usr/bin/miner-probe");
+    job.board = config.board;
+    if (config.miner_type)
+        job.records["minerType"] = *config.miner_type;
+    if (config.temp_sensor)
+        job.records["tempSensor"] = *config.temp_sensor;
+    job.timeout_s = (config.timeout_ms + 999) / 1000;
+    job.gpio_base = config.gpio_base;
+    vm::VmResult r;
+    if (vm::run_on_vm(job, &r) != 0) {
+        report.setup_error = r.error;
+        while (!report.setup_error.empty() && report.setup_error.back() == '\n')
+            report.setup_error.pop_back();
+        return report;
+    }
+
+    report.run = vm::as_run_result(r);
+    const auto record = [&r](const char *name) -> std::optional<std::string> {
+        const auto found = r.records.find(name);
+        return found == r.records.end() ? std::nullopt : std::optional<std::string>(found->second);
+    };
+    report.miner_type = record("minerType");
+    report.temp_sensor = record("tempSensor");
+    // The levels the kernel traced, one a line, as the namespace's value files hold them.
+    const bool alt_board = !config.args.empty();
+    const auto written = [&r, &config](bool alt) {
+        std::string text;
+        for (const std::string &level :
+             r.writes_to(config.gpio_base + (alt ? GPIO_ALT_CONTROL_OFFSET : GPIO_DEFAULT_CONTROL_OFFSET)))
+            text += level + "\n";
+        return text;
+    };
+    report.control_line = written(alt_board);
+    report.other_control_line = written(!alt_board);
+    report.frames = std::move(r.frames);
+    report.emulated = std::move(static_cast<vm::EmulatedBoard &>(r));
     return report;
 }
 
 } // namespace
 
+int rerun_while_late(int reruns, const std::function<bool()> &run)
+{
+    int runs = 1;
+    while (run() && runs <= reruns && stop_signal() == 0)
+        ++runs;
+    return runs;
+}
+
 ProbeRunReport run_miner_probe(const ProbeRunConfig &config)
 {
     ProbeRunReport report;
-    for (int run = 1;; ++run) {
-        report = run_once(config);
-        report.runs = run;
-        if (report.late_replies == 0 || !report.setup_error.empty() || run > config.reruns_on_late_reply ||
-            stop_signal() != 0)
-            return report;
-    }
+    report.runs = rerun_while_late(config.reruns_on_late_reply, [&config, &report] {
+        report = config.backend == Backend::EmulatedBoard ? run_on_emulated_board(config) : run_in_namespace(config);
+        report.late_replies = count_late_replies(report.run.out, report.frames);
+        return report.setup_error.empty() && report.late_replies > 0;
+    });
+    return report;
 }
 
 } // namespace sim
