@@ -93,21 +93,22 @@ Json transaction(const sim::GpioBoard &board, const Command &c, const std::strin
     return t;
 }
 
+// The opens, writes, reads and closes of all the GPIO files.
 Json gpio_file_counts(const sim::GpioBoard &board)
 {
-    sim::GpioFileCounts n;
-    for (sim::GpioFile f : sim::GPIO_FILES) {
-        const sim::GpioFileCounts one = board.counts(f);
-        n.opens += one.opens;
-        n.failed_opens += one.failed_opens;
-        n.closes += one.closes;
-        n.reads += one.reads;
-        n.writes += one.writes;
-        n.failed_writes += one.failed_writes;
+    using Counts = sim::GpioFileCounts;
+    static constexpr std::pair<const char *, int Counts::*> FIELDS[] = {
+        {"opens", &Counts::opens},   {"failed_opens", &Counts::failed_opens},
+        {"writes", &Counts::writes}, {"failed_writes", &Counts::failed_writes},
+        {"reads", &Counts::reads},   {"closes", &Counts::closes}};
+    Json n;
+    for (const auto &[name, count] : FIELDS) {
+        int total = 0;
+        for (sim::GpioFile f : sim::GPIO_FILES)
+            total += board.counts(f).*count;
+        n[name] = total;
     }
-    return {{"opens", n.opens},   {"failed_opens", n.failed_opens},
-            {"writes", n.writes}, {"failed_writes", n.failed_writes},
-            {"reads", n.reads},   {"closes", n.closes}};
+    return n;
 }
 
 } // namespace
@@ -124,12 +125,9 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
     }
     sim::GpioBoardOptions options = c.i2c;
     options.gpio_base = sim::target_gpio_base();
-    if (c.output == Output::Text)
-        section("i2c-bitbang " + what + " on " + sim::gpio_line_name(sim::GpioFile::SclValue, options.gpio_base) +
-                " (SCL) and " + sim::gpio_line_name(sim::GpioFile::SdaValue, options.gpio_base) +
-                " (SDA): " + scenario);
-    show_note(c);
-    fflush(stdout);
+    announce(c, "i2c-bitbang " + what + " on " + sim::gpio_line_name(sim::GpioFile::SclValue, options.gpio_base) +
+                    " (SCL) and " + sim::gpio_line_name(sim::GpioFile::SdaValue, options.gpio_base) +
+                    " (SDA): " + scenario);
     const bool temporary = c.vcd_path.empty();
 
     sim::GpioBoard board(options);
@@ -157,6 +155,8 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
         unlink(vcd.c_str());
     doc["waveform"] = written && !temporary ? Json(vcd) : Json();
     doc["svg"] = text_or_null(c.svg_path);
+    // A waveform that could not be kept or drawn: the summary leaves out its
+    // sections, and board-sim says why and fails.
     doc["waveform_error"] = text_or_null(error);
 
     const int status = print_report(c, doc);

@@ -6,7 +6,6 @@
 #include <chrono>
 
 #include "explain.h"
-#include "probe_run.h"
 #include "report.h"
 #include "target_command.h"
 
@@ -61,12 +60,9 @@ Json probe_report(const Command &c, const std::string &program, const sim::Probe
 void announce_probe(const Command &c)
 {
     const bool alt_board = !c.probe.args.empty();
-    if (c.output == Output::Text)
-        section(std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
-                " board (" + control_line_of(c, alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
-                "): " + describe_scenario(c.probe));
-    show_note(c);
-    fflush(stdout);
+    announce(c, std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
+                    " board (" + control_line_of(c, alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
+                    "): " + describe_scenario(c.probe));
 }
 
 int show_probe(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,

@@ -100,16 +100,14 @@ std::string ending(const Json &r)
 
 } // namespace
 
-void section(const std::string &text)
+void announce(const Command &c, const std::string &text)
 {
+    if (c.output != Output::Text)
+        return;
     printf("== %s\n", text.c_str());
-}
-
-void show_note(const Command &c)
-{
-    const std::string &note = c.tool == Tool::Probe ? c.probe.note : c.i2c.note;
-    if (c.output == Output::Text && !note.empty())
-        section("note: " + note);
+    if (const std::string &note = c.tool == Tool::Probe ? c.probe.note : c.i2c.note; !note.empty())
+        printf("== note: %s\n", note.c_str());
+    fflush(stdout);
 }
 
 std::string i2c_operation(const std::vector<std::string> &args)

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What board-sim prints after a run. Each run builds one report, the JSON
-// document --json prints; the text summary is written from that document
-// alone, so that the two can never disagree, and `--scenario` replays a run
-// from the document's "scenario".
+// What board-sim prints about a run. Each run builds one report, the JSON
+// document that --json prints and `--scenario` replays; the text summary is
+// written from that document alone, so that the two never disagree.
 #pragma once
 
 #include <optional>
@@ -10,14 +9,10 @@
 #include <vector>
 
 #include "command_line.h"
-#include "hash_board.h"
-#include "process.h"
+#include "probe_run.h"
 
 namespace sim::vm {
 struct VmResult;
-}
-namespace sim {
-struct ProbeRunReport;
 }
 
 namespace board_sim {
@@ -29,10 +24,9 @@ inline constexpr int EXIT_TIMED_OUT = 124;
 // is the 90 s the docs recommend, so that no path is cut short by default.
 inline constexpr int DEFAULT_TIMEOUT_MS = 90000;
 
-// "== text", and the scenario's note as a section of its own (text only):
-// what shows before the run, while it goes on.
-void section(const std::string &text);
-void show_note(const Command &c);
+// "== text" and the scenario's note, in text only: what shows before the
+// run, while it goes on.
+void announce(const Command &c, const std::string &text);
 
 // What i2c-bitbang is asked to do: "read", "write '200'", or, for other
 // arguments, "run with '1' '2'".
@@ -40,28 +34,28 @@ std::string i2c_operation(const std::vector<std::string> &args);
 
 // The fields every report starts with: version, subcommand, board, program,
 // exit status, time-out, stop, wall time, the program's output, and the
-// scenario, which `--scenario` reads back to replay the run.
+// scenario.
 Json run_document(const Command &c, const std::string &program, const std::vector<std::string> &args,
                   const sim::RunResult &run, long wall_us);
 
 // Parts of a probe report: a frame the hash board received; a control line
-// ("gpio27", its writes, low-high cycles and level left); a record file
-// (before and after the run, null when missing, and the lines appended).
+// (its writes, low-high cycles and the level left); a record file (before
+// and after the run, null when missing, and the lines the run appended).
 Json frame_json(const sim::ReceivedFrame &f);
 Json control_line_json(const std::string &gpio, const std::string &written);
 Json record_json(const char *path, const std::optional<std::string> &before, const std::optional<std::string> &after);
 
-// The text of those parts. Frames fold into one line per run of identical
-// frames ("LTC sensor query x10"), or per repeated run of up to four of those
-// ("(BTC detection, LTC detection, SIA/DASH detection) x10"); a frame the
-// board answered reads "LTC detection, answered".
-std::vector<std::string> fold_frames(const Json &frames);
-// "gpio27: 0 1 (1 low-high cycle), left high"; long histories give only counts.
-std::string describe_control_line(const Json &line);
-// The file's lines after the run, those appended by the run marked "+":
+// Their text. Frames fold into one line per run of identical frames ("LTC
+// sensor query x10"), or per repeated run of up to four of those ("(BTC
+// detection, LTC detection, SIA/DASH detection) x10"); a frame the board
+// answered reads "LTC detection, answered". A control line reads "gpio27: 0 1
+// (1 low-high cycle), left high", a long history only counts. A record file
+// gives its lines, those the run appended marked "+":
 //   /usr/bin/minerType:
 //       BTC
 //     + LTC
+std::vector<std::string> fold_frames(const Json &frames);
+std::string describe_control_line(const Json &line);
 std::vector<std::string> describe_record_file(const Json &record);
 // "Start, Address read 0x2F, ACK, Data read 0xA5, NACK, Stop".
 std::string join_events(const Json &events);
@@ -71,33 +65,31 @@ std::string join_events(const Json &events);
 std::vector<std::string> lines_of(const std::string &text, const char *unterminated = "  (no newline at the end)");
 std::string first_line(const std::string &text);
 
-// The summary after the program's output: the exit status and what happened
-// on the board, as "== " sections and "   " detail lines.
+// The summary after the program's output: how the run ended and what
+// happened on the board, as "== " sections and "   " detail lines.
 std::vector<std::string> summary_lines(const Json &report);
 
-// The report as --json or as text: the program's output unchanged (unless
+// The report as JSON, or as text: the program's output unchanged (unless
 // quiet), then summary_lines(). Returns board-sim's exit status for the run.
 int print_report(const Command &c, const Json &report);
 
-// `launcher`: the words before the program, e.g. an emulator; may be empty.
+// The runs, on the simulated board (`launcher`: the words before the
+// program, e.g. an emulator; may be empty) or on the emulated one (--vm:
+// `program` is copied into the guest's /usr/bin).
 int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher);
 int run_i2c(const Command &c, const std::string &program, const std::vector<std::string> &launcher);
-
-// The same on the emulated board (--vm): `program` is copied into the
-// guest's /usr/bin under its own name.
 int run_probe_on_vm(const Command &c, const std::string &program);
 int run_i2c_on_vm(const Command &c, const std::string &program);
 
 // A probe run, from either board: the section naming the scenario (before
-// the run, so that it shows while the run goes on), then the report. `vm`
-// adds what only the emulated board shows (its line settings and GPIO files);
-// null otherwise.
+// the run), then the report. `vm` adds what only the emulated board shows.
 void announce_probe(const Command &c);
 int show_probe(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
                const sim::vm::VmResult *vm);
 
-// The report's "emulated_board": the hash-board UART's settings and the GPIO
-// files after the run, the guest's console; null for the simulated board.
+// The report's "emulated_board": the hash-board UART's settings before and
+// after the run, the GPIO files after it, the guest's console; null for the
+// simulated board.
 Json emulated_board_json(const sim::vm::VmResult *vm);
 
 } // namespace board_sim

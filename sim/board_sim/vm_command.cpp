@@ -8,7 +8,6 @@
 #include <stdio.h>
 
 #include "gpio_numbers.h"
-#include "probe_run.h"
 #include "report.h"
 #include "text.h"
 #include "vm_run.h"
@@ -142,13 +141,10 @@ int run_probe_on_vm(const Command &c, const std::string &program)
 int run_i2c_on_vm(const Command &c, const std::string &program)
 {
     const std::vector<std::string> &args = c.i2c.args;
-    const std::string what = i2c_operation(args);
     const char *scenario = "the kernel's sysfs lines, pulled up, no device on the bus";
-    if (c.output == Output::Text)
-        section("i2c-bitbang " + what + " on the emulated board's gpio" + std::to_string(GPIO_SCL_OFFSET) +
-                " (SCL) and gpio" + std::to_string(GPIO_SDA_OFFSET) + " (SDA): " + scenario);
-    show_note(c);
-    fflush(stdout);
+    announce(c, "i2c-bitbang " + i2c_operation(args) + " on the emulated board's gpio" +
+                    std::to_string(GPIO_SCL_OFFSET) + " (SCL) and gpio" + std::to_string(GPIO_SDA_OFFSET) +
+                    " (SDA): " + scenario);
 
     sim::vm::VmResult r;
     if (!run_job(job_for(c, program, "i2c-bitbang", args), program, &r))
