@@ -161,15 +161,15 @@ TEST(Summary, ProbeOnTheEmulatedBoardAfterARerun)
                        "hupcl -cstopb cread clocal -crtscts\n-ixon -icanon -echo"},
         {"gpio",
          {{{"line", 16}, {"direction", "out"}, {"value", "0"}}, {{"line", 27}, {"direction", "out"}, {"value", "1"}}}}};
+    const std::string serial_line = "== serial line after the run: 115200 baud, -parenb cs8 -cstopb -crtscts -ixon "
+                                    "-icanon, min = 0, time = 2";
     EXPECT_EQ(summary_lines(r),
               (Lines{"== exit status 0 after 5.615 s",
                      "== run 2 shown: the host delivered replies too late in the earlier ones",
                      "== frames received by the hash board:", "   BTC detection", "   LTC detection, answered",
                      "== control line gpio27: 0 1 (1 low-high cycle), left high",
                      "== other control line gpio16: 0 (0 low-high cycles), left low", "== record files:",
-                     "   /usr/bin/minerType:", "     + LTC", "   /usr/bin/tempSensor: does not exist",
-                     "== serial line after the run: 115200 baud, -parenb cs8 -cstopb -crtscts -ixon -icanon, "
-                     "min = 0, time = 2",
+                     "   /usr/bin/minerType:", "     + LTC", "   /usr/bin/tempSensor: does not exist", serial_line,
                      "== GPIO files after the run: gpio16 out 0; gpio27 out 1"}));
 
     // On the simulated board: one run, no frames, the other line untouched.
