@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // `board-sim i2c`: i2c-bitbang against the simulated GPIO lines and device,
-// shown as text or as one JSON document, with the waveform kept, drawn or
+// reported as text or as one JSON document, with the waveform kept, drawn or
 // removed as asked.
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,11 +12,9 @@
 
 #include "i2c_run.h"
 #include "process.h"
-#include "run_output.h"
+#include "report.h"
 #include "sigrok_decode.h"
-#include "summary.h"
 #include "target_command.h"
-#include "text.h"
 
 namespace board_sim {
 
@@ -62,104 +60,55 @@ bool draw_svg(const std::string &vcd, const std::string &svg, const std::string 
     return why->empty();
 }
 
-struct BusView {
-    sim::I2cEvents seen;
-    bool decoded = false;
-    sim::I2cEvents decode;
-    std::string decode_error;
-};
-
-BusView look_at_bus(const sim::GpioBoard &board, const Command &c, const std::string &vcd)
+Json event_texts(const sim::I2cEvents &events)
 {
-    BusView v;
-    v.seen = board.transcript();
-    if (vcd.empty() || !c.decode)
-        return v;
-    std::string why;
-    if (!sim::sigrok_available(&why)) {
-        v.decode_error = why;
-        return v;
-    }
-    const sim::I2cDecode d = sim::decode_i2c_vcd(vcd);
-    v.decoded = d.ok;
-    v.decode = d.events;
-    v.decode_error = d.ok ? "" : d.error;
-    return v;
-}
-
-sim::GpioFileCounts total_counts(const sim::GpioBoard &board)
-{
-    sim::GpioFileCounts total;
-    for (sim::GpioFile f : sim::GPIO_FILES) {
-        const sim::GpioFileCounts n = board.counts(f);
-        total.opens += n.opens;
-        total.failed_opens += n.failed_opens;
-        total.closes += n.closes;
-        total.reads += n.reads;
-        total.writes += n.writes;
-        total.failed_writes += n.failed_writes;
-    }
-    return total;
-}
-
-void show_bus(const sim::GpioBoard &board, const BusView &v)
-{
-    section("bus, as the device saw it: " + join_events(v.seen));
-    if (!v.decode_error.empty())
-        section("waveform not decoded: " + v.decode_error);
-    else if (v.decoded)
-        section("bus, decoded from the waveform by sigrok-cli: " +
-                (v.decode == v.seen ? std::string("the same") : join_events(v.decode)));
-
-    // Appended piece by piece: GCC 12 reports a false -Wrestrict on
-    // "literal" + std::string once inlined at -O2.
-    std::string device = "device holds ";
-    device += sim::hex_byte(board.device_byte());
-    const std::vector<uint8_t> written = board.bytes_written();
-    if (!written.empty()) {
-        device += ", received";
-        for (uint8_t b : written) {
-            device += ' ';
-            device += sim::hex_byte(b);
-        }
-    }
-    section(device);
-
-    const sim::GpioFileCounts total = total_counts(board);
-    std::string files = "GPIO files: " + sim::plural(total.opens, "open", "opens") + ", " +
-                        sim::plural(total.writes, "write", "writes") + ", " +
-                        sim::plural(total.reads, "read", "reads") + ", " + sim::plural(total.closes, "close", "closes");
-    if (total.failed_opens + total.failed_writes > 0)
-        files += " (" + sim::plural(total.failed_opens, "failed open", "failed opens") + ", " +
-                 sim::plural(total.failed_writes, "failed write", "failed writes") + ")";
-    section(files);
-}
-
-std::vector<std::string> event_texts(const sim::I2cEvents &events)
-{
-    std::vector<std::string> out;
+    Json out = Json::array();
     for (const sim::I2cEvent &e : events)
         out.push_back(sim::to_string(e));
     return out;
 }
 
-void print_json(const Command &c, const std::string &program, const sim::I2cRunReport &report,
-                const sim::GpioBoard &board, const BusView &v, const std::string &kept_vcd)
+Json text_or_null(const std::string &text)
 {
-    Json doc = run_document(c, program, c.i2c.args, report.run, report.wall_us);
-    doc["description"] = describe_scenario(c.i2c);
-    doc["operation"] = c.i2c.args.empty() ? "read" : "write";
-    doc["transaction"] = {{"device_saw", event_texts(v.seen)},
-                          {"decoded", v.decoded ? Json(event_texts(v.decode)) : Json()},
-                          {"decode_error", v.decode_error.empty() ? Json() : Json(v.decode_error)}};
-    doc["device"] = {{"holds", board.device_byte()}, {"received", board.bytes_written()}};
-    const sim::GpioFileCounts n = total_counts(board);
-    doc["gpio_files"] = {{"opens", n.opens},   {"failed_opens", n.failed_opens},
-                         {"writes", n.writes}, {"failed_writes", n.failed_writes},
-                         {"reads", n.reads},   {"closes", n.closes}};
-    doc["waveform"] = kept_vcd.empty() ? Json() : Json(kept_vcd);
-    doc["svg"] = c.svg_path.empty() ? Json() : Json(c.svg_path);
-    print_document(doc);
+    return text.empty() ? Json() : Json(text);
+}
+
+// The bus as the device saw it and, when the waveform at `vcd` is decoded,
+// as sigrok-cli reads it.
+Json transaction(const sim::GpioBoard &board, const Command &c, const std::string &vcd)
+{
+    Json t = {{"device_saw", event_texts(board.transcript())}, {"decoded", nullptr}, {"decode_error", nullptr}};
+    std::string why;
+    if (vcd.empty() || !c.decode)
+        return t;
+    if (!sim::sigrok_available(&why)) {
+        t["decode_error"] = text_or_null(why);
+        return t;
+    }
+    const sim::I2cDecode d = sim::decode_i2c_vcd(vcd);
+    if (d.ok)
+        t["decoded"] = event_texts(d.events);
+    else
+        t["decode_error"] = text_or_null(d.error);
+    return t;
+}
+
+// The opens, writes, reads and closes of all the GPIO files.
+Json gpio_file_counts(const sim::GpioBoard &board)
+{
+    using Counts = sim::GpioFileCounts;
+    static constexpr std::pair<const char *, int Counts::*> FIELDS[] = {
+        {"opens", &Counts::opens},   {"failed_opens", &Counts::failed_opens},
+        {"writes", &Counts::writes}, {"failed_writes", &Counts::failed_writes},
+        {"reads", &Counts::reads},   {"closes", &Counts::closes}};
+    Json n;
+    for (const auto &[name, count] : FIELDS) {
+        int total = 0;
+        for (sim::GpioFile f : sim::GPIO_FILES)
+            total += board.counts(f).*count;
+        n[name] = total;
+    }
+    return n;
 }
 
 } // namespace
@@ -168,20 +117,17 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
 {
     const std::string what = i2c_operation(c.i2c.args);
     const std::string scenario = describe_scenario(c.i2c);
-    std::string why;
-    const std::string vcd = waveform_path(c, &why);
+    std::string error;
+    const std::string vcd = waveform_path(c, &error);
     if (vcd.empty()) {
-        fprintf(stderr, "board-sim: %s\n", why.c_str());
+        fprintf(stderr, "board-sim: %s\n", error.c_str());
         return EXIT_SETUP_FAILED;
     }
     sim::GpioBoardOptions options = c.i2c;
     options.gpio_base = sim::target_gpio_base();
-    if (c.output == Output::Text)
-        section("i2c-bitbang " + what + " on " + sim::gpio_line_name(sim::GpioFile::SclValue, options.gpio_base) +
-                " (SCL) and " + sim::gpio_line_name(sim::GpioFile::SdaValue, options.gpio_base) +
-                " (SDA): " + scenario);
-    show_note(c);
-    fflush(stdout);
+    announce(c, "i2c-bitbang " + what + " on " + sim::gpio_line_name(sim::GpioFile::SclValue, options.gpio_base) +
+                    " (SCL) and " + sim::gpio_line_name(sim::GpioFile::SdaValue, options.gpio_base) +
+                    " (SDA): " + scenario);
     const bool temporary = c.vcd_path.empty();
 
     sim::GpioBoard board(options);
@@ -194,36 +140,30 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
         return EXIT_SETUP_FAILED;
     }
 
-    const int status = c.output == Output::Json ? run_status(report.run)
-                                                : show_run(c, report.run, "i2c-bitbang", report.wall_us, false);
-    std::string waveform_error;
     const bool written = board.write_vcd(vcd);
     if (!written)
-        waveform_error = "the waveform could not be written to " + vcd + ": " + std::strerror(errno);
-    const BusView bus = look_at_bus(board, c, written ? vcd : "");
-    std::string svg_error;
-    if (written && !c.svg_path.empty() &&
-        !draw_svg(vcd, c.svg_path, "i2c-bitbang " + what + ": " + scenario, &svg_error))
-        svg_error = "no picture drawn: " + svg_error;
+        error = "the waveform could not be written to " + vcd + ": " + std::strerror(errno);
+    Json doc = run_document(c, program, c.i2c.args, report.run, report.wall_us);
+    doc["description"] = scenario;
+    doc["operation"] = c.i2c.args.empty() ? "read" : "write";
+    doc["transaction"] = transaction(board, c, written ? vcd : "");
+    doc["device"] = {{"holds", board.device_byte()}, {"received", board.bytes_written()}};
+    doc["gpio_files"] = gpio_file_counts(board);
+    if (written && !c.svg_path.empty() && !draw_svg(vcd, c.svg_path, "i2c-bitbang " + what + ": " + scenario, &error))
+        error = "no picture drawn: " + error;
     if (temporary)
         unlink(vcd.c_str());
-    const std::string kept = written && !temporary ? vcd : "";
+    doc["waveform"] = written && !temporary ? Json(vcd) : Json();
+    doc["svg"] = text_or_null(c.svg_path);
+    // A waveform that could not be kept or drawn: the summary leaves out its
+    // sections, and board-sim says why and fails.
+    doc["waveform_error"] = text_or_null(error);
 
-    if (c.output == Output::Json)
-        print_json(c, program, report, board, bus, kept);
-    else
-        show_bus(board, bus);
-    if (!waveform_error.empty() || !svg_error.empty()) {
-        fprintf(stderr, "board-sim: %s\n", (waveform_error.empty() ? svg_error : waveform_error).c_str());
-        return status == 0 ? EXIT_SETUP_FAILED : status;
-    }
-    if (c.output != Output::Json) {
-        if (!kept.empty())
-            section("waveform: " + kept + " (scl, sda, sda_dir, sda_dev; 1 us per GPIO write)");
-        if (!c.svg_path.empty())
-            section("picture: " + c.svg_path);
-    }
-    return status;
+    const int status = print_report(c, doc);
+    if (error.empty())
+        return status;
+    fprintf(stderr, "board-sim: %s\n", error.c_str());
+    return status == 0 ? EXIT_SETUP_FAILED : status;
 }
 
 } // namespace board_sim

@@ -4,13 +4,10 @@
 #include <stdio.h>
 
 #include <chrono>
-#include <tuple>
 
 #include "explain.h"
-#include "run_output.h"
-#include "summary.h"
+#include "report.h"
 #include "target_command.h"
-#include "text.h"
 
 namespace board_sim {
 
@@ -23,31 +20,7 @@ std::string control_line_of(const Command &c, bool alt_board)
     return sim::control_line_gpio(alt_board, c.vm ? 0 : sim::target_gpio_base());
 }
 
-Json control_line_json(const std::string &gpio, const std::string &written)
-{
-    const sim::ControlLineState state = sim::parse_control_line(written);
-    return {{"gpio", gpio},
-            {"writes", state.writes},
-            {"cycles", state.cycles},
-            {"left", state.writes.empty()         ? "unwritten"
-                     : state.writes.back() == "1" ? "high"
-                                                  : "low"}};
-}
-
-Json record_json(const char *path, const std::optional<std::string> &before, const std::optional<std::string> &after)
-{
-    std::vector<std::string> appended;
-    const std::string old_text = before.value_or("");
-    if (after && after->compare(0, old_text.size(), old_text) == 0)
-        appended = lines_of(after->substr(old_text.size()), "");
-    return {{"path", path},
-            {"before", before ? Json(*before) : Json()},
-            {"after", after ? Json(*after) : Json()},
-            {"appended", appended}};
-}
-
-void print_json(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
-                const sim::vm::VmResult *vm)
+Json probe_report(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us)
 {
     const ProbeScenario &p = c.probe;
     const bool alt_board = !p.args.empty();
@@ -60,12 +33,7 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
     doc["late_replies"] = report.late_replies;
     doc["frames"] = Json::array();
     for (const sim::ReceivedFrame &f : report.frames)
-        doc["frames"].push_back({{"name", f.name()},
-                                 {"bytes", sim::hex_bytes(f.bytes)},
-                                 {"crc_ok", f.crc_ok},
-                                 {"answered", f.answered},
-                                 {"reply", sim::hex_bytes(f.reply)},
-                                 {"overrun", f.overrun.size()}});
+        doc["frames"].push_back(frame_json(f));
     // The replies as the program read them, from its own trace lines.
     doc["replies"] = Json::array();
     for (const LoggedExchange &x : logged_exchanges(report.run.out))
@@ -82,8 +50,8 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
     doc["other_control_line"] = control_line_json(control_line_of(c, !alt_board), report.other_control_line);
     doc["record_files"] = {record_json("/usr/bin/minerType", p.miner_type, report.miner_type),
                            record_json("/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor)};
-    doc["emulated_board"] = emulated_board_json(vm);
-    print_document(doc);
+    doc["emulated_board"] = report.emulated ? emulated_board_json(*report.emulated, report.runs) : Json();
+    return doc;
 }
 
 } // namespace
@@ -91,47 +59,9 @@ void print_json(const Command &c, const std::string &program, const sim::ProbeRu
 void announce_probe(const Command &c)
 {
     const bool alt_board = !c.probe.args.empty();
-    if (c.output == Output::Text)
-        section(std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
-                " board (" + control_line_of(c, alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
-                "): " + describe_scenario(c.probe));
-    show_note(c);
-    fflush(stdout);
-}
-
-int show_probe(const Command &c, const std::string &program, const sim::ProbeRunReport &report, long wall_us,
-               const sim::vm::VmResult *vm)
-{
-    const ProbeScenario &p = c.probe;
-    const bool alt_board = !p.args.empty();
-    if (c.output == Output::Json) {
-        print_json(c, program, report, wall_us, vm);
-        return run_status(report.run);
-    }
-
-    const int status = show_run(c, report.run, "miner-probe", wall_us, true);
-    if (report.runs > 1)
-        section("run " + std::to_string(report.runs) + " shown: the host delivered replies too late in the " +
-                "earlier ones");
-    if (report.frames.empty()) {
-        section("frames received by the hash board: none");
-    } else {
-        section("frames received by the hash board:");
-        for (const std::string &line : fold_frames(report.frames))
-            printf("   %s\n", line.c_str());
-    }
-    section("control line " + describe_control_line(control_line_of(c, alt_board), report.control_line));
-    if (!report.other_control_line.empty())
-        section("other control line " +
-                describe_control_line(control_line_of(c, !alt_board), report.other_control_line));
-    section("record files:");
-    for (const auto &[path, before, after] : {std::tuple{"/usr/bin/minerType", p.miner_type, report.miner_type},
-                                              std::tuple{"/usr/bin/tempSensor", p.temp_sensor, report.temp_sensor}})
-        for (const std::string &line : describe_record_file(path, before, after))
-            printf("   %s\n", line.c_str());
-    if (vm != nullptr)
-        show_emulated_board(*vm, true);
-    return status;
+    announce(c, std::string("miner-probe on the ") + (c.vm ? "emulated " : "") + (alt_board ? "alternate" : "default") +
+                    " board (" + control_line_of(c, alt_board) + ", /dev/" + sim::uart_device_name(alt_board) +
+                    "): " + describe_scenario(c.probe));
 }
 
 int run_probe(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
@@ -157,13 +87,9 @@ int run_probe(const Command &c, const std::string &program, const std::vector<st
                 why.c_str());
         return EXIT_SETUP_FAILED;
     }
-    if (!report.emulated)
-        return show_probe(c, program, report, wall_us, nullptr);
-    // The emulated board's part, shown as the result of its last boot.
-    sim::vm::VmResult vm;
-    static_cast<sim::vm::EmulatedBoard &>(vm) = *report.emulated;
-    vm.runs = report.runs;
-    return show_probe(c, program, report, vm.elapsed_ms * 1000, &vm);
+    // On the emulated board the time is that of its last boot, boot included.
+    return print_report(
+        c, probe_report(c, program, report, report.emulated ? report.emulated->elapsed_ms * 1000 : wall_us));
 }
 
 } // namespace board_sim

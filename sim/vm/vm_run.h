@@ -73,9 +73,6 @@ struct VmResult : EmulatedBoard {
     std::string out, err;
     std::map<std::string, std::string> records; // record files in /usr/bin afterwards
     std::vector<ReceivedFrame> frames;          // what the hash board received
-    // Boots behind the result: 1 here; a probe's reruns are counted in
-    // sim::ProbeRunReport::runs, which board-sim copies here for its display.
-    int runs = 1;
 };
 
 // Where vm/board-vm lives in this source tree.
