@@ -49,19 +49,18 @@ struct Flag {
 };
 
 // A whole number in [min, max].
-struct Range {
-    long min, max;
-    bool in_range(const Json &j) const
-    {
-        return j.is_number_integer() && j.get<long long>() >= min && j.get<long long>() <= max;
-    }
-};
+// A whole number from `min` to `max`.
+inline bool in_range(const Json &j, long min, long max)
+{
+    return j.is_number_integer() && j.get<long long>() >= min && j.get<long long>() <= max;
+}
 
 template <class T>
-struct Number : Range {
+struct Number {
+    long min, max;
     bool hex = false;
     std::string wants() const { return "a whole number from " + std::to_string(min) + " to " + std::to_string(max); }
-    bool read(const Json &j, T &v, std::string *) const { return in_range(j) && (v = j.get<T>(), true); }
+    bool read(const Json &j, T &v, std::string *) const { return in_range(j, min, max) && (v = j.get<T>(), true); }
     Json write(T v) const { return v; }
 };
 
@@ -100,12 +99,13 @@ struct Choice {
 };
 
 // When the sensor answers: from query 1 ("answers"), never (0), or from the K-th.
-struct Sensor : Range {
+struct Sensor {
+    long min, max;
     std::string wants() const { return "\"answers\", \"never\" or at=K with K from 1 to " + std::to_string(max); }
     bool read(const Json &j, int &v, std::string *) const
     {
         const std::string text = j.is_string() ? j.get<std::string>() : "";
-        const std::optional<long> k = in_range(j)               ? j.get<long>()
+        const std::optional<long> k = in_range(j, min, max)     ? j.get<long>()
                                       : text == "answers"       ? 1
                                       : text == "never"         ? 0
                                       : text.starts_with("at=") ? sim::parse_number(text.substr(3), 1, max)
