@@ -2,6 +2,7 @@
 // board-sim's --help: the general help, and each subcommand's options (from
 // the command line itself) and scenario keys (from their table).
 #include "command_line.h"
+#include "gpio_numbers.h"
 
 namespace board_sim {
 
@@ -82,9 +83,10 @@ std::string help_text(std::optional<Tool> tool)
                 "holds a probe run, 1 when it does not or cannot be read, 2 for bad arguments.\n\n";
     else
         text += *tool == Tool::Probe ? "Runs miner-probe against a simulated hash board on its serial line.\n\n"
-                                     : "Runs i2c-bitbang against simulated gpio19 (SCL) and gpio23 (SDA) with an "
-                                       "I2C\ndevice on them; 'read' (the default) runs it without an argument, "
-                                       "'write\nVALUE' passes VALUE unchanged.\n\n";
+                                     : "Runs i2c-bitbang against simulated gpio" + std::to_string(GPIO_SCL_OFFSET) +
+                                           " (SCL) and gpio" + std::to_string(GPIO_SDA_OFFSET) +
+                                           " (SDA) with an I2C\ndevice on them; 'read' (the default) runs it "
+                                           "without an argument, 'write\nVALUE' passes VALUE unchanged.\n\n";
     for (const char *group : {"Scenario", "Shorthands", "Run"}) {
         std::string lines;
         for (const OptionRow &row : option_rows(*tool, group))

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <strings.h>
 
+#include "gpio_numbers.h"
 #include "record.h"
 #include "scenario_codecs.h"
 
@@ -71,6 +72,9 @@ bool any_text(const std::string &text, std::string &v, std::string *)
 
 constexpr Number<uint8_t> BYTE{0, 255, true};
 constexpr List<std::string> ARGS{any_text, same};
+// The alternate board's control line, as the programs number it at base 0.
+constexpr auto ARGS_HELP = gpio_text<GPIO_ALT_CONTROL_OFFSET>(
+    "miner-probe's arguments; any one selects the alternate board (gpio", ", /dev/ttyS0)");
 
 constexpr std::pair<sim::SdaFault, const char *> SDA_LEVELS[] = {
     {sim::SdaFault::None, "none"}, {sim::SdaFault::StuckHigh, "high"}, {sim::SdaFault::StuckLow, "low"}};
@@ -137,8 +141,7 @@ std::span<const Key<P>> scenario_keys<P>()
                "on the wire, a bit of a reply byte flipped with this probability, 0 to 1"),
         key<P>("corrupt_seed", Number<uint32_t>{0, 4294967295L}, AT(wire_model.corrupt_seed),
                "seed of the corruption's generator"),
-        key<P>("args", ARGS, AT(args),
-               "miner-probe's arguments; any one selects the alternate board (gpio16, /dev/ttyS0)"),
+        key<P>("args", ARGS, AT(args), ARGS_HELP.text),
         key<P>("miner_type", Maybe<Lines>{}, AT(miner_type),
                "the LINEs of /usr/bin/minerType before the run (null: no file)"),
         key<P>("temp_sensor", Maybe<Lines>{}, AT(temp_sensor),
