@@ -13,14 +13,8 @@
 //   miner-bench --help | --version
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
-#include <chrono>
-#include <climits>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -31,6 +25,7 @@
 #include "bus_floor.h"
 #include "gpio_board.h"
 #include "i2c_run.h"
+#include "measure.h"
 #include "probe_lines.h"
 #include "probe_run.h"
 #include "scenario.h"
@@ -41,100 +36,6 @@
 namespace {
 
 constexpr int TIMEOUT_MS = 60000;
-
-struct Measure {
-    long wall_us = -1;
-    long hwm_kb = -1;
-    long maxrss_kb = -1;
-};
-
-// The helper's line on standard error; nullopt when it is missing.
-std::optional<Measure> parse_peak_rss(const std::string &err)
-{
-    const size_t at = err.rfind("peak-rss: wall_us=");
-    if (at == std::string::npos)
-        return std::nullopt;
-    Measure m;
-    if (sscanf(err.c_str() + at, "peak-rss: wall_us=%ld hwm_kb=%ld maxrss_kb=%ld", &m.wall_us, &m.hwm_kb,
-               &m.maxrss_kb) != 3)
-        return std::nullopt;
-    return m;
-}
-
-struct StraceCount {
-    long total = -1;
-    std::vector<std::pair<std::string, long>> by_call;
-};
-
-// The summary strace -c prints: "% time seconds usecs/call calls [errors] syscall".
-StraceCount parse_strace_summary(const std::string &text)
-{
-    StraceCount count;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string word; words >> word;)
-            w.push_back(word);
-        if (w.size() < 5 || w[0].find('.') == std::string::npos || !isdigit(static_cast<unsigned char>(w[0][0])))
-            continue;
-        const long calls = sim::parse_number(w[3], 0, LONG_MAX).value_or(0);
-        if (w.back() == "total")
-            count.total = calls;
-        else
-            count.by_call.emplace_back(w.back(), calls);
-    }
-    return count;
-}
-
-struct Series {
-    std::vector<long> wall_us;
-    long hwm_kb = 0;
-    long maxrss_kb = 0;
-    int failures = 0;
-
-    void add(const std::optional<Measure> &m)
-    {
-        if (!m) {
-            ++failures;
-            return;
-        }
-        wall_us.push_back(m->wall_us);
-        hwm_kb = std::max(hwm_kb, m->hwm_kb);
-        maxrss_kb = std::max(maxrss_kb, m->maxrss_kb);
-    }
-    long median() const
-    {
-        std::vector<long> v = wall_us;
-        std::sort(v.begin(), v.end());
-        return v.empty() ? -1 : v[v.size() / 2];
-    }
-    long min() const { return wall_us.empty() ? -1 : *std::min_element(wall_us.begin(), wall_us.end()); }
-};
-
-std::string ms(long us)
-{
-    if (us < 0)
-        return "-";
-    char text[32];
-    snprintf(text, sizeof text, us < 100000 ? "%.1f ms" : "%.0f ms", static_cast<double>(us) / 1000.0);
-    return text;
-}
-
-std::string kib(long kb)
-{
-    return kb <= 0 ? "-" : std::to_string(kb) + " KiB";
-}
-
-std::string ratio(long measured, long floor)
-{
-    if (measured < 0 || floor <= 0)
-        return "-";
-    char text[32];
-    snprintf(text, sizeof text, "%.3f", static_cast<double>(measured) / static_cast<double>(floor));
-    return text;
-}
 
 // A committed scenario (scenarios/NAME), as the simulation takes it; the
 // benchmark stops when it cannot be read.
