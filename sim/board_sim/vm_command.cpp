@@ -49,18 +49,6 @@ std::string traced_use(const sim::vm::VmResult &r, int line)
            sim::plural(gets, "read", "reads") + ", " + sim::plural(directions, "direction change", "direction changes");
 }
 
-sim::vm::VmJob job_for(const Command &c, const std::string &program, const char *name,
-                       const std::vector<std::string> &args)
-{
-    sim::vm::VmJob job;
-    job.command = {name};
-    job.command.insert(job.command.end(), args.begin(), args.end());
-    // The chosen program replaces the one the launcher brings.
-    job.files.emplace_back(program, std::string("/usr/bin/") + name);
-    job.timeout_s = (c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS) / 1000;
-    return job;
-}
-
 // Boots the board for `job`; false (with board-sim's error printed) when the
 // board could not run it.
 bool run_job(const sim::vm::VmJob &job, const std::string &program, sim::vm::VmResult *r)
@@ -69,10 +57,7 @@ bool run_job(const sim::vm::VmJob &job, const std::string &program, sim::vm::VmR
         return true;
     if (sim::stop_signal() != 0)
         return false; // stopped, not failed: main() says so
-    std::string error = r->error;
-    while (!error.empty() && error.back() == '\n')
-        error.pop_back();
-    fprintf(stderr, "board-sim: cannot run %s on the emulated board: %s\n", program.c_str(), error.c_str());
+    fprintf(stderr, "board-sim: cannot run %s on the emulated board: %s\n", program.c_str(), r->error.c_str());
     return false;
 }
 
@@ -109,7 +94,9 @@ int run_i2c_on_vm(const Command &c, const std::string &program)
                     " (SDA): " + scenario);
 
     sim::vm::VmResult r;
-    if (!run_job(job_for(c, program, "i2c-bitbang", args), program, &r))
+    const sim::vm::VmJob job =
+        sim::vm::program_job("i2c-bitbang", program, args, c.timeout_ms > 0 ? c.timeout_ms : DEFAULT_TIMEOUT_MS);
+    if (!run_job(job, program, &r))
         return EXIT_SETUP_FAILED;
     Json doc = run_document(c, program, args, sim::vm::as_run_result(r), r.elapsed_ms * 1000);
     doc["description"] = scenario;

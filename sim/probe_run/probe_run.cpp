@@ -102,23 +102,16 @@ ProbeRunReport run_on_emulated_board(const ProbeRunConfig &config)
                              "and runs the program itself";
         return report;
     }
-    vm::VmJob job;
-    job.command = {"miner-probe"};
-    job.command.insert(job.command.end(), config.args.begin(), config.args.end());
-    if (!config.binary.empty())
-        job.files.emplace_back(config.binary, "/usr/bin/miner-probe");
+    vm::VmJob job = vm::program_job("miner-probe", config.binary, config.args, config.timeout_ms);
     job.board = config.board;
     if (config.miner_type)
         job.records["minerType"] = *config.miner_type;
     if (config.temp_sensor)
         job.records["tempSensor"] = *config.temp_sensor;
-    job.timeout_s = (config.timeout_ms + 999) / 1000;
     job.gpio_base = config.gpio_base;
     vm::VmResult r;
     if (vm::run_on_vm(job, &r) != 0) {
         report.setup_error = r.error;
-        while (!report.setup_error.empty() && report.setup_error.back() == '\n')
-            report.setup_error.pop_back();
         return report;
     }
 

@@ -93,6 +93,18 @@ std::vector<std::string> EmulatedBoard::writes_to(int line) const
     return writes;
 }
 
+VmJob program_job(const std::string &name, const std::string &program, const std::vector<std::string> &args,
+                  int timeout_ms)
+{
+    VmJob job;
+    job.command = {name};
+    job.command.insert(job.command.end(), args.begin(), args.end());
+    if (!program.empty())
+        job.files.emplace_back(program, "/usr/bin/" + name);
+    job.timeout_s = (timeout_ms + 999) / 1000;
+    return job;
+}
+
 RunResult as_run_result(const VmResult &result)
 {
     return {.timed_out = result.timed_out, .exit_status = result.status, .out = result.out, .err = result.err};
@@ -203,6 +215,8 @@ int run_on_vm(const VmJob &job, VmResult *result)
     result->console = slurp(out / "console.log");
     if (result->launcher_status != 0) {
         result->error = ran.exec_errno != 0 ? ran.exec_error : ran.out;
+        while (!result->error.empty() && result->error.back() == '\n')
+            result->error.pop_back();
         if (result->error.empty())
             result->error = "vm/board-vm failed with status " + std::to_string(result->launcher_status);
     }

@@ -81,9 +81,16 @@ std::string launcher_path();
 // --print; empty when no image is built.
 std::string find_image();
 
+// A job that runs the program `name` ("miner-probe", "i2c-bitbang") with
+// `args`, the guest's copy of it replaced by the host's `program` when given,
+// killed after `timeout_ms` (rounded up to whole seconds).
+VmJob program_job(const std::string &name, const std::string &program, const std::vector<std::string> &args,
+                  int timeout_ms);
+
 // Boots the board and runs `job` on it. Returns 0 when the command ran (its
 // own status is in result->status; result->timed_out when it was killed at
-// the time limit), 1 when the board could not run it (result->error says why,
+// the time limit), 1 when the board could not run it (result->error says why
+// without a newline at its end,
 // with the console's last lines).
 int run_on_vm(const VmJob &job, VmResult *result);
 
