@@ -1,10 +1,10 @@
 # SPDX-License-Identifier: MIT
 # cmake -D SOURCE_DIR=... -D BINARY_DIR=... -D HARNESS_DIR=... -D GPIO_BASE=512
-#       -D GENERATOR=... -D C_COMPILER=... -D CXX_COMPILER=... -D BUILD_TYPE=...
+#       -D JOBS=... -D GENERATOR=... -D C_COMPILER=... -D CXX_COMPILER=... -D BUILD_TYPE=...
 #       -P gpio_base_e2e.cmake
 # Builds the two programs alone with MINER_TOOLS_GPIO_BASE=GPIO_BASE in
 # BINARY_DIR, then runs the end-to-end tests of the build in HARNESS_DIR on
-# them, with the simulated board's lines renumbered to match (gpio528, gpio531,
+# them, JOBS at once, with the simulated board's lines renumbered to match (gpio528, gpio531,
 # gpio535, gpio539 for 512).
 if(NOT EXISTS ${BINARY_DIR}/CMakeCache.txt)
   execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${BINARY_DIR} -G ${GENERATOR}
@@ -22,6 +22,6 @@ set(ENV{MINER_TOOLS_GPIO_BASE} ${GPIO_BASE})
 message(STATUS "end-to-end tests of the programs built with MINER_TOOLS_GPIO_BASE=${GPIO_BASE}")
 # The paced-wire tests are left out: they exercise the UART exchange, which the
 # base does not touch, while the other end-to-end tests use every GPIO path.
-execute_process(COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${HARNESS_DIR} -L e2e -E "^probe[.]wire[.]"
+execute_process(COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${HARNESS_DIR} -L e2e -E "^probe[.]wire[.]" -j ${JOBS}
                         --output-on-failure --no-tests=error
                 COMMAND_ERROR_IS_FATAL ANY)

@@ -37,10 +37,10 @@ if(MINER_TOOLS_HARNESS_PRESET)
     set(exclude -E ${MINER_TOOLS_HARNESS_EXCLUDE})
   endif()
   add_test(NAME e2e.on_target
-    COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${MINER_TOOLS_HARNESS_DIR} -L e2e ${exclude}
+    COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${MINER_TOOLS_HARNESS_DIR} -L e2e ${exclude} -j ${MINER_TOOLS_E2E_JOBS}
             --output-on-failure --no-tests=error)
   set_tests_properties(e2e.on_target PROPERTIES
     ENVIRONMENT "MINER_PROBE_BIN=$<TARGET_FILE:miner-probe>;I2C_BITBANG_BIN=$<TARGET_FILE:i2c-bitbang>;TARGET_EMULATOR=${emulator};MINER_TOOLS_GPIO_BASE=${MINER_TOOLS_GPIO_BASE}"
-    RESOURCE_LOCK board
+    RUN_SERIAL ON
     TIMEOUT 900)
 endif()

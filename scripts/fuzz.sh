@@ -23,7 +23,7 @@ seconds=${1:-20}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(reply_match trace_format record_file sample_value write_argument scenario_reader)
+  targets=(reply_match trace_format record_file sample_value write_argument scenario_reader explain_log)
 fi
 
 if [ ! -f out/fuzz/CMakeCache.txt ]; then

@@ -3,7 +3,8 @@
 # Installs what is missing, then builds and tests every configuration, with
 # warnings as errors:
 #   host         debug build, every test (unit, simulated board, end-to-end)
-#   sanitize     the same under AddressSanitizer + UndefinedBehaviorSanitizer
+#   sanitize     the same under AddressSanitizer + UndefinedBehaviorSanitizer,
+#                without the benchmarks and the emulated board's tests
 #   musl-static  static x86_64 programs against musl; end-to-end tests on them
 #   mips         static big-endian MIPS programs (glibc) and unit tests, run
 #                under qemu-mips-static; end-to-end tests on the MIPS programs
