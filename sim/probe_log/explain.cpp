@@ -78,10 +78,7 @@ public:
     std::string sensor(int level, const Attempt &a)
     {
         const SensorProcedure &proc = *a.family->sensor;
-        std::vector<uint8_t> record;
-        if (a.sensor_from > 0)
-            record = bytes_of(a.exchanges[a.sensor_from - 1].read.hex);
-        record.resize(std::min(record.size(), static_cast<size_t>(proc.reply_len)));
+        const std::string detection = a.sensor_from > 0 ? a.exchanges[a.sensor_from - 1].reply : "";
         std::vector<std::string> rounds;
         Round round;
         bool started = false; // the log may start inside the detection
@@ -110,12 +107,12 @@ public:
                 answer = &e;
                 break;
             }
-            const std::string stale = out_of_step(e, proc, record);
+            const std::string stale = out_of_step(e, proc, detection);
             if (stale.empty())
                 last_in_step = queries;
             else
                 ++out_of_step_reads;
-            if (e.read.how != Read::How::Bytes) {
+            if (e.how != Exchange::How::Bytes) {
                 ++round.unanswered;
                 continue;
             }
@@ -301,10 +298,10 @@ std::vector<LoggedExchange> logged_exchanges(std::string_view text)
         for (const Attempt &a : r.attempts)
             for (const Exchange &e : a.exchanges) {
                 const Verdict v = describe_reply(e);
-                const size_t said = e.read.how == Read::How::Bytes && v.lines.size() > 1 ? 1 : 0;
+                const size_t said = e.how == Exchange::How::Bytes && v.lines.size() > 1 ? 1 : 0;
                 out.push_back({e.line, e.frame != nullptr ? e.frame->name : "", e.hex, e.write_failed,
-                               READ_NAMES[static_cast<int>(e.read.how)], e.read.expected, e.read.total, e.read.hex,
-                               e.read.how != Read::How::None && said < v.lines.size() ? v.lines[said] : ""});
+                               READ_NAMES[static_cast<int>(e.how)], e.expected, e.total, e.reply,
+                               e.how != Exchange::How::None && said < v.lines.size() ? v.lines[said] : ""});
             }
     return out;
 }
