@@ -17,7 +17,6 @@ using namespace probe_log;
 namespace {
 
 constexpr size_t MAX_REASONS = 2; // distinct mismatch reasons named per sensor round
-constexpr const char *READ_NAMES[] = {"none", "timed out", "select error", "not readable", "bytes"};
 
 // The counts of one round of the sensor detection.
 struct Round {
@@ -55,20 +54,21 @@ public:
 
     void sent(int level, const Exchange &e)
     {
-        std::string label = std::string(e.frame != nullptr ? e.frame->name : "") + " (" + e.hex + ")";
-        if (e.frame == nullptr)
-            label = e.hex.empty() ? "a frame (the write failed; nothing traced)" : "an unknown frame " + quoted(e.hex);
+        std::string label = e.frame + " (" + e.sent + ")";
+        if (e.sent_frame == nullptr)
+            label =
+                e.sent.empty() ? "a frame (the write failed; nothing traced)" : "an unknown frame " + quoted(e.sent);
         line(level, "line " + std::to_string(e.line) + ": sent " + label);
     }
 
     void exchange(int level, const Exchange &e)
     {
         sent(level, e);
-        const std::string went_out =
-            std::to_string(e.hex.size() / 2) + (e.frame != nullptr ? " of " + std::to_string(e.frame->len) : "");
+        const std::string went_out = std::to_string(e.sent.size() / 2) +
+                                     (e.sent_frame != nullptr ? " of " + std::to_string(e.sent_frame->len) : "");
         if (e.write_failed)
-            line(level + 1, e.hex.empty() ? "the write failed: nothing went out, the reply is not read"
-                                          : "short write: " + went_out + " bytes went out, the reply is not read");
+            line(level + 1, e.sent.empty() ? "the write failed: nothing went out, the reply is not read"
+                                           : "short write: " + went_out + " bytes went out, the reply is not read");
         for (const std::string &r : describe_reply(e).lines)
             line(level + 1, r);
     }
@@ -88,15 +88,15 @@ public:
         const Exchange *answer = nullptr;
         for (size_t i = a.sensor_from; i < a.exchanges.size() && answer == nullptr; ++i) {
             const Exchange &e = a.exchanges[i];
-            if (e.frame == proc.steps[0].frame && started) {
+            if (e.sent_frame == proc.steps[0].frame && started) {
                 rounds.push_back(round.text());
                 round = {};
             }
-            started = started || e.frame == proc.steps[0].frame || e.frame == proc.query;
+            started = started || e.sent_frame == proc.steps[0].frame || e.sent_frame == proc.query;
             round.failed_writes += e.write_failed ? 1 : 0;
-            if (e.frame == nullptr)
+            if (e.sent_frame == nullptr)
                 sent(level + 1, e);
-            if (e.frame != proc.query)
+            if (e.sent_frame != proc.query)
                 continue;
             ++queries;
             ++round.queries;
@@ -112,7 +112,7 @@ public:
                 last_in_step = queries;
             else
                 ++out_of_step_reads;
-            if (e.how != Exchange::How::Bytes) {
+            if (e.read != "bytes") {
                 ++round.unanswered;
                 continue;
             }
@@ -298,10 +298,9 @@ std::vector<LoggedExchange> logged_exchanges(std::string_view text)
         for (const Attempt &a : r.attempts)
             for (const Exchange &e : a.exchanges) {
                 const Verdict v = describe_reply(e);
-                const size_t said = e.how == Exchange::How::Bytes && v.lines.size() > 1 ? 1 : 0;
-                out.push_back({e.line, e.frame != nullptr ? e.frame->name : "", e.hex, e.write_failed,
-                               READ_NAMES[static_cast<int>(e.how)], e.expected, e.total, e.reply,
-                               e.how != Exchange::How::None && said < v.lines.size() ? v.lines[said] : ""});
+                const size_t said = e.read == "bytes" && v.lines.size() > 1 ? 1 : 0;
+                out.push_back(e);
+                out.back().verdict = e.read != "none" && said < v.lines.size() ? v.lines[said] : "";
             }
     return out;
 }

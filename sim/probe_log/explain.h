@@ -38,11 +38,11 @@ struct LoggedExchange {
     std::string frame; // its name, "" when it is not one of the ten
     std::string sent;  // hex, as traced (at most 100 bytes)
     bool write_failed = false;
-    std::string read;    // "none", "timed out", "select error", "not readable" or "bytes"
-    long asked = -1;     // bytes asked for, when the log shows it
-    long received = -1;  // bytes received, when the log shows it
-    std::string reply;   // hex, as traced
-    std::string verdict; // what the reply matched, or why it did not; "" for frames without a reply
+    std::string read = "none"; // "none", "timed out", "select error", "not readable" or "bytes"
+    long asked = -1;           // bytes asked for, when the log shows it
+    long received = -1;        // bytes received, when the log shows it
+    std::string reply;         // hex, as traced
+    std::string verdict;       // what the reply matched, or why it did not; "" for frames without a reply
 };
 
 std::vector<LoggedExchange> logged_exchanges(std::string_view log);

@@ -148,9 +148,9 @@ void take_sensor_line(Log &log, const ProbeLine &t)
     a.sensor_ok = a.sensor_ok || t.said == Said::SensorOk;
 }
 
-void read_as(Log &log, const ProbeLine &t, Exchange::How how)
+void read_as(Log &log, const ProbeLine &t, const char *how)
 {
-    log.exchange(t.line).how = how;
+    log.exchange(t.line).read = how;
 }
 
 // What a line's %s must be: anything, a family's prefix (of one with a
@@ -169,12 +169,11 @@ const std::vector<Message> &messages()
 {
     using T = const ProbeLine &;
     using enum Said;
-    using How = Exchange::How;
     static const std::vector<Message> all = {
         {WRITE_FAILED_TEXT, WriteFailed, [](Log &l, T t) { l.exchange(t.line).write_failed = true; }},
-        {SELECT_ERROR_TEXT, SelectError, [](Log &l, T t) { read_as(l, t, How::SelectError); }},
-        {TIMED_OUT_TEXT, TimedOut, [](Log &l, T t) { read_as(l, t, How::TimedOut); }},
-        {NOT_READABLE_FORMAT, NotReadable, [](Log &l, T t) { read_as(l, t, How::NotReadable); }},
+        {SELECT_ERROR_TEXT, SelectError, [](Log &l, T t) { read_as(l, t, "select error"); }},
+        {TIMED_OUT_TEXT, TimedOut, [](Log &l, T t) { read_as(l, t, "timed out"); }},
+        {NOT_READABLE_FORMAT, NotReadable, [](Log &l, T t) { read_as(l, t, "not readable"); }},
         {READ_ERROR_TEXT, ReadError, [](Log &l, T t) { l.attempt(t.line); }}, // the total says as much
         {READ_FULL_FORMAT, ReadFull, [](Log &l, T t) { l.attempt(t.line); }},
         {BTC_SENSOR_TEXT, BtcSensor, [](Log &l, T t) { l.attempt(t.line).btc_sensor = true; }},
@@ -190,8 +189,9 @@ const std::vector<Message> &messages()
          [](Log &l, T t) {
              Exchange &e = l.attempt(t.line).exchanges.emplace_back();
              e.line = t.line;
-             e.hex = t.text;
-             e.frame = frame_of(t.text);
+             e.sent = t.text;
+             e.sent_frame = frame_of(t.text);
+             e.frame = e.sent_frame != nullptr ? e.sent_frame->name : "";
          },
          Field::Trace},
         {std::string(RECEIVED_ARROW) + " %s", Received, [](Log &l, T t) { l.exchange(t.line).reply = t.text; },
@@ -199,16 +199,16 @@ const std::vector<Message> &messages()
         {READ_PASS_FORMAT, ReadPass,
          [](Log &l, T t) {
              Exchange &e = l.exchange(t.line);
-             e.how = How::Bytes;
-             e.expected = t.n;
+             e.read = "bytes";
+             e.asked = t.n;
              ++e.passes;
          }},
         {READ_BOUND_FORMAT, ReadBound, [](Log &l, T t) { l.exchange(t.line).ran_out = true; }},
         {READ_TOTAL_FORMAT, ReadTotal,
          [](Log &l, T t) {
              Exchange &e = l.exchange(t.line);
-             e.how = e.how == How::None ? How::Bytes : e.how;
-             e.total = t.n;
+             e.read = e.read == "none" ? "bytes" : e.read;
+             e.received = t.n;
          }},
         {FAMILY_FORMAT, Family,
          [](Log &l, T t) {

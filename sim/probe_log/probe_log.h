@@ -21,18 +21,12 @@ struct ShellError {
     std::string reason;
 };
 
-// A frame sent and the read after it.
-struct Exchange {
-    int line = 0;
-    std::string hex; // as traced: the first 100 bytes written
-    const Frame *frame = nullptr;
-    bool write_failed = false;
-    enum class How { None, TimedOut, SelectError, NotReadable, Bytes } how = How::None;
-    long expected = -1;
-    long total = -1;
+// A frame sent and the read after it, as logged_exchanges() lists it (without
+// its verdict), with what only the explanation needs.
+struct Exchange : LoggedExchange {
+    const Frame *sent_frame = nullptr; // nullptr: not one of the ten
     long passes = 0;
     bool ran_out = false; // the read loop's attempt bound ended it
-    std::string reply;    // the read's trace: the first 100 bytes received
 };
 
 struct Attempt {

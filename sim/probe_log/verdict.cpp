@@ -3,6 +3,7 @@
 // (probe/detection.h) expects after the frame it answers.
 #include <algorithm>
 #include <cstdint>
+#include <map>
 
 #include "probe_log.h"
 #include "text.h"
@@ -87,34 +88,35 @@ Verdict describe_reply(const Exchange &e)
     for (const DetectionStage &stage : DETECTION_STAGES)
         for (int i = 0; i < stage.family_count; ++i) {
             const Family &f = stage.families[i];
-            if (stage.frame == e.frame) {
+            if (stage.frame == e.sent_frame) {
                 read_len = stage.reply_len;
                 patterns.emplace_back(f.reply, name_of(f));
-            } else if (f.sensor != nullptr && f.sensor->query == e.frame && patterns.empty()) {
+            } else if (f.sensor != nullptr && f.sensor->query == e.sent_frame && patterns.empty()) {
                 read_len = f.sensor->reply_len;
                 patterns.emplace_back(f.sensor->reply, "sensor");
             }
         }
-    static constexpr const char *NO_BYTES[] = {"no read follows in the log",
-                                               "no reply: nothing arrived within the first-byte wait (time-out)",
-                                               "waiting for the reply failed (select error): nothing read",
-                                               "select returned without the line being readable: nothing read"};
-    if (e.how != Exchange::How::Bytes) {
-        if (e.how != Exchange::How::None || (!patterns.empty() && !e.write_failed))
-            v.lines.emplace_back(NO_BYTES[static_cast<int>(e.how)]);
+    static const std::map<std::string, const char *> NO_BYTES = {
+        {"none", "no read follows in the log"},
+        {"timed out", "no reply: nothing arrived within the first-byte wait (time-out)"},
+        {"select error", "waiting for the reply failed (select error): nothing read"},
+        {"not readable", "select returned without the line being readable: nothing read"}};
+    if (e.read != "bytes") {
+        if (e.read != "none" || (!patterns.empty() && !e.write_failed))
+            v.lines.emplace_back(NO_BYTES.at(e.read));
         return v;
     }
-    const long asked = e.expected >= 0 ? e.expected : read_len;
-    std::string head = "short read: " + std::to_string(e.total) + " of " + std::to_string(asked) + " bytes" +
+    const long asked = e.asked >= 0 ? e.asked : read_len;
+    std::string head = "short read: " + std::to_string(e.received) + " of " + std::to_string(asked) + " bytes" +
                        (e.ran_out ? " in " + sim::plural(e.passes, "read", "reads") + ", the read loop's bound" : "");
-    if (e.total < 0)
+    if (e.received < 0)
         head = "reply of unknown length (the log is cut inside the read)";
-    else if (asked >= 0 && e.total >= asked)
-        head = "reply: all " + std::to_string(e.total) + " bytes asked for";
+    else if (asked >= 0 && e.received >= asked)
+        head = "reply: all " + std::to_string(e.received) + " bytes asked for";
     v.lines.push_back(head + (e.reply.empty() ? "" : ": " + quoted(e.reply)));
     std::string names;
     for (const auto &[pattern, name] : patterns) {
-        const std::string reason = mismatch(*pattern, bytes_of(e.reply), e.total);
+        const std::string reason = mismatch(*pattern, bytes_of(e.reply), e.received);
         if (reason.empty()) {
             v.matched = true;
             v.lines.push_back("matches the " + name + " pattern (" + pattern_text(*pattern) + ")");
@@ -136,7 +138,7 @@ std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const st
 {
     const std::vector<uint8_t> bytes = bytes_of(e.reply);
     // Zeros alone (a short or empty reply's) say nothing of where they came from.
-    if (e.how != Exchange::How::Bytes || std::ranges::all_of(bytes, [](uint8_t b) { return b == 0; }))
+    if (e.read != "bytes" || std::ranges::all_of(bytes, [](uint8_t b) { return b == 0; }))
         return "";
     // The chain's records: the first of the detection reply.
     std::vector<uint8_t> record = bytes_of(detection);
