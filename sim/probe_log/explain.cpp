@@ -5,7 +5,7 @@
 #include "explain.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <span>
 
 #include "probe_log.h"
 #include "text.h"
@@ -54,10 +54,9 @@ public:
 
     void sent(int level, const Exchange &e)
     {
-        std::string label = e.frame + " (" + e.sent + ")";
-        if (e.sent_frame == nullptr)
-            label =
-                e.sent.empty() ? "a frame (the write failed; nothing traced)" : "an unknown frame " + quoted(e.sent);
+        const std::string label = e.sent_frame != nullptr ? e.frame + " (" + e.sent + ")"
+                                  : e.sent.empty()        ? "a frame (the write failed; nothing traced)"
+                                                          : "an unknown frame " + quoted(e.sent);
         line(level, "line " + std::to_string(e.line) + ": sent " + label);
     }
 
@@ -86,8 +85,8 @@ public:
         int out_of_step_reads = 0;
         int last_in_step = 0; // the last query whose read took no earlier reply
         const Exchange *answer = nullptr;
-        for (size_t i = a.sensor_from; i < a.exchanges.size() && answer == nullptr; ++i) {
-            const Exchange &e = a.exchanges[i];
+        Verdict answered;
+        for (const Exchange &e : std::span(a.exchanges).subspan(a.sensor_from)) {
             if (e.sent_frame == proc.steps[0].frame && started) {
                 rounds.push_back(round.text());
                 round = {};
@@ -105,6 +104,7 @@ public:
             const Verdict v = describe_reply(e);
             if (v.matched) {
                 answer = &e;
+                answered = v;
                 break;
             }
             const std::string stale = out_of_step(e, proc, detection);
@@ -133,10 +133,9 @@ public:
                                                 ", each: " + rounds[at]);
         }
         if (answer != nullptr) {
-            const Verdict v = describe_reply(*answer);
             line(level + 1, "line " + std::to_string(answer->line) + ": query " + std::to_string(queries) +
-                                " answered: " + v.lines[0]);
-            line(level + 2, v.lines[1]);
+                                " answered: " + answered.lines[0]);
+            line(level + 2, answered.lines[1]);
         }
         line(level, "sensor queries: " + std::to_string(queries) + " in " +
                         sim::plural(static_cast<long>(rounds.size()), "round", "rounds"));

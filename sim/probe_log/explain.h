@@ -1,14 +1,9 @@
 // SPDX-License-Identifier: MIT
-// `board-sim explain`: reads a miner-probe log (its standard output, from a
-// real board or a simulation, possibly inside a boot log with other lines and
-// prefixes such as time stamps) and explains it run by run and attempt by
-// attempt: each frame by name, each reply with what it matched or why not,
-// time-outs, short reads and failed writes, the sensor queries, the family
-// found and the lines the run must have appended to the record files.
-//
-// It reads outside input: any text, however long, cut or garbled, gives an
-// explanation and nothing else (the fuzz target fuzz/explain_log.cpp holds it
-// to that).
+// `board-sim explain`: explains a miner-probe log (its standard output, from a
+// real board or a simulation, possibly inside a boot log) run by run and
+// attempt by attempt (docs/board-sim.md). It reads outside input: any text,
+// however long, cut or garbled, gives an explanation and nothing else (the
+// fuzz target fuzz/explain_log.cpp holds it to that).
 #pragma once
 
 #include <string>

@@ -148,11 +148,6 @@ void take_sensor_line(Log &log, const ProbeLine &t)
     a.sensor_ok = a.sensor_ok || t.said == Said::SensorOk;
 }
 
-void read_as(Log &log, const ProbeLine &t, const char *how)
-{
-    log.exchange(t.line).read = how;
-}
-
 // What a line's %s must be: anything, a family's prefix (of one with a
 // sensor, for the sensor's lines), or the hex digits of a trace.
 enum class Field { Any, Family, SensorFamily, Trace, Reply };
@@ -171,9 +166,9 @@ const std::vector<Message> &messages()
     using enum Said;
     static const std::vector<Message> all = {
         {WRITE_FAILED_TEXT, WriteFailed, [](Log &l, T t) { l.exchange(t.line).write_failed = true; }},
-        {SELECT_ERROR_TEXT, SelectError, [](Log &l, T t) { read_as(l, t, "select error"); }},
-        {TIMED_OUT_TEXT, TimedOut, [](Log &l, T t) { read_as(l, t, "timed out"); }},
-        {NOT_READABLE_FORMAT, NotReadable, [](Log &l, T t) { read_as(l, t, "not readable"); }},
+        {SELECT_ERROR_TEXT, SelectError, [](Log &l, T t) { l.exchange(t.line).read = "select error"; }},
+        {TIMED_OUT_TEXT, TimedOut, [](Log &l, T t) { l.exchange(t.line).read = "timed out"; }},
+        {NOT_READABLE_FORMAT, NotReadable, [](Log &l, T t) { l.exchange(t.line).read = "not readable"; }},
         {READ_ERROR_TEXT, ReadError, [](Log &l, T t) { l.attempt(t.line); }}, // the total says as much
         {READ_FULL_FORMAT, ReadFull, [](Log &l, T t) { l.attempt(t.line); }},
         {BTC_SENSOR_TEXT, BtcSensor, [](Log &l, T t) { l.attempt(t.line).btc_sensor = true; }},
