@@ -43,13 +43,12 @@ struct Round {
     }
 };
 
-class Writer {
-public:
-    explicit Writer(LogExplanation *out) : out_(out) {}
+struct Writer {
+    LogExplanation *out;
 
     void line(int level, const std::string &text)
     {
-        out_->text.push_back(std::string(static_cast<size_t>(2 * level), ' ') + text);
+        out->text.push_back(std::string(static_cast<size_t>(2 * level), ' ') + text);
     }
 
     void sent(int level, const Exchange &e)
@@ -177,7 +176,7 @@ public:
             line(1, "recorded before: '" + c + "'");
         if (r.already_done) {
             line(1, "the record names a family already ('" + r.done_text + "'): nothing sent, nothing appended");
-            out_->families.emplace_back("");
+            out->families.emplace_back("");
             return true;
         }
         std::string family;
@@ -186,15 +185,12 @@ public:
         std::string temp_line; // what the run appended to /usr/bin/tempSensor
         for (size_t i = 0; i < r.attempts.size(); ++i) {
             const Attempt &a = r.attempts[i];
-            ++out_->attempts;
-            std::string head = "attempt " + std::to_string(i + 1) + " (line " + std::to_string(a.line) + "): ";
-            if (a.no_open_line)
-                head += "the log starts inside it";
-            else if (!a.open_failed.empty())
-                head += "the serial device " + a.open_failed + " did not open; every write fails";
-            else
-                head += "serial device opened (descriptor " + std::to_string(a.fd) + ")";
-            line(1, head);
+            ++out->attempts;
+            line(1, "attempt " + std::to_string(i + 1) + " (line " + std::to_string(a.line) + "): " +
+                        (a.no_open_line ? std::string("the log starts inside it")
+                         : a.open_failed.empty()
+                             ? "serial device opened (descriptor " + std::to_string(a.fd) + ")"
+                             : "the serial device " + a.open_failed + " did not open; every write fails"));
             for (size_t k = 0; k < (a.family == nullptr ? a.exchanges.size() : a.sensor_from); ++k)
                 exchange(2, a.exchanges[k]);
             if (a.unknown) {
@@ -221,7 +217,7 @@ public:
             finished = alt_board || !temp_line.empty();
             break;
         }
-        out_->families.push_back(family);
+        out->families.push_back(family);
         const auto attempts = static_cast<int>(r.attempts.size());
         const ShellError *control_line = error_about(r, "/sys/class/gpio/");
         if (control_line != nullptr)
@@ -234,7 +230,7 @@ public:
             if (control_line != nullptr)
                 line(1, "the silence is that of chips the control line never reached, not of the UART: "
                         "export and wire the control line (docs/bring-up.md)");
-            else if (out_->standard_error)
+            else if (out->standard_error)
                 line(1, "the control line was written (standard error shows no failure): the chips or the "
                         "UART are silent (wiring, power, the serial device)");
             else
@@ -262,7 +258,6 @@ public:
         return true;
     }
 
-private:
     // The first standard-error line of the run about `path` (a prefix).
     static const ShellError *error_about(const Run &r, std::string_view path)
     {
@@ -283,8 +278,6 @@ private:
             line(2, std::string(path) + ": nothing: the shell could not write " + record + " there (line " +
                         std::to_string(e->line) + ": " + e->reason + ")");
     }
-
-    LogExplanation *out_;
 };
 
 } // namespace
@@ -308,7 +301,7 @@ LogExplanation explain_log(std::string_view text)
 {
     LogExplanation result;
     const std::vector<Run> runs = read_log(text, &result);
-    Writer writer(&result);
+    Writer writer{&result};
     result.runs = static_cast<int>(runs.size());
     result.probe_log = !runs.empty();
     if (!result.probe_log) {
