@@ -104,16 +104,12 @@ ProbeRunReport run_on_emulated_board(const ProbeRunConfig &config)
     if (r.records.contains("tempSensor"))
         report.temp_sensor = r.records.at("tempSensor");
     // The levels the kernel traced, one a line, as the namespace's value files hold them.
-    const bool alt_board = !config.args.empty();
-    const auto written = [&r, &config](bool alt) {
-        std::string text;
+    for (const bool alt : {false, true}) {
+        std::string &text = alt == !config.args.empty() ? report.control_line : report.other_control_line;
         for (const std::string &level :
              r.writes_to(config.gpio_base + (alt ? GPIO_ALT_CONTROL_OFFSET : GPIO_DEFAULT_CONTROL_OFFSET)))
             text += level + "\n";
-        return text;
-    };
-    report.control_line = written(alt_board);
-    report.other_control_line = written(!alt_board);
+    }
     report.frames = std::move(r.frames);
     report.emulated = std::move(static_cast<vm::EmulatedBoard &>(r));
     return report;
