@@ -261,10 +261,9 @@ struct Writer {
     // The first standard-error line of the run about `path` (a prefix).
     static const ShellError *error_about(const Run &r, std::string_view path)
     {
-        for (const ShellError &e : r.shell_errors)
-            if (e.path.starts_with(path))
-                return &e;
-        return nullptr;
+        const auto e =
+            std::ranges::find_if(r.shell_errors, [path](const ShellError &s) { return s.path.starts_with(path); });
+        return e == r.shell_errors.end() ? nullptr : &*e;
     }
 
     void appended(const Run &r, const char *path, const std::string &record)

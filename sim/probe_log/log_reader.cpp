@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "probe_lines.h"
@@ -253,7 +254,7 @@ bool classify(std::string_view s, ProbeLine *t)
 // minerType is no failure, but shows that the log holds standard error.
 constexpr std::string_view WRITTEN_FILES[] = {"/usr/bin/minerType", "/usr/bin/tempSensor", "/sys/class/gpio/"};
 
-bool find_shell_error(std::string_view line, ShellError *e)
+std::optional<ShellError> shell_error(int number, std::string_view line)
 {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
         line.remove_suffix(1);
@@ -266,12 +267,10 @@ bool find_shell_error(std::string_view line, ShellError *e)
         const size_t colon = line.find(": ", at);
         if ((before.find("sh: ") == std::string_view::npos && before.find("create ") == std::string_view::npos) ||
             colon == std::string_view::npos || colon + 2 >= line.size())
-            return false;
-        e->path = line.substr(at, colon - at);
-        e->reason = line.substr(colon + 2);
-        return true;
+            return std::nullopt;
+        return ShellError{number, std::string(line.substr(at, colon - at)), std::string(line.substr(colon + 2))};
     }
-    return false;
+    return std::nullopt;
 }
 
 } // namespace
@@ -280,18 +279,16 @@ std::vector<Run> read_log(std::string_view text, LogExplanation *result)
 {
     Log log;
     for (const ProbeLine &t : probe_lines(text)) {
-        ShellError shell;
-        shell.line = t.line;
         if (t.said != Said::Other) {
             ++result->probe_lines;
             std::ranges::find(messages(), t.said, &Message::said)->take(log, t);
         } else if (!t.whole.empty() && t.whole != "\r") {
             ++result->other_lines;
-            const bool error = find_shell_error(t.whole, &shell);
+            const std::optional<ShellError> error = shell_error(t.line, t.whole);
             if (error)
-                (log.runs.empty() ? log.early_errors : log.runs.back().shell_errors).push_back(shell);
-            result->standard_error =
-                result->standard_error || error || t.whole.find("cat: /usr/bin/minerType") != std::string_view::npos;
+                (log.runs.empty() ? log.early_errors : log.runs.back().shell_errors).push_back(*error);
+            result->standard_error = result->standard_error || error.has_value() ||
+                                     t.whole.find("cat: /usr/bin/minerType") != std::string_view::npos;
         }
     }
     return log.runs;
