@@ -68,7 +68,7 @@ int run_probe(const Command &c, const std::string &program, const std::vector<st
 {
     announce_probe(c);
     sim::ProbeRunConfig config = c.probe.run_config();
-    config.backend = c.vm ? sim::Backend::EmulatedBoard : sim::Backend::Namespace;
+    config.emulated_board = c.vm;
     config.binary = program;
     config.launcher = launcher;
     config.gpio_base = c.vm ? 0 : sim::target_gpio_base(); // as control_line_of() names the lines

@@ -5,7 +5,7 @@
 #include "explain.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <span>
 
 #include "probe_log.h"
 #include "text.h"
@@ -17,7 +17,6 @@ using namespace probe_log;
 namespace {
 
 constexpr size_t MAX_REASONS = 2; // distinct mismatch reasons named per sensor round
-constexpr const char *READ_NAMES[] = {"none", "timed out", "select error", "not readable", "bytes"};
 
 // The counts of one round of the sensor detection.
 struct Round {
@@ -44,31 +43,30 @@ struct Round {
     }
 };
 
-class Writer {
-public:
-    explicit Writer(LogExplanation *out) : out_(out) {}
+struct Writer {
+    LogExplanation *out;
 
     void line(int level, const std::string &text)
     {
-        out_->text.push_back(std::string(static_cast<size_t>(2 * level), ' ') + text);
+        out->text.push_back(std::string(static_cast<size_t>(2 * level), ' ') + text);
     }
 
     void sent(int level, const Exchange &e)
     {
-        std::string label = std::string(e.frame != nullptr ? e.frame->name : "") + " (" + e.hex + ")";
-        if (e.frame == nullptr)
-            label = e.hex.empty() ? "a frame (the write failed; nothing traced)" : "an unknown frame " + quoted(e.hex);
+        const std::string label = e.sent_frame != nullptr ? e.frame + " (" + e.sent + ")"
+                                  : e.sent.empty()        ? "a frame (the write failed; nothing traced)"
+                                                          : "an unknown frame " + quoted(e.sent);
         line(level, "line " + std::to_string(e.line) + ": sent " + label);
     }
 
     void exchange(int level, const Exchange &e)
     {
         sent(level, e);
-        const std::string went_out =
-            std::to_string(e.hex.size() / 2) + (e.frame != nullptr ? " of " + std::to_string(e.frame->len) : "");
+        const std::string went_out = std::to_string(e.sent.size() / 2) +
+                                     (e.sent_frame != nullptr ? " of " + std::to_string(e.sent_frame->len) : "");
         if (e.write_failed)
-            line(level + 1, e.hex.empty() ? "the write failed: nothing went out, the reply is not read"
-                                          : "short write: " + went_out + " bytes went out, the reply is not read");
+            line(level + 1, e.sent.empty() ? "the write failed: nothing went out, the reply is not read"
+                                           : "short write: " + went_out + " bytes went out, the reply is not read");
         for (const std::string &r : describe_reply(e).lines)
             line(level + 1, r);
     }
@@ -78,10 +76,7 @@ public:
     std::string sensor(int level, const Attempt &a)
     {
         const SensorProcedure &proc = *a.family->sensor;
-        std::vector<uint8_t> record;
-        if (a.sensor_from > 0)
-            record = bytes_of(a.exchanges[a.sensor_from - 1].read.hex);
-        record.resize(std::min(record.size(), static_cast<size_t>(proc.reply_len)));
+        const std::string detection = a.sensor_from > 0 ? a.exchanges[a.sensor_from - 1].reply : "";
         std::vector<std::string> rounds;
         Round round;
         bool started = false; // the log may start inside the detection
@@ -89,17 +84,17 @@ public:
         int out_of_step_reads = 0;
         int last_in_step = 0; // the last query whose read took no earlier reply
         const Exchange *answer = nullptr;
-        for (size_t i = a.sensor_from; i < a.exchanges.size() && answer == nullptr; ++i) {
-            const Exchange &e = a.exchanges[i];
-            if (e.frame == proc.steps[0].frame && started) {
+        Verdict answered;
+        for (const Exchange &e : std::span(a.exchanges).subspan(a.sensor_from)) {
+            if (e.sent_frame == proc.steps[0].frame && started) {
                 rounds.push_back(round.text());
                 round = {};
             }
-            started = started || e.frame == proc.steps[0].frame || e.frame == proc.query;
+            started = started || e.sent_frame == proc.steps[0].frame || e.sent_frame == proc.query;
             round.failed_writes += e.write_failed ? 1 : 0;
-            if (e.frame == nullptr)
+            if (e.sent_frame == nullptr)
                 sent(level + 1, e);
-            if (e.frame != proc.query)
+            if (e.sent_frame != proc.query)
                 continue;
             ++queries;
             ++round.queries;
@@ -108,14 +103,15 @@ public:
             const Verdict v = describe_reply(e);
             if (v.matched) {
                 answer = &e;
+                answered = v;
                 break;
             }
-            const std::string stale = out_of_step(e, proc, record);
+            const std::string stale = out_of_step(e, proc, detection);
             if (stale.empty())
                 last_in_step = queries;
             else
                 ++out_of_step_reads;
-            if (e.read.how != Read::How::Bytes) {
+            if (e.read != "bytes") {
                 ++round.unanswered;
                 continue;
             }
@@ -136,10 +132,9 @@ public:
                                                 ", each: " + rounds[at]);
         }
         if (answer != nullptr) {
-            const Verdict v = describe_reply(*answer);
             line(level + 1, "line " + std::to_string(answer->line) + ": query " + std::to_string(queries) +
-                                " answered: " + v.lines[0]);
-            line(level + 2, v.lines[1]);
+                                " answered: " + answered.lines[0]);
+            line(level + 2, answered.lines[1]);
         }
         line(level, "sensor queries: " + std::to_string(queries) + " in " +
                         sim::plural(static_cast<long>(rounds.size()), "round", "rounds"));
@@ -181,7 +176,7 @@ public:
             line(1, "recorded before: '" + c + "'");
         if (r.already_done) {
             line(1, "the record names a family already ('" + r.done_text + "'): nothing sent, nothing appended");
-            out_->families.emplace_back("");
+            out->families.emplace_back("");
             return true;
         }
         std::string family;
@@ -190,15 +185,12 @@ public:
         std::string temp_line; // what the run appended to /usr/bin/tempSensor
         for (size_t i = 0; i < r.attempts.size(); ++i) {
             const Attempt &a = r.attempts[i];
-            ++out_->attempts;
-            std::string head = "attempt " + std::to_string(i + 1) + " (line " + std::to_string(a.line) + "): ";
-            if (a.no_open_line)
-                head += "the log starts inside it";
-            else if (!a.open_failed.empty())
-                head += "the serial device " + a.open_failed + " did not open; every write fails";
-            else
-                head += "serial device opened (descriptor " + std::to_string(a.fd) + ")";
-            line(1, head);
+            ++out->attempts;
+            line(1, "attempt " + std::to_string(i + 1) + " (line " + std::to_string(a.line) + "): " +
+                        (a.no_open_line ? std::string("the log starts inside it")
+                         : a.open_failed.empty()
+                             ? "serial device opened (descriptor " + std::to_string(a.fd) + ")"
+                             : "the serial device " + a.open_failed + " did not open; every write fails"));
             for (size_t k = 0; k < (a.family == nullptr ? a.exchanges.size() : a.sensor_from); ++k)
                 exchange(2, a.exchanges[k]);
             if (a.unknown) {
@@ -225,7 +217,7 @@ public:
             finished = alt_board || !temp_line.empty();
             break;
         }
-        out_->families.push_back(family);
+        out->families.push_back(family);
         const auto attempts = static_cast<int>(r.attempts.size());
         const ShellError *control_line = error_about(r, "/sys/class/gpio/");
         if (control_line != nullptr)
@@ -238,7 +230,7 @@ public:
             if (control_line != nullptr)
                 line(1, "the silence is that of chips the control line never reached, not of the UART: "
                         "export and wire the control line (docs/bring-up.md)");
-            else if (out_->standard_error)
+            else if (out->standard_error)
                 line(1, "the control line was written (standard error shows no failure): the chips or the "
                         "UART are silent (wiring, power, the serial device)");
             else
@@ -266,14 +258,12 @@ public:
         return true;
     }
 
-private:
     // The first standard-error line of the run about `path` (a prefix).
     static const ShellError *error_about(const Run &r, std::string_view path)
     {
-        for (const ShellError &e : r.shell_errors)
-            if (e.path.starts_with(path))
-                return &e;
-        return nullptr;
+        const auto e =
+            std::ranges::find_if(r.shell_errors, [path](const ShellError &s) { return s.path.starts_with(path); });
+        return e == r.shell_errors.end() ? nullptr : &*e;
     }
 
     void appended(const Run &r, const char *path, const std::string &record)
@@ -287,8 +277,6 @@ private:
             line(2, std::string(path) + ": nothing: the shell could not write " + record + " there (line " +
                         std::to_string(e->line) + ": " + e->reason + ")");
     }
-
-    LogExplanation *out_;
 };
 
 } // namespace
@@ -301,10 +289,9 @@ std::vector<LoggedExchange> logged_exchanges(std::string_view text)
         for (const Attempt &a : r.attempts)
             for (const Exchange &e : a.exchanges) {
                 const Verdict v = describe_reply(e);
-                const size_t said = e.read.how == Read::How::Bytes && v.lines.size() > 1 ? 1 : 0;
-                out.push_back({e.line, e.frame != nullptr ? e.frame->name : "", e.hex, e.write_failed,
-                               READ_NAMES[static_cast<int>(e.read.how)], e.read.expected, e.read.total, e.read.hex,
-                               e.read.how != Read::How::None && said < v.lines.size() ? v.lines[said] : ""});
+                const size_t said = e.read == "bytes" && v.lines.size() > 1 ? 1 : 0;
+                out.push_back(e);
+                out.back().verdict = e.read != "none" && said < v.lines.size() ? v.lines[said] : "";
             }
     return out;
 }
@@ -313,7 +300,7 @@ LogExplanation explain_log(std::string_view text)
 {
     LogExplanation result;
     const std::vector<Run> runs = read_log(text, &result);
-    Writer writer(&result);
+    Writer writer{&result};
     result.runs = static_cast<int>(runs.size());
     result.probe_log = !runs.empty();
     if (!result.probe_log) {

@@ -1,14 +1,9 @@
 // SPDX-License-Identifier: MIT
-// `board-sim explain`: reads a miner-probe log (its standard output, from a
-// real board or a simulation, possibly inside a boot log with other lines and
-// prefixes such as time stamps) and explains it run by run and attempt by
-// attempt: each frame by name, each reply with what it matched or why not,
-// time-outs, short reads and failed writes, the sensor queries, the family
-// found and the lines the run must have appended to the record files.
-//
-// It reads outside input: any text, however long, cut or garbled, gives an
-// explanation and nothing else (the fuzz target fuzz/explain_log.cpp holds it
-// to that).
+// `board-sim explain`: explains a miner-probe log (its standard output, from a
+// real board or a simulation, possibly inside a boot log) run by run and
+// attempt by attempt (docs/board-sim.md). It reads outside input: any text,
+// however long, cut or garbled, gives an explanation and nothing else (the
+// fuzz target fuzz/explain_log.cpp holds it to that).
 #pragma once
 
 #include <string>
@@ -38,11 +33,11 @@ struct LoggedExchange {
     std::string frame; // its name, "" when it is not one of the ten
     std::string sent;  // hex, as traced (at most 100 bytes)
     bool write_failed = false;
-    std::string read;    // "none", "timed out", "select error", "not readable" or "bytes"
-    long asked = -1;     // bytes asked for, when the log shows it
-    long received = -1;  // bytes received, when the log shows it
-    std::string reply;   // hex, as traced
-    std::string verdict; // what the reply matched, or why it did not; "" for frames without a reply
+    std::string read = "none"; // "none", "timed out", "select error", "not readable" or "bytes"
+    long asked = -1;           // bytes asked for, when the log shows it
+    long received = -1;        // bytes received, when the log shows it
+    std::string reply;         // hex, as traced
+    std::string verdict;       // what the reply matched, or why it did not; "" for frames without a reply
 };
 
 std::vector<LoggedExchange> logged_exchanges(std::string_view log);

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "probe_log.h"
-
 #include <algorithm>
+#include <optional>
+#include <utility>
 
+#include "probe_lines.h"
+#include "probe_log.h"
 #include "text.h"
 
 namespace board_sim::probe_log {
@@ -17,14 +19,16 @@ struct Log {
     Run &run(int line, bool fresh)
     {
         if (fresh || runs.empty()) {
-            runs.emplace_back();
-            runs.back().line = line;
+            Run &r = runs.emplace_back();
+            r.line = line;
+            r.shell_errors = std::exchange(early_errors, {});
         }
         return runs.back();
     }
     Attempt &open(int line)
     {
-        Attempt &a = run(line, runs.empty() || runs.back().finished()).attempts.emplace_back();
+        const bool finished = !runs.empty() && (runs.back().already_done || ended(runs.back().attempts));
+        Attempt &a = run(line, finished).attempts.emplace_back();
         a.line = line;
         return a;
     }
@@ -43,6 +47,11 @@ struct Log {
         Attempt &a = attempt(line);
         spare = {};
         return a.exchanges.empty() ? spare : a.exchanges.back();
+    }
+    // Whether the attempts so far end the run: a family found, or none in all of them.
+    static bool ended(const std::vector<Attempt> &a)
+    {
+        return !a.empty() && (a.back().family != nullptr || (a.size() >= PROBE_ATTEMPTS && a.back().unknown));
     }
 };
 
@@ -68,7 +77,7 @@ bool printed_by(std::string_view format, std::string_view line, ProbeLine *t)
         if (format[0] != '%') {
             if (line.empty() && format == " %s") // a trace of no bytes, its blank trimmed off
                 return true;
-            if (line.empty() || line[0] != format[0])
+            if (!line.starts_with(format[0]))
                 return false;
             format.remove_prefix(1);
             line.remove_prefix(1);
@@ -114,7 +123,7 @@ const Frame *frame_of(const std::string &hex)
 
 void take_record(Log &log, const ProbeLine &t, bool already_done)
 {
-    Run &r = log.run(t.line, log.runs.empty() || !log.runs.back().attempts.empty() || log.runs.back().already_done);
+    Run &r = log.run(t.line, !log.runs.empty() && (!log.runs.back().attempts.empty() || log.runs.back().already_done));
     // A record without a newline at its end runs into the next line; a
     // record line longer than the program's buffer comes as several pieces
     // on one line.
@@ -133,34 +142,11 @@ void take_record(Log &log, const ProbeLine &t, bool already_done)
     }
 }
 
-void take_family(Log &log, const ProbeLine &t)
-{
-    Attempt &a = log.attempt(t.line);
-    a.family = family_of(t.text);
-    a.sensor_from = a.exchanges.size();
-}
-
 void take_sensor_line(Log &log, const ProbeLine &t)
 {
     Attempt &a = log.attempt(t.line);
     ++a.sensor_lines;
     a.sensor_ok = a.sensor_ok || t.said == Said::SensorOk;
-}
-
-void take_read_pass(Log &log, const ProbeLine &t)
-{
-    Read &r = log.exchange(t.line).read;
-    r.how = Read::How::Bytes;
-    r.expected = t.n;
-    ++r.passes;
-}
-
-void take_read_total(Log &log, const ProbeLine &t)
-{
-    Read &r = log.exchange(t.line).read;
-    if (r.how == Read::How::None)
-        r.how = Read::How::Bytes;
-    r.total = t.n;
 }
 
 // What a line's %s must be: anything, a family's prefix (of one with a
@@ -181,9 +167,9 @@ const std::vector<Message> &messages()
     using enum Said;
     static const std::vector<Message> all = {
         {WRITE_FAILED_TEXT, WriteFailed, [](Log &l, T t) { l.exchange(t.line).write_failed = true; }},
-        {SELECT_ERROR_TEXT, SelectError, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::SelectError; }},
-        {TIMED_OUT_TEXT, TimedOut, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::TimedOut; }},
-        {NOT_READABLE_FORMAT, NotReadable, [](Log &l, T t) { l.exchange(t.line).read.how = Read::How::NotReadable; }},
+        {SELECT_ERROR_TEXT, SelectError, [](Log &l, T t) { l.exchange(t.line).read = "select error"; }},
+        {TIMED_OUT_TEXT, TimedOut, [](Log &l, T t) { l.exchange(t.line).read = "timed out"; }},
+        {NOT_READABLE_FORMAT, NotReadable, [](Log &l, T t) { l.exchange(t.line).read = "not readable"; }},
         {READ_ERROR_TEXT, ReadError, [](Log &l, T t) { l.attempt(t.line); }}, // the total says as much
         {READ_FULL_FORMAT, ReadFull, [](Log &l, T t) { l.attempt(t.line); }},
         {BTC_SENSOR_TEXT, BtcSensor, [](Log &l, T t) { l.attempt(t.line).btc_sensor = true; }},
@@ -197,15 +183,36 @@ const std::vector<Message> &messages()
         {BAD_BAUD_FORMAT, BadBaud, [](Log &l, T t) { l.run(t.line, false); }},
         {std::string(SENT_ARROW) + " %s", Sent,
          [](Log &l, T t) {
-             l.attempt(t.line).exchanges.push_back({t.line, t.text, frame_of(t.text), false, {}});
+             Exchange &e = l.attempt(t.line).exchanges.emplace_back();
+             e.line = t.line;
+             e.sent = t.text;
+             e.sent_frame = frame_of(t.text);
+             e.frame = e.sent_frame != nullptr ? e.sent_frame->name : "";
          },
          Field::Trace},
-        {std::string(RECEIVED_ARROW) + " %s", Received, [](Log &l, T t) { l.exchange(t.line).read.hex = t.text; },
+        {std::string(RECEIVED_ARROW) + " %s", Received, [](Log &l, T t) { l.exchange(t.line).reply = t.text; },
          Field::Reply},
-        {READ_PASS_FORMAT, ReadPass, take_read_pass},
-        {READ_BOUND_FORMAT, ReadBound, [](Log &l, T t) { l.exchange(t.line).read.ran_out = true; }},
-        {READ_TOTAL_FORMAT, ReadTotal, take_read_total},
-        {FAMILY_FORMAT, Family, take_family, Field::Family},
+        {READ_PASS_FORMAT, ReadPass,
+         [](Log &l, T t) {
+             Exchange &e = l.exchange(t.line);
+             e.read = "bytes";
+             e.asked = t.n;
+             ++e.passes;
+         }},
+        {READ_BOUND_FORMAT, ReadBound, [](Log &l, T t) { l.exchange(t.line).ran_out = true; }},
+        {READ_TOTAL_FORMAT, ReadTotal,
+         [](Log &l, T t) {
+             Exchange &e = l.exchange(t.line);
+             e.read = e.read == "none" ? "bytes" : e.read;
+             e.received = t.n;
+         }},
+        {FAMILY_FORMAT, Family,
+         [](Log &l, T t) {
+             Attempt &a = l.attempt(t.line);
+             a.family = family_of(t.text);
+             a.sensor_from = a.exchanges.size();
+         },
+         Field::Family},
         {SENSOR_QUERY_FORMAT, SensorQuery, take_sensor_line, Field::SensorFamily},
         {SENSOR_OK_FORMAT, SensorOk, take_sensor_line, Field::SensorFamily},
         {std::string("%s") + CONFIGURE_MISC_STEP, ConfigureMisc, take_sensor_line, Field::SensorFamily},
@@ -216,7 +223,7 @@ const std::vector<Message> &messages()
 }
 
 // The whole of `s` as one of the program's lines.
-const Message *classify(std::string_view s, ProbeLine *t)
+bool classify(std::string_view s, ProbeLine *t)
 {
     for (const Message &m : messages()) {
         if (!printed_by(m.format, s, t))
@@ -231,27 +238,11 @@ const Message *classify(std::string_view s, ProbeLine *t)
                                                            : true;
         if (fits) {
             t->said = m.said;
-            return &m;
+            return true;
         }
     }
-    return nullptr;
-}
-
-// A line of the program's, found at its start or after a prefix that ends in
-// a blank, ']' or ':' (a time stamp, a syslog tag).
-const Message *find_message(std::string_view line, ProbeLine *t)
-{
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-        line.remove_suffix(1);
-    for (size_t p = 0; p < line.size(); ++p) {
-        const char before = p == 0 ? ' ' : line[p - 1];
-        if (before != ' ' && before != '\t' && before != ']' && before != ':')
-            continue;
-        if (line[p] != ' ' && line[p] != '\t')
-            if (const Message *m = classify(line.substr(p), t))
-                return m;
-    }
-    return nullptr;
+    t->text.clear();
+    return false;
 }
 
 // ---- The shell's standard-error lines ----------------------------------
@@ -263,7 +254,7 @@ const Message *find_message(std::string_view line, ProbeLine *t)
 // minerType is no failure, but shows that the log holds standard error.
 constexpr std::string_view WRITTEN_FILES[] = {"/usr/bin/minerType", "/usr/bin/tempSensor", "/sys/class/gpio/"};
 
-bool find_shell_error(std::string_view line, ShellError *e)
+std::optional<ShellError> shell_error(int number, std::string_view line)
 {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
         line.remove_suffix(1);
@@ -273,16 +264,13 @@ bool find_shell_error(std::string_view line, ShellError *e)
             continue;
         // The shell names itself ("sh: ..."), or says what it could not do.
         const std::string_view before = line.substr(0, at);
-        if (before.find("sh: ") == std::string_view::npos && before.find("create ") == std::string_view::npos)
-            return false;
         const size_t colon = line.find(": ", at);
-        if (colon == std::string_view::npos || colon + 2 >= line.size())
-            return false;
-        e->path = line.substr(at, colon - at);
-        e->reason = line.substr(colon + 2);
-        return true;
+        if ((before.find("sh: ") == std::string_view::npos && before.find("create ") == std::string_view::npos) ||
+            colon == std::string_view::npos || colon + 2 >= line.size())
+            return std::nullopt;
+        return ShellError{number, std::string(line.substr(at, colon - at)), std::string(line.substr(colon + 2))};
     }
-    return false;
+    return std::nullopt;
 }
 
 } // namespace
@@ -291,23 +279,18 @@ std::vector<Run> read_log(std::string_view text, LogExplanation *result)
 {
     Log log;
     for (const ProbeLine &t : probe_lines(text)) {
-        ShellError shell;
-        shell.line = t.line;
         if (t.said != Said::Other) {
             ++result->probe_lines;
             std::ranges::find(messages(), t.said, &Message::said)->take(log, t);
         } else if (!t.whole.empty() && t.whole != "\r") {
             ++result->other_lines;
-            const bool error = find_shell_error(t.whole, &shell);
+            const std::optional<ShellError> error = shell_error(t.line, t.whole);
             if (error)
-                (log.runs.empty() ? log.early_errors : log.runs.back().shell_errors).push_back(shell);
-            result->standard_error =
-                result->standard_error || error || t.whole.find("cat: /usr/bin/minerType") != std::string_view::npos;
+                (log.runs.empty() ? log.early_errors : log.runs.back().shell_errors).push_back(*error);
+            result->standard_error = result->standard_error || error.has_value() ||
+                                     t.whole.find("cat: /usr/bin/minerType") != std::string_view::npos;
         }
     }
-    if (!log.runs.empty())
-        log.runs.front().shell_errors.insert(log.runs.front().shell_errors.begin(), log.early_errors.begin(),
-                                             log.early_errors.end());
     return log.runs;
 }
 
@@ -323,6 +306,8 @@ std::string name_of(const Family &f)
 
 namespace board_sim {
 
+// The program's lines are found at a line's start or after a prefix that ends
+// in a blank, ']' or ':' (a time stamp, a syslog tag).
 std::vector<ProbeLine> probe_lines(std::string_view log)
 {
     std::vector<ProbeLine> lines;
@@ -331,8 +316,13 @@ std::vector<ProbeLine> probe_lines(std::string_view log)
         ProbeLine &t = lines.emplace_back();
         t.line = number;
         t.whole = log.substr(0, eol);
-        if (!probe_log::find_message(t.whole, &t))
-            t.text.clear();
+        std::string_view s = t.whole;
+        while (!s.empty() && (s.back() == '\r' || s.back() == ' ' || s.back() == '\t'))
+            s.remove_suffix(1);
+        for (size_t p = 0; p < s.size(); ++p)
+            if ((p == 0 || std::string_view(" \t]:").find(s[p - 1]) != std::string_view::npos) && s[p] != ' ' &&
+                s[p] != '\t' && probe_log::classify(s.substr(p), &t))
+                break;
         log = eol == std::string_view::npos ? std::string_view() : log.substr(eol + 1);
     }
     return lines;
@@ -340,8 +330,7 @@ std::vector<ProbeLine> probe_lines(std::string_view log)
 
 int count(const std::vector<ProbeLine> &lines, Said said)
 {
-    return static_cast<int>(
-        std::count_if(lines.begin(), lines.end(), [said](const ProbeLine &l) { return l.said == said; }));
+    return static_cast<int>(std::ranges::count(lines, said, &ProbeLine::said));
 }
 
 } // namespace board_sim

@@ -5,15 +5,12 @@
 // (verdict.cpp). explain.cpp writes the explanation from both.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "detection.h"
 #include "explain.h"
-#include "messages.h"
-#include "probe_lines.h"
 
 namespace board_sim::probe_log {
 
@@ -24,21 +21,12 @@ struct ShellError {
     std::string reason;
 };
 
-struct Read {
-    enum class How { None, TimedOut, SelectError, NotReadable, Bytes } how = How::None;
-    long expected = -1;
-    long total = -1;
+// A frame sent and the read after it, as logged_exchanges() lists it (without
+// its verdict), with what only the explanation needs.
+struct Exchange : LoggedExchange {
+    const Frame *sent_frame = nullptr; // nullptr: not one of the ten
     long passes = 0;
     bool ran_out = false; // the read loop's attempt bound ended it
-    std::string hex;      // the trace: the first 100 bytes received
-};
-
-struct Exchange {
-    int line = 0;
-    std::string hex; // as traced: the first 100 bytes written
-    const Frame *frame = nullptr;
-    bool write_failed = false;
-    Read read;
 };
 
 struct Attempt {
@@ -62,12 +50,6 @@ struct Run {
     bool already_done = false;
     std::string done_text;
     std::vector<Attempt> attempts;
-
-    bool finished() const
-    {
-        return already_done || (!attempts.empty() && (attempts.back().family != nullptr ||
-                                                      (attempts.size() >= PROBE_ATTEMPTS && attempts.back().unknown)));
-    }
 };
 
 // Reads the program's lines and the shell's standard-error lines of `text`;
@@ -76,8 +58,6 @@ std::vector<Run> read_log(std::string_view text, LogExplanation *counts);
 
 // "LTC" for the family whose lines start with "ltc".
 std::string name_of(const Family &f);
-
-std::vector<uint8_t> bytes_of(const std::string &hex);
 
 // The hex of a trace, cut after its first 24 bytes.
 std::string quoted(const std::string &hex);
@@ -93,8 +73,8 @@ struct Verdict {
 Verdict describe_reply(const Exchange &e);
 
 // Why the read after a sensor query took bytes of an earlier reply, or ""
-// when nothing shows that it did. `record` is the first record of the
-// chain's detection reply, as the detection read traced it.
-std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const std::vector<uint8_t> &record);
+// when nothing shows that it did. `detection` is the trace of the read that
+// found the family: its first record is one of the chain's.
+std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const std::string &detection);
 
 } // namespace board_sim::probe_log

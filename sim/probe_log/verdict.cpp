@@ -2,6 +2,8 @@
 // What a reply's bytes mean against the patterns the probe's detection table
 // (probe/detection.h) expects after the frame it answers.
 #include <algorithm>
+#include <cstdint>
+#include <map>
 
 #include "probe_log.h"
 #include "text.h"
@@ -11,6 +13,18 @@ namespace board_sim::probe_log {
 namespace {
 
 constexpr size_t SHOWN_BYTES = 24; // reply bytes quoted in a line
+constexpr std::string_view OUT_OF_STEP = "a reply read out of step with its frame: ";
+
+std::vector<uint8_t> bytes_of(const std::string &hex)
+{
+    return sim::parse_hex_bytes(hex).value_or(std::vector<uint8_t>{});
+}
+
+bool holds(const ByteTest &t, uint8_t byte)
+{
+    const auto b = static_cast<uint8_t>(byte & t.mask);
+    return b == t.value || b == t.alt;
+}
 
 // The values a byte test takes: "0x13", "0x55 or 0x1A".
 std::string wanted(const ByteTest &t)
@@ -29,8 +43,6 @@ std::string pattern_text(const ReplyPattern &p)
     return out;
 }
 
-constexpr std::string_view OUT_OF_STEP = "a reply read out of step with its frame: ";
-
 // Why `reply` (what arrived, of which the program sees `arrived` bytes, the
 // rest of its buffer zero) fails `p`; empty when it matches.
 std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, long arrived)
@@ -48,9 +60,8 @@ std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, l
                    ", after bytes of an earlier reply";
     for (int i = 0; i < p.count; ++i) {
         const ByteTest &t = p.tests[i];
-        const auto b = static_cast<uint8_t>(buffer[t.pos] & t.mask);
         const std::string at = "byte " + std::to_string(t.pos);
-        if (b == t.value || b == t.alt)
+        if (holds(t, buffer[t.pos]))
             continue;
         if (arrived >= 0 && t.pos >= arrived)
             return at + " never arrived (the buffer holds 0x00 there)";
@@ -61,11 +72,6 @@ std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, l
 }
 
 } // namespace
-
-std::vector<uint8_t> bytes_of(const std::string &hex)
-{
-    return sim::parse_hex_bytes(hex).value_or(std::vector<uint8_t>{});
-}
 
 std::string quoted(const std::string &hex)
 {
@@ -82,35 +88,35 @@ Verdict describe_reply(const Exchange &e)
     for (const DetectionStage &stage : DETECTION_STAGES)
         for (int i = 0; i < stage.family_count; ++i) {
             const Family &f = stage.families[i];
-            if (stage.frame == e.frame) {
+            if (stage.frame == e.sent_frame) {
                 read_len = stage.reply_len;
                 patterns.emplace_back(f.reply, name_of(f));
-            } else if (f.sensor != nullptr && f.sensor->query == e.frame && patterns.empty()) {
+            } else if (f.sensor != nullptr && f.sensor->query == e.sent_frame && patterns.empty()) {
                 read_len = f.sensor->reply_len;
                 patterns.emplace_back(f.sensor->reply, "sensor");
             }
         }
-    const Read &r = e.read;
-    static constexpr const char *NO_BYTES[] = {"no read follows in the log",
-                                               "no reply: nothing arrived within the first-byte wait (time-out)",
-                                               "waiting for the reply failed (select error): nothing read",
-                                               "select returned without the line being readable: nothing read"};
-    if (r.how != Read::How::Bytes) {
-        if (r.how != Read::How::None || (!patterns.empty() && !e.write_failed))
-            v.lines.emplace_back(NO_BYTES[static_cast<int>(r.how)]);
+    static const std::map<std::string, const char *> NO_BYTES = {
+        {"none", "no read follows in the log"},
+        {"timed out", "no reply: nothing arrived within the first-byte wait (time-out)"},
+        {"select error", "waiting for the reply failed (select error): nothing read"},
+        {"not readable", "select returned without the line being readable: nothing read"}};
+    if (e.read != "bytes") {
+        if (e.read != "none" || (!patterns.empty() && !e.write_failed))
+            v.lines.emplace_back(NO_BYTES.at(e.read));
         return v;
     }
-    const long asked = r.expected >= 0 ? r.expected : read_len;
-    std::string head = "short read: " + std::to_string(r.total) + " of " + std::to_string(asked) + " bytes" +
-                       (r.ran_out ? " in " + sim::plural(r.passes, "read", "reads") + ", the read loop's bound" : "");
-    if (r.total < 0)
+    const long asked = e.asked >= 0 ? e.asked : read_len;
+    std::string head = "short read: " + std::to_string(e.received) + " of " + std::to_string(asked) + " bytes" +
+                       (e.ran_out ? " in " + sim::plural(e.passes, "read", "reads") + ", the read loop's bound" : "");
+    if (e.received < 0)
         head = "reply of unknown length (the log is cut inside the read)";
-    else if (asked >= 0 && r.total >= asked)
-        head = "reply: all " + std::to_string(r.total) + " bytes asked for";
-    v.lines.push_back(head + (r.hex.empty() ? "" : ": " + quoted(r.hex)));
+    else if (asked >= 0 && e.received >= asked)
+        head = "reply: all " + std::to_string(e.received) + " bytes asked for";
+    v.lines.push_back(head + (e.reply.empty() ? "" : ": " + quoted(e.reply)));
     std::string names;
     for (const auto &[pattern, name] : patterns) {
-        const std::string reason = mismatch(*pattern, bytes_of(r.hex), r.total);
+        const std::string reason = mismatch(*pattern, bytes_of(e.reply), e.received);
         if (reason.empty()) {
             v.matched = true;
             v.lines.push_back("matches the " + name + " pattern (" + pattern_text(*pattern) + ")");
@@ -128,12 +134,15 @@ Verdict describe_reply(const Exchange &e)
     return v;
 }
 
-std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const std::vector<uint8_t> &record)
+std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const std::string &detection)
 {
-    const std::vector<uint8_t> bytes = bytes_of(e.read.hex);
+    const std::vector<uint8_t> bytes = bytes_of(e.reply);
     // Zeros alone (a short or empty reply's) say nothing of where they came from.
-    if (e.read.how != Read::How::Bytes || std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; }))
+    if (e.read != "bytes" || std::ranges::all_of(bytes, [](uint8_t b) { return b == 0; }))
         return "";
+    // The chain's records: the first of the detection reply.
+    std::vector<uint8_t> record = bytes_of(detection);
+    record.resize(std::min(record.size(), static_cast<size_t>(proc.reply_len)));
     // How many bytes from the start are records of the detection reply,
     // from any byte of one on.
     size_t of_records = 0;
@@ -152,11 +161,10 @@ std::string out_of_step(const Exchange &e, const SensorProcedure &proc, const st
         bool fits = true;
         for (int k = 0; k < proc.reply->count && fits; ++k) {
             const ByteTest &t = proc.reply->tests[k];
-            if (split + t.pos >= bytes.size())
-                continue;
-            const auto b = static_cast<uint8_t>(bytes[split + t.pos] & t.mask);
-            fits = b == t.value || b == t.alt;
-            ++tested;
+            if (split + t.pos < bytes.size()) {
+                fits = holds(t, bytes[split + t.pos]);
+                ++tested;
+            }
         }
         if (fits && tested >= 2)
             return std::string(OUT_OF_STEP) + "the end of the chain's detection reply, then from byte " +

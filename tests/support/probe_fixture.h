@@ -22,11 +22,10 @@
 namespace probe_test {
 
 #ifdef PROBE_TEST_EMULATED_BOARD
-inline constexpr sim::Backend BACKEND = sim::Backend::EmulatedBoard;
+inline constexpr bool ON_EMULATED_BOARD = true;
 #else
-inline constexpr sim::Backend BACKEND = sim::Backend::Namespace;
+inline constexpr bool ON_EMULATED_BOARD = false;
 #endif
-inline constexpr bool ON_EMULATED_BOARD = BACKEND == sim::Backend::EmulatedBoard;
 
 // A whole reply read in several pieces prints one "exp_buf_len" line per read
 // before its "break" line; a pseudo-terminal delivers it in one. Keep one.
@@ -165,7 +164,7 @@ protected:
         const sim::Target target =
             sim::find_target({.program = sim::Shipped::Probe, .emulated_board = ON_EMULATED_BOARD});
         EXPECT_EQ(target.error, "");
-        config.backend = BACKEND;
+        config.emulated_board = ON_EMULATED_BOARD;
         config.binary = target.program;
         config.launcher = target.launcher;
         // The emulated board's GPIO chip has base 0, as its programs have.

@@ -35,6 +35,13 @@ bool says(const LogExplanation &e, const std::string &text)
     return joined(e).find(text) != std::string::npos;
 }
 
+// Every one of `texts` is in the explanation.
+void expect_says(const LogExplanation &e, std::initializer_list<std::string> texts)
+{
+    for (const std::string &text : texts)
+        EXPECT_TRUE(says(e, text)) << "'" << text << "' not in:\n" << joined(e);
+}
+
 const std::string LTC_REPLY =
     "1485000000000114850000000001148500000000011485000000000114850000000001148500000000011485";
 
@@ -92,13 +99,9 @@ TEST(Explain, LtcWithItsSensorAnsweringAtTheSecondAttempt)
     EXPECT_EQ(e.attempts, 2);
     EXPECT_EQ(e.families, std::vector<std::string>{"LTC"});
     EXPECT_EQ(e.other_lines, 0);
-    EXPECT_TRUE(says(e, "sent BTC detection (5405000019)")) << joined(e);
-    EXPECT_TRUE(says(e, "no reply: nothing arrived")) << joined(e);
-    EXPECT_TRUE(says(e, "matches the LTC pattern (byte 0 = 0x14, byte 1 = 0x85)")) << joined(e);
-    EXPECT_TRUE(says(e, "query 2 answered")) << joined(e);
-    EXPECT_TRUE(says(e, "sensor queries: 2 in 1 round")) << joined(e);
-    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: YES\n")) << joined(e);
-    EXPECT_TRUE(says(e, "/usr/bin/minerType: LTC\n")) << joined(e);
+    expect_says(e, {"sent BTC detection (5405000019)", "no reply: nothing arrived",
+                    "matches the LTC pattern (byte 0 = 0x14, byte 1 = 0x85)", "query 2 answered",
+                    "sensor queries: 2 in 1 round", "/usr/bin/tempSensor: YES\n", "/usr/bin/minerType: LTC\n"});
 }
 
 TEST(Explain, SensorWithTheWrongIdentityGivesNoAfterAHundredQueries)
@@ -109,10 +112,8 @@ TEST(Explain, SensorWithTheWrongIdentityGivesNoAfterAHundredQueries)
     const LogExplanation e =
         explain_log(log_of(Transcript().then(ltc_detected()).repeat(SENSOR_ROUNDS, ltc_round(ten))));
     EXPECT_FALSE(e.cut_off) << joined(e);
-    EXPECT_TRUE(says(e, "rounds 1 to 10, each: 10 queries, 10 not matching (byte 3 is 0x54, not 0x55 or 0x1A)"))
-        << joined(e);
-    EXPECT_TRUE(says(e, "temperature sensor: NO (100 queries, none matched)")) << joined(e);
-    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: NO\n")) << joined(e);
+    expect_says(e, {"rounds 1 to 10, each: 10 queries, 10 not matching (byte 3 is 0x54, not 0x55 or 0x1A)",
+                    "temperature sensor: NO (100 queries, none matched)", "/usr/bin/tempSensor: NO\n"});
 }
 
 // A program before 0.2.0 on a chain longer than its detection read: the
@@ -128,17 +129,14 @@ TEST(Explain, OldProgramOnALongChainReadsRepliesOutOfStep)
         later.then(ltc_query("180098fe550000"));
     const LogExplanation e = explain_log(
         log_of(Transcript().then(ltc_detected()).then(ltc_round(first)).repeat(SENSOR_ROUNDS - 1, ltc_round(later))));
-    EXPECT_TRUE(says(e, "round 1: 10 queries, 10 not matching (a reply read out of step with its frame: the rest of "
-                        "the chain's detection reply (7-byte records), not the answer to this query; a reply read "
-                        "out of step with its frame: the end of the chain's detection reply, then from byte 1 the "
-                        "start of a sensor reply)"))
-        << joined(e);
-    EXPECT_TRUE(says(e, "rounds 2 to 10, each: 10 queries, 10 not matching (a reply read out of step with its "
-                        "frame: it starts 6 bytes into a sensor reply and ends with the start of the next)"))
-        << joined(e);
-    EXPECT_TRUE(says(e, "every read from query 1 on was a reply read out of step with its frame")) << joined(e);
-    EXPECT_TRUE(says(e, "This is a program before 0.2.0")) << joined(e);
-    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: NO\n")) << joined(e);
+    expect_says(e, {"round 1: 10 queries, 10 not matching (a reply read out of step with its frame: the rest of "
+                    "the chain's detection reply (7-byte records), not the answer to this query; a reply read "
+                    "out of step with its frame: the end of the chain's detection reply, then from byte 1 the "
+                    "start of a sensor reply)",
+                    "rounds 2 to 10, each: 10 queries, 10 not matching (a reply read out of step with its "
+                    "frame: it starts 6 bytes into a sensor reply and ends with the start of the next)",
+                    "every read from query 1 on was a reply read out of step with its frame",
+                    "This is a program before 0.2.0", "/usr/bin/tempSensor: NO\n"});
 }
 
 // The program from 0.2.0 on the same chain: the first query reads the tail of
@@ -149,13 +147,12 @@ TEST(Explain, ProgramOnALongChainReadsTheDetectionTailThenTheSensor)
         log_of(Transcript()
                    .then(ltc_detected())
                    .then(ltc_round(Transcript().then(ltc_query("00000001148500")).then(ltc_query("0098fe55000018"))))));
-    EXPECT_TRUE(says(e, "round 1: 2 queries, 1 not matching (a reply read out of step with its frame: the rest of the "
-                        "chain's detection reply (7-byte records), not the answer to this query)"))
-        << joined(e);
-    EXPECT_TRUE(says(e, "query 2 answered")) << joined(e);
-    EXPECT_TRUE(says(e, "1 read before the match took earlier replies (out of step with their frames)")) << joined(e);
+    expect_says(e,
+                {"round 1: 2 queries, 1 not matching (a reply read out of step with its frame: the rest of the "
+                 "chain's detection reply (7-byte records), not the answer to this query)",
+                 "query 2 answered", "1 read before the match took earlier replies (out of step with their frames)"});
     EXPECT_FALSE(says(e, "before 0.2.0 on a chain")) << joined(e);
-    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: YES\n")) << joined(e);
+    expect_says(e, {"/usr/bin/tempSensor: YES\n"});
 }
 
 // A detection reply that stands a byte into the read, after a stray byte.
@@ -167,9 +164,8 @@ TEST(Explain, ReplyShiftedByAStrayByteIsNamed)
                                                     .silence()
                                                     .sent(probe_test::LTC_DETECT)
                                                     .received(LTC_REPLY_LEN, "77" + LTC_REPLY.substr(0, 82))));
-    EXPECT_TRUE(says(e, "a reply read out of step with its frame: the pattern stands at byte 1, after bytes of an "
-                        "earlier reply"))
-        << joined(e);
+    expect_says(e, {"a reply read out of step with its frame: the pattern stands at byte 1, after bytes of an "
+                    "earlier reply"});
 }
 
 // The shell's standard-error lines, where the log holds them, say what the
@@ -183,27 +179,25 @@ TEST(Explain, StandardErrorLinesCorrectWhatWasAppended)
                                                    "sh: can't create /usr/bin/minerType: Read-only file system\n";
     LogExplanation e = explain_log(read_only);
     EXPECT_TRUE(e.standard_error);
-    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: nothing: the shell could not write YES there (line ")) << joined(e);
-    EXPECT_TRUE(says(e, ": Read-only file system)")) << joined(e);
-    EXPECT_TRUE(says(e, "/usr/bin/minerType: nothing: the shell could not write LTC there")) << joined(e);
+    expect_says(e, {"/usr/bin/tempSensor: nothing: the shell could not write YES there (line ",
+                    ": Read-only file system)", "/usr/bin/minerType: nothing: the shell could not write LTC there"});
 
     // Written: the records stand as the program's lines say.
     e = explain_log(log_of(sensor) + "cat: /usr/bin/minerType: No such file or directory\n");
-    EXPECT_TRUE(says(e, "/usr/bin/tempSensor: YES\n")) << joined(e);
+    expect_says(e, {"/usr/bin/tempSensor: YES\n"});
 
     const std::string silent = log_of(Transcript().repeat(PROBE_ATTEMPTS, unanswered_attempt()));
     e = explain_log("sh: 1: cannot create /sys/class/gpio/gpio27/value: Directory nonexistent\n" + silent);
-    EXPECT_TRUE(says(e, "the control line was not written (line 1: /sys/class/gpio/gpio27/value: Directory "
-                        "nonexistent)"))
-        << joined(e);
-    EXPECT_TRUE(says(e, "not of the UART")) << joined(e);
+    expect_says(e, {"the control line was not written (line 1: /sys/class/gpio/gpio27/value: Directory "
+                    "nonexistent)",
+                    "not of the UART"});
 
     e = explain_log(silent + "cat: /usr/bin/minerType: No such file or directory\n");
-    EXPECT_TRUE(says(e, "the control line was written (standard error shows no failure)")) << joined(e);
+    expect_says(e, {"the control line was written (standard error shows no failure)"});
 
     e = explain_log(silent);
     EXPECT_FALSE(e.standard_error);
-    EXPECT_TRUE(says(e, "the log holds no standard-error lines")) << joined(e);
+    expect_says(e, {"the log holds no standard-error lines"});
 }
 
 TEST(Explain, ABootLogAroundTheRunChangesNothing)
@@ -224,24 +218,23 @@ TEST(Explain, ABootLogAroundTheRunChangesNothing)
     EXPECT_EQ(noisy.families, std::vector<std::string>{"BTC"});
     EXPECT_EQ(noisy.probe_lines, clean.probe_lines);
     EXPECT_GT(noisy.other_lines, 0);
-    EXPECT_TRUE(says(noisy, "a BTC board is taken to have its sensor")) << joined(noisy);
-    EXPECT_TRUE(says(noisy, "/usr/bin/tempSensor: YES\n")) << joined(noisy);
+    expect_says(noisy, {"a BTC board is taken to have its sensor", "/usr/bin/tempSensor: YES\n"});
 }
 
 TEST(Explain, CutOffLogsAreSaidToBe)
 {
     const LogExplanation mid_attempts = explain_log(log_of(Transcript().repeat(3, unanswered_attempt())));
     EXPECT_TRUE(mid_attempts.cut_off);
-    EXPECT_TRUE(says(mid_attempts, "cut off: the log ends after 3 attempts of 10")) << joined(mid_attempts);
+    expect_says(mid_attempts, {"cut off: the log ends after 3 attempts of 10"});
 
     const LogExplanation mid_sensor =
         explain_log(log_of(Transcript().then(ltc_detected()).then(ltc_round(ltc_query("")))));
     EXPECT_TRUE(mid_sensor.cut_off);
-    EXPECT_TRUE(says(mid_sensor, "ends inside the sensor detection")) << joined(mid_sensor);
+    expect_says(mid_sensor, {"ends inside the sensor detection"});
 
     const LogExplanation all_ten = explain_log(log_of(Transcript().repeat(PROBE_ATTEMPTS, unanswered_attempt())));
     EXPECT_FALSE(all_ten.cut_off);
-    EXPECT_TRUE(says(all_ten, "no family after 10 attempts: nothing appended")) << joined(all_ten);
+    expect_says(all_ten, {"no family after 10 attempts: nothing appended"});
 }
 
 TEST(Explain, TextThatIsNoProbeRunSaysSo)
@@ -277,26 +270,23 @@ TEST(Explain, ShortReadsFailedWritesAndSeveralRuns)
         Transcript().text(printed(RECORD_PIECE_FORMAT, {"SIA\n"})).text(printed(ALREADY_DONE_FORMAT, {"SIA"}));
     const LogExplanation e = explain_log(log_of(Transcript().then(slow).then(done)));
     EXPECT_EQ(e.runs, 2) << joined(e);
-    EXPECT_TRUE(says(e, "short read: 40 of 42 bytes in 3 reads")) << joined(e);
-    EXPECT_TRUE(says(e, "does not match the BTC pattern (byte 0 = 0x13, byte 1 = 0x87): byte 0 is 0x14, not 0x13"))
-        << joined(e);
-    EXPECT_TRUE(says(e, "the write failed: nothing went out")) << joined(e);
-    EXPECT_TRUE(says(e, "matches neither SIA nor DASH: byte 3 is 0x99, not 0x20; byte 3 is 0x99, not 0x60"))
-        << joined(e);
-    EXPECT_TRUE(says(e, "the record names a family already")) << joined(e);
+    expect_says(e, {"short read: 40 of 42 bytes in 3 reads",
+                    "does not match the BTC pattern (byte 0 = 0x13, byte 1 = 0x87): byte 0 is 0x14, not 0x13",
+                    "the write failed: nothing went out",
+                    "matches neither SIA nor DASH: byte 3 is 0x99, not 0x20; byte 3 is 0x99, not 0x60",
+                    "the record names a family already"});
 
     // A record file without its last newline: the program's next line follows on the same line.
     const LogExplanation glued =
         explain_log(printed(RECORD_PIECE_FORMAT, {"DASH"}) + printed(ALREADY_DONE_FORMAT, {"DASH"}));
     EXPECT_FALSE(glued.cut_off) << joined(glued);
-    EXPECT_TRUE(says(glued, "recorded before: 'DASH'")) << joined(glued);
-    EXPECT_TRUE(says(glued, "the record names a family already ('DASH')")) << joined(glued);
+    expect_says(glued, {"recorded before: 'DASH'", "the record names a family already ('DASH')"});
 
     // A record line longer than the program's 19-character pieces.
     const LogExplanation pieces =
         explain_log(printed(RECORD_PIECE_FORMAT, {"0123456789012345678"}) + printed(RECORD_PIECE_FORMAT, {"9BTC\n"}) +
                     printed(ALREADY_DONE_FORMAT, {"9BTC"}));
-    EXPECT_TRUE(says(pieces, "recorded before: '01234567890123456789BTC'")) << joined(pieces);
+    expect_says(pieces, {"recorded before: '01234567890123456789BTC'"});
 }
 
 // Every line the program can print is taken for its own, wherever its
@@ -315,10 +305,8 @@ TEST(Explain, EveryLineOfTheProgramIsRecognised)
     const LogExplanation e = explain_log(log);
     EXPECT_EQ(e.probe_lines, 12) << joined(e);
     EXPECT_EQ(e.other_lines, 4) << joined(e);
-    EXPECT_TRUE(says(e, "the serial device /dev/ttyS0 did not open")) << joined(e);
-    EXPECT_TRUE(says(e, "waiting for the reply failed (select error)")) << joined(e);
-    EXPECT_TRUE(says(e, "select returned without the line being readable")) << joined(e);
-    EXPECT_TRUE(says(e, "family found: SIA")) << joined(e);
+    expect_says(e, {"the serial device /dev/ttyS0 did not open", "waiting for the reply failed (select error)",
+                    "select returned without the line being readable", "family found: SIA"});
 }
 
 TEST(Explain, LoggedExchangesNameFramesAndReads)
