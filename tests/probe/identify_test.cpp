@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The identification routine over a scripted UART fake. The fake fake layer
+// The identification routine over a scripted UART fake. The fake link layer
 // below takes an ordered list of the frames the routine must write, the reads
 // it must make (with the length asked and the reply served) and the shell
 // commands it must run; a call out of order fails the test, and so does a
 // scripted call left unused. Sleeps are summed instead of slept (usleep is
-// wrapped at fake time), together with the 2 ms wait of each read that gets no
+// wrapped at link time), together with the 2 ms wait of each read that gets no
 // answer, so the fixed waits of each path can be checked too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "identify.h"
 #include "miner_result.h"
 #include "shell.h"
+#include "text.h"
 #include "uart_link.h"
 
 namespace {
@@ -28,44 +28,25 @@ using Bytes = std::vector<uint8_t>;
 enum class Kind { Write, Read, Shell };
 
 struct Call {
-    Kind kind;
-    Bytes bytes;          // frame written, or reply served
-    int len = 0;          // read length asked
-    bool write_ok = true; // what a write returns
-    std::string command;  // shell command
+    Kind kind = Kind::Write;
+    Bytes bytes{};         // frame written, or reply served
+    int len = 0;           // read length asked
+    bool write_ok = true;  // what a write returns
+    std::string command{}; // shell command
 };
-
-Call write_call(Bytes bytes, bool ok = true)
-{
-    return {Kind::Write, std::move(bytes), 0, ok, ""};
-}
-Call read_call(int len, Bytes served = {})
-{
-    return {Kind::Read, std::move(served), len, true, ""};
-}
-Call shell_call(std::string command)
-{
-    return {Kind::Shell, {}, 0, true, std::move(command)};
-}
 
 std::string describe(const Call &c)
 {
-    std::ostringstream os;
-    if (c.kind == Kind::Write)
-        os << "write of " << c.bytes.size() << " bytes" << (c.write_ok ? "" : " (failing)") << ":";
-    else if (c.kind == Kind::Read)
-        os << "read of " << c.len << " bytes serving " << c.bytes.size() << ":";
-    else
+    if (c.kind == Kind::Shell)
         return "shell: " + c.command;
-    for (uint8_t b : c.bytes) {
-        char pair[4];
-        snprintf(pair, sizeof pair, " %02x", b);
-        os << pair;
-    }
-    return os.str();
+    const std::string what =
+        c.kind == Kind::Write
+            ? "write of " + std::to_string(c.bytes.size()) + " bytes" + (c.write_ok ? "" : " (failing)")
+            : "read of " + std::to_string(c.len) + " bytes serving " + std::to_string(c.bytes.size());
+    return what + ": " + sim::hex_bytes(c.bytes);
 }
 
-// State of the fake fake layer, reset by each test.
+// State of the fake link layer, reset by each test.
 struct FakeLink {
     std::vector<Call> script;
     size_t next = 0;
@@ -116,12 +97,12 @@ int usb_uart_write(const uint8_t *data, int len)
     if (uart_fd < 0)
         return UART_NOT_OPEN;
     const Bytes written(data, data + len);
-    const Call *c = fake.take(Kind::Write, describe(write_call(written)));
+    const Call *c = fake.take(Kind::Write, describe({Kind::Write, written}));
     if (c == nullptr)
         return UART_INCOMPLETE;
     if (c->bytes != written) {
         ADD_FAILURE() << "call " << fake.next - 1 << ": expected " << describe(*c) << ", got "
-                      << describe(write_call(written));
+                      << describe({Kind::Write, written});
         fake.derailed = true;
     }
     return c->write_ok ? UART_OK : UART_INCOMPLETE;
@@ -132,7 +113,7 @@ int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
     if (uart_fd < 0)
         return UART_NOT_OPEN;
     EXPECT_EQ(timeout_ms, 2);
-    const Call *c = fake.take(Kind::Read, describe(read_call(len)));
+    const Call *c = fake.take(Kind::Read, describe({Kind::Read, {}, len}));
     if (c == nullptr)
         return UART_TIMED_OUT;
     EXPECT_EQ(c->len, len) << "read length of call " << fake.next - 1;
@@ -195,11 +176,11 @@ const Bytes SIA_DASH_SENSOR_ANSWER = reply(SIA_DASH_SENSOR_REPLY_LEN, {0xAA, 0x5
 // The expected conversation, built in the order it happens.
 class Script {
 public:
-    Script &sends(const Frame &f) { return add(write_call(frame_bytes(f))); }
-    Script &send_fails(const Frame &f) { return add(write_call(frame_bytes(f), false)); }
-    Script &silence(int len) { return add(read_call(len)); }
-    Script &answer(int len, const Bytes &bytes) { return add(read_call(len, bytes)); }
-    Script &runs(const std::string &command) { return add(shell_call(command)); }
+    Script &sends(const Frame &f, bool ok = true) { return add({Kind::Write, frame_bytes(f), 0, ok}); }
+    Script &send_fails(const Frame &f) { return sends(f, false); }
+    Script &answer(int len, const Bytes &bytes = {}) { return add({Kind::Read, bytes, len}); }
+    Script &silence(int len) { return answer(len); }
+    Script &runs(const std::string &command) { return add({Kind::Shell, {}, 0, true, command}); }
     Script &repeat(int times, const Script &block)
     {
         for (int i = 0; i < times; ++i)

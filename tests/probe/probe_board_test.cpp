@@ -38,34 +38,17 @@ const auto *const host_guard = ::testing::AddGlobalTestEnvironment(new HostUntou
 
 using ProbeOnBoard = ProbeRun;
 
-// A record that names a family ends the run before any frame
-// (OnEitherBoard.RecordAlreadyPresentSendsNothing): only its last line
-// counts, and it may follow anything.
-TEST_F(ProbeOnBoard, RecordedFamilyIsTheRecordsLastLine)
+// The record decides by its last piece. One that names a family ends the run
+// before any frame (OnEitherBoard.RecordAlreadyPresentSendsNothing), and it
+// may follow anything; any other record leads to a new probe.
+TEST_F(ProbeOnBoard, RecordsLastPieceDecides)
 {
-    sim::ProbeRunConfig config = board(ChipFamily::BTC);
-    config.miner_type = "garbage\nLTC\nBTC\n";
-    sim::ProbeRunReport r = run(config);
-    EXPECT_EQ(r.run.out, "content:garbage\ncontent:LTC\ncontent:BTC\n"
-                         "miner type probe already done, miner type is BTC\n\n");
-    EXPECT_TRUE(r.frames.empty());
-    EXPECT_EQ(r.miner_type, "garbage\nLTC\nBTC\n");
-
-    // A last line without its newline still names the family.
-    config.miner_type = "DASH";
-    r = run(config);
-    EXPECT_EQ(r.run.out, "content:DASHminer type probe already done, miner type is DASH\n");
-    EXPECT_TRUE(r.frames.empty());
-}
-
-TEST_F(ProbeOnBoard, UnrecognisedRecordsLeadToANewProbe)
-{
-    struct Case {
-        std::optional<std::string> record;
-        std::string content_lines;
-    };
     const std::string long_line(45, 'x');
-    const Case cases[] = {
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {"garbage\nLTC\nBTC\n", "content:garbage\ncontent:LTC\ncontent:BTC\n"
+                                "miner type probe already done, miner type is BTC\n\n"},
+        // A last line without its newline still names the family.
+        {"DASH", "content:DASHminer type probe already done, miner type is DASH\n"},
         {"DAS\n", "content:DAS\n"}, // four bytes are compared for DASH
         {"", ""},
         {std::nullopt, ""},
@@ -79,15 +62,17 @@ TEST_F(ProbeOnBoard, UnrecognisedRecordsLeadToANewProbe)
                      7),
          "content:"},
     };
-    for (const Case &c : cases) {
+    for (const auto &[record, content] : cases) {
         sim::ProbeRunConfig config = board(ChipFamily::BTC);
-        config.miner_type = c.record;
-        sim::ProbeRunReport r = run(config);
-        EXPECT_EQ(r.run.out, c.content_lines + btc_found(config).str() + "BTC miner should always have temp sensor\n")
-            << "record: " << c.record.value_or("<missing>");
-        EXPECT_EQ(r.miner_type, c.record.value_or("") + "BTC\n");
-        EXPECT_EQ(r.temp_sensor, "YES\n");
-        EXPECT_EQ(r.control_line, cycles(1));
+        config.miner_type = record;
+        const sim::ProbeRunReport r = run(config);
+        const bool done = content.find("already done") != std::string::npos;
+        const std::string probed = btc_found(config).line("BTC miner should always have temp sensor").str();
+        EXPECT_EQ(r.run.out, content + (done ? "" : probed)) << "record: " << record.value_or("<missing>");
+        EXPECT_EQ(r.miner_type, record.value_or("") + (done ? "" : "BTC\n"));
+        EXPECT_EQ(r.temp_sensor, done ? std::nullopt : std::optional<std::string>("YES\n"));
+        EXPECT_EQ(r.control_line, done ? "" : cycles(1));
+        EXPECT_EQ(r.frames.empty(), done);
     }
 }
 
