@@ -274,62 +274,54 @@ protected:
     std::string out_;
 };
 
-TEST_F(Identify, BtcOnTheDefaultBoardIsTakenToHaveASensorWithoutAQuery)
+// One attempt's detection stages: the family found or none, what the attempt
+// printed and how long it waited for replies.
+TEST_F(Identify, DetectionStages)
 {
-    EXPECT_EQ(probe(false, Script().btc_found().runs(YES)), MINER_BTC);
-    EXPECT_EQ(out_, "btc miner\nBTC miner should always have temp sensor\n");
-    EXPECT_EQ(slept_ms(), 0);
-}
-
-TEST_F(Identify, EachFamilyAtItsStageOnTheAlternateBoardWithoutSensorDetection)
-{
-    const std::tuple<int, Script, const char *> cases[] = {
-        {MINER_BTC, Script().btc_found(), "btc miner\n"},
-        {MINER_LTC, Script().ltc_found(), "ltc miner\n"},
-        {MINER_SIA, Script().sia_dash_found(SIA_ANSWER), "sia miner\n"},
-        {MINER_DASH, Script().sia_dash_found(DASH_ANSWER), "dash miner\n"},
+    const std::string btc = "btc miner\nBTC miner should always have temp sensor\n";
+    const struct {
+        bool alt_board;
+        bool open_fails;
+        Script script;
+        int result;
+        std::string out;
+        long slept_ms;
+    } cases[] = {
+        // On the default board BTC is taken to have a sensor without a query.
+        {false, false, Script().btc_found().runs(YES), MINER_BTC, btc, 0},
+        // Each family at its stage on the alternate board, without sensor detection.
+        {true, false, Script().btc_found(), MINER_BTC, "btc miner\n", 0},
+        {true, false, Script().ltc_found(), MINER_LTC, "ltc miner\n", DETECTION_WAIT_MS},
+        {true, false, Script().sia_dash_found(SIA_ANSWER), MINER_SIA, "sia miner\n", 2 * DETECTION_WAIT_MS},
+        {true, false, Script().sia_dash_found(DASH_ANSWER), MINER_DASH, "dash miner\n", 2 * DETECTION_WAIT_MS},
+        // A short reply counts by its first bytes.
+        {false, false, Script().sends(BTC_DETECT_FRAME).answer(BTC_REPLY_LEN, {0x13, 0x87}).runs(YES), MINER_BTC, btc,
+         0},
+        // Each frame's reply is tested against its own families only, and a
+        // SIA/DASH reply with another fourth byte is nobody's.
+        {false, false,
+         Script()
+             .sends(BTC_DETECT_FRAME)
+             .answer(BTC_REPLY_LEN, LTC_ANSWER)
+             .sends(LTC_DETECT_FRAME)
+             .answer(LTC_REPLY_LEN, BTC_ANSWER)
+             .sends(SIA_DASH_DETECT_FRAME)
+             .answer(SIA_DASH_REPLY_LEN, reply(SIA_DASH_REPLY_LEN, {0xAA, 0x55, 0x17, 0x21})),
+         MINER_UNKNOWN, "unknown miner\n", 0},
+        // A silent board: only the wait for each stage's first byte.
+        {false, false, Script().btc_silent().ltc_silent().sia_dash_silent(), MINER_UNKNOWN, "unknown miner\n",
+         3 * DETECTION_WAIT_MS},
+        // A link that cannot be opened falls through every stage.
+        {false, true, Script(), MINER_UNKNOWN, "unknown miner\n", 0},
     };
-    for (const auto &[result, script, out] : cases) {
+    for (const auto &c : cases) {
         SetUp();
-        EXPECT_EQ(probe(true, script), result) << out;
-        EXPECT_EQ(out_, out);
+        fake.open_fails = c.open_fails;
+        EXPECT_EQ(probe(c.alt_board, c.script), c.result) << c.out;
+        EXPECT_EQ(out_, c.out);
+        EXPECT_EQ(slept_ms(), c.slept_ms) << c.out;
         TearDown();
     }
-}
-
-TEST_F(Identify, DetectionRepliesThatMatchNoFamily)
-{
-    // Each frame's reply is tested against its own families only, and a SIA/DASH
-    // reply with another fourth byte is nobody's.
-    const Bytes other_fourth_byte = reply(SIA_DASH_REPLY_LEN, {0xAA, 0x55, 0x17, 0x21});
-    EXPECT_EQ(probe(false, Script()
-                               .sends(BTC_DETECT_FRAME)
-                               .answer(BTC_REPLY_LEN, LTC_ANSWER)
-                               .sends(LTC_DETECT_FRAME)
-                               .answer(LTC_REPLY_LEN, BTC_ANSWER)
-                               .sends(SIA_DASH_DETECT_FRAME)
-                               .answer(SIA_DASH_REPLY_LEN, other_fourth_byte)),
-              MINER_UNKNOWN);
-    EXPECT_EQ(out_, "unknown miner\n");
-}
-
-TEST_F(Identify, ShortDetectionReplyCountsByItsFirstBytes)
-{
-    EXPECT_EQ(probe(false, Script().sends(BTC_DETECT_FRAME).answer(BTC_REPLY_LEN, {0x13, 0x87}).runs(YES)), MINER_BTC);
-}
-
-TEST_F(Identify, SilentBoardWaitsOnlyForTheThreeFirstBytes)
-{
-    EXPECT_EQ(probe(false, Script().btc_silent().ltc_silent().sia_dash_silent()), MINER_UNKNOWN);
-    EXPECT_EQ(out_, "unknown miner\n");
-    EXPECT_EQ(slept_ms(), 3 * DETECTION_WAIT_MS);
-}
-
-TEST_F(Identify, LinkThatCannotBeOpenedFallsThroughEveryStage)
-{
-    fake.open_fails = true;
-    EXPECT_EQ(probe(false, Script()), MINER_UNKNOWN);
-    EXPECT_EQ(out_, "unknown miner\n");
 }
 
 TEST_F(Identify, LtcSensorAnsweringTheThirdQuery)
