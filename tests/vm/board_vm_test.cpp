@@ -126,9 +126,7 @@ TEST(StandardErrorOnTheBoard, TheBringUpTableWordForWord)
     sim::vm::VmJob job;
     job.command = {"sh", "/usr/bin/stderr-lines-job"};
     job.files = {{job_path, "/usr/bin/stderr-lines-job"}};
-    sim::HashBoardScenario board;
-    board.family = sim::ChipFamily::BTC;
-    job.board = board;
+    job.board.emplace().family = sim::ChipFamily::BTC;
     job.timeout_s = 120;
     sim::vm::VmResult r;
     const int rc = sim::vm::run_on_vm(job, &r);
