@@ -368,68 +368,6 @@ TEST_F(Identify, SensorThatNeverAnswersGetsTenAttemptsOfTenQueriesThenNo)
               2 * DETECTION_WAIT_MS + 10 * (SIA_DASH_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS));
 }
 
-TEST_F(Identify, SensorAnsweringEveryQueryOutsideTheRulesCountsAsNo)
-{
-    // Every query answered in full, but with the identity 0x54, or with a top
-    // status bit set: still NO. The other identity with free low status bits
-    // is an answer.
-    for (const Bytes &head :
-         {Bytes{0x00, 0x98, 0xFE, 0x54}, Bytes{0x40, 0x98, 0xFE, 0x55}, Bytes{0x80, 0x98, 0xFE, 0x1A}}) {
-        SetUp();
-        const Script attempt = Script().ltc_setup().repeat(10, Script().ltc_query(reply(LTC_SENSOR_REPLY_LEN, head)));
-        EXPECT_EQ(probe(false, Script().ltc_found().repeat(10, attempt).runs(NO)), MINER_LTC);
-        TearDown();
-    }
-    SetUp();
-    const Bytes other_identity = reply(LTC_SENSOR_REPLY_LEN, {0x3F, 0x98, 0xFE, 0x1A});
-    EXPECT_EQ(probe(false, Script().ltc_found().ltc_setup().ltc_query(other_identity).runs(YES)), MINER_LTC);
-}
-
-TEST_F(Identify, SensorAnsweringTheEleventhQueryAfterAFreshSetUp)
-{
-    EXPECT_EQ(probe(false, Script()
-                               .ltc_found()
-                               .ltc_setup()
-                               .repeat(10, Script().ltc_query())
-                               .ltc_setup()
-                               .ltc_query(LTC_SENSOR_ANSWER)
-                               .runs(YES)),
-              MINER_LTC);
-}
-
-TEST_F(Identify, ShortSensorReplyIsJudgedOnItsOwnBytes)
-{
-    // The first reply fails only by its status bit; the second brings three
-    // bytes. Were the buffer not cleared, the first reply's tail would complete
-    // the second into a match.
-    const Bytes status_bit_set = reply(SIA_DASH_SENSOR_REPLY_LEN, {0xAA, 0x55, 0x40, 0x98, 0xFE, 0x55});
-    EXPECT_EQ(probe(false, Script()
-                               .sia_dash_found(DASH_ANSWER)
-                               .sia_dash_setup()
-                               .sia_dash_query(status_bit_set)
-                               .sia_dash_query({0xAA, 0x55, 0x00})
-                               .sia_dash_query(SIA_DASH_SENSOR_ANSWER)
-                               .runs(YES)),
-              MINER_DASH);
-}
-
-TEST_F(Identify, FailedDetectionWriteSkipsOnlyItsStage)
-{
-    EXPECT_EQ(probe(true, Script()
-                              .send_fails(BTC_DETECT_FRAME)
-                              .send_fails(LTC_DETECT_FRAME)
-                              .sends(SIA_DASH_DETECT_FRAME)
-                              .answer(SIA_DASH_REPLY_LEN, SIA_ANSWER)),
-              MINER_SIA);
-
-    SetUp();
-    EXPECT_EQ(
-        probe(false,
-              Script().send_fails(BTC_DETECT_FRAME).send_fails(LTC_DETECT_FRAME).send_fails(SIA_DASH_DETECT_FRAME)),
-        MINER_UNKNOWN);
-    EXPECT_EQ(slept_ms(), 0);
-}
-
 TEST_F(Identify, FailedLtcSetUpWriteSkipsTheRestOfTheAttempt)
 {
     const Script answered = Script().ltc_setup().ltc_query(LTC_SENSOR_ANSWER).runs(YES);
@@ -448,24 +386,6 @@ TEST_F(Identify, FailedLtcSetUpWriteSkipsTheRestOfTheAttempt)
     EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + 5 + ATTEMPT_PAUSE_MS + LTC_SETUP_MS + 5);
 }
 
-TEST_F(Identify, FailedSiaDashSetUpWriteSkipsTheRestOfTheAttempt)
-{
-    const Script answered = Script().sia_dash_setup().sia_dash_query(SIA_DASH_SENSOR_ANSWER).runs(YES);
-    const Script failing[] = {
-        Script().send_fails(SIA_DASH_MISC_CONFIG_FRAME),
-        Script().sends(SIA_DASH_MISC_CONFIG_FRAME).send_fails(SIA_DASH_MUX_CONFIG_FRAME),
-        Script()
-            .sends(SIA_DASH_MISC_CONFIG_FRAME)
-            .sends(SIA_DASH_MUX_CONFIG_FRAME)
-            .send_fails(SIA_DASH_SENSOR_REGISTER_FRAME),
-    };
-    for (const Script &fails : failing) {
-        SetUp();
-        EXPECT_EQ(probe(false, Script().sia_dash_found(SIA_ANSWER).then(fails).then(answered)), MINER_SIA);
-        TearDown();
-    }
-}
-
 TEST_F(Identify, FailedQueryWriteGoesStraightToTheNextQuery)
 {
     EXPECT_EQ(
@@ -478,11 +398,88 @@ TEST_F(Identify, FailedQueryWriteGoesStraightToTheNextQuery)
     EXPECT_EQ(times_printed("ltc send get temp sensor register"), 1);
 }
 
-TEST_F(Identify, SetUpThatAlwaysFailsGivesNoWithoutAQuery)
+// Paths through the sensor procedure and failed writes, each checked by its
+// script, with the fixed waits where they tell the path (-1: not checked).
+TEST_F(Identify, ScriptedPaths)
 {
-    EXPECT_EQ(probe(false, Script().ltc_found().repeat(10, Script().send_fails(LTC_MISC_CONFIG_FRAME)).runs(NO)),
-              MINER_LTC);
-    EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + 10 * ATTEMPT_PAUSE_MS);
+    const auto ltc_every_query_answered = [](const Bytes &head) {
+        const Script attempt = Script().ltc_setup().repeat(10, Script().ltc_query(reply(LTC_SENSOR_REPLY_LEN, head)));
+        return Script().ltc_found().repeat(10, attempt).runs(NO);
+    };
+    const Script sia_answered = Script().sia_dash_setup().sia_dash_query(SIA_DASH_SENSOR_ANSWER).runs(YES);
+    const Script sia_found = Script().sia_dash_found(SIA_ANSWER);
+    const struct {
+        bool alt_board;
+        Script script;
+        int result;
+        long slept_ms;
+    } cases[] = {
+        // Every query answered in full, but with the identity 0x54, or with a
+        // top status bit set: still NO. The other identity with free low
+        // status bits is an answer.
+        {false, ltc_every_query_answered({0x00, 0x98, 0xFE, 0x54}), MINER_LTC, -1},
+        {false, ltc_every_query_answered({0x40, 0x98, 0xFE, 0x55}), MINER_LTC, -1},
+        {false, ltc_every_query_answered({0x80, 0x98, 0xFE, 0x1A}), MINER_LTC, -1},
+        {false,
+         Script().ltc_found().ltc_setup().ltc_query(reply(LTC_SENSOR_REPLY_LEN, {0x3F, 0x98, 0xFE, 0x1A})).runs(YES),
+         MINER_LTC, -1},
+        // The eleventh query, after a fresh set-up, is answered.
+        {false,
+         Script()
+             .ltc_found()
+             .ltc_setup()
+             .repeat(10, Script().ltc_query())
+             .ltc_setup()
+             .ltc_query(LTC_SENSOR_ANSWER)
+             .runs(YES),
+         MINER_LTC, -1},
+        // A short sensor reply is judged on its own bytes: the first reply
+        // fails only by its status bit; the second brings three bytes. Were
+        // the buffer not cleared, the first reply's tail would complete the
+        // second into a match.
+        {false,
+         Script()
+             .sia_dash_found(DASH_ANSWER)
+             .sia_dash_setup()
+             .sia_dash_query(reply(SIA_DASH_SENSOR_REPLY_LEN, {0xAA, 0x55, 0x40, 0x98, 0xFE, 0x55}))
+             .sia_dash_query({0xAA, 0x55, 0x00})
+             .sia_dash_query(SIA_DASH_SENSOR_ANSWER)
+             .runs(YES),
+         MINER_DASH, -1},
+        // A failed detection write skips only its stage.
+        {true,
+         Script()
+             .send_fails(BTC_DETECT_FRAME)
+             .send_fails(LTC_DETECT_FRAME)
+             .sends(SIA_DASH_DETECT_FRAME)
+             .answer(SIA_DASH_REPLY_LEN, SIA_ANSWER),
+         MINER_SIA, -1},
+        {false, Script().send_fails(BTC_DETECT_FRAME).send_fails(LTC_DETECT_FRAME).send_fails(SIA_DASH_DETECT_FRAME),
+         MINER_UNKNOWN, 0},
+        // A failed SIA/DASH set-up write skips the rest of the attempt.
+        {false, Script(sia_found).send_fails(SIA_DASH_MISC_CONFIG_FRAME).then(sia_answered), MINER_SIA, -1},
+        {false,
+         Script(sia_found).sends(SIA_DASH_MISC_CONFIG_FRAME).send_fails(SIA_DASH_MUX_CONFIG_FRAME).then(sia_answered),
+         MINER_SIA, -1},
+        {false,
+         Script(sia_found)
+             .sends(SIA_DASH_MISC_CONFIG_FRAME)
+             .sends(SIA_DASH_MUX_CONFIG_FRAME)
+             .send_fails(SIA_DASH_SENSOR_REGISTER_FRAME)
+             .then(sia_answered),
+         MINER_SIA, -1},
+        // A set-up that always fails gives NO without a query.
+        {false, Script().ltc_found().repeat(10, Script().send_fails(LTC_MISC_CONFIG_FRAME)).runs(NO), MINER_LTC,
+         DETECTION_WAIT_MS + 10 * ATTEMPT_PAUSE_MS},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SetUp();
+        EXPECT_EQ(probe(cases[i].alt_board, cases[i].script), cases[i].result) << "case " << i;
+        if (cases[i].slept_ms >= 0) {
+            EXPECT_EQ(slept_ms(), cases[i].slept_ms) << "case " << i;
+        }
+        TearDown();
+    }
 }
 
 } // namespace

@@ -562,13 +562,6 @@ TEST_F(ProbeOnWire, BtcChainOfSixtyThreeChipsIsRecordedWithItsSensorWithoutAQuer
     EXPECT_EQ(names(r.report), std::vector<std::string>{"BTC detection"});
 }
 
-TEST_F(ProbeOnWire, AlternateBoardRecordsNoSensorLine)
-{
-    const WireRun r = run(ChipFamily::LTC, sim::WireModel{12, 100, 0.0, 1}, true);
-    EXPECT_EQ(r.report.miner_type, "LTC\n");
-    EXPECT_EQ(r.report.temp_sensor, std::nullopt);
-}
-
 TEST_F(ProbeOnWire, LongChainWithSlowChipsStillEndsInBoundedTime)
 {
     // Replies start after the 2 ms wait: whatever the program concludes, its
