@@ -30,7 +30,7 @@ TEST_F(OnEitherBoard, BtcOnTheDefaultBoardAndTheLineSettingsTheDriverHolds)
 {
     const sim::ProbeRunConfig config = board(ChipFamily::BTC);
     const sim::ProbeRunReport r = run(config);
-    EXPECT_EQ(r.run.out, btc_found(config).line("BTC miner should always have temp sensor").str());
+    EXPECT_EQ(r.run.out, found(config).str());
     EXPECT_EQ(r.miner_type, "BTC\n");
     EXPECT_EQ(r.temp_sensor, "YES\n");
     EXPECT_EQ(r.control_line, cycles(1));
@@ -72,7 +72,7 @@ TEST_F(OnEitherBoard, LtcWithASensorAndSiaWithASensorThatNeverAnswers)
         sim::ProbeRunConfig config = board(family);
         config.board.sensor_answers_at_query = answers_at;
         const sim::ProbeRunReport r = run(config);
-        EXPECT_EQ(r.run.out, found_with_sensor(config).str());
+        EXPECT_EQ(r.run.out, found(config).str());
         EXPECT_EQ(r.miner_type, std::string(sim::chip_family_name(family)) + "\n");
         EXPECT_EQ(r.temp_sensor, record);
         EXPECT_EQ(r.control_line, cycles(1));
@@ -97,7 +97,7 @@ TEST_F(OnEitherBoard, AlternateBoardUsesTtyS0AndGpio16)
         sim::ProbeRunConfig config = board(ChipFamily::BTC);
         config.args = {arg};
         const sim::ProbeRunReport r = run(config);
-        EXPECT_EQ(r.run.out, btc_found(config).str()) << "argument '" << arg << "'";
+        EXPECT_EQ(r.run.out, found(config).str()) << "argument '" << arg << "'";
         EXPECT_EQ(r.miner_type, "BTC\n");
         EXPECT_EQ(r.temp_sensor, std::nullopt);
         EXPECT_EQ(r.control_line, cycles(1));

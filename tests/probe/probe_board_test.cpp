@@ -69,7 +69,7 @@ TEST_F(ProbeOnBoard, RecordsLastPieceDecides)
         config.temp_sensor = "NO\n";
         const sim::ProbeRunReport r = run(config);
         const bool done = content.find("already done") != std::string::npos;
-        const std::string probed = btc_found(config).line("BTC miner should always have temp sensor").str();
+        const std::string probed = found(config).str();
         EXPECT_EQ(r.run.out, content + (done ? "" : probed)) << "record: " << record.value_or("<missing>");
         EXPECT_EQ(r.miner_type, record.value_or("") + (done ? "" : "BTC\n"));
         EXPECT_EQ(r.temp_sensor, done ? "NO\n" : "NO\nYES\n");
@@ -145,7 +145,7 @@ TEST_F(ProbeOnBoard, LtcSensorAnsweringTheThirdQueryOrNever)
         sim::ProbeRunConfig config = board(ChipFamily::LTC);
         config.board.sensor_answers_at_query = answers_at;
         const sim::ProbeRunReport r = run(config);
-        EXPECT_EQ(r.run.out, found_with_sensor(config).str());
+        EXPECT_EQ(r.run.out, found(config).str());
         EXPECT_EQ(r.miner_type, "LTC\n");
         EXPECT_EQ(r.temp_sensor, record);
         EXPECT_EQ(r.control_line, cycles(1));
@@ -191,11 +191,7 @@ TEST_F(ProbeOnBoard, ChipsAnsweringAfterTheThirdResetGiveThreeCyclesAndOneRecord
     sim::ProbeRunConfig config = board(ChipFamily::BTC);
     config.board.answers_after_cycles = 3;
     const sim::ProbeRunReport r = run(config);
-    EXPECT_EQ(r.run.out, Transcript()
-                             .repeat(2, silent_attempt())
-                             .then(btc_found(config))
-                             .line("BTC miner should always have temp sensor")
-                             .str());
+    EXPECT_EQ(r.run.out, Transcript().repeat(2, silent_attempt()).then(found(config)).str());
     EXPECT_EQ(r.control_line, cycles(3));
     EXPECT_EQ(r.miner_type, "BTC\n");
     EXPECT_EQ(r.temp_sensor, "YES\n");
@@ -210,7 +206,7 @@ TEST_F(ProbeOnBoard, UnwritableFilesDoNotStopTheProbe)
     sim::ProbeRunConfig read_only = board(ChipFamily::BTC);
     read_only.usr_bin_read_only = true;
     sim::ProbeRunReport r = run(read_only);
-    EXPECT_EQ(r.run.out, btc_found(read_only).line("BTC miner should always have temp sensor").str());
+    EXPECT_EQ(r.run.out, found(read_only).str());
     EXPECT_EQ(r.miner_type, std::nullopt);
     EXPECT_EQ(r.temp_sensor, std::nullopt);
     EXPECT_EQ(r.run.err, cat + "sh: 1: cannot create /usr/bin/tempSensor: Read-only file system\n" +

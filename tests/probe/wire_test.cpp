@@ -108,17 +108,15 @@ TEST(WireChain, DefaultChainFillsTheProgramsRead)
 TEST(WireChain, NamedRepliesReplaceTheFamilysAnswer)
 {
     sim::HashBoardScenario s = wire_board(ChipFamily::LTC, 12, 100);
-    s.frame_replies = {{"LTC detection", {}},
-                       {"LTC sensor register read", {0x01, 0x02}},
-                       {"LTC sensor query", {0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00, 0x11}}};
+    const std::vector<uint8_t> sensor = {0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00, 0x11};
+    s.frame_replies = {{"LTC detection", {}}, {"LTC sensor register read", {0x01, 0x02}}, {"LTC sensor query", sensor}};
     sim::HashBoard board(-1, s);
     EXPECT_TRUE(board.receive(sim::frame_bytes(sim::FrameId::LtcDetection)).empty())
         << "an empty reply silences the frame";
     // The query stays silent until the register read selected the sensor.
     EXPECT_TRUE(board.receive(sim::frame_bytes(sim::FrameId::LtcSensorQuery)).empty());
     EXPECT_EQ(board.receive(sim::frame_bytes(sim::FrameId::LtcSensorRegisterRead)), (std::vector<uint8_t>{0x01, 0x02}));
-    EXPECT_EQ(board.receive(sim::frame_bytes(sim::FrameId::LtcSensorQuery)),
-              (std::vector<uint8_t>{0x00, 0x98, 0xFE, 0x1A, 0x00, 0x00, 0x11}));
+    EXPECT_EQ(board.receive(sim::frame_bytes(sim::FrameId::LtcSensorQuery)), sensor);
     const std::vector<sim::ReceivedFrame> frames = board.frames();
     ASSERT_EQ(frames.size(), 4U);
     EXPECT_FALSE(frames[0].answered);

@@ -115,27 +115,29 @@ inline Transcript silent_attempt()
     return up_to_sia_dash_detection().silence().line("unknown miner");
 }
 
-inline Transcript btc_found(const sim::ProbeRunConfig &config)
-{
-    return Transcript()
-        .opened()
-        .sent(BTC_DETECT)
-        .received(42, reply_hex(config, sim::FrameId::BtcDetection))
-        .line("btc miner");
-}
-
-// An LTC, SIA or DASH board found at the first attempt (the detection read
-// taking `detection_hex`, by default the board's reply), then its sensor
-// procedure: attempts of set-up frames and ten queries, ten attempts at most,
+// A board of config's family found at the first attempt (the detection read
+// taking `detection_hex`, by default the board's reply). On the default board
+// BTC chips are then taken to have a sensor, and the others' sensor procedure
+// follows: attempts of set-up frames and ten queries, ten attempts at most,
 // until the sensor answers query config.board.sensor_answers_at_query.
-inline Transcript found_with_sensor(const sim::ProbeRunConfig &config, std::string detection_hex = "")
+inline Transcript found(const sim::ProbeRunConfig &config, std::string detection_hex = "")
 {
-    const bool ltc = config.board.family == sim::ChipFamily::LTC;
-    const std::string p = ltc ? "ltc" : config.board.family == sim::ChipFamily::SIA ? "sia" : "dash";
+    const sim::ChipFamily family = config.board.family;
+    const bool btc = family == sim::ChipFamily::BTC;
+    const bool ltc = family == sim::ChipFamily::LTC;
+    const std::string p = btc ? "btc" : ltc ? "ltc" : family == sim::ChipFamily::SIA ? "sia" : "dash";
     if (detection_hex.empty())
-        detection_hex = reply_hex(config, ltc ? sim::FrameId::LtcDetection : sim::FrameId::SiaDashDetection);
-    Transcript t = ltc ? Transcript().opened().sent(BTC_DETECT).silence().sent(LTC_DETECT) : up_to_sia_dash_detection();
-    t.received(ltc ? 42 : 54, detection_hex).line(p + " miner");
+        detection_hex = reply_hex(config, btc   ? sim::FrameId::BtcDetection
+                                          : ltc ? sim::FrameId::LtcDetection
+                                                : sim::FrameId::SiaDashDetection);
+    Transcript t = btc   ? Transcript().opened().sent(BTC_DETECT)
+                   : ltc ? Transcript().opened().sent(BTC_DETECT).silence().sent(LTC_DETECT)
+                         : up_to_sia_dash_detection();
+    t.received(btc || ltc ? 42 : 54, detection_hex).line(p + " miner");
+    if (!config.args.empty()) // the alternate board
+        return t;
+    if (btc)
+        return t.line("BTC miner should always have temp sensor");
     for (int query = 1; query <= 100; ++query) {
         if (query % 10 == 1 && ltc)
             t.sent(LTC_MISC).line("ltc configure misc").sent(LTC_REGISTER);

@@ -74,7 +74,7 @@ TEST_F(OnTheBoard, LtcChainOfSixtyChipsWithASensor)
     for (int i = 0; i < 10; ++i)
         config.board.detection_reply->insert(config.board.detection_reply->end(), six.begin(), six.end());
     const sim::ProbeRunReport r = run(config);
-    EXPECT_EQ(r.run.out, found_with_sensor(config, sim::hex_bytes(six)).str());
+    EXPECT_EQ(r.run.out, found(config, sim::hex_bytes(six)).str());
     EXPECT_EQ(r.miner_type, "LTC\n");
     EXPECT_EQ(r.temp_sensor, "YES\n");
 }
