@@ -324,50 +324,6 @@ TEST_F(Identify, DetectionStages)
     }
 }
 
-TEST_F(Identify, LtcSensorAnsweringTheThirdQuery)
-{
-    EXPECT_EQ(
-        probe(false, Script().ltc_found().ltc_setup().ltc_query().ltc_query().ltc_query(LTC_SENSOR_ANSWER).runs(YES)),
-        MINER_LTC);
-    EXPECT_EQ(out_, "ltc miner\nltc configure misc\nltc read temp sensor register 0xfe\n"
-                    "ltc send get temp sensor register\nltc send get temp sensor register\n"
-                    "ltc send get temp sensor register\nltc read temp sensor register 0xfe OK\n");
-    // The two unanswered queries, then the answered one's 5 ms pause.
-    EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + LTC_SETUP_MS + 2 * UNANSWERED_QUERY_MS + 5);
-}
-
-TEST_F(Identify, SiaAndDashSensorsAnsweringTheFirstQueryUseTheirPrefix)
-{
-    for (const auto &[answer, p, result] : {std::tuple{SIA_ANSWER, std::string("sia"), MINER_SIA},
-                                            std::tuple{DASH_ANSWER, std::string("dash"), MINER_DASH}}) {
-        SetUp();
-        EXPECT_EQ(
-            probe(false,
-                  Script().sia_dash_found(answer).sia_dash_setup().sia_dash_query(SIA_DASH_SENSOR_ANSWER).runs(YES)),
-            result);
-        EXPECT_EQ(out_, p + " miner\n" + p + " configure misc\n" + p + " configure mux\n" + p +
-                            " read temp sensor register 0xfe\n" + p + " send get temp sensor register\n" + p +
-                            " read temp sensor register 0xfe OK\n");
-        EXPECT_EQ(slept_ms(), 2 * DETECTION_WAIT_MS + SIA_DASH_SETUP_MS + 5);
-        TearDown();
-    }
-}
-
-TEST_F(Identify, SensorThatNeverAnswersGetsTenAttemptsOfTenQueriesThenNo)
-{
-    const Script ltc_attempt = Script().ltc_setup().repeat(10, Script().ltc_query());
-    EXPECT_EQ(probe(false, Script().ltc_found().repeat(10, ltc_attempt).runs(NO)), MINER_LTC);
-    EXPECT_EQ(times_printed("ltc send get temp sensor register"), 100);
-    // The fixed waits of the LTC sensor detection: 10 x (25 + 10 x 12 + 10) ms.
-    EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + 10 * (LTC_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS));
-
-    SetUp();
-    const Script sia_attempt = Script().sia_dash_setup().repeat(10, Script().sia_dash_query());
-    EXPECT_EQ(probe(false, Script().sia_dash_found(SIA_ANSWER).repeat(10, sia_attempt).runs(NO)), MINER_SIA);
-    EXPECT_EQ(slept_ms(),
-              2 * DETECTION_WAIT_MS + 10 * (SIA_DASH_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS));
-}
-
 TEST_F(Identify, FailedLtcSetUpWriteSkipsTheRestOfTheAttempt)
 {
     const Script answered = Script().ltc_setup().ltc_query(LTC_SENSOR_ANSWER).runs(YES);
@@ -400,6 +356,7 @@ TEST_F(Identify, FailedQueryWriteGoesStraightToTheNextQuery)
 
 // Paths through the sensor procedure and failed writes, each checked by its
 // script, with the fixed waits where they tell the path (-1: not checked).
+// Their printed lines are the end-to-end tests' (tests/probe/*board_test.cpp).
 TEST_F(Identify, ScriptedPaths)
 {
     const auto ltc_every_query_answered = [](const Bytes &head) {
@@ -414,6 +371,20 @@ TEST_F(Identify, ScriptedPaths)
         int result;
         long slept_ms;
     } cases[] = {
+        // A sensor answering the third query: the two unanswered queries,
+        // then the answered one's 5 ms pause.
+        {false, Script().ltc_found().ltc_setup().ltc_query().ltc_query().ltc_query(LTC_SENSOR_ANSWER).runs(YES),
+         MINER_LTC, DETECTION_WAIT_MS + LTC_SETUP_MS + 2 * UNANSWERED_QUERY_MS + 5},
+        // SIA and DASH sensors answering the first query.
+        {false, Script(sia_found).then(sia_answered), MINER_SIA, 2 * DETECTION_WAIT_MS + SIA_DASH_SETUP_MS + 5},
+        {false, Script().sia_dash_found(DASH_ANSWER).then(sia_answered), MINER_DASH,
+         2 * DETECTION_WAIT_MS + SIA_DASH_SETUP_MS + 5},
+        // A sensor that never answers gets ten attempts of ten queries, then
+        // NO: 10 x (25 + 10 x 12 + 10) ms for LTC.
+        {false, Script().ltc_found().repeat(10, Script().ltc_setup().repeat(10, Script().ltc_query())).runs(NO),
+         MINER_LTC, DETECTION_WAIT_MS + 10 * (LTC_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS)},
+        {false, Script(sia_found).repeat(10, Script().sia_dash_setup().repeat(10, Script().sia_dash_query())).runs(NO),
+         MINER_SIA, 2 * DETECTION_WAIT_MS + 10 * (SIA_DASH_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS)},
         // Every query answered in full, but with the identity 0x54, or with a
         // top status bit set: still NO. The other identity with free low
         // status bits is an answer.
