@@ -44,21 +44,12 @@ TEST(ReadsFolded, ShortReadOfAWholeReplyDiffersOnlyInItsReadLines)
     EXPECT_EQ(unchunked(other.str(), {reply}), other.str());
 
     // The whole reply in three reads, the third completing it; and in two.
-    const auto whole_in_reads = [&hex](std::initializer_list<const char *> read_lines) {
-        Transcript t = Transcript().sent(SIA_DASH_DETECT);
-        for (const char *l : read_lines)
-            t.line(l);
-        return t.line("usb_uart_read total_len:54").line("<------------ " + hex).line("sia miner").str();
-    };
-    EXPECT_EQ(unchunked(whole_in_reads({"usb uart read exp_buf_len:54 total_len:0",
-                                        "usb uart read exp_buf_len:54 total_len:16",
-                                        "usb uart read exp_buf_len:54 total_len:40", "usb uart read 3 times"}),
-                        {reply}),
+    const std::string sent = Transcript().sent(SIA_DASH_DETECT).str();
+    const std::string call = "usb uart read exp_buf_len:54 total_len:";
+    const std::string rest = "usb_uart_read total_len:54\n<------------ " + hex + "\nsia miner\n";
+    EXPECT_EQ(unchunked(sent + call + "0\n" + call + "16\n" + call + "40\nusb uart read 3 times\n" + rest, {reply}),
               whole.str());
-    EXPECT_EQ(unchunked(whole_in_reads({"usb uart read exp_buf_len:54 total_len:0",
-                                        "usb uart read exp_buf_len:54 total_len:16", "usb_uart_read break,read:54"}),
-                        {reply}),
-              whole.str());
+    EXPECT_EQ(unchunked(sent + call + "0\n" + call + "16\nusb_uart_read break,read:54\n" + rest, {reply}), whole.str());
 }
 
 using OnTheBoard = ProbeRun;

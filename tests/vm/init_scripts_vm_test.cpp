@@ -180,15 +180,12 @@ protected:
             GTEST_SKIP() << "no board image; run vm/build-image.sh";
         job_path_ = sim::temp_directory() + "/init-scripts-job." + std::to_string(getpid());
         sim::Sandbox::write_file(job_path_, JOB);
-        rc_common_path_ = job_path_ + ".rc.common";
-        sim::Sandbox::write_file(rc_common_path_, RC_COMMON);
+        sim::Sandbox::write_file(job_path_ + ".rc.common", RC_COMMON);
     }
     void TearDown() override
     {
-        if (!job_path_.empty()) {
-            fs::remove(job_path_);
-            fs::remove(rc_common_path_);
-        }
+        fs::remove(job_path_);
+        fs::remove(job_path_ + ".rc.common");
     }
 
     [[nodiscard]] static std::string kind() { return GetParam(); }
@@ -214,7 +211,7 @@ protected:
                                        (buildroot ? "buildroot/miner-tools/" : "openwrt/miner-tools/files/") + script,
                                    "/usr/bin/" + script);
         if (!buildroot)
-            job.files.emplace_back(rc_common_path_, "/usr/bin/rc.common");
+            job.files.emplace_back(job_path_ + ".rc.common", "/usr/bin/rc.common");
         // The probe's late-reply rule, on its log among the job's.
         sim::vm::VmResult r;
         int rc = 1;
@@ -256,8 +253,7 @@ protected:
     }
 
 private:
-    std::string job_path_;
-    std::string rc_common_path_;
+    std::string job_path_; // the job, and beside it the rc.common stand-in
 };
 
 TEST_P(InitScriptsOnTheBoard, ProbeRunsOnceAfterTheGpioScriptAndLogsItsLines)
