@@ -16,11 +16,6 @@ namespace {
 const std::string YES = "echo \"YES\" >> /usr/bin/tempSensor";
 const std::string NO = "echo \"NO\" >> /usr/bin/tempSensor";
 
-Bytes frame_bytes(const Frame &f)
-{
-    return Bytes(f.bytes, f.bytes + f.len);
-}
-
 // A reply of `len` bytes that starts with `head`, the rest filler.
 Bytes reply(int len, const Bytes &head)
 {
@@ -39,7 +34,7 @@ const Bytes SIA_DASH_SENSOR_ANSWER = reply(SIA_DASH_SENSOR_REPLY_LEN, {0xAA, 0x5
 // The expected conversation, built in the order it happens.
 class Script {
 public:
-    Script &sends(const Frame &f, bool ok = true) { return add({Kind::Write, frame_bytes(f), 0, ok}); }
+    Script &sends(const Frame &f, bool ok = true) { return add({Kind::Write, Bytes(f.bytes, f.bytes + f.len), 0, ok}); }
     Script &send_fails(const Frame &f) { return sends(f, false); }
     Script &answer(int len, const Bytes &bytes = {}) { return add({Kind::Read, bytes, len}); }
     Script &silence(int len) { return answer(len); }

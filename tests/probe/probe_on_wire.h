@@ -12,10 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "chips.h"
-#include "probe_fixture.h"
-#include "probe_lines.h"
-#include "text.h"
+#include "probe_fixture.h" // with the simulated board's, the log reader's and the text helpers' headers
 
 namespace probe_wire_test {
 

@@ -145,21 +145,15 @@ TEST(GpioText, NumbersOfEveryWidthBetweenPrefixAndSuffix)
     EXPECT_EQ(sizeof control.text, std::string("echo 0 >> /sys/class/gpio/gpio539/value").size() + 1);
 }
 
-TEST(GpioText, SameTextComparesWholeTexts)
-{
-    static_assert(same_text("gpio27", "gpio27"));
-    static_assert(!same_text("gpio27", "gpio2"));
-    static_assert(!same_text("gpio2", "gpio27"));
-    static_assert(same_text("", ""));
-    SUCCEED();
-}
-
-TEST(GpioText, ThisBuildsLinesAreItsBasePlusTheOffsets)
-{
-    EXPECT_EQ(GPIO_DEFAULT_CONTROL, MINER_TOOLS_GPIO_BASE + 27);
-    EXPECT_EQ(GPIO_ALT_CONTROL, MINER_TOOLS_GPIO_BASE + 16);
-    EXPECT_EQ(GPIO_SCL, MINER_TOOLS_GPIO_BASE + 19);
-    EXPECT_EQ(GPIO_SDA, MINER_TOOLS_GPIO_BASE + 23);
-}
+// Checked as the program is compiled: whole texts compared, and this build's
+// lines its base plus the documented offsets.
+static_assert(same_text("gpio27", "gpio27"));
+static_assert(!same_text("gpio27", "gpio2"));
+static_assert(!same_text("gpio2", "gpio27"));
+static_assert(same_text("", ""));
+static_assert(GPIO_DEFAULT_CONTROL == MINER_TOOLS_GPIO_BASE + 27);
+static_assert(GPIO_ALT_CONTROL == MINER_TOOLS_GPIO_BASE + 16);
+static_assert(GPIO_SCL == MINER_TOOLS_GPIO_BASE + 19);
+static_assert(GPIO_SDA == MINER_TOOLS_GPIO_BASE + 23);
 
 } // namespace

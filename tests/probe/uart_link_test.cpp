@@ -241,6 +241,12 @@ TEST_F(UartLink, WholeReplyAtTheFirstRead)
     EXPECT_EQ(total, 42);
     EXPECT_EQ(big[41], 0xEE);
     EXPECT_EQ(big[42], 0x11) << "wrote past the length asked";
+
+    // Closing releases the descriptor.
+    const int fd = uart_fd;
+    usb_uart_close();
+    EXPECT_EQ(uart_fd, -1);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "descriptor left open";
 }
 
 TEST_F(UartLink, ShortReplyThenSilenceMakesThreeReadCalls)
@@ -306,15 +312,6 @@ TEST_F(UartLink, SilenceTimesOutWithoutTouchingTheResult)
     EXPECT_EQ(total, 12345);
     for (uint8_t b : buf)
         EXPECT_EQ(b, 0x33);
-}
-
-TEST_F(UartLink, CloseReleasesTheDescriptor)
-{
-    open_link();
-    const int fd = uart_fd;
-    usb_uart_close();
-    EXPECT_EQ(uart_fd, -1);
-    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "descriptor left open";
 }
 
 } // namespace

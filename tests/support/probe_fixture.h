@@ -212,14 +212,6 @@ protected:
             out.push_back(f.name());
         return out;
     }
-
-    // What the shell's cat says of the record that is not there yet: GNU
-    // cat's words here, busybox's on the emulated board.
-    static std::string no_record_yet()
-    {
-        return ON_EMULATED_BOARD ? "cat: can't open '/usr/bin/minerType': No such file or directory\n"
-                                 : "cat: /usr/bin/minerType: No such file or directory\n";
-    }
 };
 
 } // namespace probe_test
