@@ -1,181 +1,20 @@
 // SPDX-License-Identifier: MIT
-// The identification routine over a scripted UART fake. The fake fake layer
-// below takes an ordered list of the frames the routine must write, the reads
-// it must make (with the length asked and the reply served) and the shell
-// commands it must run; a call out of order fails the test, and so does a
-// scripted call left unused. Sleeps are summed instead of slept (usleep is
-// wrapped at fake time), together with the 2 ms wait of each read that gets no
-// answer, so the fixed waits of each path can be checked too.
+// The identification routine over the scripted link layer of fake_link.h: a
+// call out of order fails the test, and so does a scripted call left unused;
+// the fixed waits of each path are checked too.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <optional>
-#include <sstream>
-#include <string>
 #include <tuple>
-#include <vector>
 
+#include "fake_link.h"
 #include "frames.h"
 #include "identify.h"
 #include "miner_result.h"
-#include "shell.h"
-#include "uart_link.h"
-
-namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-enum class Kind { Write, Read, Shell };
-
-struct Call {
-    Kind kind;
-    Bytes bytes;          // frame written, or reply served
-    int len = 0;          // read length asked
-    bool write_ok = true; // what a write returns
-    std::string command;  // shell command
-};
-
-Call write_call(Bytes bytes, bool ok = true)
-{
-    return {Kind::Write, std::move(bytes), 0, ok, ""};
-}
-Call read_call(int len, Bytes served = {})
-{
-    return {Kind::Read, std::move(served), len, true, ""};
-}
-Call shell_call(std::string command)
-{
-    return {Kind::Shell, {}, 0, true, std::move(command)};
-}
-
-std::string describe(const Call &c)
-{
-    std::ostringstream os;
-    if (c.kind == Kind::Write)
-        os << "write of " << c.bytes.size() << " bytes" << (c.write_ok ? "" : " (failing)") << ":";
-    else if (c.kind == Kind::Read)
-        os << "read of " << c.len << " bytes serving " << c.bytes.size() << ":";
-    else
-        return "shell: " + c.command;
-    for (uint8_t b : c.bytes) {
-        char pair[4];
-        snprintf(pair, sizeof pair, " %02x", b);
-        os << pair;
-    }
-    return os.str();
-}
-
-// State of the fake fake layer, reset by each test.
-struct FakeLink {
-    std::vector<Call> script;
-    size_t next = 0;
-    bool derailed = false; // after the first mismatch, calls are no longer checked
-    bool open_fails = false;
-    std::optional<std::string> opened_path;
-    int opens = 0;
-    int closes = 0;
-    long slept_us = 0;
-
-    // The next scripted call, if it is of kind `kind`; reports a mismatch once.
-    const Call *take(Kind kind, const std::string &what)
-    {
-        if (derailed)
-            return nullptr;
-        if (closes > 0 || opens == 0) {
-            ADD_FAILURE() << what << " while the fake is not open";
-        } else if (next >= script.size()) {
-            ADD_FAILURE() << "unscripted " << what << " after " << next << " scripted calls";
-        } else if (script[next].kind != kind) {
-            ADD_FAILURE() << "call " << next << ": expected " << describe(script[next]) << ", got " << what;
-        } else {
-            return &script[next++];
-        }
-        derailed = true;
-        return nullptr;
-    }
-};
-
-FakeLink fake;
-
-} // namespace
-
-// The fake layer's interface, as identify.cpp uses it.
-int uart_fd = -1;
-
-void usb_uart_open(const char *path, int baud, float timeout)
-{
-    ++fake.opens;
-    fake.opened_path = path;
-    EXPECT_EQ(baud, 115200);
-    EXPECT_EQ(timeout, 2.0F);
-    uart_fd = fake.open_fails ? -1 : 3;
-}
-
-int usb_uart_write(const uint8_t *data, int len)
-{
-    if (uart_fd < 0)
-        return UART_NOT_OPEN;
-    const Bytes written(data, data + len);
-    const Call *c = fake.take(Kind::Write, describe(write_call(written)));
-    if (c == nullptr)
-        return UART_INCOMPLETE;
-    if (c->bytes != written) {
-        ADD_FAILURE() << "call " << fake.next - 1 << ": expected " << describe(*c) << ", got "
-                      << describe(write_call(written));
-        fake.derailed = true;
-    }
-    return c->write_ok ? UART_OK : UART_INCOMPLETE;
-}
-
-int usb_uart_read(uint8_t *buf, int len, int *out_total, int timeout_ms)
-{
-    if (uart_fd < 0)
-        return UART_NOT_OPEN;
-    EXPECT_EQ(timeout_ms, 2);
-    const Call *c = fake.take(Kind::Read, describe(read_call(len)));
-    if (c == nullptr)
-        return UART_TIMED_OUT;
-    EXPECT_EQ(c->len, len) << "read length of call " << fake.next - 1;
-    if (c->bytes.empty()) {
-        fake.slept_us += 1000L * timeout_ms; // the whole wait for a first byte
-        return UART_TIMED_OUT;
-    }
-    const int n = std::min(len, static_cast<int>(c->bytes.size()));
-    std::copy_n(c->bytes.begin(), n, buf);
-    *out_total = n;
-    return n == len ? UART_OK : UART_INCOMPLETE;
-}
-
-void usb_uart_close()
-{
-    ++fake.closes;
-    uart_fd = -1;
-}
-
-int shell_run(const char *command)
-{
-    const Call *c = fake.take(Kind::Shell, std::string("shell: ") + command);
-    if (c != nullptr) {
-        EXPECT_EQ(c->command, command) << "call " << fake.next - 1;
-    }
-    return 0;
-}
-
-extern "C" int __wrap_usleep(useconds_t us)
-{
-    fake.slept_us += static_cast<long>(us);
-    return 0;
-}
 
 namespace {
 
 const std::string YES = "echo \"YES\" >> /usr/bin/tempSensor";
 const std::string NO = "echo \"NO\" >> /usr/bin/tempSensor";
-
-Bytes frame_bytes(const Frame &f)
-{
-    return Bytes(f.bytes, f.bytes + f.len);
-}
 
 // A reply of `len` bytes that starts with `head`, the rest filler.
 Bytes reply(int len, const Bytes &head)
@@ -195,11 +34,11 @@ const Bytes SIA_DASH_SENSOR_ANSWER = reply(SIA_DASH_SENSOR_REPLY_LEN, {0xAA, 0x5
 // The expected conversation, built in the order it happens.
 class Script {
 public:
-    Script &sends(const Frame &f) { return add(write_call(frame_bytes(f))); }
-    Script &send_fails(const Frame &f) { return add(write_call(frame_bytes(f), false)); }
-    Script &silence(int len) { return add(read_call(len)); }
-    Script &answer(int len, const Bytes &bytes) { return add(read_call(len, bytes)); }
-    Script &runs(const std::string &command) { return add(shell_call(command)); }
+    Script &sends(const Frame &f, bool ok = true) { return add({Kind::Write, Bytes(f.bytes, f.bytes + f.len), 0, ok}); }
+    Script &send_fails(const Frame &f) { return sends(f, false); }
+    Script &answer(int len, const Bytes &bytes = {}) { return add({Kind::Read, bytes, len}); }
+    Script &silence(int len) { return answer(len); }
+    Script &runs(const std::string &command) { return add({Kind::Shell, {}, 0, true, command}); }
     Script &repeat(int times, const Script &block)
     {
         for (int i = 0; i < times; ++i)
@@ -293,168 +132,54 @@ protected:
     std::string out_;
 };
 
-TEST_F(Identify, BtcOnTheDefaultBoardIsTakenToHaveASensorWithoutAQuery)
+// One attempt's detection stages: the family found or none, what the attempt
+// printed and how long it waited for replies.
+TEST_F(Identify, DetectionStages)
 {
-    EXPECT_EQ(probe(false, Script().btc_found().runs(YES)), MINER_BTC);
-    EXPECT_EQ(out_, "btc miner\nBTC miner should always have temp sensor\n");
-    EXPECT_EQ(slept_ms(), 0);
-}
-
-TEST_F(Identify, EachFamilyAtItsStageOnTheAlternateBoardWithoutSensorDetection)
-{
-    const std::tuple<int, Script, const char *> cases[] = {
-        {MINER_BTC, Script().btc_found(), "btc miner\n"},
-        {MINER_LTC, Script().ltc_found(), "ltc miner\n"},
-        {MINER_SIA, Script().sia_dash_found(SIA_ANSWER), "sia miner\n"},
-        {MINER_DASH, Script().sia_dash_found(DASH_ANSWER), "dash miner\n"},
+    const std::string btc = "btc miner\nBTC miner should always have temp sensor\n";
+    const struct {
+        bool alt_board;
+        bool open_fails;
+        Script script;
+        int result;
+        std::string out;
+        long slept_ms;
+    } cases[] = {
+        // On the default board BTC is taken to have a sensor without a query.
+        {false, false, Script().btc_found().runs(YES), MINER_BTC, btc, 0},
+        // Each family at its stage on the alternate board, without sensor detection.
+        {true, false, Script().btc_found(), MINER_BTC, "btc miner\n", 0},
+        {true, false, Script().ltc_found(), MINER_LTC, "ltc miner\n", DETECTION_WAIT_MS},
+        {true, false, Script().sia_dash_found(SIA_ANSWER), MINER_SIA, "sia miner\n", 2 * DETECTION_WAIT_MS},
+        {true, false, Script().sia_dash_found(DASH_ANSWER), MINER_DASH, "dash miner\n", 2 * DETECTION_WAIT_MS},
+        // A short reply counts by its first bytes.
+        {false, false, Script().sends(BTC_DETECT_FRAME).answer(BTC_REPLY_LEN, {0x13, 0x87}).runs(YES), MINER_BTC, btc,
+         0},
+        // Each frame's reply is tested against its own families only, and a
+        // SIA/DASH reply with another fourth byte is nobody's.
+        {false, false,
+         Script()
+             .sends(BTC_DETECT_FRAME)
+             .answer(BTC_REPLY_LEN, LTC_ANSWER)
+             .sends(LTC_DETECT_FRAME)
+             .answer(LTC_REPLY_LEN, BTC_ANSWER)
+             .sends(SIA_DASH_DETECT_FRAME)
+             .answer(SIA_DASH_REPLY_LEN, reply(SIA_DASH_REPLY_LEN, {0xAA, 0x55, 0x17, 0x21})),
+         MINER_UNKNOWN, "unknown miner\n", 0},
+        // A silent board: only the wait for each stage's first byte.
+        {false, false, Script().btc_silent().ltc_silent().sia_dash_silent(), MINER_UNKNOWN, "unknown miner\n",
+         3 * DETECTION_WAIT_MS},
+        // A link that cannot be opened falls through every stage.
+        {false, true, Script(), MINER_UNKNOWN, "unknown miner\n", 0},
     };
-    for (const auto &[result, script, out] : cases) {
+    for (const auto &c : cases) {
         SetUp();
-        EXPECT_EQ(probe(true, script), result) << out;
-        EXPECT_EQ(out_, out);
+        fake.open_fails = c.open_fails;
+        EXPECT_EQ(probe(c.alt_board, c.script), c.result) << c.out;
+        EXPECT_EQ(out_, c.out);
+        EXPECT_EQ(slept_ms(), c.slept_ms) << c.out;
         TearDown();
     }
-}
-
-TEST_F(Identify, DetectionRepliesThatMatchNoFamily)
-{
-    // Each frame's reply is tested against its own families only, and a SIA/DASH
-    // reply with another fourth byte is nobody's.
-    const Bytes other_fourth_byte = reply(SIA_DASH_REPLY_LEN, {0xAA, 0x55, 0x17, 0x21});
-    EXPECT_EQ(probe(false, Script()
-                               .sends(BTC_DETECT_FRAME)
-                               .answer(BTC_REPLY_LEN, LTC_ANSWER)
-                               .sends(LTC_DETECT_FRAME)
-                               .answer(LTC_REPLY_LEN, BTC_ANSWER)
-                               .sends(SIA_DASH_DETECT_FRAME)
-                               .answer(SIA_DASH_REPLY_LEN, other_fourth_byte)),
-              MINER_UNKNOWN);
-    EXPECT_EQ(out_, "unknown miner\n");
-}
-
-TEST_F(Identify, ShortDetectionReplyCountsByItsFirstBytes)
-{
-    EXPECT_EQ(probe(false, Script().sends(BTC_DETECT_FRAME).answer(BTC_REPLY_LEN, {0x13, 0x87}).runs(YES)), MINER_BTC);
-}
-
-TEST_F(Identify, SilentBoardWaitsOnlyForTheThreeFirstBytes)
-{
-    EXPECT_EQ(probe(false, Script().btc_silent().ltc_silent().sia_dash_silent()), MINER_UNKNOWN);
-    EXPECT_EQ(out_, "unknown miner\n");
-    EXPECT_EQ(slept_ms(), 3 * DETECTION_WAIT_MS);
-}
-
-TEST_F(Identify, LinkThatCannotBeOpenedFallsThroughEveryStage)
-{
-    fake.open_fails = true;
-    EXPECT_EQ(probe(false, Script()), MINER_UNKNOWN);
-    EXPECT_EQ(out_, "unknown miner\n");
-}
-
-TEST_F(Identify, LtcSensorAnsweringTheThirdQuery)
-{
-    EXPECT_EQ(
-        probe(false, Script().ltc_found().ltc_setup().ltc_query().ltc_query().ltc_query(LTC_SENSOR_ANSWER).runs(YES)),
-        MINER_LTC);
-    EXPECT_EQ(out_, "ltc miner\nltc configure misc\nltc read temp sensor register 0xfe\n"
-                    "ltc send get temp sensor register\nltc send get temp sensor register\n"
-                    "ltc send get temp sensor register\nltc read temp sensor register 0xfe OK\n");
-    // The two unanswered queries, then the answered one's 5 ms pause.
-    EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + LTC_SETUP_MS + 2 * UNANSWERED_QUERY_MS + 5);
-}
-
-TEST_F(Identify, SiaAndDashSensorsAnsweringTheFirstQueryUseTheirPrefix)
-{
-    for (const auto &[answer, p, result] : {std::tuple{SIA_ANSWER, std::string("sia"), MINER_SIA},
-                                            std::tuple{DASH_ANSWER, std::string("dash"), MINER_DASH}}) {
-        SetUp();
-        EXPECT_EQ(
-            probe(false,
-                  Script().sia_dash_found(answer).sia_dash_setup().sia_dash_query(SIA_DASH_SENSOR_ANSWER).runs(YES)),
-            result);
-        EXPECT_EQ(out_, p + " miner\n" + p + " configure misc\n" + p + " configure mux\n" + p +
-                            " read temp sensor register 0xfe\n" + p + " send get temp sensor register\n" + p +
-                            " read temp sensor register 0xfe OK\n");
-        EXPECT_EQ(slept_ms(), 2 * DETECTION_WAIT_MS + SIA_DASH_SETUP_MS + 5);
-        TearDown();
-    }
-}
-
-TEST_F(Identify, SensorThatNeverAnswersGetsTenAttemptsOfTenQueriesThenNo)
-{
-    const Script ltc_attempt = Script().ltc_setup().repeat(10, Script().ltc_query());
-    EXPECT_EQ(probe(false, Script().ltc_found().repeat(10, ltc_attempt).runs(NO)), MINER_LTC);
-    EXPECT_EQ(times_printed("ltc send get temp sensor register"), 100);
-    // The fixed waits of the LTC sensor detection: 10 x (25 + 10 x 12 + 10) ms.
-    EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + 10 * (LTC_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS));
-
-    SetUp();
-    const Script sia_attempt = Script().sia_dash_setup().repeat(10, Script().sia_dash_query());
-    EXPECT_EQ(probe(false, Script().sia_dash_found(SIA_ANSWER).repeat(10, sia_attempt).runs(NO)), MINER_SIA);
-    EXPECT_EQ(slept_ms(),
-              2 * DETECTION_WAIT_MS + 10 * (SIA_DASH_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS));
-}
-
-TEST_F(Identify, SensorAnsweringEveryQueryOutsideTheRulesCountsAsNo)
-{
-    // Every query answered in full, but with the identity 0x54, or with a top
-    // status bit set: still NO. The other identity with free low status bits
-    // is an answer.
-    for (const Bytes &head :
-         {Bytes{0x00, 0x98, 0xFE, 0x54}, Bytes{0x40, 0x98, 0xFE, 0x55}, Bytes{0x80, 0x98, 0xFE, 0x1A}}) {
-        SetUp();
-        const Script attempt = Script().ltc_setup().repeat(10, Script().ltc_query(reply(LTC_SENSOR_REPLY_LEN, head)));
-        EXPECT_EQ(probe(false, Script().ltc_found().repeat(10, attempt).runs(NO)), MINER_LTC);
-        TearDown();
-    }
-    SetUp();
-    const Bytes other_identity = reply(LTC_SENSOR_REPLY_LEN, {0x3F, 0x98, 0xFE, 0x1A});
-    EXPECT_EQ(probe(false, Script().ltc_found().ltc_setup().ltc_query(other_identity).runs(YES)), MINER_LTC);
-}
-
-TEST_F(Identify, SensorAnsweringTheEleventhQueryAfterAFreshSetUp)
-{
-    EXPECT_EQ(probe(false, Script()
-                               .ltc_found()
-                               .ltc_setup()
-                               .repeat(10, Script().ltc_query())
-                               .ltc_setup()
-                               .ltc_query(LTC_SENSOR_ANSWER)
-                               .runs(YES)),
-              MINER_LTC);
-}
-
-TEST_F(Identify, ShortSensorReplyIsJudgedOnItsOwnBytes)
-{
-    // The first reply fails only by its status bit; the second brings three
-    // bytes. Were the buffer not cleared, the first reply's tail would complete
-    // the second into a match.
-    const Bytes status_bit_set = reply(SIA_DASH_SENSOR_REPLY_LEN, {0xAA, 0x55, 0x40, 0x98, 0xFE, 0x55});
-    EXPECT_EQ(probe(false, Script()
-                               .sia_dash_found(DASH_ANSWER)
-                               .sia_dash_setup()
-                               .sia_dash_query(status_bit_set)
-                               .sia_dash_query({0xAA, 0x55, 0x00})
-                               .sia_dash_query(SIA_DASH_SENSOR_ANSWER)
-                               .runs(YES)),
-              MINER_DASH);
-}
-
-TEST_F(Identify, FailedDetectionWriteSkipsOnlyItsStage)
-{
-    EXPECT_EQ(probe(true, Script()
-                              .send_fails(BTC_DETECT_FRAME)
-                              .send_fails(LTC_DETECT_FRAME)
-                              .sends(SIA_DASH_DETECT_FRAME)
-                              .answer(SIA_DASH_REPLY_LEN, SIA_ANSWER)),
-              MINER_SIA);
-
-    SetUp();
-    EXPECT_EQ(
-        probe(false,
-              Script().send_fails(BTC_DETECT_FRAME).send_fails(LTC_DETECT_FRAME).send_fails(SIA_DASH_DETECT_FRAME)),
-        MINER_UNKNOWN);
-    EXPECT_EQ(slept_ms(), 0);
 }
 
 TEST_F(Identify, FailedLtcSetUpWriteSkipsTheRestOfTheAttempt)
@@ -475,24 +200,6 @@ TEST_F(Identify, FailedLtcSetUpWriteSkipsTheRestOfTheAttempt)
     EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + 5 + ATTEMPT_PAUSE_MS + LTC_SETUP_MS + 5);
 }
 
-TEST_F(Identify, FailedSiaDashSetUpWriteSkipsTheRestOfTheAttempt)
-{
-    const Script answered = Script().sia_dash_setup().sia_dash_query(SIA_DASH_SENSOR_ANSWER).runs(YES);
-    const Script failing[] = {
-        Script().send_fails(SIA_DASH_MISC_CONFIG_FRAME),
-        Script().sends(SIA_DASH_MISC_CONFIG_FRAME).send_fails(SIA_DASH_MUX_CONFIG_FRAME),
-        Script()
-            .sends(SIA_DASH_MISC_CONFIG_FRAME)
-            .sends(SIA_DASH_MUX_CONFIG_FRAME)
-            .send_fails(SIA_DASH_SENSOR_REGISTER_FRAME),
-    };
-    for (const Script &fails : failing) {
-        SetUp();
-        EXPECT_EQ(probe(false, Script().sia_dash_found(SIA_ANSWER).then(fails).then(answered)), MINER_SIA);
-        TearDown();
-    }
-}
-
 TEST_F(Identify, FailedQueryWriteGoesStraightToTheNextQuery)
 {
     EXPECT_EQ(
@@ -505,11 +212,103 @@ TEST_F(Identify, FailedQueryWriteGoesStraightToTheNextQuery)
     EXPECT_EQ(times_printed("ltc send get temp sensor register"), 1);
 }
 
-TEST_F(Identify, SetUpThatAlwaysFailsGivesNoWithoutAQuery)
+// Paths through the sensor procedure and failed writes, each checked by its
+// script, with the fixed waits where they tell the path (-1: not checked).
+// Their printed lines are the end-to-end tests' (tests/probe/*board_test.cpp).
+TEST_F(Identify, ScriptedPaths)
 {
-    EXPECT_EQ(probe(false, Script().ltc_found().repeat(10, Script().send_fails(LTC_MISC_CONFIG_FRAME)).runs(NO)),
-              MINER_LTC);
-    EXPECT_EQ(slept_ms(), DETECTION_WAIT_MS + 10 * ATTEMPT_PAUSE_MS);
+    const auto ltc_every_query_answered = [](const Bytes &head) {
+        const Script attempt = Script().ltc_setup().repeat(10, Script().ltc_query(reply(LTC_SENSOR_REPLY_LEN, head)));
+        return Script().ltc_found().repeat(10, attempt).runs(NO);
+    };
+    const Script sia_answered = Script().sia_dash_setup().sia_dash_query(SIA_DASH_SENSOR_ANSWER).runs(YES);
+    const Script sia_found = Script().sia_dash_found(SIA_ANSWER);
+    const struct {
+        bool alt_board;
+        Script script;
+        int result;
+        long slept_ms;
+    } cases[] = {
+        // A sensor answering the third query: the two unanswered queries,
+        // then the answered one's 5 ms pause.
+        {false, Script().ltc_found().ltc_setup().ltc_query().ltc_query().ltc_query(LTC_SENSOR_ANSWER).runs(YES),
+         MINER_LTC, DETECTION_WAIT_MS + LTC_SETUP_MS + 2 * UNANSWERED_QUERY_MS + 5},
+        // SIA and DASH sensors answering the first query.
+        {false, Script(sia_found).then(sia_answered), MINER_SIA, 2 * DETECTION_WAIT_MS + SIA_DASH_SETUP_MS + 5},
+        {false, Script().sia_dash_found(DASH_ANSWER).then(sia_answered), MINER_DASH,
+         2 * DETECTION_WAIT_MS + SIA_DASH_SETUP_MS + 5},
+        // A sensor that never answers gets ten attempts of ten queries, then
+        // NO: 10 x (25 + 10 x 12 + 10) ms for LTC.
+        {false, Script().ltc_found().repeat(10, Script().ltc_setup().repeat(10, Script().ltc_query())).runs(NO),
+         MINER_LTC, DETECTION_WAIT_MS + 10 * (LTC_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS)},
+        {false, Script(sia_found).repeat(10, Script().sia_dash_setup().repeat(10, Script().sia_dash_query())).runs(NO),
+         MINER_SIA, 2 * DETECTION_WAIT_MS + 10 * (SIA_DASH_SETUP_MS + 10 * UNANSWERED_QUERY_MS + ATTEMPT_PAUSE_MS)},
+        // Every query answered in full, but with the identity 0x54, or with a
+        // top status bit set: still NO. The other identity with free low
+        // status bits is an answer.
+        {false, ltc_every_query_answered({0x00, 0x98, 0xFE, 0x54}), MINER_LTC, -1},
+        {false, ltc_every_query_answered({0x40, 0x98, 0xFE, 0x55}), MINER_LTC, -1},
+        {false, ltc_every_query_answered({0x80, 0x98, 0xFE, 0x1A}), MINER_LTC, -1},
+        {false,
+         Script().ltc_found().ltc_setup().ltc_query(reply(LTC_SENSOR_REPLY_LEN, {0x3F, 0x98, 0xFE, 0x1A})).runs(YES),
+         MINER_LTC, -1},
+        // The eleventh query, after a fresh set-up, is answered.
+        {false,
+         Script()
+             .ltc_found()
+             .ltc_setup()
+             .repeat(10, Script().ltc_query())
+             .ltc_setup()
+             .ltc_query(LTC_SENSOR_ANSWER)
+             .runs(YES),
+         MINER_LTC, -1},
+        // A short sensor reply is judged on its own bytes: the first reply
+        // fails only by its status bit; the second brings three bytes. Were
+        // the buffer not cleared, the first reply's tail would complete the
+        // second into a match.
+        {false,
+         Script()
+             .sia_dash_found(DASH_ANSWER)
+             .sia_dash_setup()
+             .sia_dash_query(reply(SIA_DASH_SENSOR_REPLY_LEN, {0xAA, 0x55, 0x40, 0x98, 0xFE, 0x55}))
+             .sia_dash_query({0xAA, 0x55, 0x00})
+             .sia_dash_query(SIA_DASH_SENSOR_ANSWER)
+             .runs(YES),
+         MINER_DASH, -1},
+        // A failed detection write skips only its stage.
+        {true,
+         Script()
+             .send_fails(BTC_DETECT_FRAME)
+             .send_fails(LTC_DETECT_FRAME)
+             .sends(SIA_DASH_DETECT_FRAME)
+             .answer(SIA_DASH_REPLY_LEN, SIA_ANSWER),
+         MINER_SIA, -1},
+        {false, Script().send_fails(BTC_DETECT_FRAME).send_fails(LTC_DETECT_FRAME).send_fails(SIA_DASH_DETECT_FRAME),
+         MINER_UNKNOWN, 0},
+        // A failed SIA/DASH set-up write skips the rest of the attempt.
+        {false, Script(sia_found).send_fails(SIA_DASH_MISC_CONFIG_FRAME).then(sia_answered), MINER_SIA, -1},
+        {false,
+         Script(sia_found).sends(SIA_DASH_MISC_CONFIG_FRAME).send_fails(SIA_DASH_MUX_CONFIG_FRAME).then(sia_answered),
+         MINER_SIA, -1},
+        {false,
+         Script(sia_found)
+             .sends(SIA_DASH_MISC_CONFIG_FRAME)
+             .sends(SIA_DASH_MUX_CONFIG_FRAME)
+             .send_fails(SIA_DASH_SENSOR_REGISTER_FRAME)
+             .then(sia_answered),
+         MINER_SIA, -1},
+        // A set-up that always fails gives NO without a query.
+        {false, Script().ltc_found().repeat(10, Script().send_fails(LTC_MISC_CONFIG_FRAME)).runs(NO), MINER_LTC,
+         DETECTION_WAIT_MS + 10 * ATTEMPT_PAUSE_MS},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SetUp();
+        EXPECT_EQ(probe(cases[i].alt_board, cases[i].script), cases[i].result) << "case " << i;
+        if (cases[i].slept_ms >= 0) {
+            EXPECT_EQ(slept_ms(), cases[i].slept_ms) << "case " << i;
+        }
+        TearDown();
+    }
 }
 
 } // namespace

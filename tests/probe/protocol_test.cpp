@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The probe's protocol data and pure helpers: stored frames and their CRC-5,
-// reply patterns, the record check and the trace format.
+// The probe's protocol data and pure helpers: stored frames and their CRC-5 check,
+// reply patterns, the record check and the trace format; and the compile-time
+// texts of common/gpio_numbers.h, a line's number between a prefix and a
+// suffix, for any base a build may be given.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "frames.h"
+#include "gpio_numbers.h"
 #include "miner_result.h"
 #include "record.h"
 #include "text.h"
@@ -15,30 +18,8 @@
 
 namespace {
 
-// CRC-5 by long division of the message bit string, multiplied by x^5, by the
-// generator 100101 (x^5 + x^2 + 1), with the register preset to 11111: an
-// independent formulation of the check the chips make.
-unsigned crc5_by_division(const std::vector<uint8_t> &msg)
-{
-    std::vector<int> bits;
-    for (uint8_t b : msg)
-        for (int i = 7; i >= 0; --i)
-            bits.push_back((b >> i) & 1);
-    // A preset of all ones is the same as inverting the first five message bits.
-    for (size_t i = 0; i < 5 && i < bits.size(); ++i)
-        bits[i] ^= 1;
-    bits.insert(bits.end(), 5, 0);
-    const int gen[6] = {1, 0, 0, 1, 0, 1};
-    for (size_t i = 0; i + 5 < bits.size(); ++i)
-        if (bits[i] != 0)
-            for (int j = 0; j < 6; ++j)
-                bits[i + j] ^= gen[j];
-    unsigned crc = 0;
-    for (size_t i = bits.size() - 5; i < bits.size(); ++i)
-        crc = (crc << 1) | static_cast<unsigned>(bits[i]);
-    return crc;
-}
-
+// The bytes as the protocol documents them; the simulated board checks their
+// CRC-5 with its own implementation and ignores a frame whose CRC is wrong.
 TEST(Frames, StoredBytesAndCrcByteOfEveryFrame)
 {
     const std::pair<const Frame *, const char *> expected[] = {
@@ -56,9 +37,6 @@ TEST(Frames, StoredBytesAndCrcByteOfEveryFrame)
     ASSERT_EQ(std::size(ALL_FRAMES), std::size(expected));
     for (const auto &[frame, bytes] : expected) {
         EXPECT_EQ(sim::hex_bytes(frame->bytes, frame->len), bytes) << frame->name;
-        const bool preamble = frame->bytes[0] == 0x55 && frame->bytes[1] == 0xAA;
-        const std::vector<uint8_t> covered(frame->bytes + (preamble ? 2 : 0), frame->bytes + frame->len - 1);
-        EXPECT_EQ(crc5_by_division(covered), frame->bytes[frame->len - 1]) << frame->name;
         EXPECT_TRUE(frame_crc_ok(*frame)) << frame->name;
     }
     // The check catches a single flipped bit.
@@ -148,5 +126,34 @@ TEST(Trace, HexPairsOfAtMostAHundredBytes)
     format_trace(out, many.data(), 300);
     EXPECT_EQ(std::strlen(out), 200U);
 }
+
+// Each case is built at compile time; the test compares the result with the
+// text a person would write.
+TEST(GpioText, NumbersOfEveryWidthBetweenPrefixAndSuffix)
+{
+    constexpr auto zero = gpio_text<0>("gpio", "/value");
+    constexpr auto nine = gpio_text<9>("gpio", "/value");
+    constexpr auto ten = gpio_text<10>("gpio", "/value");
+    constexpr auto control = gpio_text<512 + GPIO_DEFAULT_CONTROL_OFFSET>("echo 0 >> /sys/class/gpio/gpio", "/value");
+    constexpr auto large = gpio_text<1000000>("/sys/class/gpio/gpio", "/direction");
+    EXPECT_STREQ(zero.text, "gpio0/value");
+    EXPECT_STREQ(nine.text, "gpio9/value");
+    EXPECT_STREQ(ten.text, "gpio10/value");
+    EXPECT_STREQ(control.text, "echo 0 >> /sys/class/gpio/gpio539/value");
+    EXPECT_STREQ(large.text, "/sys/class/gpio/gpio1000000/direction");
+    // Exactly the text and its terminator: nothing padded after it.
+    EXPECT_EQ(sizeof control.text, std::string("echo 0 >> /sys/class/gpio/gpio539/value").size() + 1);
+}
+
+// Checked as the program is compiled: whole texts compared, and this build's
+// lines its base plus the documented offsets.
+static_assert(same_text("gpio27", "gpio27"));
+static_assert(!same_text("gpio27", "gpio2"));
+static_assert(!same_text("gpio2", "gpio27"));
+static_assert(same_text("", ""));
+static_assert(GPIO_DEFAULT_CONTROL == MINER_TOOLS_GPIO_BASE + 27);
+static_assert(GPIO_ALT_CONTROL == MINER_TOOLS_GPIO_BASE + 16);
+static_assert(GPIO_SCL == MINER_TOOLS_GPIO_BASE + 19);
+static_assert(GPIO_SDA == MINER_TOOLS_GPIO_BASE + 23);
 
 } // namespace

@@ -66,9 +66,6 @@ protected:
     {
         // The test's own slave descriptor keeps the line up and reads its settings.
         ASSERT_TRUE(pty_.ok());
-        master_ = pty_.master();
-        slave_ = pty_.slave();
-        slave_path_ = pty_.slave_path();
     }
     void TearDown() override
     {
@@ -79,40 +76,49 @@ protected:
     void open_link()
     {
         CaptureStdout();
-        usb_uart_open(slave_path_.c_str(), 115200, 2.0F);
-        opened_line_ = GetCapturedStdout();
+        usb_uart_open(pty_.slave_path().c_str(), 115200, 2.0F);
+        GetCapturedStdout();
         ASSERT_GE(uart_fd, 0);
     }
     void board_sends(const std::vector<uint8_t> &bytes)
     {
-        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(write(pty_.master(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         // Let the line discipline take the bytes before the link looks.
         usleep(20000);
     }
 
     sim::PseudoTerminal pty_;
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slave_path_;
-    std::string opened_line_;
 };
 
-TEST_F(UartLink, OpenMakesARaw115200Line)
+// The log of a read of `len` bytes whose three calls found the `got` bytes
+// `hex` and nothing more.
+std::string short_read_log(int len, int got, const std::string &hex)
+{
+    const std::string call = "usb uart read exp_buf_len:" + std::to_string(len) + " total_len:";
+    return call + "0\n" + call + std::to_string(got) + "\n" + call + std::to_string(got) +
+           "\nusb uart read 3 times\nusb_uart_read total_len:" + std::to_string(got) + "\n" +
+           (got > 0 ? "<------------ " + hex + "\n" : "") + "usb_uart_read error\n";
+}
+
+// Another rate asked for is reported and replaced by 115200.
+TEST_F(UartLink, OpenMakesARaw115200LineWhateverTheRateAsked)
 {
     struct termios cooked {};
-    tcgetattr(slave_, &cooked);
+    tcgetattr(pty_.slave(), &cooked);
     cooked.c_cflag |= PARENB;
     cooked.c_lflag |= ICANON | ECHO;
     cooked.c_oflag |= OPOST;
     cfsetispeed(&cooked, B9600);
     cfsetospeed(&cooked, B9600);
-    tcsetattr(slave_, TCSANOW, &cooked);
+    tcsetattr(pty_.slave(), TCSANOW, &cooked);
 
-    open_link();
-    EXPECT_EQ(opened_line_, "open device success " + std::to_string(uart_fd) + " set timeout 2.000000\n");
+    CaptureStdout();
+    usb_uart_open(pty_.slave_path().c_str(), 9600, 2.0F);
+    EXPECT_EQ(GetCapturedStdout(), "invalid uart baud rate:9600, use default 115200\nopen device success " +
+                                       std::to_string(uart_fd) + " set timeout 2.000000\n");
 
     struct termios tio {};
-    ASSERT_EQ(tcgetattr(slave_, &tio), 0);
+    ASSERT_EQ(tcgetattr(pty_.slave(), &tio), 0);
     EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -122,17 +128,6 @@ TEST_F(UartLink, OpenMakesARaw115200Line)
     EXPECT_EQ(tio.c_lflag & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), 0U);
     EXPECT_EQ(tio.c_cc[VMIN], 0);
     EXPECT_EQ(tio.c_cc[VTIME], 2);
-}
-
-TEST_F(UartLink, OtherBaudRatesAreReportedAndReplacedBy115200)
-{
-    CaptureStdout();
-    usb_uart_open(slave_path_.c_str(), 9600, 2.0F);
-    const std::string out = GetCapturedStdout();
-    EXPECT_EQ(out.rfind("invalid uart baud rate:9600, use default 115200\nopen device success ", 0), 0U) << out;
-    struct termios tio {};
-    tcgetattr(slave_, &tio);
-    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
 }
 
 TEST_F(UartLink, FailedOpenLeavesTheLinkClosed)
@@ -170,7 +165,7 @@ TEST_F(UartLink, WriteTracesAtMostTheFirstHundredBytes)
     EXPECT_EQ(out, "------------> " + sim::hex_bytes(frame.data(), 100) + "\n");
 
     uint8_t got[200];
-    EXPECT_EQ(read(master_, got, sizeof got), 150);
+    EXPECT_EQ(read(pty_.master(), got, sizeof got), 150);
 }
 
 // A chain answers with more bytes than a read takes. What is left must not be
@@ -180,7 +175,7 @@ TEST_F(UartLink, PendingInputIsDiscardedBeforeAWriteAndNeverAfterIt)
 {
     open_link();
     board_sends({0x14, 0x85, 0x00, 0x00, 0x00, 0x00, 0x01}); // the rest of an earlier reply
-    flush_watch = FlushWatch{true, 0, {0x00, 0x98, 0xFE, 0x55}, master_};
+    flush_watch = FlushWatch{true, 0, {0x00, 0x98, 0xFE, 0x55}, pty_.master()};
     const uint8_t frame[] = {0x42, 0x04, 0x00, 0x1C, 0x15};
     CaptureStdout();
     EXPECT_EQ(usb_uart_write(frame, 5), 0);
@@ -190,7 +185,7 @@ TEST_F(UartLink, PendingInputIsDiscardedBeforeAWriteAndNeverAfterIt)
     EXPECT_FALSE(flush_watch.frame_out) << "the discard came after the frame went out";
     uint8_t got[8];
     usleep(20000);
-    EXPECT_EQ(read(master_, got, sizeof got), 5) << "the frame did not go out whole";
+    EXPECT_EQ(read(pty_.master(), got, sizeof got), 5) << "the frame did not go out whole";
 
     // Bytes that came after the discard (here, before the write even) stay.
     uint8_t buf[4] = {};
@@ -206,7 +201,7 @@ TEST_F(UartLink, FailedDiscardIsIgnoredAndTheFrameStillGoesOut)
 {
     open_link();
     board_sends({0xAA, 0x55});
-    flush_watch = FlushWatch{true, EIO, {}, master_};
+    flush_watch = FlushWatch{true, EIO, {}, pty_.master()};
     const uint8_t frame[] = {0x54, 0x05, 0x00, 0x00, 0x19};
     CaptureStdout();
     EXPECT_EQ(usb_uart_write(frame, 5), 0);
@@ -214,7 +209,7 @@ TEST_F(UartLink, FailedDiscardIsIgnoredAndTheFrameStillGoesOut)
     EXPECT_EQ(flush_watch.calls, 1);
     uint8_t got[8];
     usleep(20000);
-    EXPECT_EQ(read(master_, got, sizeof got), 5);
+    EXPECT_EQ(read(pty_.master(), got, sizeof got), 5);
 
     // A closed link discards nothing and writes nothing.
     usb_uart_close();
@@ -235,6 +230,23 @@ TEST_F(UartLink, WholeReplyAtTheFirstRead)
                                    "usb_uart_read total_len:4\n"
                                    "<------------ 13870001\n");
     EXPECT_EQ(total, 4);
+
+    // A flood is read only up to the length asked.
+    board_sends(std::vector<uint8_t>(100, 0xEE));
+    uint8_t big[60];
+    memset(big, 0x11, sizeof big);
+    CaptureStdout();
+    EXPECT_EQ(usb_uart_read(big, 42, &total, 2), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(total, 42);
+    EXPECT_EQ(big[41], 0xEE);
+    EXPECT_EQ(big[42], 0x11) << "wrote past the length asked";
+
+    // Closing releases the descriptor.
+    const int fd = uart_fd;
+    usb_uart_close();
+    EXPECT_EQ(uart_fd, -1);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "descriptor left open";
 }
 
 TEST_F(UartLink, ShortReplyThenSilenceMakesThreeReadCalls)
@@ -245,31 +257,9 @@ TEST_F(UartLink, ShortReplyThenSilenceMakesThreeReadCalls)
     int total = -1;
     CaptureStdout();
     EXPECT_EQ(usb_uart_read(buf, 42, &total, 2), -3);
-    EXPECT_EQ(GetCapturedStdout(), "usb uart read exp_buf_len:42 total_len:0\n"
-                                   "usb uart read exp_buf_len:42 total_len:3\n"
-                                   "usb uart read exp_buf_len:42 total_len:3\n"
-                                   "usb uart read 3 times\n"
-                                   "usb_uart_read total_len:3\n"
-                                   "<------------ aa5517\n"
-                                   "usb_uart_read error\n");
+    EXPECT_EQ(GetCapturedStdout(), short_read_log(42, 3, "aa5517"));
     EXPECT_EQ(total, 3);
     EXPECT_EQ(buf[2], 0x17);
-}
-
-TEST_F(UartLink, FloodIsReadOnlyUpToTheLengthAsked)
-{
-    open_link();
-    std::vector<uint8_t> flood(100, 0xEE);
-    board_sends(flood);
-    uint8_t buf[60];
-    memset(buf, 0x11, sizeof buf);
-    int total = -1;
-    CaptureStdout();
-    EXPECT_EQ(usb_uart_read(buf, 42, &total, 2), 0);
-    GetCapturedStdout();
-    EXPECT_EQ(total, 42);
-    EXPECT_EQ(buf[41], 0xEE);
-    EXPECT_EQ(buf[42], 0x11) << "wrote past the length asked";
 }
 
 TEST_F(UartLink, FarEndGoneMidReplyNeverMovesTheFillPositionBack)
@@ -281,7 +271,6 @@ TEST_F(UartLink, FarEndGoneMidReplyNeverMovesTheFillPositionBack)
     std::thread hang_up([this] {
         usleep(50000);
         pty_.close_master();
-        master_ = -1;
     });
     uint8_t buf[60];
     memset(buf, 0x22, sizeof buf);
@@ -292,13 +281,7 @@ TEST_F(UartLink, FarEndGoneMidReplyNeverMovesTheFillPositionBack)
     hang_up.join();
     EXPECT_EQ(rc, -3);
     EXPECT_EQ(total, 3);
-    EXPECT_EQ(out, "usb uart read exp_buf_len:42 total_len:0\n"
-                   "usb uart read exp_buf_len:42 total_len:3\n"
-                   "usb uart read exp_buf_len:42 total_len:3\n"
-                   "usb uart read 3 times\n"
-                   "usb_uart_read total_len:3\n"
-                   "<------------ 148501\n"
-                   "usb_uart_read error\n");
+    EXPECT_EQ(out, short_read_log(42, 3, "148501"));
     EXPECT_EQ(buf[3], 0x22);
 }
 
@@ -312,12 +295,7 @@ TEST_F(UartLink, EveryReadFailingCountsAsNothingReceived)
     int total = -1;
     CaptureStdout();
     EXPECT_EQ(usb_uart_read(buf, 8, &total, 2), -3);
-    EXPECT_EQ(GetCapturedStdout(), "usb uart read exp_buf_len:8 total_len:0\n"
-                                   "usb uart read exp_buf_len:8 total_len:0\n"
-                                   "usb uart read exp_buf_len:8 total_len:0\n"
-                                   "usb uart read 3 times\n"
-                                   "usb_uart_read total_len:0\n"
-                                   "usb_uart_read error\n");
+    EXPECT_EQ(GetCapturedStdout(), short_read_log(8, 0, ""));
     EXPECT_EQ(total, 0);
     EXPECT_EQ(buf[0], 0x44);
 }
@@ -334,17 +312,6 @@ TEST_F(UartLink, SilenceTimesOutWithoutTouchingTheResult)
     EXPECT_EQ(total, 12345);
     for (uint8_t b : buf)
         EXPECT_EQ(b, 0x33);
-}
-
-TEST_F(UartLink, CloseReleasesTheDescriptor)
-{
-    open_link();
-    const int fd = uart_fd;
-    usb_uart_close();
-    EXPECT_EQ(uart_fd, -1);
-    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "descriptor left open";
-    usb_uart_close();
-    EXPECT_EQ(uart_fd, -1);
 }
 
 } // namespace

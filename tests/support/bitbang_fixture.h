@@ -38,9 +38,7 @@ protected:
         ASSERT_EQ(target_.error, "");
     }
 
-    void TearDown() override { reset(); }
-
-    void reset() { board_.reset(); }
+    void TearDown() override { board_.reset(); }
 
     // A fresh board and namespace, then one run of the tool with `args`.
     RunResult run(GpioBoardOptions options, std::vector<std::string> args = {})

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The one way the probe suites run the shipped miner-probe (sim::run_miner_probe)
 // and the expected logs they share. A test program runs on one board: the
-// namespace, or the emulated board when built with PROBE_TEST_EMULATED_BOARD.
+// namespace, or the emulated board; each program defines ON_EMULATED_BOARD,
+// so that the suite both run (either_board_test.cpp) is compiled once.
 // On the emulated board the driver decides how a reply is chunked into reads;
 // unchunked() folds that away, so that both boards' logs compare exactly.
 #pragma once
@@ -21,11 +22,8 @@
 
 namespace probe_test {
 
-#ifdef PROBE_TEST_EMULATED_BOARD
-inline constexpr bool ON_EMULATED_BOARD = true;
-#else
-inline constexpr bool ON_EMULATED_BOARD = false;
-#endif
+// Defined by each test program: true in the emulated board's.
+extern const bool ON_EMULATED_BOARD;
 
 // A whole reply read in several pieces prints one "exp_buf_len" line per read
 // before its "break" line; a pseudo-terminal delivers it in one. Keep one.
@@ -117,35 +115,49 @@ inline Transcript silent_attempt()
     return up_to_sia_dash_detection().silence().line("unknown miner");
 }
 
-inline Transcript btc_found(const sim::ProbeRunConfig &config)
+// A board of config's family found at the first attempt (the detection read
+// taking `detection_hex`, by default the board's reply). On the default board
+// BTC chips are then taken to have a sensor, and the others' sensor procedure
+// follows: attempts of set-up frames and ten queries, ten attempts at most,
+// until the sensor answers query config.board.sensor_answers_at_query.
+inline Transcript found(const sim::ProbeRunConfig &config, std::string detection_hex = "")
 {
-    return Transcript()
-        .opened()
-        .sent(BTC_DETECT)
-        .received(42, reply_hex(config, sim::FrameId::BtcDetection))
-        .line("btc miner");
-}
-
-// An LTC board found at the first attempt (the detection read taking 42 bytes
-// that begin `detection_hex`) whose sensor answers the first query.
-inline std::string ltc_sensor_at_first_query(const std::string &detection_hex, const sim::ProbeRunConfig &config)
-{
-    return Transcript()
-        .opened()
-        .sent(BTC_DETECT)
-        .silence()
-        .sent(LTC_DETECT)
-        .received(42, detection_hex)
-        .line("ltc miner")
-        .sent(LTC_MISC)
-        .line("ltc configure misc")
-        .sent(LTC_REGISTER)
-        .line("ltc read temp sensor register 0xfe")
-        .sent(LTC_QUERY)
-        .line("ltc send get temp sensor register")
-        .received(7, reply_hex(config, sim::FrameId::LtcSensorQuery))
-        .line("ltc read temp sensor register 0xfe OK")
-        .str();
+    const sim::ChipFamily family = config.board.family;
+    const bool btc = family == sim::ChipFamily::BTC;
+    const bool ltc = family == sim::ChipFamily::LTC;
+    const std::string p = btc ? "btc" : ltc ? "ltc" : family == sim::ChipFamily::SIA ? "sia" : "dash";
+    if (detection_hex.empty())
+        detection_hex = reply_hex(config, btc   ? sim::FrameId::BtcDetection
+                                          : ltc ? sim::FrameId::LtcDetection
+                                                : sim::FrameId::SiaDashDetection);
+    Transcript t = btc   ? Transcript().opened().sent(BTC_DETECT)
+                   : ltc ? Transcript().opened().sent(BTC_DETECT).silence().sent(LTC_DETECT)
+                         : up_to_sia_dash_detection();
+    t.received(btc || ltc ? 42 : 54, detection_hex).line(p + " miner");
+    if (!config.args.empty()) // the alternate board
+        return t;
+    if (btc)
+        return t.line("BTC miner should always have temp sensor");
+    for (int query = 1; query <= 100; ++query) {
+        if (query % 10 == 1 && ltc)
+            t.sent(LTC_MISC).line("ltc configure misc").sent(LTC_REGISTER);
+        else if (query % 10 == 1)
+            t.sent(SIA_DASH_MISC)
+                .line(p + " configure misc")
+                .sent(SIA_DASH_MUX)
+                .line(p + " configure mux")
+                .sent(SIA_DASH_REGISTER);
+        if (query % 10 == 1)
+            t.line(p + " read temp sensor register 0xfe");
+        t.sent(ltc ? LTC_QUERY : SIA_DASH_QUERY).line(p + " send get temp sensor register");
+        if (query == config.board.sensor_answers_at_query)
+            return t
+                .received(ltc ? 7 : 9,
+                          reply_hex(config, ltc ? sim::FrameId::LtcSensorQuery : sim::FrameId::SiaDashSensorQuery))
+                .line(p + " read temp sensor register 0xfe OK");
+        t.silence();
+    }
+    return t;
 }
 
 class ProbeRun : public ::testing::Test {
@@ -199,14 +211,6 @@ protected:
         for (const sim::ReceivedFrame &f : r.frames)
             out.push_back(f.name());
         return out;
-    }
-
-    // What the shell's cat says of the record that is not there yet: GNU
-    // cat's words here, busybox's on the emulated board.
-    static std::string no_record_yet()
-    {
-        return ON_EMULATED_BOARD ? "cat: can't open '/usr/bin/minerType': No such file or directory\n"
-                                 : "cat: /usr/bin/minerType: No such file or directory\n";
     }
 };
 

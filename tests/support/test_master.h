@@ -103,11 +103,7 @@ public:
     int write_data(std::uint8_t addr, std::uint8_t data)
     {
         start();
-        if (write_byte(addr)) {
-            stop();
-            return 1;
-        }
-        const int rc = write_byte(data) ? 2 : 0;
+        const int rc = write_byte(addr) != 0 ? 1 : write_byte(data) != 0 ? 2 : 0;
         stop();
         return rc;
     }
@@ -116,13 +112,11 @@ public:
     int read_data(std::uint8_t addr, std::uint8_t *out)
     {
         start();
-        if (write_byte(static_cast<std::uint8_t>(addr | 1))) {
-            stop();
-            return 1;
-        }
-        *out = read_byte();
+        const int rc = write_byte(static_cast<std::uint8_t>(addr | 1)) != 0 ? 1 : 0;
+        if (rc == 0)
+            *out = read_byte();
         stop();
-        return 0;
+        return rc;
     }
 
     void start() { sda(1), scl(1), sda(0), scl(0); }

@@ -2,8 +2,10 @@
 // The unmodified board programs on the emulated board (vm/board-vm): the real
 // kernel's serial driver, sysfs GPIO and busybox shell, with the simulated
 // hash board on the UART's far end. The probe's scenarios both boards run are
-// tests/probe/either_board_test.cpp, built into this program too; here are
-// the emulated board's own: a long chain, the I2C tool, the launcher's faults.
+// tests/probe/either_board_test.cpp, linked into this program too; here are
+// the emulated board's own: a long chain, the standard-error lines of
+// docs/bring-up.md in busybox's words, the I2C tool, the board's CPU,
+// board-sim --vm and the launcher's faults.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,12 +14,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "probe_fixture.h"
+#include "run_board_sim.h"
 #include "vm_run.h"
 
 using namespace probe_test;
 using sim::ChipFamily;
+
+const bool probe_test::ON_EMULATED_BOARD = true;
 
 namespace {
 
@@ -38,21 +44,12 @@ TEST(ReadsFolded, ShortReadOfAWholeReplyDiffersOnlyInItsReadLines)
     EXPECT_EQ(unchunked(other.str(), {reply}), other.str());
 
     // The whole reply in three reads, the third completing it; and in two.
-    const auto whole_in_reads = [&hex](std::initializer_list<const char *> read_lines) {
-        Transcript t = Transcript().sent(SIA_DASH_DETECT);
-        for (const char *l : read_lines)
-            t.line(l);
-        return t.line("usb_uart_read total_len:54").line("<------------ " + hex).line("sia miner").str();
-    };
-    EXPECT_EQ(unchunked(whole_in_reads({"usb uart read exp_buf_len:54 total_len:0",
-                                        "usb uart read exp_buf_len:54 total_len:16",
-                                        "usb uart read exp_buf_len:54 total_len:40", "usb uart read 3 times"}),
-                        {reply}),
+    const std::string sent = Transcript().sent(SIA_DASH_DETECT).str();
+    const std::string call = "usb uart read exp_buf_len:54 total_len:";
+    const std::string rest = "usb_uart_read total_len:54\n<------------ " + hex + "\nsia miner\n";
+    EXPECT_EQ(unchunked(sent + call + "0\n" + call + "16\n" + call + "40\nusb uart read 3 times\n" + rest, {reply}),
               whole.str());
-    EXPECT_EQ(unchunked(whole_in_reads({"usb uart read exp_buf_len:54 total_len:0",
-                                        "usb uart read exp_buf_len:54 total_len:16", "usb_uart_read break,read:54"}),
-                        {reply}),
-              whole.str());
+    EXPECT_EQ(unchunked(sent + call + "0\n" + call + "16\nusb_uart_read break,read:54\n" + rest, {reply}), whole.str());
 }
 
 using OnTheBoard = ProbeRun;
@@ -68,15 +65,13 @@ TEST_F(OnTheBoard, LtcChainOfSixtyChipsWithASensor)
     for (int i = 0; i < 10; ++i)
         config.board.detection_reply->insert(config.board.detection_reply->end(), six.begin(), six.end());
     const sim::ProbeRunReport r = run(config);
-    EXPECT_EQ(r.run.out, ltc_sensor_at_first_query(sim::hex_bytes(six), config));
+    EXPECT_EQ(r.run.out, found(config, sim::hex_bytes(six)).str());
     EXPECT_EQ(r.miner_type, "LTC\n");
     EXPECT_EQ(r.temp_sensor, "YES\n");
 }
 
 // i2c-bitbang on the kernel's sysfs lines with nothing on the bus.
 // The bus's pull-ups make an absent device's acknowledgement read 1.
-#define I2C_NO_DEVICE_READ "i2c read failed:1!\n"
-#define I2C_NO_DEVICE_WRITE "i2c write failed:1!"
 TEST(I2cOnTheBoard, RealSysfsLinesWithNoDevice)
 {
     sim::vm::VmJob job;
@@ -86,9 +81,134 @@ TEST(I2cOnTheBoard, RealSysfsLinesWithNoDevice)
     sim::vm::VmResult r;
     ASSERT_EQ(sim::vm::run_on_vm(job, &r), 0) << r.error;
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, I2C_NO_DEVICE_READ "status 0\n" I2C_NO_DEVICE_WRITE "status 0\n"
-                                        "Failed to open file!\nstatus 255\n");
+    EXPECT_EQ(r.out, "i2c read failed:1!\nstatus 0\ni2c write failed:1!status 0\nFailed to open file!\nstatus 255\n");
     EXPECT_EQ(r.err, "");
+}
+
+// The standard-error lines docs/bring-up.md lists, as busybox words them: the
+// probe run with its control line not exported, with the line an input, and
+// with /usr/bin read-only. Each case's standard error follows a "== case"
+// line. The probe is run from /tmp so that /usr/bin can be covered by a
+// read-only mount.
+const char *const STDERR_JOB = R"JOB(#!/bin/sh
+cp /usr/bin/miner-probe /tmp/miner-probe
+g=/sys/class/gpio
+echo "== not exported" >&2
+echo 27 >$g/unexport
+/tmp/miner-probe >/dev/null
+rm -f /usr/bin/minerType /usr/bin/tempSensor
+echo 27 >$g/export
+echo "== input" >&2
+echo in >$g/gpio27/direction
+/tmp/miner-probe >/dev/null
+rm -f /usr/bin/minerType /usr/bin/tempSensor
+echo high >$g/gpio27/direction
+echo "== read-only" >&2
+mount -t tmpfs -o ro tmpfs /usr/bin
+/tmp/miner-probe >/dev/null
+)JOB";
+
+TEST(StandardErrorOnTheBoard, TheBringUpTableWordForWord)
+{
+    if (sim::vm::find_image().empty())
+        GTEST_SKIP() << "no board image; run vm/build-image.sh";
+    const std::string job_path = sim::temp_directory() + "/stderr-lines-job." + std::to_string(getpid());
+    sim::Sandbox::write_file(job_path, STDERR_JOB);
+    sim::vm::VmJob job;
+    job.command = {"sh", "/usr/bin/stderr-lines-job"};
+    job.files = {{job_path, "/usr/bin/stderr-lines-job"}};
+    job.board.emplace().family = sim::ChipFamily::BTC;
+    job.timeout_s = 120;
+    sim::vm::VmResult r;
+    const int rc = sim::vm::run_on_vm(job, &r);
+    std::filesystem::remove(job_path);
+    ASSERT_EQ(rc, 0) << r.error;
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string cat = "cat: can't open '/usr/bin/minerType': No such file or directory\n";
+    const std::string missing = "sh: can't create /sys/class/gpio/gpio27/value: nonexistent directory\n";
+    const std::string input = "sh: write error: Operation not permitted\n";
+    // The BTC board answers whatever the line does: each run ends at its
+    // first attempt, after one low-high cycle (two writes).
+    EXPECT_EQ(r.err, "== not exported\n" + cat + missing + missing + "== input\n" + cat + input + input +
+                         "== read-only\n" + cat + "sh: can't create /usr/bin/tempSensor: Read-only file system\n" +
+                         "sh: can't create /usr/bin/minerType: Read-only file system\n");
+}
+
+// The emulated board's CPU is the board's: a 24Kc without an FPU, under a
+// kernel that does not emulate one. A soft-float program runs there; a
+// hard-float one dies with SIGILL, as it would on the board, so the other
+// tests here cannot pass a program that the board would kill.
+TEST(BoardCpu, HasNoFpuSoRunsSoftFloatAndKillsHardFloat)
+{
+    sim::vm::VmJob job;
+    job.files = {{FLOAT_CANARY_BOARD, "/usr/bin/float-canary"},
+                 {FLOAT_CANARY_HARD_FLOAT, "/usr/bin/float-canary-hardfloat"}};
+    job.command = {"sh", "-c",
+                   "cat /proc/cpuinfo; float-canary 1.5; echo \"soft status $?\"; "
+                   "float-canary-hardfloat 1.5; echo \"hard status $?\""};
+    sim::vm::VmResult r;
+    ASSERT_EQ(sim::vm::run_on_vm(job, &r), 0) << r.error;
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.console, m, std::regex("CPU0 revision is: [0-9a-f]+ \\(([^)]*)\\)"))) << r.console;
+    EXPECT_EQ(m[1].str(), "MIPS 24Kc");
+    // On MIPS, /proc/cpuinfo names an FPU after the CPU model when there is one
+    // ("MIPS 24Kf V7.4  FPU V0.0").
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("cpu model\\s*: ([^\n]*)"))) << r.out;
+    EXPECT_NE(m[1].str().find("MIPS 24Kc"), std::string::npos) << m[1];
+    EXPECT_EQ(m[1].str().find("FPU"), std::string::npos) << m[1];
+
+    EXPECT_NE(r.out.find("\n3.75\nsoft status 0\n"), std::string::npos) << r.out;
+    // 128 + SIGILL (4): the shell's status for a program the kernel killed.
+    EXPECT_NE(r.out.find("\nhard status 132\n"), std::string::npos) << r.out << r.err;
+}
+
+// board-sim --vm: the scenarios of the simulated board on the emulated one,
+// shown as board-sim shows every run. What the run did comes back from the
+// guest (records, the kernel's trace of the control line, the line settings).
+using board_sim_test::Ran;
+using board_sim_test::run_board_sim;
+
+void expect_has(const std::string &text, const std::vector<std::string> &parts)
+{
+    for (const std::string &part : parts)
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+}
+
+TEST(BoardSimOnTheBoard, ProbeSummaryComesFromTheGuest)
+{
+    const Ran r = run_board_sim({"probe", "--vm", "--family", "ltc", "--sensor", "at=3", "-s", "temp_sensor=OLD"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_has(r.out, {"== miner-probe on the emulated default board (gpio27, /dev/ttyATH0): family=LTC, sensor=3, "
+                       "temp_sensor=OLD\n",
+                       "ltc read temp sensor register 0xfe OK\n", "== exit status 0 after ",
+                       "   LTC detection, answered\n", "   LTC sensor query x2\n", "   LTC sensor query, answered\n",
+                       "== control line gpio27: 0 1 (1 low-high cycle), left high\n",
+                       "   /usr/bin/tempSensor:\n       OLD\n     + YES\n",
+                       "== serial line after the run: 115200 baud, -parenb cs8 -cstopb -crtscts -ixon -icanon, "
+                       "min = 0, time = 2\n",
+                       "== GPIO files after the run: gpio16 out 0; gpio19 in 1; gpio23 in 1; gpio27 out 1\n"});
+}
+
+TEST(BoardSimOnTheBoard, AlternateBoardAsJson)
+{
+    const Ran r = run_board_sim({"probe", "--vm", "--family", "dash", "--alt", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_has(r.out,
+               {"\"board\": \"emulated\"", "\"uart\": \"/dev/ttyS0\"", "\"name\": \"SIA/DASH detection\"",
+                "\"gpio\": \"gpio16\",\n    \"writes\": [\n      \"0\",\n      \"1\"\n    ]",
+                "\"appended\": [\n        \"DASH\"\n      ]", "\"emulated_board\": {", "\"stty_after\": \"speed "});
+    EXPECT_EQ(r.out.find("== "), std::string::npos) << "no text summary in the document";
+}
+
+TEST(BoardSimOnTheBoard, I2cOnTheKernelsLines)
+{
+    const Ran r = run_board_sim({"i2c", "--vm", "write", "200"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_has(r.out, {"i2c write failed:1!", "== kernel trace: gpio19: ", "direction change",
+                       "== GPIO files after the run: gpio16 out 0; gpio19 out 1; gpio23 out 1; gpio27 out 0\n"});
+    EXPECT_EQ(r.out.find("serial line"), std::string::npos) << "the I2C tool does not touch the UART";
 }
 
 } // namespace

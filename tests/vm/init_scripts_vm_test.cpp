@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <unistd.h>
 
 #include "probe_run.h"
@@ -152,17 +153,10 @@ esac
 std::vector<std::string> tagged_lines(const std::string &log, const std::string &tag)
 {
     std::vector<std::string> lines;
-    const std::string prefix = " " + tag + ": ";
-    size_t at = 0;
-    while (at < log.size()) {
-        size_t end = log.find('\n', at);
-        if (end == std::string::npos)
-            end = log.size();
-        const std::string line = log.substr(at, end - at);
-        if (const size_t t = line.find(prefix); t != std::string::npos)
-            lines.push_back(line.substr(t + prefix.size()));
-        at = end + 1;
-    }
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        if (const size_t t = line.find(" " + tag + ": "); t != std::string::npos)
+            lines.push_back(line.substr(t + tag.size() + 3));
     return lines;
 }
 
@@ -175,7 +169,7 @@ std::string log_of(const sim::vm::VmResult &r)
 
 bool has_line(const std::vector<std::string> &lines, const std::string &line)
 {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
+    return std::ranges::find(lines, line) != lines.end();
 }
 
 class InitScriptsOnTheBoard : public ::testing::TestWithParam<const char *> {
@@ -186,15 +180,12 @@ protected:
             GTEST_SKIP() << "no board image; run vm/build-image.sh";
         job_path_ = sim::temp_directory() + "/init-scripts-job." + std::to_string(getpid());
         sim::Sandbox::write_file(job_path_, JOB);
-        rc_common_path_ = job_path_ + ".rc.common";
-        sim::Sandbox::write_file(rc_common_path_, RC_COMMON);
+        sim::Sandbox::write_file(job_path_ + ".rc.common", RC_COMMON);
     }
     void TearDown() override
     {
-        if (!job_path_.empty()) {
-            fs::remove(job_path_);
-            fs::remove(rc_common_path_);
-        }
+        fs::remove(job_path_);
+        fs::remove(job_path_ + ".rc.common");
     }
 
     [[nodiscard]] static std::string kind() { return GetParam(); }
@@ -206,28 +197,21 @@ protected:
     {
         sim::vm::VmJob job;
         job.command = {"sh", "/usr/bin/init-scripts-job", kind(), MOCKUP_LABEL, std::to_string(gpio_base), what};
-        if (with_board) {
-            sim::HashBoardScenario board;
-            board.family = sim::ChipFamily::LTC;
-            job.board = board;
-        }
+        if (with_board)
+            job.board.emplace().family = sim::ChipFamily::LTC;
         job.gpio_base = gpio_base;
         job.programs_dir = programs_dir;
         job.timeout_s = 150;
-        const fs::path packaging = fs::path(PROJECT_SOURCE_DIR) / "packaging";
-        job.files = {
-            {job_path_, "/usr/bin/init-scripts-job"},
-            {(fs::path(PROJECT_SOURCE_DIR) / "vm" / "stock-applets" / kind()).string(), "/usr/bin/stock-applets"}};
-        if (kind() == "buildroot") {
-            for (const char *script : {"S15miner-gpio", "S20miner-probe"})
-                job.files.emplace_back((packaging / "buildroot" / "miner-tools" / script).string(),
-                                       std::string("/usr/bin/") + script);
-        } else {
-            job.files.emplace_back(rc_common_path_, "/usr/bin/rc.common");
-            for (const char *script : {"miner-gpio.init", "miner-probe.init"})
-                job.files.emplace_back((packaging / "openwrt" / "miner-tools" / "files" / script).string(),
-                                       std::string("/usr/bin/") + script);
-        }
+        job.files = {{job_path_, "/usr/bin/init-scripts-job"},
+                     {PROJECT_SOURCE_DIR "/vm/stock-applets/" + kind(), "/usr/bin/stock-applets"}};
+        const bool buildroot = kind() == "buildroot";
+        for (const std::string &script : buildroot ? std::vector<std::string>{"S15miner-gpio", "S20miner-probe"}
+                                                   : std::vector<std::string>{"miner-gpio.init", "miner-probe.init"})
+            job.files.emplace_back(std::string(PROJECT_SOURCE_DIR "/packaging/") +
+                                       (buildroot ? "buildroot/miner-tools/" : "openwrt/miner-tools/files/") + script,
+                                   "/usr/bin/" + script);
+        if (!buildroot)
+            job.files.emplace_back(job_path_ + ".rc.common", "/usr/bin/rc.common");
         // The probe's late-reply rule, on its log among the job's.
         sim::vm::VmResult r;
         int rc = 1;
@@ -269,8 +253,7 @@ protected:
     }
 
 private:
-    std::string job_path_;
-    std::string rc_common_path_;
+    std::string job_path_; // the job, and beside it the rc.common stand-in
 };
 
 TEST_P(InitScriptsOnTheBoard, ProbeRunsOnceAfterTheGpioScriptAndLogsItsLines)

@@ -44,12 +44,13 @@ const std::vector<std::string> kScript = {
 // operation's index in kScript, with the reason.
 const std::map<size_t, std::string> kDeliberate = {};
 
-std::vector<std::string> lines_of(const std::string &text)
+// The results of the script's operations, one a line: "open gpio23/value r -> 0".
+std::vector<std::string> results(const std::string &text)
 {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+        lines.push_back(line.substr(line.find(" -> ") + 4));
     return lines;
 }
 
@@ -81,18 +82,16 @@ TEST(SysfsModelAgainstKernel, SameScriptSameResults)
     ASSERT_EQ(sim::vm::run_on_vm(job, &board), 0) << board.error;
     ASSERT_EQ(board.status, 0) << board.err;
 
-    const std::vector<std::string> kernel = lines_of(board.out);
-    const std::vector<std::string> fuse = lines_of(host.run.out);
+    const std::vector<std::string> kernel = results(board.out);
+    const std::vector<std::string> fuse = results(host.run.out);
     ASSERT_EQ(kernel.size(), kScript.size()) << board.out;
     ASSERT_EQ(fuse.size(), kScript.size()) << host.run.out;
 
     // The table, for the record.
     printf("| # | operation | kernel | FUSE model |\n|---|---|---|---|\n");
-    for (size_t i = 0; i < kScript.size(); ++i) {
-        const std::string k = kernel[i].substr(kernel[i].find(" -> ") + 4);
-        const std::string f = fuse[i].substr(fuse[i].find(" -> ") + 4);
-        printf("| %zu | `%s` | %s | %s%s |\n", i, kScript[i].c_str(), k.c_str(), f.c_str(), k == f ? "" : " (differs)");
-    }
+    for (size_t i = 0; i < kScript.size(); ++i)
+        printf("| %zu | `%s` | %s | %s%s |\n", i, kScript[i].c_str(), kernel[i].c_str(), fuse[i].c_str(),
+               kernel[i] == fuse[i] ? "" : " (differs)");
     for (size_t i = 0; i < kScript.size(); ++i) {
         const auto deliberate = kDeliberate.find(i);
         if (deliberate == kDeliberate.end())

@@ -53,54 +53,35 @@ static void print_quoted(const char *data, size_t len)
     putchar('"');
 }
 
-static void print_result(ssize_t n, int error)
-{
-    if (n < 0)
-        printf(" -> %s\n", errno_name(error));
-    else
-        printf(" -> %ld\n", (long)n);
-}
-
 int main(int argc, char **argv)
 {
     if (argc < 2) {
         fputs("usage: sysfs-script BASE OP...\n", stderr);
         return 2;
     }
-    const char *base = argv[1];
+    setvbuf(stdout, NULL, _IOLBF, 0); // each result as soon as it is known
     int fd = -1;
     char buf[256];
     for (int i = 2; i < argc; ++i) {
         const char *op = argv[i];
+        char file[200], mode[4] = "";
+        long off = 0, len = 0;
         ssize_t n;
-        switch (op[0]) {
-        case 'o': {
-            char file[200], mode[4] = "";
-            if (sscanf(op, "o:%199[^:]:%3s", file, mode) != 2) {
-                fprintf(stderr, "bad op %s\n", op);
-                return 2;
-            }
+        int error;
+        if (sscanf(op, "o:%199[^:]:%3s", file, mode) == 2) {
             if (fd >= 0)
                 close(fd);
             char path[512];
-            snprintf(path, sizeof path, "%s/%s", base, file);
-            const int flags = strcmp(mode, "r") == 0 ? O_RDONLY : strcmp(mode, "w") == 0 ? O_WRONLY : O_RDWR;
-            fd = open(path, flags);
+            snprintf(path, sizeof path, "%s/%s", argv[1], file);
+            fd = open(path, strcmp(mode, "r") == 0 ? O_RDONLY : strcmp(mode, "w") == 0 ? O_WRONLY : O_RDWR);
+            n = fd < 0 ? -1 : 0;
+            error = errno;
             printf("open %s %s", file, mode);
-            print_result(fd < 0 ? -1 : 0, errno);
-            break;
-        }
-        case 'r':
-        case 'p': {
-            long off = 0, len = 0;
-            if (op[0] == 'r' ? sscanf(op, "r:%ld", &len) != 1 : sscanf(op, "p:%ld:%ld", &off, &len) != 2) {
-                fprintf(stderr, "bad op %s\n", op);
-                return 2;
-            }
+        } else if (sscanf(op, "r:%ld", &len) == 1 || sscanf(op, "p:%ld:%ld", &off, &len) == 2) {
             if (len > (long)sizeof buf)
                 len = sizeof buf;
             n = op[0] == 'r' ? read(fd, buf, (size_t)len) : pread(fd, buf, (size_t)len, off);
-            const int error = errno;
+            error = errno;
             if (op[0] == 'r')
                 printf("read %ld", len);
             else
@@ -109,44 +90,33 @@ int main(int argc, char **argv)
                 fputs(" -> ", stdout);
                 print_quoted(buf, (size_t)n);
                 putchar('\n');
-            } else {
-                print_result(n, error);
+                continue;
             }
-            break;
-        }
-        case 'w': {
-            size_t len = 0;
-            for (const char *s = op + 2; *s != '\0' && len < sizeof buf; ++s) {
-                if (s[0] == '\\' && s[1] == 'n') {
-                    buf[len++] = '\n';
-                    ++s;
-                } else {
-                    buf[len++] = *s;
-                }
-            }
-            n = write(fd, buf, len);
-            const int error = errno;
+        } else if (strncmp(op, "w:", 2) == 0) {
+            size_t size = 0;
+            for (const char *s = op + 2; *s != '\0' && size < sizeof buf; ++s)
+                buf[size++] = s[0] == '\\' && s[1] == 'n' ? (++s, '\n') : *s;
+            n = write(fd, buf, size);
+            error = errno;
             fputs("write ", stdout);
-            print_quoted(buf, len);
-            print_result(n, error);
-            break;
-        }
-        case 's': {
-            const off_t at = lseek(fd, (off_t)atol(op + 2), SEEK_SET);
+            print_quoted(buf, size);
+        } else if (strncmp(op, "s:", 2) == 0) {
+            n = (ssize_t)lseek(fd, (off_t)atol(op + 2), SEEK_SET);
+            error = errno;
             printf("seek %s", op + 2);
-            print_result(at < 0 ? -1 : (ssize_t)at, errno);
-            break;
-        }
-        case 'c':
-            printf("close");
-            print_result(close(fd), errno);
+        } else if (strcmp(op, "c") == 0) {
+            n = close(fd);
+            error = errno;
             fd = -1;
-            break;
-        default:
+            printf("close");
+        } else {
             fprintf(stderr, "bad op %s\n", op);
             return 2;
         }
-        fflush(stdout);
+        if (n < 0)
+            printf(" -> %s\n", errno_name(error));
+        else
+            printf(" -> %ld\n", (long)n);
     }
     return 0;
 }

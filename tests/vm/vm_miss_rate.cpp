@@ -6,6 +6,7 @@
 //
 //   vm-miss-rate [RUNS] [--busy]      (RUNS default 100; --busy keeps two
 //                                      host threads spinning meanwhile)
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "probe_lines.h"
 #include "probe_run.h"
 
 int main(int argc, char **argv)
@@ -44,9 +46,7 @@ int main(int argc, char **argv)
         "sh", "-c",
         "i=0; while [ $i -lt " + std::to_string(runs) +
             " ]; do rm -f /usr/bin/minerType /usr/bin/tempSensor; miner-probe 2>/dev/null; i=$((i+1)); done"};
-    sim::HashBoardScenario board;
-    board.family = sim::ChipFamily::LTC;
-    job.board = board;
+    job.board.emplace().family = sim::ChipFamily::LTC;
     job.timeout_s = 30 + runs;
     sim::vm::VmResult r;
     const int rc = sim::vm::run_on_vm(job, &r);
@@ -59,18 +59,14 @@ int main(int argc, char **argv)
     }
 
     const int late = sim::count_late_replies(r.out, r.frames);
-    int answered = 0;
-    for (const sim::ReceivedFrame &f : r.frames)
-        answered += f.answered ? 1 : 0;
-    int recorded = 0;
-    for (size_t at = r.out.find("ltc read temp sensor register 0xfe OK"); at != std::string::npos;
-         at = r.out.find("ltc read temp sensor register 0xfe OK", at + 1))
-        ++recorded;
+    const auto answered = std::ranges::count_if(r.frames, [](const sim::ReceivedFrame &f) { return f.answered; });
+    const int recorded = board_sim::count(board_sim::probe_lines(r.out), board_sim::Said::SensorOk);
     std::printf("emulated board, LTC board with a sensor, %d probe runs in one boot%s\n", runs,
                 busy ? ", two host threads spinning" : "");
     std::printf("  frames received         %zu\n", r.frames.size());
-    std::printf("  replies sent            %d\n", answered);
-    std::printf("  replies that missed     %d (%.2f %%)\n", late, answered > 0 ? 100.0 * late / answered : 0.0);
+    std::printf("  replies sent            %td\n", answered);
+    std::printf("  replies that missed     %d (%.2f %%)\n", late,
+                answered > 0 ? 100.0 * late / static_cast<double>(answered) : 0.0);
     std::printf("  runs that found a sensor at the first query %d of %d\n", recorded, runs);
     std::printf("  wall time               %.1f s\n", static_cast<double>(r.elapsed_ms) / 1000.0);
     return 0;
