@@ -11,8 +11,10 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gpio_board.h"
+#include "sandbox.h"
 
 struct fuse_session;
 
@@ -20,8 +22,8 @@ namespace sim {
 
 class GpioFs {
 public:
-    explicit GpioFs(GpioBoard &board);
-    ~GpioFs(); // unmounts
+    explicit GpioFs(GpioBoard &board) : board_(board) {}
+    ~GpioFs() { unmount(); }
     GpioFs(const GpioFs &) = delete;
     GpioFs &operator=(const GpioFs &) = delete;
 
@@ -31,19 +33,28 @@ public:
     // Stops serving, detaches the mount and cuts the connection, so copies of
     // the mount left in other namespaces fail instead of hanging. Idempotent.
     void unmount();
-    bool mounted() const { return session_ != nullptr; }
-
-    GpioBoard &board() { return board_; }
 
 private:
     void serve();
 
     GpioBoard &board_;
-    std::string mountpoint_;
     fuse_session *session_ = nullptr;
     int wake_fds_[2] = {-1, -1};
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
+
+struct I2cRunReport {
+    RunResult run;
+    std::string setup_error; // non-empty when the run could not be set up
+    long wall_us = 0;        // from spawn to exit
+};
+
+// Runs the real i2c-bitbang `binary` with `args` in a private mount namespace
+// whose /sys/class/gpio is `board` served over FUSE; the board holds the
+// waveform, the device's transcript and the file counts afterwards.
+// `launcher` holds the words before the binary, e.g. an emulator.
+I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
+                             int timeout_ms, const std::vector<std::string> &launcher = {});
 
 } // namespace sim
