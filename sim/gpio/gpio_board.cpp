@@ -12,8 +12,13 @@ namespace sim {
 
 namespace {
 
-// The recorded wires, in the order of GpioBoard::Step.
-constexpr const char *WIRE_NAMES[] = {"scl", "sda", "sda_dir", "sda_dev"};
+// The head of a value change dump, the format that waveform viewers and
+// logic-analyser software open: the wires of GpioBoard::Step, in its order,
+// with the identifier codes '!', '"', '#' and '$'.
+constexpr const char *VCD_HEAD = "$timescale 1 us $end\n$scope module i2c $end\n"
+                                 "$var wire 1 ! scl $end\n$var wire 1 \" sda $end\n"
+                                 "$var wire 1 # sda_dir $end\n$var wire 1 $ sda_dev $end\n"
+                                 "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
 
 int index_of(GpioFile file)
 {
@@ -207,22 +212,12 @@ GpioFileCounts GpioBoard::counts(GpioFile file) const
     return counts_[index_of(file)];
 }
 
-// A value change dump, the format that waveform viewers and logic-analyser
-// software open: the wires' identifier codes are '!', '"', ... in wire order.
 std::string GpioBoard::vcd() const
 {
     std::lock_guard lock(mutex_);
     // Appended piece by piece: GCC 12 reports a false -Wrestrict on
     // "literal" + std::string chains once they are inlined at -O2.
-    std::string out = "$timescale 1 us $end\n$scope module i2c $end\n";
-    for (std::size_t wire = 0; wire < std::size(WIRE_NAMES); ++wire) {
-        out += "$var wire 1 ";
-        out += static_cast<char>('!' + wire);
-        out += ' ';
-        out += WIRE_NAMES[wire];
-        out += " $end\n";
-    }
-    out += "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
+    std::string out = VCD_HEAD;
     const auto stamp = [&out](std::uint64_t time) {
         out += '#';
         out += std::to_string(time);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,12 +71,9 @@ struct stat stat_of(fuse_ino_t ino)
     static const std::time_t boot = std::time(nullptr);
     struct stat st {};
     st.st_ino = ino;
-    if (is_dir(ino)) {
-        st.st_mode = S_IFDIR | 0755;
-        st.st_nlink = 2;
-    } else {
-        st.st_mode = S_IFREG | 0644;
-        st.st_nlink = 1;
+    st.st_mode = is_dir(ino) ? S_IFDIR | 0755 : S_IFREG | 0644;
+    st.st_nlink = is_dir(ino) ? 2 : 1;
+    if (!is_dir(ino)) {
         st.st_size = ATTRIBUTE_SIZE;
         st.st_blksize = 4096;
     }
@@ -196,51 +194,45 @@ fuse_lowlevel_ops make_ops()
 
 } // namespace
 
-bool GpioFs::mount(const std::string &dir, std::string *why)
+GpioFs::GpioFs(GpioBoard &board, const std::string &dir)
 {
-    if (session_) {
-        *why = "already mounted";
-        return false;
-    }
     if (::access("/dev/fuse", R_OK | W_OK) != 0) {
-        *why = std::string("/dev/fuse: ") + std::strerror(errno);
-        return false;
+        error_ = std::string("/dev/fuse: ") + std::strerror(errno);
+        return;
+    }
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+    if (wake_fd_ < 0) {
+        error_ = std::string("eventfd: ") + std::strerror(errno);
+        return;
     }
     // allow_other: the program under test may run with other credentials.
     char arg0[] = "sim-gpio", arg1[] = "-o", arg2[] = "fsname=sim-gpio,subtype=sim-gpio,allow_other";
     char *argv[] = {arg0, arg1, arg2, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, argv);
     const fuse_lowlevel_ops ops = make_ops();
-    session_ = fuse_session_new(&args, &ops, sizeof ops, &board_);
+    session_ = fuse_session_new(&args, &ops, sizeof ops, &board);
     fuse_opt_free_args(&args);
     if (!session_) {
-        *why = "fuse_session_new failed";
-        return false;
+        error_ = "fuse_session_new failed";
+        return;
     }
     if (fuse_session_mount(session_, dir.c_str()) != 0) {
         fuse_session_destroy(session_);
         session_ = nullptr;
-        *why = "cannot mount FUSE on " + dir;
-        return false;
+        error_ = "cannot mount FUSE on " + dir;
+        return;
     }
-    // Non-blocking, so the serving thread can wait on both the device and the wake pipe.
+    // Non-blocking, so the serving thread can wait on both the device and the wake fd.
     const int fd = fuse_session_fd(session_);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    if (::pipe2(wake_fds_, O_CLOEXEC) != 0) {
-        *why = std::string("pipe: ") + std::strerror(errno);
-        unmount();
-        return false;
-    }
-    stop_ = false;
     thread_ = std::thread([this] { serve(); });
-    return true;
 }
 
 void GpioFs::serve()
 {
     fuse_buf buf{};
-    pollfd fds[2] = {{fuse_session_fd(session_), POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
-    while (!stop_ && !fuse_session_exited(session_)) {
+    pollfd fds[2] = {{fuse_session_fd(session_), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    while (!fuse_session_exited(session_)) {
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -260,25 +252,20 @@ void GpioFs::serve()
     std::free(buf.mem);
 }
 
-void GpioFs::unmount()
+GpioFs::~GpioFs()
 {
-    if (!session_)
-        return;
-    stop_ = true;
     if (thread_.joinable()) {
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wake_fds_[1], &byte, 1);
+        const std::uint64_t wake = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &wake, sizeof wake);
         thread_.join();
     }
-    for (int &fd : wake_fds_) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
+    if (wake_fd_ >= 0)
+        ::close(wake_fd_);
+    if (session_) {
+        // Detaches the mount and closes the device, which aborts the connection.
+        fuse_session_unmount(session_);
+        fuse_session_destroy(session_);
     }
-    // Detaches the mount and closes the device, which aborts the connection.
-    fuse_session_unmount(session_);
-    fuse_session_destroy(session_);
-    session_ = nullptr;
 }
 
 I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const std::vector<std::string> &args,
@@ -291,10 +278,9 @@ I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const 
         return report;
     }
     // Declared after the sandbox: unmounted before its directory is removed.
-    GpioFs fs(board);
-    std::string why;
-    if (!fs.mount(sandbox.gpio_dir(), &why)) {
-        report.setup_error = "cannot mount the simulated GPIO tree: " + why;
+    const GpioFs fs(board, sandbox.gpio_dir());
+    if (!fs.error().empty()) {
+        report.setup_error = "cannot mount the simulated GPIO tree: " + fs.error();
         return report;
     }
     std::vector<std::string> argv = launcher;
@@ -304,7 +290,6 @@ I2cRunReport run_i2c_bitbang(GpioBoard &board, const std::string &binary, const 
     report.run = sandbox.run(argv, timeout_ms);
     report.wall_us = static_cast<long>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
-    fs.unmount();
     return report;
 }
 

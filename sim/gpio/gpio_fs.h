@@ -8,7 +8,6 @@
 // a program in the sandbox to see /sys/class/gpio/...
 #pragma once
 
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,25 +21,23 @@ namespace sim {
 
 class GpioFs {
 public:
-    explicit GpioFs(GpioBoard &board) : board_(board) {}
-    ~GpioFs() { unmount(); }
+    // Mounts on an existing directory and serves until destroyed. Needs root
+    // (or a usable fusermount3) and /dev/fuse; error() says what failed.
+    GpioFs(GpioBoard &board, const std::string &dir);
+    // Stops serving, detaches the mount and cuts the connection, so copies of
+    // the mount left in other namespaces fail instead of hanging.
+    ~GpioFs();
     GpioFs(const GpioFs &) = delete;
     GpioFs &operator=(const GpioFs &) = delete;
 
-    // Mounts on an existing directory and starts serving. Needs root (or a
-    // usable fusermount3) and /dev/fuse; on failure `why` says what failed.
-    bool mount(const std::string &dir, std::string *why);
-    // Stops serving, detaches the mount and cuts the connection, so copies of
-    // the mount left in other namespaces fail instead of hanging. Idempotent.
-    void unmount();
+    [[nodiscard]] const std::string &error() const { return error_; }
 
 private:
     void serve();
 
-    GpioBoard &board_;
+    std::string error_;
     fuse_session *session_ = nullptr;
-    int wake_fds_[2] = {-1, -1};
-    std::atomic<bool> stop_{false};
+    int wake_fd_ = -1; // written to stop the serving thread
     std::thread thread_;
 };
 

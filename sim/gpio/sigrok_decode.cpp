@@ -44,8 +44,7 @@ bool sigrok_available(std::string *why)
     std::string output, error;
     if (run_tool({"--version"}, &output, &error) == 0)
         return true;
-    if (why)
-        *why = error.empty() ? std::string(TOOL) + " --version failed: " + output : error;
+    *why = error.empty() ? std::string(TOOL) + " --version failed: " + output : error;
     return false;
 }
 

@@ -43,10 +43,9 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         board_ = std::make_unique<GpioBoard>(std::move(options));
-        fs_ = std::make_unique<GpioFs>(*board_);
-        std::string why;
-        if (!fs_->mount(dir_, &why))
-            GTEST_SKIP() << "cannot mount FUSE: " << why;
+        fs_ = std::make_unique<GpioFs>(*board_, dir_);
+        if (!fs_->error().empty())
+            GTEST_SKIP() << "cannot mount FUSE: " << fs_->error();
     }
     void TearDown() override
     {
@@ -175,9 +174,8 @@ TEST_F(MountedTree, UnmountLeavesNothingBehind)
 {
     mount();
     ASSERT_TRUE(mounted_at(dir_));
-    fs_->unmount();
+    fs_.reset();
     EXPECT_FALSE(mounted_at(dir_));
-    fs_->unmount(); // a second call is harmless
 }
 
 } // namespace
