@@ -246,28 +246,6 @@ TEST(SysfsSemantics, AttributeTextAndErrors)
     EXPECT_EQ(board.counts(GpioFile::SdaValue).failed_writes, 4);
 }
 
-TEST(SysfsSemantics, FileScenarios)
-{
-    GpioBoardOptions o;
-    o.missing_files = {GpioFile::SclDirection};
-    o.failing_writes = {GpioFile::SclValue};
-    o.open_failures = {{GpioFile::SdaValue, 2, ENOENT}};
-    GpioBoard board(o);
-
-    EXPECT_FALSE(board.exists(GpioFile::SclDirection));
-    EXPECT_EQ(board.open(GpioFile::SclDirection), ENOENT);
-
-    EXPECT_EQ(board.write(GpioFile::SclValue, "0"), EIO);
-    EXPECT_EQ(board.scl(), 1) << "a failed write changes nothing";
-
-    EXPECT_EQ(board.open(GpioFile::SdaValue), 0);
-    EXPECT_EQ(board.open(GpioFile::SdaValue), ENOENT) << "second open fails";
-    EXPECT_EQ(board.open(GpioFile::SdaValue), 0) << "and the third works again";
-    const GpioFileCounts c = board.counts(GpioFile::SdaValue);
-    EXPECT_EQ(c.opens, 2);
-    EXPECT_EQ(c.failed_opens, 1);
-}
-
 TEST(Decode, ParsesAnnotationsAndSkipsTheRest)
 {
     const char *text = "i2c-1: Start\n"

@@ -134,6 +134,7 @@ TEST_F(MountedTree, FaultScenarios)
     ASSERT_GE(scl, 0);
     EXPECT_EQ(::write(scl, "0", 1), -1);
     EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(board_->scl(), 1) << "a failed write changes nothing";
     ::close(scl);
 
     int fd = ::open(path(GpioFile::SdaValue).c_str(), O_RDONLY);
@@ -144,6 +145,9 @@ TEST_F(MountedTree, FaultScenarios)
     fd = ::open(path(GpioFile::SdaValue).c_str(), O_RDONLY);
     EXPECT_GE(fd, 0) << "only the second open fails";
     ::close(fd);
+    const GpioFileCounts c = board_->counts(GpioFile::SdaValue);
+    EXPECT_EQ(c.opens, 2);
+    EXPECT_EQ(c.failed_opens, 1);
 }
 
 TEST_F(MountedTree, TransactionsThroughTheFiles)
