@@ -82,8 +82,7 @@ GpioBoard::GpioBoard(GpioBoardOptions options)
 {
     // The device comes up on the lines as they stand (SDA stuck low, say):
     // that is no START. The levels then are the waveform's at time 0.
-    device_.power_up(resolve_scl(), resolve_sda());
-    steps_.push_back({0, {}});
+    steps_.push_back({0, {char('0' + resolve_scl()), char('0' + resolve_sda())}});
     settle();
     steps_ = {steps_.back()};
 }
@@ -178,7 +177,8 @@ void GpioBoard::settle()
     for (int round = 0; round < 3; ++round) {
         const int scl = resolve_scl();
         const int sda = resolve_sda();
-        device_.on_lines(scl, sda);
+        const std::array<char, 4> &before = steps_.back().wires; // the levels the device saw last
+        device_.on_lines(before[0] == '1', before[1] == '1', scl, sda);
         const Step step = {
             time_, {char('0' + scl), char('0' + sda), sda_.output ? '1' : '0', device_.pulls_sda_low() ? '1' : '0'}};
         if (step.wires != steps_.back().wires)

@@ -25,25 +25,16 @@ class I2cSlave {
 public:
     explicit I2cSlave(I2cSlaveOptions options) : options_(options) {}
 
-    // The levels the device finds when it comes up; no bus condition.
-    void power_up(int scl, int sda)
+    // Feeds the levels of both lines before and after any change (either may
+    // be unchanged); the device holds no copy of its own.
+    void on_lines(int scl_before, int sda_before, int scl, int sda)
     {
-        scl_ = scl != 0;
-        sda_ = sda != 0;
-    }
-
-    // Feeds the levels of both lines after any change (either may be unchanged).
-    void on_lines(int scl, int sda)
-    {
-        const bool rose = scl && !scl_, fell = !scl && scl_, sda_moved = (sda != 0) != sda_;
-        scl_ = scl != 0;
-        sda_ = sda != 0;
-        if (rose)
-            on_scl_rise(sda_);
-        else if (fell)
+        if (scl && !scl_before)
+            on_scl_rise(sda);
+        else if (!scl && scl_before)
             on_scl_fall();
-        else if (sda_moved && scl_) // SDA moving while SCL is high is a bus condition, never data
-            sda_ ? on_stop() : on_start();
+        else if (scl && sda != sda_before) // SDA moving while SCL is high is a bus condition, never data
+            sda ? on_stop() : on_start();
     }
 
     // True while the device pulls SDA low (acknowledge or a 0 data bit).
@@ -132,8 +123,9 @@ private:
         } else if (clocks_ == 8) {
             pull_low_ = taken_; // acknowledge; an address not ours gets a NACK from the pull-up
         } else if (mode_ == Mode::Address ? selected_ : mode_ == Mode::Receive ? taken_ : acked_) {
-            // After the ninth clock: the next byte. A one-register device
-            // sends its byte again while the master acknowledges.
+            // After the ninth clock, the transaction goes on when the address
+            // was ours, the written byte taken or the read byte acknowledged by
+            // the master; a one-register device then sends its byte again.
             begin_byte(mode_ == Mode::Receive || (mode_ == Mode::Address && !reading_) ? Mode::Receive
                                                                                        : Mode::Transmit);
         } else {
@@ -149,8 +141,6 @@ private:
     Mode mode_ = Mode::Idle;
     int clocks_ = 0; // rising edges of SCL in the current byte
     std::uint8_t shift_ = 0;
-    bool scl_ = true;
-    bool sda_ = true;
     bool pull_low_ = false;
     bool in_transaction_ = false; // between START and STOP, to tell a repeated START
     bool selected_ = false;       // the last address byte was ours
