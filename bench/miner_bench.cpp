@@ -24,7 +24,7 @@
 
 #include "bus_floor.h"
 #include "gpio_board.h"
-#include "i2c_run.h"
+#include "gpio_fs.h"
 #include "measure.h"
 #include "probe_lines.h"
 #include "probe_run.h"

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "i2c_run.h"
+#include "gpio_fs.h"
 #include "process.h"
 #include "report.h"
 #include "sigrok_decode.h"
@@ -77,7 +77,8 @@ Json text_or_null(const std::string &text)
 // as sigrok-cli reads it.
 Json transaction(const sim::GpioBoard &board, const Command &c, const std::string &vcd)
 {
-    Json t = {{"device_saw", event_texts(board.transcript())}, {"decoded", nullptr}, {"decode_error", nullptr}};
+    Json t = {
+        {"device_saw", event_texts(board.device().transcript())}, {"decoded", nullptr}, {"decode_error", nullptr}};
     std::string why;
     if (vcd.empty() || !c.decode)
         return t;
@@ -140,14 +141,15 @@ int run_i2c(const Command &c, const std::string &program, const std::vector<std:
         return EXIT_SETUP_FAILED;
     }
 
-    const bool written = board.write_vcd(vcd);
+    const bool written = sim::Sandbox::write_file(vcd, board.vcd());
     if (!written)
         error = "the waveform could not be written to " + vcd + ": " + std::strerror(errno);
     Json doc = run_document(c, program, c.i2c.args, report.run, report.wall_us);
     doc["description"] = scenario;
     doc["operation"] = c.i2c.args.empty() ? "read" : "write";
     doc["transaction"] = transaction(board, c, written ? vcd : "");
-    doc["device"] = {{"holds", board.device_byte()}, {"received", board.bytes_written()}};
+    const sim::I2cSlave device = board.device();
+    doc["device"] = {{"holds", device.byte()}, {"received", device.bytes_written()}};
     doc["gpio_files"] = gpio_file_counts(board);
     if (written && !c.svg_path.empty() && !draw_svg(vcd, c.svg_path, "i2c-bitbang " + what + ": " + scenario, &error))
         error = "no picture drawn: " + error;

@@ -11,8 +11,7 @@
 // Thread-safe: the FUSE thread and the test share it under one lock.
 #pragma once
 
-#include <sys/types.h>
-
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
@@ -20,9 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "i2c_events.h"
 #include "i2c_slave.h"
-#include "vcd.h"
 
 namespace sim {
 
@@ -67,12 +64,6 @@ struct GpioFileCounts {
     int failed_writes = 0;
 };
 
-struct GpioWrite {
-    GpioFile file;
-    std::string data;
-    int error = 0; // errno the write failed with, 0 on success
-};
-
 class GpioBoard {
 public:
     explicit GpioBoard(GpioBoardOptions options = {});
@@ -81,37 +72,35 @@ public:
     bool exists(GpioFile file) const;
     int open(GpioFile file); // 0 or errno
     void close(GpioFile file);
-    // Copies at most `size` bytes of the attribute's text from `offset` into
-    // `out`; returns 0 or errno.
-    int read(GpioFile file, off_t offset, std::size_t size, std::string *out);
+    // The attribute's whole text: "in\n" or "out\n", "0\n" or "1\n".
+    std::string read(GpioFile file);
     // Applies the text whatever the offset; returns 0 or errno.
     int write(GpioFile file, std::string_view data);
 
     int gpio_base() const { return options_.gpio_base; }
-
     // Resolved levels.
     int scl() const;
     int sda() const;
-
-    std::uint8_t device_byte() const;
-    std::vector<std::uint8_t> bytes_written() const;
-    I2cEvents transcript() const; // what the device saw
+    // The device as it stands: its byte, the bytes written to it, what it saw.
+    I2cSlave device() const;
     GpioFileCounts counts(GpioFile file) const;
-    std::vector<GpioWrite> writes() const;
 
     // Waveform of scl, sda, sda_dir (1 = master drives SDA) and sda_dev
     // (1 = the device pulls SDA low), one time unit (1 us) per write.
     std::string vcd() const;
-    bool write_vcd(const std::string &path) const;
 
 private:
     struct Line {
         bool output = false;
         int level = 1; // the output latch
     };
+    // The levels of scl, sda, sda_dir and sda_dev ('0' or '1') from `time` on.
+    struct Step {
+        std::uint64_t time;
+        std::array<char, 4> wires;
+    };
 
-    bool fails_writes(GpioFile file) const;
-    int write_locked(GpioFile file, std::string_view data);
+    int apply(GpioFile file, std::string_view data);
     int resolve_scl() const;
     int resolve_sda() const;
     void settle();
@@ -122,9 +111,8 @@ private:
     Line scl_;
     Line sda_;
     GpioFileCounts counts_[4];
-    std::vector<GpioWrite> writes_;
     std::uint64_t time_ = 0;
-    VcdTrace trace_;
+    std::vector<Step> steps_; // the first at time 0, then one for each change
 };
 
 } // namespace sim

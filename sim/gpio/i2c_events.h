@@ -12,6 +12,7 @@
 namespace sim {
 
 struct I2cEvent {
+    // The kinds from AddressRead to DataWrite carry a value.
     enum class Kind { Start, RepeatStart, Stop, AddressRead, AddressWrite, DataRead, DataWrite, Ack, Nack };
     Kind kind;
     int value = -1; // 7-bit address or data byte; -1 for the others
@@ -32,27 +33,19 @@ struct I2cEvent {
 
 using I2cEvents = std::vector<I2cEvent>;
 
+// The kinds' names, indexed by I2cEvent::Kind.
+inline constexpr const char *I2C_EVENT_NAMES[] = {"Start",     "Repeat start", "Stop", "Address read", "Address write",
+                                                  "Data read", "Data write",   "ACK",  "NACK"};
+
 // "Start", "Address write 0x2F", "ACK", ...
 inline std::string to_string(const I2cEvent &event)
 {
-    // Indexed by I2cEvent::Kind.
-    static constexpr const char *NAMES[] = {"Start",     "Repeat start", "Stop", "Address read", "Address write",
-                                            "Data read", "Data write",   "ACK",  "NACK"};
-    std::string out = NAMES[static_cast<int>(event.kind)];
+    std::string out = I2C_EVENT_NAMES[static_cast<int>(event.kind)];
     if (event.value >= 0) {
         char hex[8];
         std::snprintf(hex, sizeof hex, " 0x%02X", event.value & 0xFF);
         out += hex;
     }
-    return out;
-}
-
-// One event a line.
-inline std::string to_string(const I2cEvents &events)
-{
-    std::string out;
-    for (const I2cEvent &e : events)
-        out += to_string(e) + "\n";
     return out;
 }
 

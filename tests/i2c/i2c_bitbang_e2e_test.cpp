@@ -43,8 +43,8 @@ TEST_F(BitbangRun, ReadsTheDeviceByte)
     EXPECT_EQ(r.out, "i2c read data=165!\n");
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(decoded(), read_transaction(0xA5)) << last_decode_output_;
-    EXPECT_EQ(board_->transcript(), read_transaction(0xA5));
-    EXPECT_TRUE(board_->bytes_written().empty());
+    EXPECT_EQ(board_->device().transcript(), read_transaction(0xA5));
+    EXPECT_TRUE(board_->device().bytes_written().empty());
     expect_clean_finish();
 }
 
@@ -59,47 +59,57 @@ TEST_F(BitbangRun, WritesTheLowSevenBitsOfItsArgument)
         const RunResult r = run(holding(0xA5), {c.arg, "ignored"});
         EXPECT_EQ(r.out, "i2c write OK!written data is " + std::to_string(c.written) + "\n");
         EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(board_->device_byte(), c.written);
-        EXPECT_EQ(board_->bytes_written(), std::vector<std::uint8_t>{static_cast<std::uint8_t>(c.written)});
+        EXPECT_EQ(board_->device().byte(), c.written);
+        EXPECT_EQ(board_->device().bytes_written(), std::vector<std::uint8_t>{static_cast<std::uint8_t>(c.written)});
         EXPECT_EQ(decoded(), write_transaction(c.written)) << last_decode_output_;
         expect_clean_finish();
     }
 }
 
-TEST_F(BitbangRun, AbsentDeviceFailsWithCodeOne)
+TEST_F(BitbangRun, BusFaultsAreReportedWithTheirCode)
 {
-    GpioBoardOptions absent = holding(0xA5);
+    GpioBoardOptions absent = holding(0xA5), refusing = holding(0xA5), high = holding(0xA5), low = holding(0xA5);
     absent.device.present = false;
-
-    RunResult r = run(absent);
-    EXPECT_EQ(r.out, "i2c read failed:1!\n");
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(),
-              (I2cEvents{I2cEvent::start(), I2cEvent::address_read(DEVICE), I2cEvent::nack(), I2cEvent::stop()}))
-        << last_decode_output_;
-    expect_clean_finish();
-
-    r = run(absent, {"7"});
-    EXPECT_EQ(r.out, "i2c write failed:1!");
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(),
-              (I2cEvents{I2cEvent::start(), I2cEvent::address_write(DEVICE), I2cEvent::nack(), I2cEvent::stop()}))
-        << last_decode_output_;
-    expect_clean_finish();
-}
-
-TEST_F(BitbangRun, DataByteNotAcknowledgedFailsWithCodeTwo)
-{
-    GpioBoardOptions o = holding(0xA5);
-    o.device.ack_data = false;
-    const RunResult r = run(o, {"200"});
-    EXPECT_EQ(r.out, "i2c write failed:2!");
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(board_->device_byte(), 0xA5);
-    EXPECT_EQ(decoded(), (I2cEvents{I2cEvent::start(), I2cEvent::address_write(DEVICE), I2cEvent::ack(),
-                                    I2cEvent::data_write(72), I2cEvent::nack(), I2cEvent::stop()}))
-        << last_decode_output_;
-    expect_clean_finish();
+    refusing.device.ack_data = false;
+    high.sda_fault = SdaFault::StuckHigh;
+    low.sda_fault = SdaFault::StuckLow;
+    const struct {
+        const char *name;
+        GpioBoardOptions options;
+        std::vector<std::string> args;
+        std::string out;
+        I2cEvents decoded;
+    } cases[] = {
+        {"absent, read",
+         absent,
+         {},
+         "i2c read failed:1!\n",
+         {I2cEvent::start(), I2cEvent::address_read(DEVICE), I2cEvent::nack(), I2cEvent::stop()}},
+        {"absent, write",
+         absent,
+         {"7"},
+         "i2c write failed:1!",
+         {I2cEvent::start(), I2cEvent::address_write(DEVICE), I2cEvent::nack(), I2cEvent::stop()}},
+        {"data byte refused",
+         refusing,
+         {"200"},
+         "i2c write failed:2!",
+         {I2cEvent::start(), I2cEvent::address_write(DEVICE), I2cEvent::ack(), I2cEvent::data_write(72),
+          I2cEvent::nack(), I2cEvent::stop()}},
+        {"SDA stuck high: no START can be made", high, {}, "i2c read failed:1!\n", NOTHING_ON_THE_BUS},
+        // Every sample reads 0: the address looks acknowledged and the byte is 0.
+        {"SDA stuck low", low, {}, "i2c read data=0!\n", NOTHING_ON_THE_BUS},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const RunResult r = run(c.options, c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(board_->device().byte(), 0xA5) << "a refused byte is not stored";
+        EXPECT_EQ(decoded(), c.decoded) << last_decode_output_;
+        if (c.options.sda_fault == SdaFault::None)
+            expect_clean_finish();
+    }
 }
 
 TEST_F(BitbangRun, MissingGpioFileStopsBeforeTheBus)
@@ -112,7 +122,8 @@ TEST_F(BitbangRun, MissingGpioFileStopsBeforeTheBus)
             const RunResult r = run(o, args);
             EXPECT_EQ(r.out, "Failed to open file!\n");
             EXPECT_EQ(r.exit_status, 255);
-            EXPECT_TRUE(board_->writes().empty()) << "nothing may be written once an open failed";
+            for (GpioFile f : GPIO_FILES)
+                EXPECT_EQ(board_->counts(f).writes, 0) << "nothing may be written once an open failed";
             EXPECT_EQ(decoded(), NOTHING_ON_THE_BUS) << last_decode_output_;
         }
     }
@@ -154,24 +165,6 @@ TEST_F(BitbangRun, FailingClockWritesAreReportedAndTheToolCarriesOn)
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(decoded(), NOTHING_ON_THE_BUS) << last_decode_output_;
     EXPECT_EQ(board_->counts(GpioFile::SclValue).failed_writes, 1 + 2 * 10 + 1);
-}
-
-TEST_F(BitbangRun, StuckDataLine)
-{
-    GpioBoardOptions high = holding(0xA5), low = holding(0xA5);
-    high.sda_fault = SdaFault::StuckHigh;
-    low.sda_fault = SdaFault::StuckLow;
-
-    RunResult r = run(high);
-    EXPECT_EQ(r.out, "i2c read failed:1!\n");
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(), NOTHING_ON_THE_BUS) << "no START can be made" << last_decode_output_;
-
-    // Every sample reads 0: the address looks acknowledged and the byte is 0.
-    r = run(low);
-    EXPECT_EQ(r.out, "i2c read data=0!\n");
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(decoded(), NOTHING_ON_THE_BUS) << last_decode_output_;
 }
 
 } // namespace

@@ -13,8 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "i2c_run.h"
-#include "sandbox.h"
+#include "gpio_fs.h"
 #include "sigrok_decode.h"
 #include "target_command.h"
 
@@ -58,7 +57,7 @@ protected:
     {
         // Per process: test runs of other builds may run side by side.
         const std::string path = testing::TempDir() + "i2c-bitbang-bus-" + std::to_string(getpid()) + ".vcd";
-        EXPECT_TRUE(board_->write_vcd(path));
+        EXPECT_TRUE(Sandbox::write_file(path, board_->vcd()));
         if (const char *keep = std::getenv("I2C_BOARD_KEEP_VCD")) {
             const auto *info = testing::UnitTest::GetInstance()->current_test_info();
             std::filesystem::copy_file(path,

@@ -40,11 +40,9 @@ public:
     }
     long read(int fd, char *buf, std::size_t size) override
     {
-        std::string text;
-        if (fd < 0 || board_.read(static_cast<GpioFile>(fd), 0, size, &text))
+        if (fd < 0)
             return -1;
-        text.copy(buf, text.size());
-        return static_cast<long>(text.size());
+        return static_cast<long>(board_.read(static_cast<GpioFile>(fd)).copy(buf, size));
     }
     long write(int fd, const char *data, std::size_t size) override
     {

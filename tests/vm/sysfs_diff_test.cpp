@@ -6,8 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "gpio_board.h"
-#include "i2c_run.h"
+#include "gpio_fs.h"
 #include "vm_run.h"
 
 namespace {
