@@ -1,22 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Reading, checking, describing and writing scenarios by their key tables
 // (scenario_keys.cpp).
-#include "scenario.h"
-
 #include <climits>
-#include <stdexcept>
 
+#include "scenario.h"
 #include "text.h"
 
 namespace board_sim {
 
 namespace {
-
-// A value in a message.
-std::string dumped(const Json &value)
-{
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
 
 template <class S>
 bool read_keys(const Json &in, S &s, std::vector<std::string> *given, std::string *why)
@@ -46,14 +38,6 @@ void write_keys(Json &j, const S &s)
         j[k.name] = k.write(s);
 }
 
-template <class S>
-void read_or_throw(const Json &j, S &s)
-{
-    std::string why;
-    if (!read_keys(j, s, nullptr, &why))
-        throw std::invalid_argument(why);
-}
-
 } // namespace
 
 const char *tool_name(Tool tool)
@@ -71,16 +55,6 @@ void to_json(Json &j, const I2cScenario &s)
     write_keys(j, s);
 }
 
-void from_json(const Json &j, ProbeScenario &s)
-{
-    read_or_throw(j, s);
-}
-
-void from_json(const Json &j, I2cScenario &s)
-{
-    read_or_throw(j, s);
-}
-
 template <class S>
 const Key<S> *find_key(std::string_view name)
 {
@@ -91,30 +65,13 @@ const Key<S> *find_key(std::string_view name)
 }
 
 template <class S>
-const NoEffect<S> *refused_key(const S &s, bool vm, const std::vector<std::string> &given, std::string *key)
-{
-    for (const NoEffect<S> &rule : no_effect_rules<S>()) {
-        if (!rule.when(s, vm))
-            continue;
-        for (const Key<S> &k : scenario_keys<S>())
-            if (std::find(rule.members.begin(), rule.members.end(), k.at) != rule.members.end() &&
-                std::find(given.begin(), given.end(), k.name) != given.end()) {
-                *key = k.name;
-                return &rule;
-            }
-    }
-    return nullptr;
-}
-
-template <class S>
 bool read_text(const Key<S> &k, S &s, const std::string &text, std::string *why)
 {
     std::vector<Json> tries;
     if (text == "null")
         tries.emplace_back();
     if (k.list && !text.starts_with("[")) {
-        const Json items = k.write(s);
-        tries.push_back(items.is_array() ? items : Json::array());
+        tries.push_back(k.write(s));
         tries.back().push_back(text);
     } else {
         if (const std::optional<long> n = sim::parse_number(text, 0, LONG_MAX))
@@ -169,6 +126,11 @@ std::string shown(const Json &value, bool hex)
     return dumped(value);
 }
 
+std::string dumped(const Json &value)
+{
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 template <class S>
 std::string describe_scenario(const S &s)
 {
@@ -192,12 +154,30 @@ std::string document_text(const Json &doc)
     return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+std::vector<std::string> lines_of(const std::string &text, const char *unterminated)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0, eol; at < text.size(); at = eol + 1) {
+        eol = std::min(text.find('\n', at), text.size());
+        lines.push_back(text.substr(at, eol - at) + (eol == text.size() ? unterminated : ""));
+    }
+    return lines;
+}
+
+sim::ProbeRunConfig ProbeScenario::run_config() const
+{
+    sim::ProbeRunConfig config;
+    static_cast<sim::ProbeBoard &>(config) = *this;
+    if (wire)
+        config.board.wire = wire_model;
+    return config;
+}
+
 // NOLINTBEGIN(bugprone-macro-parentheses): S is a type
-#define SCENARIO(S)                                                                                               \
-    template const Key<S> *find_key<S>(std::string_view);                                                         \
-    template bool read_text<S>(const Key<S> &, S &, const std::string &, std::string *);                          \
-    template const NoEffect<S> *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *); \
-    template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *);             \
+#define SCENARIO(S)                                                                                   \
+    template const Key<S> *find_key<S>(std::string_view);                                             \
+    template bool read_text<S>(const Key<S> &, S &, const std::string &, std::string *);              \
+    template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *); \
     template std::string describe_scenario<S>(const S &);
 SCENARIO(ProbeScenario)
 SCENARIO(I2cScenario)
