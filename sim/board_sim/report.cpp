@@ -18,40 +18,12 @@ constexpr size_t MAX_GROUP_RUNS = 4;
 // Control-line histories up to this many writes are shown write by write.
 constexpr size_t MAX_LISTED_WRITES = 8;
 
-struct Run {
-    std::string label;
-    int count;
-    bool operator==(const Run &) const = default;
-};
-
-std::string frame_label(const Json &f)
-{
-    std::string label = f["name"];
-    if (label == "unknown") // not in the catalogue: its bytes say more
-        label += " frame " + f["bytes"].get<std::string>();
-    if (!f["crc_ok"])
-        label += ", bad CRC";
-    if (f["answered"])
-        label += ", answered";
-    return label;
-}
+// A frame's label and how many times it came in a row.
+using Run = std::pair<std::string, int>;
 
 std::string run_text(const Run &r)
 {
-    return r.count > 1 ? r.label + " x" + std::to_string(r.count) : r.label;
-}
-
-// How many times runs[at, at + size) repeats back to back from `at`.
-int repeats(const std::vector<Run> &runs, size_t at, size_t size)
-{
-    int n = 1;
-    for (size_t next = at + size; next + size <= runs.size(); next += size) {
-        for (size_t i = 0; i < size; ++i)
-            if (!(runs[at + i] == runs[next + i]))
-                return n;
-        ++n;
-    }
-    return n;
+    return r.second > 1 ? r.first + " x" + std::to_string(r.second) : r.first;
 }
 
 // What of `stty -a` a probe depends on: "115200 baud, -parenb cs8 -cstopb
@@ -106,36 +78,35 @@ std::vector<std::string> fold_frames(const Json &frames)
 {
     std::vector<Run> runs;
     for (const Json &f : frames) {
-        const std::string label = frame_label(f);
-        if (!runs.empty() && runs.back().label == label)
-            ++runs.back().count;
+        std::string label = f["name"];
+        if (label == "unknown") // not in the catalogue: its bytes say more
+            label += " frame " + f["bytes"].get<std::string>();
+        label += std::string(f["crc_ok"] ? "" : ", bad CRC") + (f["answered"] ? ", answered" : "");
+        if (!runs.empty() && runs.back().first == label)
+            ++runs.back().second;
         else
-            runs.push_back({label, 1});
+            runs.emplace_back(label, 1);
     }
-
     std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < runs.size()) {
-        // The group size that covers the most runs; single runs need no repeat.
-        size_t best_size = 1;
-        int best_repeats = 1;
-        for (size_t size = 2; size <= MAX_GROUP_RUNS && at + 2 * size <= runs.size(); ++size) {
-            const int n = repeats(runs, at, size);
-            if (n >= 2 && size * static_cast<size_t>(n) > best_size * static_cast<size_t>(best_repeats)) {
+    for (size_t at = 0; at < runs.size();) {
+        // The group of runs whose repeats cover the most runs; a single run needs no repeat.
+        size_t best_size = 1, best_repeats = 1;
+        for (size_t size = 2; size <= MAX_GROUP_RUNS; ++size) {
+            size_t n = 1;
+            const auto group = runs.begin() + static_cast<long>(at);
+            while (at + (n + 1) * size <= runs.size() &&
+                   std::equal(group, group + static_cast<long>(size), group + static_cast<long>(n * size)))
+                ++n;
+            if (n >= 2 && size * n > best_size * best_repeats) {
                 best_size = size;
                 best_repeats = n;
             }
         }
-        if (best_size == 1) {
-            lines.push_back(run_text(runs[at]));
-            ++at;
-            continue;
-        }
-        std::string group = "(";
+        std::string text;
         for (size_t i = 0; i < best_size; ++i)
-            group += (i ? ", " : "") + run_text(runs[at + i]);
-        lines.push_back(group + ") x" + std::to_string(best_repeats));
-        at += best_size * static_cast<size_t>(best_repeats);
+            text += (i ? ", " : "") + run_text(runs[at + i]);
+        lines.push_back(best_size == 1 ? text : "(" + text + ") x" + std::to_string(best_repeats));
+        at += best_size * best_repeats;
     }
     return lines;
 }

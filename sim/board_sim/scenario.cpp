@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Reading, checking, describing and writing scenarios by their key tables
-// (scenario_keys.cpp).
+// (scenario_keys.cpp), and the rules of what has no effect, as predicates on
+// the scenario.
+#include <stdio.h>
+
 #include <climits>
 
+#include "record.h"
 #include "scenario.h"
 #include "text.h"
 
@@ -36,6 +40,92 @@ void write_keys(Json &j, const S &s)
     j = {{"tool", tool_name(S::TOOL)}};
     for (const Key<S> &k : scenario_keys<S>())
         j[k.name] = k.write(s);
+}
+
+using P = ProbeScenario;
+using I = I2cScenario;
+
+// True when miner-probe finds its work done in the record: its own check
+// (probe/record.h), on the piece its reading loop keeps, the last fgets()
+// of at most RECORD_BUF_LEN - 1 characters.
+bool record_names_a_family(const std::optional<std::string> &record)
+{
+    char piece[RECORD_BUF_LEN] = {};
+    FILE *in = record && !record->empty() ? fmemopen(const_cast<char *>(record->data()), record->size(), "r") : nullptr;
+    while (in != nullptr && fgets(piece, RECORD_BUF_LEN, in) != nullptr) {
+    }
+    if (in != nullptr)
+        fclose(in);
+    return record_names_family(piece);
+}
+
+bool nothing_answers(const P &s)
+{
+    return s.board.family == sim::ChipFamily::None && s.board.frame_replies.empty();
+}
+
+// A rule of what has no effect: when `when` holds for the scenario, giving
+// any of `keys` (names, separated by spaces) changes nothing, for the reason
+// `why` ("without wire").
+template <class S>
+struct NoEffect {
+    bool (*when)(const S &s, bool vm);
+    std::string keys;
+    const char *why;
+};
+
+template <class S>
+std::span<const NoEffect<S>> no_effect_rules();
+
+template <>
+std::span<const NoEffect<P>> no_effect_rules<P>()
+{
+    static const std::string SENSOR = "sensor sensor_status sensor_id sensor_reply ";
+    static const std::string WIRE = "chips latency_us corrupt_rate corrupt_seed ";
+    // The keys of the hash board itself, which nothing reaches in some scenarios.
+    static const std::string HASH_BOARD =
+        "family answers_after_cycles detection_reply replies reply_limit babble wire " + SENSOR + WIRE;
+    static const std::string CONTROL_BOARD = "uart gpio_files records_read_only";
+    static const NoEffect<P> RULES[] = {
+        {[](const P &, bool vm) { return vm; }, "answers_after_cycles",
+         "with --vm: the control line is the emulated board's own, which the simulated chips cannot watch"},
+        {[](const P &, bool vm) { return vm; }, CONTROL_BOARD,
+         "with --vm: the emulated board always has its UART, GPIO lines and a writable /usr/bin"},
+        {[](const P &s, bool) { return record_names_a_family(s.miner_type); }, HASH_BOARD + CONTROL_BOARD,
+         "when miner_type names a family: the probe finds it there and stops"},
+        {[](const P &s, bool) { return !s.uart_present; }, HASH_BOARD,
+         "without the uart: nothing reaches the hash board"},
+        {[](const P &s, bool) { return !s.wire; }, WIRE, "without wire"},
+        {[](const P &s, bool) { return s.board.family == sim::ChipFamily::None; }, "detection_reply " + SENSOR,
+         "when family is none: no chips answer"},
+        {[](const P &s, bool) { return s.board.family == sim::ChipFamily::BTC; }, SENSOR,
+         "on a BTC board: its sensor is taken as present, never queried"},
+        {[](const P &s, bool) { return !s.args.empty(); }, SENSOR,
+         "on the alternate board (args): it runs no sensor detection"},
+        {[](const P &s, bool) { return nothing_answers(s); }, "answers_after_cycles",
+         "when no chips answer: give family or replies"},
+        {[](const P &s, bool) { return nothing_answers(s) && !s.board.babble; }, "reply_limit wire",
+         "when nothing answers: give family, replies or babble"},
+        {[](const P &s, bool) { return s.board.sensor_reply.has_value(); }, "sensor_status sensor_id",
+         "with sensor_reply, which gives the whole reply"},
+    };
+    return RULES;
+}
+
+template <>
+std::span<const NoEffect<I>> no_effect_rules<I>()
+{
+    static const NoEffect<I> RULES[] = {
+        {[](const I &, bool vm) { return vm; },
+         "device_byte address absent data_nack sda_stuck missing write_fails open_fails lines_output",
+         "with --vm: the emulated board's bus is the kernel's GPIO lines, with no device"},
+        {[](const I &s, bool) { return !s.device.present; }, "device_byte address data_nack",
+         "when absent: no device on the bus"},
+        {[](const I &s, bool) { return s.args.empty(); }, "data_nack", "on a read: only written bytes are refused"},
+        {[](const I &s, bool) { return !s.args.empty(); }, "device_byte",
+         "on a write: the byte the device holds is only ever read"},
+    };
+    return RULES;
 }
 
 } // namespace
@@ -173,12 +263,27 @@ sim::ProbeRunConfig ProbeScenario::run_config() const
     return config;
 }
 
+template <class S>
+const char *refused_key(const S &s, bool vm, const std::vector<std::string> &given, std::string *key)
+{
+    for (const NoEffect<S> &rule : no_effect_rules<S>()) {
+        if (!rule.when(s, vm))
+            continue;
+        for (const Key<S> &k : scenario_keys<S>())
+            if ((" " + rule.keys + " ").find(" " + std::string(k.name) + " ") != std::string::npos &&
+                std::find(given.begin(), given.end(), k.name) != given.end())
+                return *key = k.name, rule.why;
+    }
+    return nullptr;
+}
+
 // NOLINTBEGIN(bugprone-macro-parentheses): S is a type
 #define SCENARIO(S)                                                                                   \
     template const Key<S> *find_key<S>(std::string_view);                                             \
     template bool read_text<S>(const Key<S> &, S &, const std::string &, std::string *);              \
     template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *); \
-    template std::string describe_scenario<S>(const S &);
+    template std::string describe_scenario<S>(const S &);                                             \
+    template const char *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *);
 SCENARIO(ProbeScenario)
 SCENARIO(I2cScenario)
 #undef SCENARIO

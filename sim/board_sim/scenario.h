@@ -76,7 +76,7 @@ bool read_text(const Key<S> &k, S &s, const std::string &text, std::string *why)
 
 // Of the keys `given`, the first that has no effect in `s` (on the emulated
 // board with `vm`): the reason ("without wire"), with the key in `key`; or
-// nullptr. The rules are in scenario_keys.cpp.
+// nullptr.
 template <class S>
 const char *refused_key(const S &s, bool vm, const std::vector<std::string> &given, std::string *key);
 

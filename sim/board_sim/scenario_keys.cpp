@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The two scenarios' keys, probe and I2C, each declared once from its member
-// and a codec, and the rules of what has no effect, as predicates on the
-// scenario. A codec is how a kind of member reads and writes its JSON value
+// and a codec. A codec is how a kind of member reads and writes its JSON value
 // and what it wants in words (whole numbers in a range, choices by name,
 // hexadecimal bytes, lists of items, ...); key() makes a key of a member and
 // a codec given as a template argument, so that each key's functions are
 // plain functions.
-#include <stdio.h>
 #include <strings.h>
 
 #include "gpio_numbers.h"
-#include "record.h"
 #include "scenario.h"
 #include "text.h"
 
@@ -18,23 +15,10 @@ namespace board_sim {
 
 namespace {
 
-template <class C>
-constexpr bool shows_hex(const C &c)
-{
-    if constexpr (requires { c.hex; })
-        return c.hex;
-    return false;
-}
-
-template <class C>
-constexpr bool is_list(const C &c)
-{
-    if constexpr (requires { c.list; })
-        return c.list;
-    return false;
-}
-
+// Each codec says whether its values show in hexadecimal (`hex`) and whether
+// it is a list, whose --set adds an item (`list`).
 struct Text {
+    static constexpr bool hex = false, list = false;
     std::string wants() const { return "text"; }
     bool read(const Json &j, std::string &v, std::string *) const
     {
@@ -46,6 +30,7 @@ struct Text {
 // true or false; `negated` for a member that means the opposite of its key.
 struct Flag {
     bool negated = false;
+    static constexpr bool hex = false, list = false;
     std::string wants() const { return "true or false"; }
     bool read(const Json &j, bool &v, std::string *) const
     {
@@ -59,29 +44,27 @@ bool in_range(const Json &j, long min, long max)
     return j.is_number_integer() && j.get<long long>() >= min && j.get<long long>() <= max;
 }
 
-// A whole number from `min` to `max`.
+// A number from `min` to `max`, a whole one unless T is floating-point.
 template <class T>
 struct Number {
     long min, max;
     bool hex = false;
-    std::string wants() const { return "a whole number from " + std::to_string(min) + " to " + std::to_string(max); }
-    bool read(const Json &j, T &v, std::string *) const { return in_range(j, min, max) && (v = j.get<T>(), true); }
-    Json write(T v) const { return v; }
-};
-
-// A probability.
-struct Rate {
-    std::string wants() const { return "a number from 0 to 1"; }
-    bool read(const Json &j, double &v, std::string *) const
+    static constexpr bool list = false, whole = std::is_integral_v<T>;
+    std::string wants() const
     {
-        return j.is_number() && j.get<double>() >= 0 && j.get<double>() <= 1 && (v = j.get<double>(), true);
+        return (whole ? "a whole number from " : "a number from ") + std::to_string(min) + " to " + std::to_string(max);
     }
-    Json write(double v) const { return v; }
+    bool read(const Json &j, T &v, std::string *) const
+    {
+        return (whole ? in_range(j, min, max) : j.is_number() && j >= min && j <= max) && (v = j.get<T>(), true);
+    }
+    Json write(T v) const { return v; }
 };
 
 // One of the names of NAMES, pairs of a value and its name; any case on input.
 template <const auto &NAMES>
 struct Choice {
+    static constexpr bool hex = false, list = false;
     using E = std::remove_cvref_t<decltype(NAMES[0].first)>;
     std::string wants() const
     {
@@ -106,6 +89,7 @@ struct Choice {
 // When the sensor answers: from query 1 ("answers"), never (0), or from the K-th.
 struct Sensor {
     long max;
+    static constexpr bool hex = false, list = false;
     std::string wants() const { return "\"answers\", \"never\" or at=K with K from 1 to " + std::to_string(max); }
     bool read(const Json &j, int &v, std::string *) const
     {
@@ -122,6 +106,7 @@ struct Sensor {
 
 // Bytes as hexadecimal text, "aa5517".
 struct Hex {
+    static constexpr bool hex = false, list = false;
     std::string wants() const { return "hexadecimal bytes such as \"aa551799\""; }
     bool read(const Json &j, std::vector<uint8_t> &v, std::string *) const
     {
@@ -194,7 +179,7 @@ std::string item_text(const sim::OpenFailure &f)
 // A list of strings, each an item; on the command line, one item adds, a
 // JSON array replaces.
 struct List {
-    bool list = true;
+    static constexpr bool hex = false, list = true;
     std::string wants() const { return "a list of strings"; }
     template <class T>
     bool read(const Json &j, std::vector<T> &v, std::string *why) const
@@ -217,7 +202,7 @@ struct List {
 
 // A record file's text as its lines.
 struct Lines {
-    bool list = true;
+    static constexpr bool hex = false, list = true;
     std::string wants() const { return "a list of strings"; }
     bool read(const Json &j, std::string &text, std::string *why) const
     {
@@ -238,7 +223,7 @@ struct Lines {
 template <class C>
 struct Maybe {
     C inner{};
-    bool hex = shows_hex(inner), list = is_list(inner);
+    bool hex = inner.hex, list = inner.list;
     std::string wants() const { return inner.wants() + " or null"; }
     template <class T>
     bool read(const Json &j, std::optional<T> &v, std::string *why) const
@@ -260,8 +245,8 @@ Key<S> key(const char *name, A, const char *help)
     return {name,
             help,
             C.wants(),
-            shows_hex(C),
-            is_list(C),
+            C.hex,
+            C.list,
             [](S &s, const Json &j, std::string *why) { return C.read(j, A{}(s), why); },
             [](const S &s) { return C.write(A{}(s)); }};
 }
@@ -277,89 +262,6 @@ constexpr auto ARGS_HELP = gpio_text<GPIO_ALT_CONTROL_OFFSET>(
     "miner-probe's arguments; any one selects the alternate board (gpio", ", /dev/ttyS0)");
 constexpr std::pair<sim::SdaFault, const char *> SDA_LEVELS[] = {
     {sim::SdaFault::None, "none"}, {sim::SdaFault::StuckHigh, "high"}, {sim::SdaFault::StuckLow, "low"}};
-
-// True when miner-probe finds its work done in the record: its own check
-// (probe/record.h), on the piece its reading loop keeps, the last fgets()
-// of at most RECORD_BUF_LEN - 1 characters.
-bool record_names_a_family(const std::optional<std::string> &record)
-{
-    char piece[RECORD_BUF_LEN] = {};
-    FILE *in = record && !record->empty() ? fmemopen(const_cast<char *>(record->data()), record->size(), "r") : nullptr;
-    while (in != nullptr && fgets(piece, RECORD_BUF_LEN, in) != nullptr) {
-    }
-    if (in != nullptr)
-        fclose(in);
-    return record_names_family(piece);
-}
-
-bool nothing_answers(const P &s)
-{
-    return s.board.family == sim::ChipFamily::None && s.board.frame_replies.empty();
-}
-
-// A rule of what has no effect: when `when` holds for the scenario, giving
-// any of `keys` (names, separated by spaces) changes nothing, for the reason
-// `why` ("without wire").
-template <class S>
-struct NoEffect {
-    bool (*when)(const S &s, bool vm);
-    std::string keys;
-    const char *why;
-};
-
-template <class S>
-std::span<const NoEffect<S>> no_effect_rules();
-
-template <>
-std::span<const NoEffect<P>> no_effect_rules<P>()
-{
-    static const std::string SENSOR = "sensor sensor_status sensor_id sensor_reply ";
-    static const std::string WIRE = "chips latency_us corrupt_rate corrupt_seed ";
-    // The keys of the hash board itself, which nothing reaches in some scenarios.
-    static const std::string HASH_BOARD =
-        "family answers_after_cycles detection_reply replies reply_limit babble wire " + SENSOR + WIRE;
-    static const std::string CONTROL_BOARD = "uart gpio_files records_read_only";
-    static const NoEffect<P> RULES[] = {
-        {[](const P &, bool vm) { return vm; }, "answers_after_cycles",
-         "with --vm: the control line is the emulated board's own, which the simulated chips cannot watch"},
-        {[](const P &, bool vm) { return vm; }, CONTROL_BOARD,
-         "with --vm: the emulated board always has its UART, GPIO lines and a writable /usr/bin"},
-        {[](const P &s, bool) { return record_names_a_family(s.miner_type); }, HASH_BOARD + CONTROL_BOARD,
-         "when miner_type names a family: the probe finds it there and stops"},
-        {[](const P &s, bool) { return !s.uart_present; }, HASH_BOARD,
-         "without the uart: nothing reaches the hash board"},
-        {[](const P &s, bool) { return !s.wire; }, WIRE, "without wire"},
-        {[](const P &s, bool) { return s.board.family == sim::ChipFamily::None; }, "detection_reply " + SENSOR,
-         "when family is none: no chips answer"},
-        {[](const P &s, bool) { return s.board.family == sim::ChipFamily::BTC; }, SENSOR,
-         "on a BTC board: its sensor is taken as present, never queried"},
-        {[](const P &s, bool) { return !s.args.empty(); }, SENSOR,
-         "on the alternate board (args): it runs no sensor detection"},
-        {[](const P &s, bool) { return nothing_answers(s); }, "answers_after_cycles",
-         "when no chips answer: give family or replies"},
-        {[](const P &s, bool) { return nothing_answers(s) && !s.board.babble; }, "reply_limit wire",
-         "when nothing answers: give family, replies or babble"},
-        {[](const P &s, bool) { return s.board.sensor_reply.has_value(); }, "sensor_status sensor_id",
-         "with sensor_reply, which gives the whole reply"},
-    };
-    return RULES;
-}
-
-template <>
-std::span<const NoEffect<I>> no_effect_rules<I>()
-{
-    static const NoEffect<I> RULES[] = {
-        {[](const I &, bool vm) { return vm; },
-         "device_byte address absent data_nack sda_stuck missing write_fails open_fails lines_output",
-         "with --vm: the emulated board's bus is the kernel's GPIO lines, with no device"},
-        {[](const I &s, bool) { return !s.device.present; }, "device_byte address data_nack",
-         "when absent: no device on the bus"},
-        {[](const I &s, bool) { return s.args.empty(); }, "data_nack", "on a read: only written bytes are refused"},
-        {[](const I &s, bool) { return !s.args.empty(); }, "device_byte",
-         "on a write: the byte the device holds is only ever read"},
-    };
-    return RULES;
-}
 
 } // namespace
 
@@ -392,8 +294,8 @@ std::span<const Key<P>> scenario_keys<P>()
                                     "chips in the chain on the wire (0: as many as the program's read implies)"),
         key<P, Number<int>{0, 1000000}>("latency_us", AT(wire_model.latency_us),
                                         "the chips' latency after a frame on the wire, in microseconds"),
-        key<P, Rate{}>("corrupt_rate", AT(wire_model.corrupt_rate),
-                       "on the wire, a bit of a reply byte flipped with this probability, 0 to 1"),
+        key<P, Number<double>{0, 1}>("corrupt_rate", AT(wire_model.corrupt_rate),
+                                     "on the wire, a bit of a reply byte flipped with this probability, 0 to 1"),
         key<P, Number<uint32_t>{0, 4294967295L}>("corrupt_seed", AT(wire_model.corrupt_seed),
                                                  "seed of the corruption's generator"),
         key<P, List{}>("args", AT(args), ARGS_HELP.text),
@@ -430,22 +332,5 @@ std::span<const Key<I>> scenario_keys<I>()
 }
 
 #undef AT
-
-template <class S>
-const char *refused_key(const S &s, bool vm, const std::vector<std::string> &given, std::string *key)
-{
-    for (const NoEffect<S> &rule : no_effect_rules<S>()) {
-        if (!rule.when(s, vm))
-            continue;
-        for (const Key<S> &k : scenario_keys<S>())
-            if ((" " + rule.keys + " ").find(" " + std::string(k.name) + " ") != std::string::npos &&
-                std::find(given.begin(), given.end(), k.name) != given.end())
-                return *key = k.name, rule.why;
-    }
-    return nullptr;
-}
-
-template const char *refused_key<P>(const P &, bool, const std::vector<std::string> &, std::string *);
-template const char *refused_key<I>(const I &, bool, const std::vector<std::string> &, std::string *);
 
 } // namespace board_sim
