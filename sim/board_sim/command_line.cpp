@@ -3,10 +3,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <fstream>
-#include <map>
-#include <sstream>
-
 #include "gpio_numbers.h"
 
 namespace board_sim {
@@ -70,16 +66,6 @@ const Shorthand SHORTHANDS[] = {
     {Tool::Probe, "--record", "LINE", "miner_type", nullptr},
     {Tool::I2c, "--device-byte", "BYTE", "device_byte", nullptr},
     {Tool::I2c, "--absent", nullptr, "absent", "true"},
-};
-
-// What the command line sets, and who said so, for the messages.
-struct Setting {
-    std::string key;
-    std::string text;
-    std::string who; // "--family", "--set family"
-    bool shorthand = false;
-    bool has_arg = true;            // a shorthand without one sets a fixed value
-    std::optional<Json> value = {}; // given whole, not as text
 };
 
 // "  NAME   text", the text wrapped at 79 columns in a column of its own.
@@ -149,8 +135,10 @@ public:
             r.text = tool != nullptr ? help(*tool)
                                      : "usage: " + std::string(USAGE[0]) + "\n       " + USAGE[1] + "\n       " +
                                            USAGE[2] + "\n" + EXAMPLES + TAIL;
-        r.ok = !usage && (!r.text.empty() || (operands() && (c_.tool != Tool::Probe || scenario(c_.probe)) &&
-                                              (c_.tool != Tool::I2c || scenario(c_.i2c))));
+        r.ok = !usage &&
+               (!r.text.empty() ||
+                (operands() && (c_.tool != Tool::Probe || make_scenario(c_.probe, file_, settings_, c_.vm, &error_)) &&
+                 (c_.tool != Tool::I2c || make_scenario(c_.i2c, file_, settings_, c_.vm, &error_))));
         r.command = c_;
         if (!r.ok)
             r.error = "board-sim: " + error_ + "\n" +
@@ -213,17 +201,12 @@ private:
                 run_options(s, tool);
             s->option_defaults()->group("Run");
             s->set_help_flag("-h,--help", "show this help");
-            version(s);
         }
         app_.set_help_flag("-h,--help");
-        version(&app_);
-    }
-
-    void version(CLI::App *s)
-    {
-        s->add_flag_callback(
-             "-V,--version", [] { throw CLI::CallForVersion(); }, "show the version")
-            ->trigger_on_parse();
+        for (CLI::App *a : {&app_, sub(Tool::Probe), sub(Tool::I2c), sub(Tool::Explain)})
+            a->add_flag_callback(
+                 "-V,--version", [] { throw CLI::CallForVersion(); }, "show the version")
+                ->trigger_on_parse();
     }
 
     // A setting of the scenario, kept in command-line order.
@@ -361,53 +344,6 @@ private:
         }
         if (passed_)
             settings_.push_back({"args", "", "the arguments after '--'", false, false, Json(*passed_)});
-        return true;
-    }
-
-    // The file, then each setting in order; then whatever would change
-    // nothing in the chosen scenario is refused, so that a run never
-    // silently differs from what was asked.
-    template <class S>
-    bool scenario(S &s)
-    {
-        const std::string tool = tool_name(S::TOOL);
-        std::vector<std::string> in_file;
-        if (!file_.empty()) {
-            std::ifstream in(file_, std::ios::binary);
-            std::ostringstream text;
-            text << in.rdbuf();
-            std::string why;
-            if (!in)
-                return fail("cannot read the scenario file " + file_);
-            if (!read_scenario(text.str(), &s, &in_file, &why))
-                return fail(file_ + ": " + why);
-        }
-        const S from_file = s;
-        std::map<std::string, std::string> who; // key: who set it
-        for (const std::string &key : in_file)
-            if (find_key<S>(key)->write(s) != find_key<S>(key)->write(S{}))
-                who[key] = key + " in " + file_;
-        for (const Setting &set : settings_) {
-            const Key<S> *k = find_key<S>(set.key);
-            if (k == nullptr)
-                return fail("--set: no key '" + set.key + "' in a " + tool + " scenario; 'board-sim " + tool +
-                            " --help' lists them");
-            std::string why;
-            if (set.value ? !k->read(s, *set.value, &why) : !read_text(*k, s, set.text, &why))
-                return fail(set.who + " " + (why.empty() ? "wants " + k->wants : why) +
-                            (set.value ? "" : ", not '" + set.text + "'"));
-            if (set.shorthand && std::find(in_file.begin(), in_file.end(), set.key) != in_file.end() &&
-                k->write(s) != k->write(from_file))
-                return fail(set.who + (set.has_arg ? " " + set.text : "") + " contradicts " + set.key + " " +
-                            dumped(k->write(from_file)) + " in " + file_);
-            who[set.key] = set.who;
-        }
-        std::vector<std::string> given;
-        for (const auto &[key, by] : who)
-            given.push_back(key);
-        std::string key;
-        if (const char *why = refused_key(s, c_.vm, given, &key))
-            return fail(who[key] + " has no effect " + why);
         return true;
     }
 

@@ -112,32 +112,14 @@ Json emulated_board_json(const sim::vm::EmulatedBoard &board, int runs)
 // "gpio19: 12 level writes, 9 reads, 4 direction changes".
 std::string traced_use(const sim::vm::VmResult &r, int line)
 {
-    int sets = 0;
-    int gets = 0;
-    int directions = 0;
-    for (const sim::vm::GpioEvent &e : r.gpio_events) {
-        sets += e.line == line && e.what == "set";
-        gets += e.line == line && e.what == "get";
-        directions += e.line == line && (e.what == "in" || e.what == "out");
-    }
-    return "gpio" + std::to_string(line) + ": " + sim::plural(sets, "level write", "level writes") + ", " +
-           sim::plural(gets, "read", "reads") + ", " + sim::plural(directions, "direction change", "direction changes");
-}
-
-int run_i2c_on_vm(const Command &c, const std::string &program)
-{
-    const char *scenario = "the kernel's sysfs lines, pulled up, no device on the bus";
-    announce(c, "i2c-bitbang " + i2c_operation(c.i2c.args) + " on the emulated board's gpio" +
-                    std::to_string(GPIO_SCL_OFFSET) + " (SCL) and gpio" + std::to_string(GPIO_SDA_OFFSET) +
-                    " (SDA): " + scenario);
-    sim::vm::VmResult r;
-    if (sim::vm::run_on_vm(sim::vm::program_job("i2c-bitbang", program, c.i2c.args, c.timeout_ms), &r) != 0)
-        return cannot_run(c, program, r.error);
-    Json doc = run_document(c, program, sim::vm::as_run_result(r), r.elapsed_ms * 1000);
-    doc["description"] = scenario;
-    doc["traced"] = {traced_use(r, GPIO_SCL_OFFSET), traced_use(r, GPIO_SDA_OFFSET)};
-    doc["emulated_board"] = emulated_board_json(r, 1);
-    return print_report(c, doc);
+    const auto count = [&](std::initializer_list<const char *> what) {
+        return std::count_if(r.gpio_events.begin(), r.gpio_events.end(), [&](const sim::vm::GpioEvent &e) {
+            return e.line == line && std::find(what.begin(), what.end(), e.what) != what.end();
+        });
+    };
+    return "gpio" + std::to_string(line) + ": " + sim::plural(count({"set"}), "level write", "level writes") + ", " +
+           sim::plural(count({"get"}), "read", "reads") + ", " +
+           sim::plural(count({"in", "out"}), "direction change", "direction changes");
 }
 
 // Where the waveform goes: the path asked for, created now so that a path
@@ -274,8 +256,21 @@ int run_probe(const Command &c, const std::string &program, const std::vector<st
 
 int run_i2c(const Command &c, const std::string &program, const std::vector<std::string> &launcher)
 {
-    if (c.vm)
-        return run_i2c_on_vm(c, program);
+    if (c.vm) {
+        // The emulated board's own lines, traced by its kernel.
+        const char *scenario = "the kernel's sysfs lines, pulled up, no device on the bus";
+        announce(c, "i2c-bitbang " + i2c_operation(c.i2c.args) + " on the emulated board's gpio" +
+                        std::to_string(GPIO_SCL_OFFSET) + " (SCL) and gpio" + std::to_string(GPIO_SDA_OFFSET) +
+                        " (SDA): " + scenario);
+        sim::vm::VmResult r;
+        if (sim::vm::run_on_vm(sim::vm::program_job("i2c-bitbang", program, c.i2c.args, c.timeout_ms), &r) != 0)
+            return cannot_run(c, program, r.error);
+        Json doc = run_document(c, program, sim::vm::as_run_result(r), r.elapsed_ms * 1000);
+        doc["description"] = scenario;
+        doc["traced"] = {traced_use(r, GPIO_SCL_OFFSET), traced_use(r, GPIO_SDA_OFFSET)};
+        doc["emulated_board"] = emulated_board_json(r, 1);
+        return print_report(c, doc);
+    }
     const std::string what = i2c_operation(c.i2c.args);
     const std::string scenario = describe_scenario(c.i2c);
     std::string error;

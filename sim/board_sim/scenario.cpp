@@ -5,6 +5,9 @@
 #include <stdio.h>
 
 #include <climits>
+#include <fstream>
+#include <map>
+#include <sstream>
 
 #include "record.h"
 #include "scenario.h"
@@ -277,13 +280,59 @@ const char *refused_key(const S &s, bool vm, const std::vector<std::string> &giv
     return nullptr;
 }
 
+template <class S>
+bool make_scenario(S &s, const std::string &file, const std::vector<Setting> &settings, bool vm, std::string *why)
+{
+    const std::string tool = tool_name(S::TOOL);
+    std::vector<std::string> in_file;
+    if (!file.empty()) {
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (!in)
+            return *why = "cannot read the scenario file " + file, false;
+        if (!read_scenario(text.str(), &s, &in_file, why))
+            return *why = file + ": " + *why, false;
+    }
+    const S from_file = s;
+    std::map<std::string, std::string> who; // key: who set it
+    for (const std::string &key : in_file)
+        if (find_key<S>(key)->write(s) != find_key<S>(key)->write(S{}))
+            who[key] = key + " in " + file;
+    for (const Setting &set : settings) {
+        const Key<S> *k = find_key<S>(set.key);
+        if (k == nullptr)
+            return *why = "--set: no key '" + set.key + "' in a " + tool + " scenario; 'board-sim " + tool +
+                          " --help' lists them",
+                   false;
+        if (set.value ? !k->read(s, *set.value, why) : !read_text(*k, s, set.text, why))
+            return *why = set.who + " " + (why->empty() ? "wants " + k->wants : *why) +
+                          (set.value ? "" : ", not '" + set.text + "'"),
+                   false;
+        if (set.shorthand && std::find(in_file.begin(), in_file.end(), set.key) != in_file.end() &&
+            k->write(s) != k->write(from_file))
+            return *why = set.who + (set.has_arg ? " " + set.text : "") + " contradicts " + set.key + " " +
+                          dumped(k->write(from_file)) + " in " + file,
+                   false;
+        who[set.key] = set.who;
+    }
+    std::vector<std::string> given;
+    for (const auto &[key, by] : who)
+        given.push_back(key);
+    std::string key;
+    if (const char *rule = refused_key(s, vm, given, &key))
+        return *why = who[key] + " has no effect " + rule, false;
+    return true;
+}
+
 // NOLINTBEGIN(bugprone-macro-parentheses): S is a type
-#define SCENARIO(S)                                                                                   \
-    template const Key<S> *find_key<S>(std::string_view);                                             \
-    template bool read_text<S>(const Key<S> &, S &, const std::string &, std::string *);              \
-    template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *); \
-    template std::string describe_scenario<S>(const S &);                                             \
-    template const char *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *);
+#define SCENARIO(S)                                                                                        \
+    template const Key<S> *find_key<S>(std::string_view);                                                  \
+    template bool read_text<S>(const Key<S> &, S &, const std::string &, std::string *);                   \
+    template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *);      \
+    template std::string describe_scenario<S>(const S &);                                                  \
+    template const char *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *); \
+    template bool make_scenario<S>(S &, const std::string &, const std::vector<Setting> &, bool, std::string *);
 SCENARIO(ProbeScenario)
 SCENARIO(I2cScenario)
 #undef SCENARIO

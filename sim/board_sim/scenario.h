@@ -80,6 +80,23 @@ bool read_text(const Key<S> &k, S &s, const std::string &text, std::string *why)
 template <class S>
 const char *refused_key(const S &s, bool vm, const std::vector<std::string> &given, std::string *key);
 
+// A key set on the command line, by --set (`who`: "--set family"), by a
+// shorthand (`who`: "--family"; `has_arg` false for a flag) or given whole
+// as JSON (`value`: the arguments after "--").
+struct Setting {
+    std::string key, text, who;
+    bool shorthand = false;
+    bool has_arg = true;
+    std::optional<Json> value = {};
+};
+
+// The scenario of `file` (none when empty), then each setting in order;
+// whatever would change nothing in it (on the emulated board with `vm`) is
+// refused, so that a run never silently differs from what was asked. False
+// with one line in `why`.
+template <class S>
+bool make_scenario(S &s, const std::string &file, const std::vector<Setting> &settings, bool vm, std::string *why);
+
 // The scenario as JSON: {"tool": "probe", then every key in the table's order}.
 void to_json(Json &j, const ProbeScenario &s);
 void to_json(Json &j, const I2cScenario &s);
