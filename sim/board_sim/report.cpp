@@ -134,21 +134,19 @@ std::vector<std::string> describe_record_file(const Json &record)
 {
     constexpr const char *UNTERMINATED = "  (no newline at the end)";
     const std::string path = record["path"];
-    const Json &after = record["after"];
+    const Json &before = record["before"], &after = record["after"];
     if (after.is_null())
-        return {path + ": " + (record["before"].is_null() ? "does not exist" : "removed by the run")};
-    const std::string old_text = record["before"].is_null() ? "" : record["before"].get<std::string>();
+        return {path + ": " + (before.is_null() ? "does not exist" : "removed by the run")};
+    const std::string old_text = before.is_null() ? "" : before.get<std::string>();
     const std::string &new_text = after.get_ref<const std::string &>();
-    std::vector<std::string> out;
-    if (new_text.compare(0, old_text.size(), old_text) != 0) {
-        out.push_back(path + ": rewritten by the run, now:");
-        for (const std::string &line : lines_of(new_text, UNTERMINATED))
-            out.push_back("  + " + line);
-        return out;
-    }
-    const std::vector<std::string> added = lines_of(new_text.substr(old_text.size()), UNTERMINATED);
-    out.push_back(path + ":" + (new_text.empty() ? " empty" : added.empty() ? " unchanged" : ""));
-    for (const std::string &line : lines_of(old_text, UNTERMINATED))
+    const bool rewritten = !new_text.starts_with(old_text);
+    const std::vector<std::string> added =
+        lines_of(rewritten ? new_text : new_text.substr(old_text.size()), UNTERMINATED);
+    std::vector<std::string> out{path + (rewritten          ? ": rewritten by the run, now:"
+                                         : new_text.empty() ? ": empty"
+                                         : added.empty()    ? ": unchanged"
+                                                            : ":")};
+    for (const std::string &line : lines_of(rewritten ? "" : old_text, UNTERMINATED))
         out.push_back("    " + line);
     for (const std::string &line : added)
         out.push_back("  + " + line);
@@ -238,16 +236,15 @@ std::vector<std::string> summary_lines(const Json &r)
         for (const Json &b : r["device"]["received"])
             device += " " + sim::hex_byte(b.get<int>());
         section(device);
+        // "1 open, 2 writes", each count with its word, plural or not.
         const Json &n = r["gpio_files"];
-        const auto count = [&n](const char *key, const char *one, const char *many) {
-            return sim::plural(n[key].get<long>(), one, many);
+        const auto count = [&n](const char *key, const std::string &one) {
+            return sim::plural(n[key].get<long>(), one.c_str(), (one + "s").c_str());
         };
-        std::string files = "GPIO files: " + count("opens", "open", "opens") + ", " +
-                            count("writes", "write", "writes") + ", " + count("reads", "read", "reads") + ", " +
-                            count("closes", "close", "closes");
+        std::string files = "GPIO files: " + count("opens", "open") + ", " + count("writes", "write") + ", " +
+                            count("reads", "read") + ", " + count("closes", "close");
         if (n["failed_opens"].get<int>() + n["failed_writes"].get<int>() > 0)
-            files += " (" + count("failed_opens", "failed open", "failed opens") + ", " +
-                     count("failed_writes", "failed write", "failed writes") + ")";
+            files += " (" + count("failed_opens", "failed open") + ", " + count("failed_writes", "failed write") + ")";
         section(files);
         // After a failure to keep or draw the waveform, only the error is shown.
         if (r["waveform_error"].is_null() && !r["waveform"].is_null())

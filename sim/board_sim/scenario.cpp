@@ -37,14 +37,6 @@ bool read_keys(const Json &in, S &s, std::vector<std::string> *given, std::strin
     return true;
 }
 
-template <class S>
-void write_keys(Json &j, const S &s)
-{
-    j = {{"tool", tool_name(S::TOOL)}};
-    for (const Key<S> &k : scenario_keys<S>())
-        j[k.name] = k.write(s);
-}
-
 using P = ProbeScenario;
 using I = I2cScenario;
 
@@ -138,14 +130,12 @@ const char *tool_name(Tool tool)
     return tool == Tool::Probe ? "probe" : tool == Tool::I2c ? "i2c" : "explain";
 }
 
-void to_json(Json &j, const ProbeScenario &s)
+template <class S>
+requires(S::TOOL != Tool::Explain) void to_json(Json &j, const S &s)
 {
-    write_keys(j, s);
-}
-
-void to_json(Json &j, const I2cScenario &s)
-{
-    write_keys(j, s);
+    j = {{"tool", tool_name(S::TOOL)}};
+    for (const Key<S> &k : scenario_keys<S>())
+        j[k.name] = k.write(s);
 }
 
 template <class S>
@@ -332,6 +322,7 @@ bool make_scenario(S &s, const std::string &file, const std::vector<Setting> &se
     template bool read_scenario<S>(std::string_view, S *, std::vector<std::string> *, std::string *);      \
     template std::string describe_scenario<S>(const S &);                                                  \
     template const char *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *); \
+    template void to_json<S>(Json &, const S &);                                                           \
     template bool make_scenario<S>(S &, const std::string &, const std::vector<Setting> &, bool, std::string *);
 SCENARIO(ProbeScenario)
 SCENARIO(I2cScenario)

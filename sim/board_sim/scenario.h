@@ -98,8 +98,8 @@ template <class S>
 bool make_scenario(S &s, const std::string &file, const std::vector<Setting> &settings, bool vm, std::string *why);
 
 // The scenario as JSON: {"tool": "probe", then every key in the table's order}.
-void to_json(Json &j, const ProbeScenario &s);
-void to_json(Json &j, const I2cScenario &s);
+template <class S>
+requires(S::TOOL != Tool::Explain) void to_json(Json &j, const S &s);
 
 // Reads a scenario file's text: a scenario object, or the --json document of
 // a run (its "scenario" is taken, and its subcommand must be S's tool). Keys
