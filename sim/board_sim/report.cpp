@@ -72,6 +72,15 @@ std::string ending(const Json &r)
     return "exit status " + status + " after " + after;
 }
 
+// "Start, Address read 0x2F, ACK, Data read 0xA5, NACK, Stop".
+std::string join_events(const Json &events)
+{
+    std::string out;
+    for (const Json &e : events)
+        out += (out.empty() ? "" : ", ") + e.get<std::string>();
+    return out.empty() ? "(nothing)" : out;
+}
+
 } // namespace
 
 std::vector<std::string> fold_frames(const Json &frames)
@@ -152,19 +161,6 @@ std::vector<std::string> describe_record_file(const Json &record)
         out.push_back("  + " + line);
     return out;
 }
-
-namespace {
-
-// "Start, Address read 0x2F, ACK, Data read 0xA5, NACK, Stop".
-std::string join_events(const Json &events)
-{
-    std::string out;
-    for (const Json &e : events)
-        out += (out.empty() ? "" : ", ") + e.get<std::string>();
-    return out.empty() ? "(nothing)" : out;
-}
-
-} // namespace
 
 Json frame_json(const sim::ReceivedFrame &f)
 {
