@@ -291,6 +291,7 @@ bool make_scenario(S &s, const std::string &file, const std::vector<Setting> &se
             who[key] = key + " in " + file;
     for (const Setting &set : settings) {
         const Key<S> *k = find_key<S>(set.key);
+        why->clear();
         if (k == nullptr)
             return *why = "--set: no key '" + set.key + "' in a " + tool + " scenario; 'board-sim " + tool +
                           " --help' lists them",
