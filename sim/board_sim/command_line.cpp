@@ -3,15 +3,52 @@
 
 #include <CLI/CLI.hpp>
 
-#include <fstream>
-#include <map>
-#include <sstream>
+#include "gpio_numbers.h"
 
 namespace board_sim {
 
 namespace {
 
 constexpr Tool TOOLS[] = {Tool::Probe, Tool::I2c, Tool::Explain};
+
+const char *const USAGE[] = {"board-sim probe [OPTION]... [-- ARG...]",
+                             "board-sim i2c [OPTION]... [read | write VALUE | -- ARG...]", "board-sim explain [FILE]"};
+
+// What each help says between its usage line and its options.
+const std::string ABOUT[] = {
+    "Runs miner-probe against a simulated hash board on its serial line.\n\n",
+    "Runs i2c-bitbang against simulated gpio" + std::to_string(GPIO_SCL_OFFSET) + " (SCL) and gpio" +
+        std::to_string(GPIO_SDA_OFFSET) +
+        " (SDA) with an I2C\ndevice on them; 'read' (the default) runs it without an argument, 'write\nVALUE' passes "
+        "VALUE unchanged.\n\n",
+    "Explains a miner-probe log (its standard output, from a real board or a\n"
+    "simulation, possibly inside a boot log) attempt by attempt: the frames sent,\n"
+    "what each reply matched or why not, time-outs and short reads, the sensor\n"
+    "queries, the family found and the lines the run appended to the record files.\n"
+    "Reads standard input without FILE or with '-'. Exit status: 0 when the log\n"
+    "holds a probe run, 1 when it does not or cannot be read, 2 for bad arguments.\n\n"};
+
+constexpr const char *EXAMPLES = "Runs miner-probe or i2c-bitbang against a simulated board and shows what\n"
+                                 "they did to it, or explains a miner-probe log. 'board-sim probe --help',\n"
+                                 "'board-sim i2c --help' and 'board-sim explain --help' list the options.\n"
+                                 "\nExamples:\n"
+                                 "  board-sim probe --family ltc\n"
+                                 "  board-sim probe --scenario scenarios/ltc-60-chips.json\n"
+                                 "  board-sim probe --family sia --set sensor=never --json > run.json\n"
+                                 "  board-sim probe --scenario run.json\n"
+                                 "  board-sim probe --vm --family ltc\n"
+                                 "  board-sim i2c --device-byte 0xa5 read\n"
+                                 "  board-sim i2c write 200 --svg write.svg\n"
+                                 "  board-sim explain boot.log\n";
+
+constexpr const char *TAIL = "\nThe program runs in a private mount namespace (root is needed) where the\n"
+                             "simulated board stands behind its compiled-in paths; nothing on the host\n"
+                             "changes (with --vm it runs on the emulated board, and no root is needed).\n"
+                             "Its output is shown unchanged, then what happened on the board. A key or\n"
+                             "option that has no effect on the chosen scenario is refused.\n"
+                             "Exit status: the program's own; 1 when the run could not be set up; 2 for\n"
+                             "bad arguments or a bad scenario; 124 when the program was killed after the\n"
+                             "time-out; 128 + N when stopped by signal N (passed on to the program).\n";
 
 // A shorthand sets the scenario key `key`: to its argument `arg`, or, without
 // one, to `value`.
@@ -31,19 +68,28 @@ const Shorthand SHORTHANDS[] = {
     {Tool::I2c, "--absent", nullptr, "absent", "true"},
 };
 
-// What the command line sets, and who said so, for the messages.
-struct Setting {
-    std::string key;
-    std::string text;
-    std::string who; // "--family", "--set family"
-    bool shorthand = false;
-    bool has_arg = true;            // a shorthand without one sets a fixed value
-    std::optional<Json> value = {}; // given whole, not as text
-};
-
-std::string dumped(const Json &value)
+// "  NAME   text", the text wrapped at 79 columns in a column of its own.
+std::string help_line(const std::string &name, std::string text)
 {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    constexpr size_t COLUMN = 25, WIDTH = 79;
+    std::string out = "  " + name;
+    out += out.size() + 1 > COLUMN ? "\n" + std::string(COLUMN, ' ') : std::string(COLUMN - out.size(), ' ');
+    while (text.size() > WIDTH - COLUMN) {
+        const size_t cut = text.rfind(' ', WIDTH - COLUMN);
+        out += text.substr(0, cut) + "\n" + std::string(COLUMN, ' ');
+        text = text.substr(cut + 1);
+    }
+    return out + text + "\n";
+}
+
+template <class S>
+std::string key_lines()
+{
+    std::string text = "Scenario keys (--set KEY=VALUE; [default]; a list takes one item a --set, or\n"
+                       "a JSON array; 'null' clears what may be null):\n";
+    for (const Key<S> &k : scenario_keys<S>())
+        text += help_line(k.name, std::string(k.help) + " [" + shown(k.write(S{}), k.hex) + "]");
+    return text;
 }
 
 class Parser {
@@ -60,44 +106,51 @@ public:
             passed_ = std::vector<std::string>(dashes + 1, args.end());
         args.erase(dashes, args.end());
         std::reverse(args.begin(), args.end()); // as CLI11 takes them
+        bool usage = false, wants_help = false;
         try {
             expand_abbreviations(args);
             app_.parse(args);
-        } catch (const CLI::Success &e) {
-            (dynamic_cast<const CLI::CallForHelp *>(&e) != nullptr ? c_.help : c_.version) = true;
-            r.ok = true;
+        } catch (const CLI::CallForHelp &) {
+            wants_help = true;
+        } catch (const CLI::CallForVersion &) {
+            r.text = "board-sim (miner-tools) " MINER_TOOLS_VERSION "\n";
         } catch (const CLI::ParseError &e) {
-            r.error = e.what();
+            error_ = e.what();
             // A word left over on the probe's command line was most likely meant for the program.
             if (first == "probe" && dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr &&
-                r.error.find(": -") == std::string::npos)
-                r.error += "; pass program arguments after '--'";
-            r.usage = true;
+                error_.find(": -") == std::string::npos)
+                error_ += "; pass program arguments after '--'";
+            usage = true;
         }
-        for (Tool tool : TOOLS)
-            if (sub(tool)->parsed() || (r.usage && first == tool_name(tool)))
-                c_.tool = tool, c_.tool_given = true;
-        if (!r.usage && !r.ok && !c_.tool_given) {
-            r.error = "no subcommand: give 'probe', 'i2c' or 'explain'";
-            r.usage = true;
+        const Tool *tool = nullptr;
+        for (const Tool &t : TOOLS)
+            if (sub(t)->parsed() || (usage && first == tool_name(t)))
+                tool = &t;
+        if (!usage && !wants_help && r.text.empty() && tool == nullptr) {
+            error_ = "no subcommand: give 'probe', 'i2c' or 'explain'";
+            usage = true;
         }
-        if (r.usage || r.ok) {
-            r.command = c_;
-            return r;
-        }
-        c_.timeout_ms = seconds_ * 1000;
-        c_.output = json_ ? Output::Json : quiet_ ? Output::Quiet : Output::Text;
-        c_.decode = !no_decode_;
-        r.ok =
-            operands() && (c_.tool != Tool::Probe || scenario(c_.probe)) && (c_.tool != Tool::I2c || scenario(c_.i2c));
-        r.error = error_;
+        c_.tool = tool != nullptr ? *tool : Tool::Probe;
+        if (wants_help)
+            r.text = tool != nullptr ? help(*tool)
+                                     : "usage: " + std::string(USAGE[0]) + "\n       " + USAGE[1] + "\n       " +
+                                           USAGE[2] + "\n" + EXAMPLES + TAIL;
+        r.ok = !usage &&
+               (!r.text.empty() ||
+                (operands() && (c_.tool != Tool::Probe || make_scenario(c_.probe, file_, settings_, c_.vm, &error_)) &&
+                 (c_.tool != Tool::I2c || make_scenario(c_.i2c, file_, settings_, c_.vm, &error_))));
         r.command = c_;
+        if (!r.ok)
+            r.error = "board-sim: " + error_ + "\n" +
+                      (usage ? std::string("Try 'board-sim ") + (tool ? tool_name(*tool) + std::string(" ") : "") +
+                                   "--help' for more.\n"
+                             : "");
         return r;
     }
 
+private:
     CLI::App *sub(Tool tool) { return app_.get_subcommand(tool_name(tool)); }
 
-private:
     // A long option may be shortened while that is unambiguous: "--fam ltc".
     // `args` are reversed, the subcommand last.
     void expand_abbreviations(std::vector<std::string> &args)
@@ -148,17 +201,12 @@ private:
                 run_options(s, tool);
             s->option_defaults()->group("Run");
             s->set_help_flag("-h,--help", "show this help");
-            version(s);
         }
         app_.set_help_flag("-h,--help");
-        version(&app_);
-    }
-
-    void version(CLI::App *s)
-    {
-        s->add_flag_callback(
-             "-V,--version", [] { throw CLI::CallForVersion(); }, "show the version")
-            ->trigger_on_parse();
+        for (CLI::App *a : {&app_, sub(Tool::Probe), sub(Tool::I2c), sub(Tool::Explain)})
+            a->add_flag_callback(
+                 "-V,--version", [] { throw CLI::CallForVersion(); }, "show the version")
+                ->trigger_on_parse();
     }
 
     // A setting of the scenario, kept in command-line order.
@@ -210,7 +258,7 @@ private:
                         std::string("--set ") + sh.key + "=" + (sh.arg != nullptr ? sh.arg : sh.value));
         s->option_defaults()->group("Run");
         path(s, "--program", c_.program, "PATH",
-             std::string("the program to run (default: $") + (i2c ? I2C_BITBANG_VARIABLE : MINER_PROBE_VARIABLE) +
+             std::string("the program to run (default: $") + (i2c ? "I2C_BITBANG_BIN" : "MINER_PROBE_BIN") +
                  ", then the one built with board-sim)");
         CLI::Option *emulator = path(s, "--emulator", c_.emulator, "COMMAND",
                                      "run it under this emulator and its options (default: $TARGET_EMULATOR; for a "
@@ -221,7 +269,9 @@ private:
                                       "--program; not with --emulator" +
                                           std::string(i2c ? ", --vcd, --svg or --no-decode" : ""));
         vm->excludes(emulator);
-        s->add_option("--timeout", seconds_, "kill the program after this long, 1 to 3600 (default 90)")
+        s->add_option_function<int>(
+             "--timeout", [this](int seconds) { c_.timeout_ms = seconds * 1000; },
+             "kill the program after this long, 1 to 3600 (default 90)")
             ->type_name("SECONDS")
             ->check(CLI::Range(1, 3600).description(""));
         if (i2c) {
@@ -229,13 +279,49 @@ private:
             CLI::Option *svg = path(s, "--svg", c_.svg_path, "PATH",
                                     "draw the waveform, labelled from the decode (so not with --no-decode), as an "
                                     "SVG picture");
-            CLI::Option *no_decode =
-                s->add_flag("--no-decode", no_decode_, "do not decode the waveform with sigrok-cli");
+            CLI::Option *no_decode = s->add_flag_callback(
+                "--no-decode", [this] { c_.decode = false; }, "do not decode the waveform with sigrok-cli");
             vm->excludes(vcd)->excludes(svg)->excludes(no_decode);
             svg->excludes(no_decode);
         }
-        s->add_flag("--json", json_, "print one JSON document instead of text; it holds the scenario")
-            ->excludes(s->add_flag("-q,--quiet", quiet_, "print only the summary, not the program's output"));
+        s->add_flag_callback(
+             "--json", [this] { c_.output = Output::Json; },
+             "print one JSON document instead of text; it holds the scenario")
+            ->excludes(s->add_flag_callback(
+                "-q,--quiet", [this] { c_.output = Output::Quiet; },
+                "print only the summary, not the program's output"));
+    }
+
+    // The help of a subcommand: its options by group, then its scenario keys.
+    std::string help(Tool tool)
+    {
+        std::string text =
+            "usage: " + std::string(USAGE[static_cast<int>(tool)]) + "\n" + ABOUT[static_cast<int>(tool)];
+        for (const char *group : {"Scenario", "Shorthands", "Run"}) {
+            std::string lines;
+            for (const CLI::Option *o : sub(tool)->get_options()) {
+                std::string names;
+                for (const std::string &name : o->get_snames())
+                    names += "-" + name + ", ";
+                for (const std::string &name : o->get_lnames())
+                    names += "--" + name;
+                if (o->get_group() == group && o->nonpositional())
+                    lines += help_line(o->get_type_size() == 0 ? names : names + " " + o->get_type_name(),
+                                       o->get_description());
+            }
+            if (!lines.empty())
+                text += (tool == Tool::Explain ? "" : group + std::string(":\n")) + lines;
+        }
+        if (tool == Tool::Explain)
+            return text;
+        text += tool == Tool::Probe ? key_lines<ProbeScenario>() : key_lines<I2cScenario>();
+        if (tool == Tool::Probe) {
+            std::string frames;
+            for (const sim::KnownFrame &f : sim::known_frames())
+                frames += std::string(frames.empty() ? "" : ", ") + f.name;
+            text += help_line("frame NAMEs", frames + " (any case)");
+        }
+        return text + "Arguments after '--' go to the program unchanged (they set args).\n" + TAIL;
     }
 
     // i2c takes "read" or "write VALUE", or the program's arguments after
@@ -249,10 +335,9 @@ private:
                 c_.explain_path.clear();
             return true;
         }
-        const bool dashes = passed_.has_value();
         if (c_.tool == Tool::I2c) {
             CLI::App *read = sub(Tool::I2c)->get_subcommand("read"), *write = sub(Tool::I2c)->get_subcommand("write");
-            if ((read->parsed() || write->parsed()) && dashes)
+            if ((read->parsed() || write->parsed()) && passed_)
                 return fail("give either 'read'/'write VALUE' or arguments after '--', not both");
             if (read->parsed() || write->parsed())
                 passed_ = write->parsed() ? std::vector<std::string>{write_value_} : std::vector<std::string>{};
@@ -262,61 +347,12 @@ private:
         return true;
     }
 
-    // The file, then each setting in order; then whatever would change
-    // nothing in the chosen scenario is refused, so that a run never
-    // silently differs from what was asked.
-    template <class S>
-    bool scenario(S &s)
-    {
-        const std::string tool = tool_name(S::TOOL);
-        std::vector<std::string> in_file;
-        if (!file_.empty()) {
-            std::ifstream in(file_, std::ios::binary);
-            std::ostringstream text;
-            text << in.rdbuf();
-            std::string why;
-            if (!in)
-                return fail("cannot read the scenario file " + file_);
-            if (!read_scenario(text.str(), &s, &in_file, &why))
-                return fail(file_ + ": " + why);
-        }
-        const S from_file = s;
-        std::map<std::string, std::string> who; // key: who set it
-        for (const std::string &key : in_file)
-            if (find_key<S>(key)->write(s) != find_key<S>(key)->write(S{}))
-                who[key] = key + " in " + file_;
-        for (const Setting &set : settings_) {
-            const Key<S> *k = find_key<S>(set.key);
-            if (k == nullptr)
-                return fail("--set: no key '" + set.key + "' in a " + tool + " scenario; 'board-sim " + tool +
-                            " --help' lists them");
-            std::string why;
-            if (set.value ? !k->read(s, *set.value, &why) : !read_text(*k, s, set.text, &why))
-                return fail(set.who + " " + (why.empty() ? "wants " + k->wants : why) +
-                            (set.value ? "" : ", not '" + set.text + "'"));
-            if (set.shorthand && std::find(in_file.begin(), in_file.end(), set.key) != in_file.end() &&
-                k->write(s) != k->write(from_file))
-                return fail(set.who + (set.has_arg ? " " + set.text : "") + " contradicts " + set.key + " " +
-                            dumped(k->write(from_file)) + " in " + file_);
-            who[set.key] = set.who;
-        }
-        std::vector<std::string> given;
-        for (const auto &[key, by] : who)
-            given.push_back(key);
-        std::string key;
-        if (const NoEffect<S> *rule = refused_key(s, c_.vm, given, &key))
-            return fail(who[key] + " has no effect " + rule->why);
-        return true;
-    }
-
     CLI::App app_{"", "board-sim"};
     Command c_;
     std::string file_;
     std::vector<Setting> settings_;
     std::optional<std::vector<std::string>> passed_;
     std::string write_value_;
-    int seconds_ = 0;
-    bool json_ = false, quiet_ = false, no_decode_ = false;
     std::string error_;
 };
 
@@ -326,34 +362,5 @@ ParseResult parse_command_line(const std::vector<std::string> &args)
 {
     return Parser().parse(args);
 }
-
-std::vector<OptionRow> option_rows(Tool tool, const std::string &group)
-{
-    std::vector<OptionRow> rows;
-    Parser parser;
-    for (const CLI::Option *o : parser.sub(tool)->get_options()) {
-        std::string names;
-        for (const std::string &name : o->get_snames())
-            names += "-" + name + ", ";
-        for (const std::string &name : o->get_lnames())
-            names += "--" + name;
-        if (o->get_group() == group && o->nonpositional())
-            rows.push_back({o->get_type_size() == 0 ? names : names + " " + o->get_type_name(), o->get_description()});
-    }
-    return rows;
-}
-
-std::string version_text()
-{
-    return std::string("board-sim (miner-tools) ") + tool_version() + "\n";
-}
-
-const char *tool_version()
-{
-    return MINER_TOOLS_VERSION;
-}
-
-const char *const MINER_PROBE_VARIABLE = "MINER_PROBE_BIN";
-const char *const I2C_BITBANG_VARIABLE = "I2C_BITBANG_BIN";
 
 } // namespace board_sim

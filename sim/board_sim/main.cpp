@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
 #include "explain.h"
 #include "report.h"
 #include "sandbox.h"
@@ -43,23 +42,14 @@ int explain(const Command &c)
 
 int main(int argc, char **argv)
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const ParseResult parsed = parse_command_line(args);
+    const ParseResult parsed = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
     const Command &c = parsed.command;
-    const std::optional<Tool> tool = c.tool_given ? std::optional<Tool>(c.tool) : std::nullopt;
     if (!parsed.ok) {
-        // One line naming the problem; then, for the command line's form, where to look.
-        fprintf(stderr, "board-sim: %s\n", parsed.error.c_str());
-        if (parsed.usage)
-            fputs(try_help_text(tool).c_str(), stderr);
-        return EXIT_USAGE;
+        fputs(parsed.error.c_str(), stderr);
+        return 2; // bad arguments or a bad scenario
     }
-    if (c.help) {
-        fputs(help_text(tool).c_str(), stdout);
-        return 0;
-    }
-    if (c.version) {
-        fputs(version_text().c_str(), stdout);
+    if (!parsed.text.empty()) {
+        fputs(parsed.text.c_str(), stdout);
         return 0;
     }
     if (c.tool == Tool::Explain)
@@ -88,10 +78,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "board-sim: %s\n", why.c_str());
         return EXIT_SETUP_FAILED;
     }
-    const bool probe = c.tool == Tool::Probe;
-    const int status =
-        c.vm ? (probe ? run_probe_on_vm(c, target.program) : run_i2c_on_vm(c, target.program))
-             : (probe ? run_probe(c, target.program, target.launcher) : run_i2c(c, target.program, target.launcher));
+    const int status = (c.tool == Tool::Probe ? run_probe : run_i2c)(c, target.program, target.launcher);
     if (sim::stop_signal() != 0) {
         fprintf(stderr, "board-sim: stopped by signal %d\n", sim::stop_signal());
         return 128 + sim::stop_signal();

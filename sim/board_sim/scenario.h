@@ -12,8 +12,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstddef>
-#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -51,19 +49,18 @@ struct I2cScenario : sim::GpioBoardOptions {
     static constexpr Tool TOOL = Tool::I2c;
 };
 
-// One key of scenario S, made by key() (scenario_codecs.h).
+// One key of scenario S.
 template <class S>
 struct Key {
     const char *name;
-    const char *help;    // one line; its argument in capitals
-    std::string wants;   // its range in words: "a whole number from 0 to 255"
-    bool hex = false;    // shown in hexadecimal
-    bool list = false;   // --set adds one item, or replaces the list with a JSON array
-    std::ptrdiff_t at{}; // where its member lies in S: what the rules name
-    // Checks a JSON value and stores it; false with `why` ("wants ...").
-    std::function<bool(S &, const Json &, std::string *why)> read;
+    const char *help;  // one line; its argument in capitals
+    std::string wants; // its range in words: "a whole number from 0 to 255"
+    bool hex = false;  // shown in hexadecimal
+    bool list = false; // --set adds one item, or replaces the list with a JSON array
+    // Checks a JSON value and stores it in the member; false, maybe with `why`.
+    bool (*read)(S &s, const Json &value, std::string *why);
     // The member as JSON, in its one spelling.
-    std::function<Json(const S &)> write;
+    Json (*write)(const S &s);
 };
 
 template <class S>
@@ -77,40 +74,44 @@ const Key<S> *find_key(std::string_view name);
 template <class S>
 bool read_text(const Key<S> &k, S &s, const std::string &text, std::string *why);
 
-// A rule of what has no effect: when `when` holds for the scenario, giving
-// any of the keys at `members` changes nothing, for the reason `why`
-// ("without wire").
+// Of the keys `given`, the first that has no effect in `s` (on the emulated
+// board with `vm`): the reason ("without wire"), with the key in `key`; or
+// nullptr.
 template <class S>
-struct NoEffect {
-    bool (*when)(const S &s, bool vm);
-    std::vector<std::ptrdiff_t> members;
-    const char *why;
+const char *refused_key(const S &s, bool vm, const std::vector<std::string> &given, std::string *key);
+
+// A key set on the command line, by --set (`who`: "--set family"), by a
+// shorthand (`who`: "--family"; `has_arg` false for a flag) or given whole
+// as JSON (`value`: the arguments after "--").
+struct Setting {
+    std::string key, text, who;
+    bool shorthand = false;
+    bool has_arg = true;
+    std::optional<Json> value = {};
 };
-template <class S>
-std::span<const NoEffect<S>> no_effect_rules();
 
-// The first rule that refuses one of the keys `given`, or nullptr; `key` is
-// the key refused.
+// The scenario of `file` (none when empty), then each setting in order;
+// whatever would change nothing in it (on the emulated board with `vm`) is
+// refused, so that a run never silently differs from what was asked. False
+// with one line in `why`.
 template <class S>
-const NoEffect<S> *refused_key(const S &s, bool vm, const std::vector<std::string> &given, std::string *key);
+bool make_scenario(S &s, const std::string &file, const std::vector<Setting> &settings, bool vm, std::string *why);
 
-// The scenario as JSON, {"tool": "probe", then every key in the table's
-// order} (nlohmann-json's to_json), and back (from_json: keys left out keep their defaults; throws
-// std::invalid_argument with one line naming the key and the problem).
-void to_json(Json &j, const ProbeScenario &s);
-void to_json(Json &j, const I2cScenario &s);
-void from_json(const Json &j, ProbeScenario &s);
-void from_json(const Json &j, I2cScenario &s);
+// The scenario as JSON: {"tool": "probe", then every key in the table's order}.
+template <class S>
+requires(S::TOOL != Tool::Explain) void to_json(Json &j, const S &s);
 
 // Reads a scenario file's text: a scenario object, or the --json document of
 // a run (its "scenario" is taken, and its subcommand must be S's tool). Keys
-// it leaves out keep their defaults; `given` lists those it holds. False with
-// one line in `why` for anything else.
+// it leaves out keep their defaults; `given` (if not null) lists those it
+// holds. False with one line in `why` for anything else.
 template <class S>
 bool read_scenario(std::string_view text, S *s, std::vector<std::string> *given, std::string *why);
 
 // A key's value in --help and descriptions: "none", "1", "0x55", "[]".
 std::string shown(const Json &value, bool hex);
+// A value in a message, as JSON on one line.
+std::string dumped(const Json &value);
 
 // The keys away from their defaults, as --set would give them:
 // "family=LTC, sensor=3, wire=true, chips=60" (the note left out); "every key
@@ -122,5 +123,9 @@ std::string describe_scenario(const S &s);
 // newline. Bytes that are not UTF-8 (a program's output may hold any) become
 // U+FFFD, so that it always parses.
 std::string document_text(const Json &doc);
+
+// The lines of `text`, without their newlines; a last line without one ends
+// in `unterminated`.
+std::vector<std::string> lines_of(const std::string &text, const char *unterminated = "");
 
 } // namespace board_sim

@@ -52,8 +52,6 @@ TEST(Scenario, FileValuesAreCheckedAndWrittenInOneSpelling)
     EXPECT_EQ(Json(again.scenario), written);
     EXPECT_EQ(Json(read(Json(ProbeScenario{}).dump()).scenario), Json(ProbeScenario{}));
     EXPECT_EQ(Json(read<I2cScenario>(Json(I2cScenario{}).dump()).scenario), Json(I2cScenario{}));
-    EXPECT_EQ(Json::parse(R"({"absent": true})").get<I2cScenario>().device.present, false);
-    EXPECT_THROW(Json::parse(R"({"absent": 1})").get<I2cScenario>(), std::invalid_argument);
 }
 
 // Each committed scenario reads as it is, and its --json form as the same.
@@ -135,10 +133,8 @@ TEST(Scenario, RulesRefuseOnlyWhatWasGiven)
     ProbeScenario s;
     std::string key;
     EXPECT_EQ(refused_key(s, false, {}, &key), nullptr) << "defaults are never refused";
-    const NoEffect<ProbeScenario> *rule = refused_key(s, false, {"chips"}, &key);
-    ASSERT_NE(rule, nullptr);
+    EXPECT_STREQ(refused_key(s, false, {"chips"}, &key), "without wire");
     EXPECT_EQ(key, "chips");
-    EXPECT_STREQ(rule->why, "without wire");
     s.board.family = sim::ChipFamily::LTC;
     s.wire = true;
     EXPECT_EQ(refused_key(s, false, {"family", "wire", "chips"}, &key), nullptr);
@@ -155,7 +151,7 @@ TEST(Scenario, RulesRefuseOnlyWhatWasGiven)
 
     I2cScenario i;
     i.device.present = false;
-    EXPECT_STREQ(refused_key(i, false, {"address"}, &key)->why, "when absent: no device on the bus");
+    EXPECT_STREQ(refused_key(i, false, {"address"}, &key), "when absent: no device on the bus");
     EXPECT_EQ(describe_scenario(i), "absent=true");
     EXPECT_EQ(describe_scenario(I2cScenario{}), "every key at its default");
 }

@@ -131,12 +131,6 @@ TEST(RecordFile, AppendedLinesAreMarked)
               Lines{"/usr/bin/tempSensor: removed by the run"});
 }
 
-TEST(Events, JoinedOnOneLine)
-{
-    EXPECT_EQ(join_events(Json{"Start", "Address read 0x2F", "NACK", "Stop"}), "Start, Address read 0x2F, NACK, Stop");
-    EXPECT_EQ(join_events(Json::array()), "(nothing)");
-}
-
 // The fields every report starts with, as run_document() writes them.
 Json run_report(const char *subcommand, int status, double seconds)
 {
@@ -216,6 +210,8 @@ TEST(Summary, I2cBusDeviceAndFiles)
     EXPECT_EQ(lines.size(), 5U) << "no waveform or picture after a failure to keep or draw them";
 
     r["transaction"]["decode_error"] = "sigrok-cli is not installed";
+    r["transaction"]["device_saw"] = Json::array();
+    EXPECT_EQ(summary_lines(r).at(1), "== bus, as the device saw it: (nothing)");
     EXPECT_EQ(summary_lines(r).at(2), "== waveform not decoded: sigrok-cli is not installed");
 }
 
