@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The shipped miner-probe on the paced wire (wire_test.cpp): its log read
 // call by call, what must hold of it on any wire (the reads follow what the
-// board delivered, the run lasts its sleeps plus the wire at most), and the
+// board delivered, the run lasts at least its sleeps and ends by itself), and the
 // fixture that runs it and checks that.
 #pragma once
 
@@ -169,16 +169,6 @@ inline double sleeps_floor_s(const std::vector<board_sim::ProbeLine> &lines, con
     return ms / 1000.0;
 }
 
-// The most the wire can add: every frame and reply byte and every latency.
-inline double wire_time_s(const sim::WireModel &w, const std::vector<sim::ReceivedFrame> &frames)
-{
-    const double char_s = sim::LineFraming{}.char_ns() / 1e9;
-    double s = 0;
-    for (const sim::ReceivedFrame &f : frames)
-        s += static_cast<double>(f.bytes.size() + f.reply.size()) * char_s + (f.answered ? w.latency_us / 1e6 : 0);
-    return s;
-}
-
 struct WireRun {
     sim::ProbeRunReport report;
     std::vector<board_sim::ProbeLine> lines; // of the program's standard output
@@ -214,12 +204,13 @@ protected:
         EXPECT_LE(type_lines, 1);
         EXPECT_EQ(p.temp_sensor ? std::ranges::count(*p.temp_sensor, '\n') : 0, alt_board ? 0 : type_lines);
 
-        // The time covers every run when a late reply forced a rerun.
+        // The run ends by itself, and takes at least the sleeps and waits
+        // its log shows (a busy host only adds to them; miner-bench's wire
+        // table prints how long runs take). The time covers every run when a
+        // late reply forced a rerun.
+        EXPECT_FALSE(p.run.timed_out);
         if (p.runs == 1) {
-            const double floor = sleeps_floor_s(r.lines, r.blocks);
-            EXPECT_GE(seconds, floor) << "the run was shorter than its own sleeps";
-            // The shell commands and the host's scheduling get a generous share.
-            EXPECT_LE(seconds, floor + wire_time_s(wire, p.frames) + 1.0 + 0.25 * floor) << "floor " << floor << " s";
+            EXPECT_GE(seconds, sleeps_floor_s(r.lines, r.blocks)) << "the run was shorter than its own sleeps";
         }
         return r;
     }

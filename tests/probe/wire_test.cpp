@@ -175,27 +175,30 @@ TEST(WirePacing, BabbleFillsTheLineAtItsSpeedAndNoFaster)
     sim::HashBoardScenario s = wire_board(ChipFamily::None, 0, 100);
     s.babble = 0xEE;
     sim::HashBoard board(line.master(), s);
+    // 100 ms of the line's bytes: a busy host may deliver them late, never
+    // early, so only the lower bound on the time taken is checked.
+    const size_t bytes = 576;
     const int64_t started = now_ns();
     board.start();
-    std::vector<uint8_t> got = line.receive(100000, 100);
+    std::vector<uint8_t> got = line.receive(bytes, 60'000);
     const int64_t elapsed = now_ns() - started;
     board.stop();
+    ASSERT_EQ(got.size(), bytes) << "the line stopped babbling";
     EXPECT_LE(std::ssize(got), elapsed / (10 * 1'000'000'000LL / 57600) + 1);
-    EXPECT_GT(got.size(), 100U) << "the line hardly babbled";
     EXPECT_TRUE(std::ranges::all_of(got, [](uint8_t b) { return b == 0xEE; }));
 }
 
 TEST(WirePacing, StopDoesNotWaitForRepliesStillToCome)
 {
     Line line;
-    sim::HashBoard board(line.master(), wire_board(ChipFamily::BTC, 60, 5'000'000));
+    // The reply is half an hour away: a stop that waited for it would hold the
+    // test until its time limit.
+    sim::HashBoard board(line.master(), wire_board(ChipFamily::BTC, 60, 2'000'000'000));
     board.start();
     const std::vector<uint8_t> frame = sim::frame_bytes(sim::FrameId::BtcDetection);
     ASSERT_EQ(write(line.slave(), frame.data(), frame.size()), std::ssize(frame));
     usleep(20000);
-    const auto before = std::chrono::steady_clock::now();
     board.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
     EXPECT_EQ(board.frames().size(), 1U);
 }
 
@@ -306,11 +309,11 @@ TEST_F(ProbeOnWire, BtcChainOfSixtyThreeChipsIsRecordedWithItsSensorWithoutAQuer
     EXPECT_EQ(names(r.report), std::vector<std::string>{"BTC detection"});
 }
 
-TEST_F(ProbeOnWire, LongChainWithSlowChipsStillEndsInBoundedTime)
+TEST_F(ProbeOnWire, LongChainWithSlowChipsStillEndsByItself)
 {
     // Replies start after the 2 ms wait: whatever the program concludes, its
     // log stays well formed, its reads stay within their lengths and the run
-    // within its sleeps plus the wire.
+    // ends by itself.
     const WireRun r = run(ChipFamily::SIA, sim::WireModel{60, 3000, 0.0, 1});
     EXPECT_GE(count(r.lines, Said::TimedOut), 1);
 }
