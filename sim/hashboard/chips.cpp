@@ -183,31 +183,4 @@ ControlLineState parse_control_line(const std::string &written)
     return state;
 }
 
-std::vector<uint8_t> ChipChain::answer(FrameId frame, const ControlLineState &line)
-{
-    const int after = scenario_.answers_after_cycles;
-    if (after > 0 && !(line.high && line.cycles >= after))
-        return {};
-    // A reset of the chips forgets which register the sensor query reads.
-    if (line.cycles != cycles_at_last_setup_) {
-        cycles_at_last_setup_ = line.cycles;
-        sensor_selected_ = false;
-    }
-    std::vector<uint8_t> reply = reply_for(scenario_, frame);
-    // A register read is silent, unless a named reply says otherwise.
-    if (frame == FrameId::LtcSensorRegisterRead || frame == FrameId::SiaDashSensorRegisterRead)
-        sensor_selected_ = true;
-    if (is_sensor_query(frame)) {
-        if (!sensor_selected_ || reply.empty())
-            return {};
-        ++sensor_queries_;
-        const int k = scenario_.sensor_answers_at_query;
-        if (k <= 0 || sensor_queries_ < k)
-            return {};
-    }
-    if (scenario_.reply_limit && reply.size() > *scenario_.reply_limit)
-        reply.resize(*scenario_.reply_limit);
-    return reply;
-}
-
 } // namespace sim

@@ -125,21 +125,4 @@ struct ControlLineState {
 };
 ControlLineState parse_control_line(const std::string &written);
 
-// The chain as it answers over a run: powered by the control line, its sensor
-// selected by the register read (a reset forgets that) and counting queries.
-class ChipChain {
-public:
-    explicit ChipChain(HashBoardScenario scenario) : scenario_(std::move(scenario)) {}
-    [[nodiscard]] const HashBoardScenario &scenario() const { return scenario_; }
-    // The reply to `frame`, received with a good CRC while the control line
-    // stands as `line` says; empty when the chips stay silent.
-    std::vector<uint8_t> answer(FrameId frame, const ControlLineState &line);
-
-private:
-    HashBoardScenario scenario_;
-    int sensor_queries_ = 0;
-    bool sensor_selected_ = false;
-    int cycles_at_last_setup_ = -1;
-};
-
 } // namespace sim

@@ -57,8 +57,6 @@ public:
     // `master_fd` is the pseudo-terminal's master end; the board does not own it.
     HashBoard(int master_fd, HashBoardScenario scenario);
     ~HashBoard();
-    HashBoard(const HashBoard &) = delete;
-    HashBoard &operator=(const HashBoard &) = delete;
 
     // Serves the line from a thread of its own, at real-time priority when
     // the process may have it, so that replies meet the program's 2 ms wait on
@@ -68,9 +66,11 @@ public:
 
     std::vector<ReceivedFrame> frames() const;
 
-    // Handles one chunk read from the line and returns the bytes to send back
-    // (corrupted, with a wire model, as they would go on the line). For unit
-    // tests that drive the board without a pseudo-terminal, not while started.
+    // Adds a chunk read from the line to the bytes not yet taken, takes the
+    // frames they make and returns the replies (corrupted, with a wire model,
+    // as they go on the line, paced when started); an empty chunk says that
+    // the line fell quiet: what is left is one unknown frame. Unit tests drive
+    // the board with it, without a pseudo-terminal, while it is not started.
     std::vector<uint8_t> receive(const std::vector<uint8_t> &chunk);
 
     // Only a frame that never completes waits this long; the bytes of one
@@ -78,24 +78,19 @@ public:
     static constexpr int QUIET_MS = 50;
 
 private:
-    // A frame just taken: its length, when its last byte was read, its reply
-    // and its index in frames_.
-    struct Answer {
-        size_t frame_len;
-        int64_t arrived_ns;
-        std::vector<uint8_t> reply;
-        size_t frame;
-    };
-    // Adds `chunk`, read at `read_ns`, to the bytes not yet taken and takes
-    // the frames they make; with `quiet`, what is left is one unknown frame.
-    std::vector<Answer> take_frames(const std::vector<uint8_t> &chunk, int64_t read_ns, bool quiet);
-    void record(size_t len, std::optional<FrameId> id, std::vector<Answer> *answers);
-    void deliver(const std::vector<Answer> &answers);
+    void record(size_t len, std::optional<FrameId> id, std::vector<uint8_t> *replies);
+    // The chips' reply to a frame received with a good CRC, as the control
+    // line stands: powered by it, their sensor selected by the register read
+    // (a reset forgets that) and counting queries; empty when they are silent.
+    std::vector<uint8_t> answer(FrameId frame);
     void serve();
     void transmit();
 
     int master_fd_;
-    ChipChain chips_;
+    HashBoardScenario scenario_;
+    int sensor_queries_ = 0;
+    bool sensor_selected_ = false;
+    int cycles_at_last_setup_ = -1;
     int stop_fd_ = -1;
     std::thread thread_;
     mutable std::mutex mutex_;
@@ -110,10 +105,9 @@ private:
     struct Timed {
         int64_t due_ns;
         uint8_t byte;
-        size_t frame = NO_FRAME; // where it came from; babble comes from no frame
-        size_t offset = 0;       // in that frame's reply
+        std::optional<size_t> frame{}; // where it came from; babble comes from no frame
+        size_t offset = 0;             // in that frame's reply
     };
-    static constexpr size_t NO_FRAME = static_cast<size_t>(-1);
     std::thread transmitter_;
     bool stopping_ = false; // guarded by mutex_, as are the two below
     std::condition_variable pending_changed_;
