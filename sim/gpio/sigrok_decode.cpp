@@ -41,7 +41,7 @@ constexpr AnnotationForm FORMS[] = {
 int run_capture(const std::vector<std::string> &argv, std::string *output, std::string *error)
 {
     const RunResult run = run_process(
-        {.argv = argv, .stdin_path = "/dev/null", .out = Sink::capture(), .err = Sink::stdout_too()}, DECODE_TIME_MS);
+        {.argv = argv, .stdin_path = "/dev/null", .out = Sink::Capture, .err = Sink::Stdout}, DECODE_TIME_MS);
     *output = run.out;
     if (run.exec_errno != 0)
         *error = run.exec_error;

@@ -77,8 +77,8 @@ ProcessLaunch grouped_launch(std::vector<std::string> argv)
 {
     return {.argv = std::move(argv),
             .stdin_path = "/dev/null",
-            .out = Sink::capture(),
-            .err = Sink::stdout_too(),
+            .out = Sink::Capture,
+            .err = Sink::Stdout,
             .child_setup = [] { return setpgid(0, 0) == 0 ? nullptr : "setpgid"; }};
 }
 
