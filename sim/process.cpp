@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 namespace sim {
 
@@ -55,22 +56,6 @@ bool put(int fd, int target)
     return fd >= 0 && (fd == target || dup2(fd, target) == target);
 }
 
-// The descriptor that `sink` puts at `target` (1 or 2).
-int sink_fd(const Sink &sink, int capture_fd, int target)
-{
-    switch (sink.to) {
-    case Sink::To::File:
-        return open(sink.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    case Sink::To::Capture:
-        return capture_fd;
-    case Sink::To::Stdout:
-        return 1;
-    case Sink::To::Inherit:
-        break;
-    }
-    return target;
-}
-
 // Between fork and exec: only async-signal-safe calls.
 [[noreturn]] void run_child(const ProcessLaunch &launch, const char *path, char *const *argv, int report_fd, int out_fd,
                             int err_fd)
@@ -79,9 +64,11 @@ int sink_fd(const Sink &sink, int capture_fd, int target)
     if (!launch.stdin_path.empty() && !put(open(launch.stdin_path.c_str(), O_RDONLY | O_CLOEXEC), 0))
         step = launch.stdin_path.c_str();
     for (const int target : {1, 2}) {
-        const Sink &sink = target == 1 ? launch.out : launch.err;
-        if (step == nullptr && !put(sink_fd(sink, target == 1 ? out_fd : err_fd, target), target))
-            step = sink.to == Sink::To::File ? sink.path.c_str() : "redirect";
+        const Sink sink = target == 1 ? launch.out : launch.err;
+        const int capture_fd = target == 1 ? out_fd : err_fd;
+        const int fd = sink == Sink::Capture ? capture_fd : sink == Sink::Stdout ? 1 : target;
+        if (step == nullptr && !put(fd, target))
+            step = "redirect";
     }
     // Nothing of this process (pseudo-terminal ends, FUSE channels) leaks in.
     if (report_fd != REPORT_FD && dup3(report_fd, REPORT_FD, O_CLOEXEC) == REPORT_FD)
@@ -103,11 +90,8 @@ int sink_fd(const Sink &sink, int capture_fd, int target)
 
 std::string read_capture(int fd)
 {
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n)
-        text.append(buf, static_cast<size_t>(n));
+    std::string text(static_cast<size_t>(std::max<off_t>(0, lseek(fd, 0, SEEK_END))), '\0');
+    text.resize(static_cast<size_t>(std::max<ssize_t>(0, pread(fd, text.data(), text.size(), 0))));
     return text;
 }
 
@@ -125,9 +109,9 @@ Process::Process(const ProcessLaunch &launch)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     // A capture that cannot be made fails in the child, as a failed redirection.
-    if (launch.out.to == Sink::To::Capture)
+    if (launch.out == Sink::Capture)
         out_fd_ = memfd_create("stdout", MFD_CLOEXEC);
-    if (launch.err.to == Sink::To::Capture)
+    if (launch.err == Sink::Capture)
         err_fd_ = memfd_create("stderr", MFD_CLOEXEC);
 
     int pipe_fds[2] = {-1, -1};
@@ -211,17 +195,17 @@ std::string find_on_path(const std::string &name)
 {
     if (name.find('/') != std::string::npos)
         return name;
-    const char *path = getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (end > start && access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
+    std::istringstream dirs(env_or("PATH", "/usr/bin:/bin"));
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0)
+            return dir + "/" + name;
     return "";
+}
+
+std::string env_or(const char *name, const std::string &fallback)
+{
+    const char *value = getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
 }
 
 bool stop_on_signals(std::string *why)

@@ -16,22 +16,14 @@
 
 namespace sim {
 
-// Where standard output or error goes.
-struct Sink {
-    enum class To { Inherit, File, Capture, Stdout };
-    To to = To::Inherit;
-    std::string path{}; // for File: created or truncated
-
-    static Sink file(std::string path) { return {To::File, std::move(path)}; }
-    static Sink capture() { return {To::Capture, {}}; }
-    static Sink stdout_too() { return {To::Stdout, {}}; } // standard error only: into standard output
-};
+// Where standard output or error goes: inherited, captured, or (standard
+// error only) into standard output.
+enum class Sink { Inherit, Capture, Stdout };
 
 struct ProcessLaunch {
-    // argv[0]: a path, or a name looked up on $PATH.
-    std::vector<std::string> argv{};
-    std::string stdin_path{}; // empty: inherited
-    Sink out{}, err{};
+    std::vector<std::string> argv{}; // argv[0]: a path, or a name looked up on $PATH
+    std::string stdin_path{};        // empty: inherited
+    Sink out = Sink::Inherit, err = Sink::Inherit;
     // Runs in the child just before the exec, so only async-signal-safe calls
     // (the parent may have threads). Returns nullptr, or the name of the step
     // that failed with errno set.
@@ -86,6 +78,9 @@ inline RunResult run_process(const ProcessLaunch &launch, int timeout_ms)
 // An absolute path for `name`: itself when it holds a slash, else the first
 // executable of that name on $PATH; empty when there is none.
 std::string find_on_path(const std::string &name);
+
+// The environment variable `name` when it is set and not empty, else `fallback`.
+std::string env_or(const char *name, const std::string &fallback);
 
 // Makes SIGINT, SIGTERM and SIGHUP stop the run in progress instead of ending
 // this process mid-way (with its sandbox directory and mounts left behind):

@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <string>
+#include <utility>
 
 namespace sim {
 
@@ -19,32 +20,23 @@ public:
     PseudoTerminal()
     {
         char name[PATH_MAX] = {};
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
             master_ = slave_ = -1;
-            return;
-        }
-        fcntl(master_, F_SETFD, FD_CLOEXEC);
-        fcntl(slave_, F_SETFD, FD_CLOEXEC);
         slave_path_ = name;
+        for (const int fd : {master_, slave_})
+            fcntl(fd, F_SETFD, FD_CLOEXEC); // fails harmlessly on -1
     }
     ~PseudoTerminal()
     {
-        if (slave_ >= 0)
-            close(slave_);
-        if (master_ >= 0)
-            close(master_);
+        close_master();
+        close(slave_);
     }
     PseudoTerminal(const PseudoTerminal &) = delete;
     PseudoTerminal &operator=(const PseudoTerminal &) = delete;
 
     bool ok() const { return master_ >= 0; }
     // Hangs up the far end, as a board that goes away.
-    void close_master()
-    {
-        if (master_ >= 0)
-            close(master_);
-        master_ = -1;
-    }
+    void close_master() { close(std::exchange(master_, -1)); }
     int master() const { return master_; }
     int slave() const { return slave_; }
     const std::string &slave_path() const { return slave_path_; }

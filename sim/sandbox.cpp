@@ -48,14 +48,21 @@ const char *bind_files(const std::vector<std::pair<std::string, std::string>> &b
     return nullptr;
 }
 
+// Gives this process a mount namespace whose mounts stay private to it;
+// nullptr, or the step that failed.
+const char *private_mounts()
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        return "unshare";
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ? "make / private" : nullptr;
+}
+
 // Makes the namespace, in the child; nullptr, or the step that failed.
 const char *enter_namespace(const ChildPlan &plan)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (unshare(CLONE_NEWNS) != 0)
-        return "unshare";
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return "make / private";
+    if (const char *failed = private_mounts())
+        return failed;
     if (mount("overlay", "/usr/bin", "overlay", plan.overlay_flags, plan.overlay_options.c_str()) != 0)
         return "overlay on /usr/bin";
     if (mount(plan.sys_class.c_str(), "/sys/class", nullptr, MS_BIND | MS_REC, nullptr) != 0)
@@ -96,10 +103,7 @@ bool Sandbox::supported(std::string *why)
 {
     // The only sure test is to try: make a namespace and a mount in a child.
     const auto try_mount = [] {
-        return unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                       mount("tmpfs", "/mnt", "tmpfs", 0, "size=64k") != 0
-                   ? "mount"
-                   : nullptr;
+        return private_mounts() != nullptr || mount("tmpfs", "/mnt", "tmpfs", 0, "size=64k") != 0 ? "mount" : nullptr;
     };
     if (run_process({.argv = {"true"}, .child_setup = try_mount}, NO_TIME_LIMIT).exit_status == 0)
         return true;
@@ -149,11 +153,10 @@ RunResult Sandbox::run(const std::vector<std::string> &argv, int timeout_ms)
     plan.old_shm = plan.old_dev + "/shm";
     for (const auto &[name, host_path] : options_.devices)
         plan.devices.emplace_back(host_path, "/dev/" + name);
-    const ProcessLaunch launch{.argv = argv,
-                               .stdin_path = "/dev/null",
-                               .out = Sink::capture(),
-                               .err = Sink::capture(),
-                               .child_setup = [&plan] { return enter_namespace(plan); }};
+    const ProcessLaunch launch{
+        .argv = argv, .stdin_path = "/dev/null", .out = Sink::Capture, .err = Sink::Capture, .child_setup = [&plan] {
+            return enter_namespace(plan);
+        }};
     return run_process(launch, timeout_ms);
 }
 
@@ -178,17 +181,15 @@ bool Sandbox::write_file(const std::string &path, const std::string &text)
 
 std::string temp_directory()
 {
-    const char *tmp = getenv("TMPDIR");
-    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    return env_or("TMPDIR", "/tmp");
 }
 
 bool isolate_mounts(std::string *why)
 {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *why = std::string("cannot make a private mount namespace: ") + strerror(errno);
-        return false;
-    }
-    return true;
+    if (private_mounts() == nullptr)
+        return true;
+    *why = std::string("cannot make a private mount namespace: ") + strerror(errno);
+    return false;
 }
 
 } // namespace sim

@@ -37,7 +37,6 @@ public:
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
-
     [[nodiscard]] const std::string &path() const { return path_; }
 
 private:
@@ -46,14 +45,13 @@ private:
 
 class Sandbox {
 public:
-    // True when this process may create mount namespaces (root, or CAP_SYS_ADMIN);
-    // otherwise `why` says what is missing.
+    // True when this process may create mount namespaces (root, or
+    // CAP_SYS_ADMIN); otherwise `why` says what is missing.
     static bool supported(std::string *why);
 
     explicit Sandbox(SandboxOptions options = {});
 
-    // Empty when it could not be made.
-    [[nodiscard]] const std::string &dir() const { return dir_.path(); }
+    [[nodiscard]] const std::string &dir() const { return dir_.path(); } // empty when it could not be made
     // Upper layer of the /usr/bin overlay: seed record files here before a run
     // and read them back after it.
     [[nodiscard]] std::string usr_bin_dir() const { return dir() + "/usr-bin"; }
@@ -69,8 +67,7 @@ public:
     // say), so use file_exists() to tell a missing file from an empty one.
     static std::string read_file(const std::string &path);
     static bool file_exists(const std::string &path);
-    // False when the file could not be written.
-    static bool write_file(const std::string &path, const std::string &text);
+    static bool write_file(const std::string &path, const std::string &text); // false when it failed
 
 private:
     SandboxOptions options_;
@@ -78,8 +75,8 @@ private:
 };
 
 // Makes this process's mounts private to it, so that a FUSE mount it leaves
-// behind (killed mid-run, say) vanishes with it instead of lingering on the host.
-// Returns false with `why` set when that is not possible.
+// behind (killed mid-run, say) vanishes with it instead of lingering on the
+// host. Returns false with `why` set when that is not possible.
 bool isolate_mounts(std::string *why);
 
 // $TMPDIR when set and non-empty, else /tmp.

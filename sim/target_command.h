@@ -5,13 +5,8 @@
 // musl binary, or a MIPS one under the board's CPU).
 #pragma once
 
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include "gpio_numbers.h"
 
 namespace sim {
 
@@ -46,32 +41,13 @@ Target find_target(const TargetChoice &choice);
 
 // The words of `text`, split at white space: an emulator command such as
 // "/usr/bin/qemu-mips-static -cpu 24Kc".
-inline std::vector<std::string> command_words(const std::string &text)
-{
-    std::istringstream in(text);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
-}
+std::vector<std::string> command_words(const std::string &text);
 
 // The GPIO base the programs under test were built with (the build option
 // MINER_TOOLS_GPIO_BASE): the environment variable of that name when set and
 // non-empty, for another build's programs as with MINER_PROBE_BIN, else this
 // build's. The simulated board names its lines with it. A value that is not a
 // whole number stops the process with status 2.
-inline int target_gpio_base()
-{
-    const char *text = std::getenv("MINER_TOOLS_GPIO_BASE");
-    if (text == nullptr || *text == '\0')
-        return GPIO_BASE;
-    char *end = nullptr;
-    const long base = std::strtol(text, &end, 10);
-    if (*end != '\0' || base < 0 || base > 1000000) {
-        std::fprintf(stderr, "MINER_TOOLS_GPIO_BASE=%s is not a GPIO base (a whole number from 0 to 1000000)\n", text);
-        std::exit(2);
-    }
-    return static_cast<int>(base);
-}
+int target_gpio_base();
 
 } // namespace sim

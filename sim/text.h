@@ -3,6 +3,7 @@
 // and the tests: one hex formatter, one plural, one number parser.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -18,12 +19,10 @@ namespace sim {
 // traces them: {0x14, 0x85} gives "1485".
 inline std::string hex_bytes(const std::uint8_t *data, std::size_t n)
 {
-    static constexpr char DIGITS[] = "0123456789abcdef";
     std::string out;
-    out.reserve(2 * n);
     for (std::size_t i = 0; i < n; ++i) {
-        out += DIGITS[data[i] >> 4];
-        out += DIGITS[data[i] & 0x0F];
+        out += "0123456789abcdef"[data[i] >> 4];
+        out += "0123456789abcdef"[data[i] & 0x0F];
     }
     return out;
 }
@@ -36,9 +35,8 @@ inline std::string hex_bytes(const std::vector<std::uint8_t> &bytes)
 // One byte as "0x2F".
 inline std::string hex_byte(int byte)
 {
-    static constexpr char DIGITS[] = "0123456789ABCDEF";
     const unsigned b = static_cast<unsigned>(byte) & 0xFFU;
-    return std::string("0x") + DIGITS[b >> 4] + DIGITS[b & 0x0F];
+    return std::string("0x") + "0123456789ABCDEF"[b >> 4] + "0123456789ABCDEF"[b & 0x0F];
 }
 
 // "1 write", "3 writes".
@@ -70,26 +68,16 @@ inline std::optional<long> parse_number(std::string_view text, long min, long ma
 inline std::optional<std::vector<std::uint8_t>> parse_hex_bytes(std::string_view text)
 {
     std::vector<std::uint8_t> bytes;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const char c = text[at];
-        if (c == ' ' || c == ':' || c == ',') {
-            ++at;
-            continue;
-        }
-        if (at + 2 > text.size())
-            return std::nullopt;
-        unsigned value = 0;
+    for (std::size_t at = text.find_first_not_of(" :,"); at != std::string_view::npos;
+         at = text.find_first_not_of(" :,", at + 2)) {
         const char *first = text.data() + at;
-        const auto [end, ec] = std::from_chars(first, first + 2, value, 16);
+        std::uint8_t value = 0;
+        const auto [end, ec] = std::from_chars(first, first + std::min<std::size_t>(2, text.size() - at), value, 16);
         if (ec != std::errc() || end != first + 2)
             return std::nullopt;
-        bytes.push_back(static_cast<std::uint8_t>(value));
-        at += 2;
+        bytes.push_back(value);
     }
-    if (bytes.empty())
-        return std::nullopt;
-    return bytes;
+    return bytes.empty() ? std::nullopt : std::optional(bytes);
 }
 
 } // namespace sim

@@ -26,7 +26,7 @@ int run_tool(std::vector<std::string> args, std::string *output, std::string *er
 {
     args.insert(args.begin(), TOOL);
     const RunResult run = run_process(
-        {.argv = args, .stdin_path = "/dev/null", .out = Sink::capture(), .err = Sink::stdout_too()}, DECODE_TIME_MS);
+        {.argv = args, .stdin_path = "/dev/null", .out = Sink::Capture, .err = Sink::Stdout}, DECODE_TIME_MS);
     *output = run.out;
     if (run.exec_errno != 0)
         *error = run.exec_error;

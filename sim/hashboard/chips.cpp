@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "chips.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace sim {
@@ -19,7 +20,6 @@ struct FamilyAnswers {
     FrameId detection;
     std::vector<uint8_t> record;
     std::optional<FrameId> sensor_query;
-    bool preamble; // replies start AA 55
 };
 
 const FamilyAnswers *answers_of(ChipFamily family)
@@ -27,28 +27,27 @@ const FamilyAnswers *answers_of(ChipFamily family)
     using enum FrameId;
     using enum ChipFamily;
     static const FamilyAnswers families[] = {
-        {BTC, BtcDetection, {0x13, 0x87, 0x90, 0x00, 0x00, 0x00}, std::nullopt, false},
-        {LTC, LtcDetection, {0x14, 0x85, 0x00, 0x00, 0x00, 0x00}, LtcSensorQuery, false},
-        {SIA, SiaDashDetection, {0xAA, 0x55, 0x17, 0x20, 0x00, 0x00, 0x00, 0x00}, SiaDashSensorQuery, true},
-        {DASH, SiaDashDetection, {0xAA, 0x55, 0x17, 0x60, 0x00, 0x00, 0x00, 0x00}, SiaDashSensorQuery, true},
+        {BTC, BtcDetection, {0x13, 0x87, 0x90, 0x00, 0x00, 0x00}, std::nullopt},
+        {LTC, LtcDetection, {0x14, 0x85, 0x00, 0x00, 0x00, 0x00}, LtcSensorQuery},
+        {SIA, SiaDashDetection, {0xAA, 0x55, 0x17, 0x20, 0x00, 0x00, 0x00, 0x00}, SiaDashSensorQuery},
+        {DASH, SiaDashDetection, {0xAA, 0x55, 0x17, 0x60, 0x00, 0x00, 0x00, 0x00}, SiaDashSensorQuery},
     };
-    for (const FamilyAnswers &f : families)
-        if (f.family == family)
-            return &f;
-    return nullptr;
+    const auto *found = std::ranges::find(families, family, &FamilyAnswers::family);
+    return found == std::end(families) ? nullptr : found;
 }
 
-bool has_preamble(const std::vector<uint8_t> &f)
+// Bytes of a frame's 55 AA preamble, which its CRC leaves out.
+size_t preamble_len(const std::vector<uint8_t> &f)
 {
-    return f.size() >= 2 && f[0] == 0x55 && f[1] == 0xAA;
+    return f.size() >= 2 && f[0] == 0x55 && f[1] == 0xAA ? 2 : 0;
 }
 
 // CRC-5 (x^5 + x^2 + 1, initial 0x1F, MSB first) of the first `len` bytes of
-// `frame`, its 55 AA preamble left out.
+// `frame`, its preamble left out.
 uint8_t chip_crc5(const std::vector<uint8_t> &frame, size_t len)
 {
     unsigned crc = 0x1F;
-    for (size_t i = has_preamble(frame) ? 2 : 0; i < len; ++i)
+    for (size_t i = preamble_len(frame); i < len; ++i)
         for (int bit = 7; bit >= 0; --bit) {
             const unsigned in = (frame[i] >> bit) & 1U;
             const unsigned top = (crc >> 4) & 1U;
@@ -63,20 +62,6 @@ std::vector<uint8_t> with_crc(std::vector<uint8_t> body)
 {
     body.push_back(chip_crc5(body, body.size()));
     return body;
-}
-
-std::vector<uint8_t> chain_reply(const std::vector<uint8_t> &chip_record, int chips)
-{
-    std::vector<uint8_t> reply;
-    for (int chip = 0; chip < chips; ++chip)
-        reply.insert(reply.end(), chip_record.begin(), chip_record.end());
-    return reply;
-}
-
-// Chips in the chain: the wire model's count, or the default.
-int chain_chips(const HashBoardScenario &s)
-{
-    return s.wire && s.wire->chips > 0 ? s.wire->chips : DEFAULT_CHAIN_CHIPS;
 }
 
 } // namespace
@@ -121,10 +106,8 @@ const std::vector<uint8_t> &frame_bytes(FrameId frame)
 
 std::optional<FrameId> frame_named(const std::string &name)
 {
-    for (const KnownFrame &known : known_frames())
-        if (name == known.name)
-            return known.id;
-    return std::nullopt;
+    const auto found = std::ranges::find_if(known_frames(), [&name](const KnownFrame &f) { return name == f.name; });
+    return found == known_frames().end() ? std::nullopt : std::optional(found->id);
 }
 
 bool is_detection(std::optional<FrameId> frame)
@@ -145,16 +128,13 @@ std::optional<FrameId> sensor_query_of(ChipFamily family)
 
 const char *chip_family_name(ChipFamily family)
 {
-    for (const auto &[f, name] : CHIP_FAMILY_NAMES)
-        if (f == family)
-            return name;
-    return "?";
+    const auto *found = std::ranges::find(CHIP_FAMILY_NAMES, family, &std::pair<ChipFamily, const char *>::first);
+    return found == std::end(CHIP_FAMILY_NAMES) ? "?" : found->second;
 }
 
 bool frame_crc_ok(const std::vector<uint8_t> &frame)
 {
-    const size_t skip = has_preamble(frame) ? 2 : 0;
-    return frame.size() >= skip + 2 && chip_crc5(frame, frame.size() - 1) == frame.back();
+    return frame.size() >= preamble_len(frame) + 2 && chip_crc5(frame, frame.size() - 1) == frame.back();
 }
 
 std::vector<uint8_t> reply_for(const HashBoardScenario &s, FrameId frame)
@@ -163,16 +143,21 @@ std::vector<uint8_t> reply_for(const HashBoardScenario &s, FrameId frame)
         if (frame_named(r.frame_name) == frame)
             return r.bytes;
     const FamilyAnswers *family = answers_of(s.family);
-    if (family == nullptr)
-        return {};
-    if (frame == family->detection)
-        return s.detection_reply ? *s.detection_reply : chain_reply(with_crc(family->record), chain_chips(s));
-    if (frame != family->sensor_query)
+    if (family != nullptr && frame == family->detection) {
+        if (s.detection_reply)
+            return *s.detection_reply;
+        const std::vector<uint8_t> record = with_crc(family->record);
+        std::vector<uint8_t> reply;
+        for (int chip = 0; chip < (s.wire && s.wire->chips > 0 ? s.wire->chips : DEFAULT_CHAIN_CHIPS); ++chip)
+            reply.insert(reply.end(), record.begin(), record.end());
+        return reply;
+    }
+    if (family == nullptr || frame != family->sensor_query)
         return {};
     if (s.sensor_reply)
         return *s.sensor_reply;
     std::vector<uint8_t> sensor = {s.sensor_status, 0x98, 0xFE, s.sensor_id, 0x00, 0x00};
-    if (family->preamble)
+    if (family->record.front() == 0xAA) // SIA and DASH replies start AA 55, as their records do
         sensor.insert(sensor.begin(), {0xAA, 0x55});
     return with_crc(sensor);
 }
@@ -196,33 +181,6 @@ ControlLineState parse_control_line(const std::string &written)
         }
     }
     return state;
-}
-
-std::vector<uint8_t> ChipChain::answer(FrameId frame, const ControlLineState &line)
-{
-    const int after = scenario_.answers_after_cycles;
-    if (after > 0 && !(line.high && line.cycles >= after))
-        return {};
-    // A reset of the chips forgets which register the sensor query reads.
-    if (line.cycles != cycles_at_last_setup_) {
-        cycles_at_last_setup_ = line.cycles;
-        sensor_selected_ = false;
-    }
-    std::vector<uint8_t> reply = reply_for(scenario_, frame);
-    // A register read is silent, unless a named reply says otherwise.
-    if (frame == FrameId::LtcSensorRegisterRead || frame == FrameId::SiaDashSensorRegisterRead)
-        sensor_selected_ = true;
-    if (is_sensor_query(frame)) {
-        if (!sensor_selected_ || reply.empty())
-            return {};
-        ++sensor_queries_;
-        const int k = scenario_.sensor_answers_at_query;
-        if (k <= 0 || sensor_queries_ < k)
-            return {};
-    }
-    if (scenario_.reply_limit && reply.size() > *scenario_.reply_limit)
-        reply.resize(*scenario_.reply_limit);
-    return reply;
 }
 
 } // namespace sim

@@ -28,68 +28,57 @@ const char *chip_family_name(ChipFamily family);
 // on the line (see line_framing), and each reply byte is written on its own
 // when its stop bit would have ended.
 struct WireModel {
-    // Chips in the chain; each answers a detection frame with one record, in
-    // chain order. 0 means as many as the program's read length implies for
-    // the family (6 for every family: 42 bytes of 7-byte records, 54 of 9).
+    // Chips in the chain, each answering a detection frame with one record;
+    // 0: as many as fill the program's read (6 for every family).
     int chips = 0;
-    // Time from the end of a frame's last byte to the start of its reply.
-    int latency_us = 100;
-    // Probability that a reply byte is corrupted (one bit flipped), from a
-    // generator seeded with `corrupt_seed` so that a run can be repeated.
+    int latency_us = 100; // from the end of a frame's last byte to its reply
+    // Probability that a reply byte has one bit flipped, from a generator
+    // seeded with `corrupt_seed` so that a run can be repeated.
     double corrupt_rate = 0.0;
     uint32_t corrupt_seed = 1;
 };
 
-// A reply to a frame by its catalogue name (e.g. "LTC sensor query"), sent
-// instead of what the family would answer: the whole reply, as given, whatever
-// the chain length (empty bytes make the frame go unanswered). The chips still
-// answer only when powered, and a sensor query only after the register read
-// and from `sensor_answers_at_query` on. A name not in the catalogue matches
-// no frame.
+// The whole reply to the frame of that catalogue name (e.g. "LTC sensor
+// query"), whatever the family and chain length; empty bytes leave the frame
+// unanswered. Power and the sensor's rules still apply; a name not in the
+// catalogue matches no frame.
 struct FrameReply {
     std::string frame_name;
     std::vector<uint8_t> bytes;
 };
 
 struct HashBoardScenario {
-    // Bytes paced at the speed and framing the program set on the line, with
-    // chip latency, chain length and corruption; nullopt: instant replies.
-    std::optional<WireModel> wire;
+    std::optional<WireModel> wire; // nullopt: instant replies
     // Replies that override the family's answer to named frames.
     std::vector<FrameReply> frame_replies;
     ChipFamily family = ChipFamily::None;
     // The chips answer only once the control line has made at least this many
-    // low-high cycles and stands high; 0 means they answer whatever the line does.
+    // low-high cycles and stands high; 0: whatever the line does.
     int answers_after_cycles = 1;
-    // The temperature sensor answers from this query on (counted over the whole
-    // run, from 1); 0 means it never answers.
+    // The sensor answers from this query of the run on (from 1); 0: never.
     int sensor_answers_at_query = 1;
     // Status byte (its top two bits must be clear) and identity byte of a
     // sensor reply.
     uint8_t sensor_status = 0x00;
     uint8_t sensor_id = 0x55;
-    // Replaces the family's answer to its detection frame, e.g. AA 55 17 99:
-    // the whole reply, whatever the chain length. A named frame reply for the
-    // same frame takes precedence.
+    // The whole answer to the family's detection frame (e.g. AA 55 17 99) or
+    // to its sensor query, whatever the chain length; a named frame reply for
+    // the same frame takes precedence.
     std::optional<std::vector<uint8_t>> detection_reply;
-    // Replaces the family's answer to its sensor query (status and identity
-    // included); a named frame reply for the same frame takes precedence.
     std::optional<std::vector<uint8_t>> sensor_reply;
-    // When set, every reply is cut to this many bytes.
-    std::optional<size_t> reply_limit;
+    std::optional<size_t> reply_limit; // every reply cut to this many bytes
     // A babbling line: besides its answers, the board sends this noise byte
     // unasked. Without a wire model it writes 16 of them after every
-    // millisecond in which nothing arrived (about 16 bytes a millisecond, more
-    // than a 115200-baud line carries); with one, it sends them back to back
-    // at the line's speed whenever no reply is on the way.
+    // millisecond in which nothing arrived (more than a 115200-baud line
+    // carries); with one, back to back at the line's speed whenever no reply
+    // is on the way.
     std::optional<uint8_t> babble;
     // Host path of the control line's value file (written by the program as
-    // "0\n" / "1\n" lines); empty means no line is watched.
+    // "0\n" / "1\n" lines); empty: no line is watched.
     std::string control_line_path;
 };
 
-// The command frames the chips understand, one value per frame the program
-// sends, in the order of known_frames().
+// The command frames the chips understand, in the order of known_frames().
 enum class FrameId {
     BtcDetection,
     LtcDetection,
@@ -102,7 +91,6 @@ enum class FrameId {
     SiaDashSensorRegisterRead,
     SiaDashSensorQuery
 };
-inline constexpr size_t FRAME_COUNT = static_cast<size_t>(FrameId::SiaDashSensorQuery) + 1;
 
 struct KnownFrame {
     FrameId id;
@@ -124,10 +112,9 @@ std::optional<FrameId> sensor_query_of(ChipFamily family);
 // of the bytes before it, its 55 AA preamble left out.
 bool frame_crc_ok(const std::vector<uint8_t> &frame);
 
-// What a board of `scenario` would answer to `frame` (a named frame reply,
-// else the family's answer to a detection or sensor query), with the chain
-// length of its wire model, ignoring power, sensor counting and corruption;
-// empty when it stays silent.
+// What a board of `scenario` answers to `frame`, with the chain length of its
+// wire model, ignoring power, the sensor's rules and corruption; empty when
+// it stays silent.
 std::vector<uint8_t> reply_for(const HashBoardScenario &scenario, FrameId frame);
 
 // Low-high cycles in the text of a control line's value file.
@@ -137,21 +124,5 @@ struct ControlLineState {
     std::vector<std::string> writes; // every line written, in order
 };
 ControlLineState parse_control_line(const std::string &written);
-
-// The chain as it answers over a run: powered by the control line, its sensor
-// selected by the register read (a reset forgets that) and counting queries.
-class ChipChain {
-public:
-    explicit ChipChain(HashBoardScenario scenario) : scenario_(std::move(scenario)) {}
-    // The reply to `frame`, received with a good CRC while the control line
-    // stands as `line` says; empty when the chips stay silent.
-    std::vector<uint8_t> answer(FrameId frame, const ControlLineState &line);
-
-private:
-    HashBoardScenario scenario_;
-    int sensor_queries_ = 0;
-    bool sensor_selected_ = false;
-    int cycles_at_last_setup_ = -1;
-};
 
 } // namespace sim

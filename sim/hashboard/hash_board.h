@@ -12,9 +12,6 @@
 // frame cut short, or noise), or at stop().
 #pragma once
 
-#include <termios.h>
-
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,62 +28,49 @@ namespace sim {
 
 struct ReceivedFrame {
     std::vector<uint8_t> bytes;
-    std::optional<FrameId> id;  // nullopt when not in the catalogue
-    bool crc_ok = false;        // a frame with a bad CRC-5 is recorded and ignored
-    bool answered = false;      // the board sent a reply to it
-    std::vector<uint8_t> reply; // the reply as it went on the line, corruption included
-    // Offsets in `reply` of the bytes the line could not take because the
-    // program's input buffer was full: lost, as a real receiver overruns.
-    std::vector<size_t> overrun;
+    std::optional<FrameId> id;    // nullopt when not in the catalogue
+    bool crc_ok = false;          // a frame with a bad CRC-5 is recorded and ignored
+    bool answered = false;        // the board sent a reply to it
+    std::vector<uint8_t> reply{}; // the reply as it went on the line, corruption included
+    // Offsets in `reply` of the bytes lost because the program's input buffer
+    // was full, as a real receiver overruns.
+    std::vector<size_t> overrun{};
     // As summaries and JSON show it: the catalogue name, or "unknown".
     [[nodiscard]] const char *name() const { return id ? frame_name(*id) : "unknown"; }
 };
 
-// The speed and character framing of a line, as its terminal settings give
-// them: a start bit, 8 data bits, a parity bit when PARENB is set, and 1 stop
-// bit, or 2 with CSTOPB.
+// The speed and character framing of a line: a start bit, 8 data bits, a
+// parity bit with PARENB, and 1 stop bit, or 2 with CSTOPB.
 struct LineFraming {
     int baud = 115200;
     int bits = 10;
-    // Time one character takes on the line, in nanoseconds.
-    [[nodiscard]] int64_t char_ns() const { return bits * 1000000000LL / baud; }
+    [[nodiscard]] int64_t char_ns() const { return bits * 1000000000LL / baud; } // one character's time
 };
-// Bits of one character under the control flags `cflag`.
-int character_bits(tcflag_t cflag);
-// The framing of what the program receives on `fd` (its input speed, or the
-// output speed when the input speed is 0). A pseudo-terminal's master reports
-// the settings its slave was given. A descriptor that is not a terminal (a
-// socket to an emulator's UART), or a hung-up line (B0), gives 115200 8N1.
+int character_bits(unsigned cflag);
+// The framing the program set on the line behind `fd` (a pseudo-terminal's
+// master reports its slave's settings); 115200 8N1 for a descriptor that is
+// no terminal (a socket to an emulator's UART) or a hung-up line (B0).
 LineFraming line_framing(int fd);
-// The same for what the program sends (the output speed).
-LineFraming line_framing_out(int fd);
-
-// Gives `thread` the real-time priority (SCHED_FIFO) of the board's own
-// threads, when the process may have it, so that replies meet the program's
-// 2 ms wait on a busy host; otherwise the thread keeps its priority.
-void raise_to_board_priority(std::thread &thread);
 
 class HashBoard {
 public:
     // `master_fd` is the pseudo-terminal's master end; the board does not own it.
     HashBoard(int master_fd, HashBoardScenario scenario);
     ~HashBoard();
-    HashBoard(const HashBoard &) = delete;
-    HashBoard &operator=(const HashBoard &) = delete;
 
-    // Serves the line from a thread of its own (real-time priority when the
-    // process may have it, so that replies meet the program's 2 ms wait).
-    // With a wire model a second thread paces the reply bytes, sleeping to
-    // each byte's absolute deadline.
+    // Serves the line from a thread of its own, at real-time priority when
+    // the process may have it, so that replies meet the program's 2 ms wait on
+    // a busy host. With a wire model a second thread paces the reply bytes.
     void start();
     void stop();
 
     std::vector<ReceivedFrame> frames() const;
 
-    // Handles one chunk read from the line and returns the bytes to send back
-    // for the frames it completes. Public so that unit tests can drive the
-    // board without a pseudo-terminal (not while started). With a wire model
-    // the bytes come corrupted as they would go on the line.
+    // Adds a chunk read from the line to the bytes not yet taken, takes the
+    // frames they make and returns the replies (corrupted, with a wire model,
+    // as they go on the line, paced when started); an empty chunk says that
+    // the line fell quiet: what is left is one unknown frame. Unit tests drive
+    // the board with it, without a pseudo-terminal, while it is not started.
     std::vector<uint8_t> receive(const std::vector<uint8_t> &chunk);
 
     // Only a frame that never completes waits this long; the bytes of one
@@ -94,27 +78,19 @@ public:
     static constexpr int QUIET_MS = 50;
 
 private:
-    // A frame taken from the line, with its length, when its last byte was
-    // read, and its reply.
-    struct Answer {
-        size_t frame_len;
-        int64_t arrived_ns;
-        std::vector<uint8_t> reply;
-        size_t frame; // its index in frames_
-    };
-    // Adds `chunk`, read at `read_ns`, to the bytes not yet taken and takes
-    // the frames they make; with `quiet`, what is left is one unknown frame.
-    std::vector<Answer> take_frames(const std::vector<uint8_t> &chunk, int64_t read_ns, bool quiet);
-    void record(size_t len, std::optional<FrameId> id, std::vector<Answer> *answers);
-    void deliver(const std::vector<Answer> &answers);
+    void record(size_t len, std::optional<FrameId> id, std::vector<uint8_t> *replies);
+    // The chips' reply to a frame received with a good CRC, as the control
+    // line stands: powered by it, their sensor selected by the register read
+    // (a reset forgets that) and counting queries; empty when they are silent.
+    std::vector<uint8_t> answer(FrameId frame);
     void serve();
     void transmit();
-    void schedule(const std::vector<Answer> &answers);
-    void corrupt(std::vector<uint8_t> &reply);
 
     int master_fd_;
     HashBoardScenario scenario_;
-    ChipChain chips_;
+    int sensor_queries_ = 0;
+    bool sensor_selected_ = false;
+    int cycles_at_last_setup_ = -1;
     int stop_fd_ = -1;
     std::thread thread_;
     mutable std::mutex mutex_;
@@ -124,21 +100,20 @@ private:
     std::vector<uint8_t> incoming_;
     std::vector<int64_t> incoming_ns_;
 
-    // The wire: reply bytes waiting for their deadlines (CLOCK_MONOTONIC ns),
-    // in order, and when each direction of the line falls idle.
+    // The wire: reply bytes waiting for their deadlines (steady clock ns), in
+    // order, and when each direction of the line falls idle.
     struct Timed {
         int64_t due_ns;
         uint8_t byte;
-        size_t frame = NO_FRAME; // where it came from; babble comes from no frame
-        size_t offset = 0;       // in that frame's reply
+        std::optional<size_t> frame{}; // where it came from; babble comes from no frame
+        size_t offset = 0;             // in that frame's reply
     };
-    static constexpr size_t NO_FRAME = static_cast<size_t>(-1);
     std::thread transmitter_;
-    std::atomic<bool> stopping_{false};
+    bool stopping_ = false; // guarded by mutex_, as are the two below
     std::condition_variable pending_changed_;
-    std::deque<Timed> pending_;    // guarded by mutex_
-    int64_t line_in_idle_ns_ = 0;  // frames from the program end by then
-    int64_t line_out_idle_ns_ = 0; // guarded by mutex_
+    std::deque<Timed> pending_;
+    int64_t line_out_idle_ns_ = 0;
+    int64_t line_in_idle_ns_ = 0; // frames from the program end by then
     std::mt19937 corruption_rng_;
 };
 

@@ -8,13 +8,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <sstream>
 
 #include "gpio_numbers.h"
+#include "text.h"
 
 namespace fs = std::filesystem;
 
@@ -22,31 +21,13 @@ namespace sim::vm {
 
 namespace {
 
-// The whole file; empty when it cannot be read.
-std::string slurp(const fs::path &path)
-{
-    return Sandbox::read_file(path.string());
-}
-
-std::string env_or(const char *name, const std::string &fallback)
-{
-    const char *value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
-
+// A unix socket listening at `path`; -1 when it cannot be made.
 int listen_unix(const std::string &path)
 {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        close(fd);
-        return -1;
-    }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0) {
+    sockaddr_un addr{.sun_family = AF_UNIX, .sun_path = {}};
+    const int fd = path.size() < sizeof addr.sun_path ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0)) {
         close(fd);
         return -1;
     }
@@ -62,12 +43,10 @@ std::vector<GpioEvent> parse_gpio_trace(const std::string &trace)
     static const std::regex direction(R"(gpio_direction: (\d+) +(in|out) \((-?\d+)\))");
     std::vector<GpioEvent> events;
     std::istringstream lines(trace);
-    std::string text;
     std::smatch m;
-    while (std::getline(lines, text)) {
+    for (std::string text; std::getline(lines, text);)
         if (std::regex_search(text, m, value) || std::regex_search(text, m, direction))
             events.push_back({std::stoi(m[1]), m[2], std::stoi(m[3])});
-    }
     return events;
 }
 
@@ -77,9 +56,32 @@ ProcessLaunch grouped_launch(std::vector<std::string> argv)
 {
     return {.argv = std::move(argv),
             .stdin_path = "/dev/null",
-            .out = Sink::capture(),
-            .err = Sink::stdout_too(),
+            .out = Sink::Capture,
+            .err = Sink::Stdout,
             .child_setup = [] { return setpgid(0, 0) == 0 ? nullptr : "setpgid"; }};
+}
+
+// Serves the guest's UART with the job's hash board while the launcher runs.
+// qemu connects as it starts; the launcher may fail before that.
+std::vector<ReceivedFrame> serve_uart(int listen_fd, HashBoardScenario scenario, Process &launcher)
+{
+    struct pollfd fds[2] = {{listen_fd, POLLIN, 0}, {launcher.exit_fd(), POLLIN, 0}};
+    while (poll(fds, 2, -1) < 0 && errno == EINTR && stop_signal() == 0) {
+    }
+    const int guest_fd = (fds[0].revents & POLLIN) != 0 ? accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (guest_fd < 0)
+        return {};
+    // The control line is inside the guest: the chips answer whatever it does.
+    scenario.answers_after_cycles = 0;
+    scenario.control_line_path.clear();
+    // qemu hands the guest's bytes to the socket one or a few at a time; the
+    // board takes frames out of the stream as they complete.
+    HashBoard board(guest_fd, scenario);
+    board.start();
+    launcher.wait(NO_TIME_LIMIT);
+    board.stop();
+    close(guest_fd);
+    return board.frames();
 }
 
 } // namespace
@@ -99,9 +101,9 @@ VmJob program_job(const std::string &name, const std::string &program, const std
     VmJob job;
     job.command = {name};
     job.command.insert(job.command.end(), args.begin(), args.end());
+    job.timeout_s = (timeout_ms + 999) / 1000;
     if (!program.empty())
         job.files.emplace_back(program, "/usr/bin/" + name);
-    job.timeout_s = (timeout_ms + 999) / 1000;
     return job;
 }
 
@@ -135,116 +137,77 @@ int run_on_vm(const VmJob &job, VmResult *result)
 {
     *result = VmResult{};
     const TempDir scratch("vm-run.");
-    if (scratch.path().empty()) {
-        result->error = "cannot make a scratch directory";
+    const fs::path dir = scratch.path(), out = dir / "out", sock = dir / "uart.sock", records = dir / "records";
+    const int listen_fd = job.board && !dir.empty() ? listen_unix(sock.string()) : -1;
+    if (dir.empty() || (job.board && listen_fd < 0)) {
+        result->error = dir.empty() ? "cannot make a scratch directory" : "cannot listen on " + sock.string();
         return 1;
     }
-    const fs::path dir = scratch.path();
-    const fs::path out = dir / "out";
-    const fs::path sock = dir / "uart.sock";
-
     std::vector<std::string> argv = {launcher_path(),  "run",
                                      "--out",          out.string(),
                                      "--timeout",      std::to_string(job.timeout_s),
-                                     "--boot-timeout", std::to_string(job.boot_timeout_s)};
-    const std::string image = env_or("BOARD_VM_IMAGE", "");
-    if (!image.empty())
-        argv.insert(argv.end(), {"--image", image});
-    const std::string programs = job.programs_dir.empty() ? env_or("BOARD_VM_PROGRAMS", "") : job.programs_dir;
-    if (!programs.empty())
-        argv.insert(argv.end(), {"--programs", programs});
-    if (!job.records.empty()) {
-        const fs::path records = dir / "records";
-        fs::create_directories(records);
-        for (const auto &[name, text] : job.records)
-            Sandbox::write_file((records / name).string(), text);
-        argv.insert(argv.end(), {"--records", records.string()});
-    }
-    if (job.gpio_base != 0)
-        argv.insert(argv.end(), {"--gpio-base", std::to_string(job.gpio_base)});
+                                     "--boot-timeout", std::to_string(job.boot_timeout_s),
+                                     "--uart",         job.board ? "unix:" + sock.string() : "none"};
+    fs::create_directories(records);
+    for (const auto &[name, text] : job.records)
+        Sandbox::write_file((records / name).string(), text);
+    // The options given only when they are set.
+    for (const auto &[option, value] :
+         {std::pair{"--image", env_or("BOARD_VM_IMAGE", "")},
+          {"--programs", job.programs_dir.empty() ? env_or("BOARD_VM_PROGRAMS", "") : job.programs_dir},
+          {"--records", job.records.empty() ? "" : records.string()},
+          {"--gpio-base", job.gpio_base != 0 ? std::to_string(job.gpio_base) : ""}})
+        if (!value.empty())
+            argv.insert(argv.end(), {option, value});
     for (const auto &[host, guest] : job.files)
         argv.insert(argv.end(), {"--add", host + "=" + guest});
-
-    int listen_fd = -1;
-    if (job.board) {
-        listen_fd = listen_unix(sock.string());
-        if (listen_fd < 0) {
-            result->error = "cannot listen on " + sock.string();
-            return 1;
-        }
-        argv.insert(argv.end(), {"--uart", "unix:" + sock.string()});
-    } else {
-        argv.insert(argv.end(), {"--uart", "none"});
-    }
     argv.push_back("--");
     argv.insert(argv.end(), job.command.begin(), job.command.end());
 
     const auto began = std::chrono::steady_clock::now();
     Process launcher(grouped_launch(argv));
-
-    if (job.board && launcher.pid() > 0) {
-        // qemu connects as it starts; the launcher may fail before that.
-        int guest_fd = -1;
-        struct pollfd fds[2] = {{listen_fd, POLLIN, 0}, {launcher.exit_fd(), POLLIN, 0}};
-        while (poll(fds, 2, -1) < 0 && errno == EINTR && stop_signal() == 0) {
-        }
-        if ((fds[0].revents & POLLIN) != 0)
-            guest_fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (guest_fd >= 0) {
-            HashBoardScenario scenario = *job.board;
-            // The control line is inside the guest: the chips answer whatever it does.
-            scenario.answers_after_cycles = 0;
-            scenario.control_line_path.clear();
-            // qemu hands the guest's bytes to the socket one or a few at a
-            // time; the board takes frames out of the stream as they complete.
-            HashBoard board(guest_fd, scenario);
-            board.start();
-            launcher.wait(NO_TIME_LIMIT);
-            board.stop();
-            result->frames = board.frames();
-            close(guest_fd);
-        }
-    }
+    if (job.board && launcher.pid() > 0)
+        result->frames = serve_uart(listen_fd, *job.board, launcher);
     const RunResult ran = launcher.wait(NO_TIME_LIMIT); // kept from the wait above, if any
     if (listen_fd >= 0)
         close(listen_fd);
     result->elapsed_ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count());
 
-    result->launcher_status = ran.exec_errno != 0 ? -1 : ran.exit_status;
-    result->console = slurp(out / "console.log");
-    if (result->launcher_status != 0) {
+    const auto read = [&out](const fs::path &name) { return Sandbox::read_file((out / name).string()); };
+    result->console = read("console.log");
+    const bool launched = ran.exec_errno == 0 && ran.exit_status == 0;
+    if (!launched) {
         result->error = ran.exec_errno != 0 ? ran.exec_error : ran.out;
-        while (!result->error.empty() && result->error.back() == '\n')
-            result->error.pop_back();
+        result->error.erase(result->error.find_last_not_of('\n') + 1);
         if (result->error.empty())
-            result->error = "vm/board-vm failed with status " + std::to_string(result->launcher_status);
+            result->error = "vm/board-vm failed with status " + std::to_string(ran.exit_status);
     }
     // A command killed at its time limit still leaves its results.
     result->timed_out = fs::exists(out / "timed-out");
-    if (!fs::exists(out / "status") || (result->launcher_status != 0 && !result->timed_out))
+    if (!fs::exists(out / "status") || (!launched && !result->timed_out))
         return 1;
-    const std::string status = slurp(out / "status");
-    char *end = nullptr;
-    result->status = static_cast<int>(std::strtol(status.c_str(), &end, 10));
-    if (end == status.c_str() || *end != '\n') {
+    const std::string status = read("status");
+    const auto code = status.ends_with('\n') ? parse_number(status.substr(0, status.size() - 1), 0, 255) : std::nullopt;
+    if (!code) {
         result->error = "the board's exit status is not a number: " + status;
         return 1;
     }
-    result->out = slurp(out / "stdout");
-    result->err = slurp(out / "stderr");
-    result->stty_before = slurp(out / "stty-before");
-    result->stty_after = slurp(out / "stty");
+    result->status = static_cast<int>(*code);
+    result->out = read("stdout");
+    result->err = read("stderr");
+    result->stty_before = read("stty-before");
+    result->stty_after = read("stty");
     for (const char *name : {"minerType", "tempSensor"})
         if (fs::exists(out / "records" / name))
-            result->records[name] = slurp(out / "records" / name);
+            result->records[name] = read(fs::path("records") / name);
     // The lines vm/init exports and reports, numbered as at base 0.
     for (int line : {GPIO_ALT_CONTROL_OFFSET, GPIO_SCL_OFFSET, GPIO_SDA_OFFSET, GPIO_DEFAULT_CONTROL_OFFSET}) {
-        const fs::path dir = out / "gpio" / ("gpio" + std::to_string(line));
-        result->gpio_value[line] = slurp(dir / "value");
-        result->gpio_direction[line] = slurp(dir / "direction");
+        const fs::path gpio = fs::path("gpio") / ("gpio" + std::to_string(line));
+        result->gpio_value[line] = read(gpio / "value");
+        result->gpio_direction[line] = read(gpio / "direction");
     }
-    result->gpio_events = parse_gpio_trace(slurp(out / "gpio-trace"));
+    result->gpio_events = parse_gpio_trace(read("gpio-trace"));
     return 0;
 }
 

@@ -3,11 +3,10 @@
 // under qemu) while a simulated hash board serves the guest's hash-board UART
 // over a unix socket, and collects what the command did.
 //
-// The control line lives inside the guest, as a real sysfs GPIO line, so the
-// simulated hash board cannot watch it while the command runs: in these runs
-// the chips answer whatever the line does (the scenario's answers_after_cycles
-// is ignored). The line's writes are not lost: the guest's kernel traces every
-// level change, and they come back in VmResult::gpio_events.
+// The control line is the guest's own sysfs GPIO line, which the simulated
+// hash board cannot watch: its chips answer whatever the line does
+// (answers_after_cycles is ignored). The guest's kernel traces every level
+// change of the line, which comes back in VmResult::gpio_events.
 #pragma once
 
 #include <map>
@@ -21,20 +20,13 @@
 namespace sim::vm {
 
 struct VmJob {
-    // The command and its arguments as the guest's shell should run them,
-    // e.g. {"miner-probe"}, {"miner-probe", "alt"}, {"i2c-bitbang", "200"}.
-    std::vector<std::string> command;
-    // The hash board on the UART; nullopt leaves the UART unconnected.
-    std::optional<HashBoardScenario> board;
-    // Record files seeded into the guest's /usr/bin, by name (e.g. "minerType").
-    std::map<std::string, std::string> records;
-    // Extra files for the guest: {host path, absolute guest path}.
-    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> command;                       // as the guest's shell runs it, e.g. {"i2c-bitbang", "200"}
+    std::optional<HashBoardScenario> board;                 // on the UART; nullopt leaves it unconnected
+    std::map<std::string, std::string> records;             // seeded into the guest's /usr/bin, by name
+    std::vector<std::pair<std::string, std::string>> files; // extra files: {host path, absolute guest path}
     int timeout_s = 60;
-    // Time allowed for everything but the command (boot, results, power-off).
-    int boot_timeout_s = 90;
-    // Empty: BOARD_VM_PROGRAMS, else the board preset's out/board.
-    std::string programs_dir;
+    int boot_timeout_s = 90;  // for everything but the command (boot, results, power-off)
+    std::string programs_dir; // empty: BOARD_VM_PROGRAMS, else the board preset's out/board
     // Base of the guest's GPIO chip (board-vm --gpio-base). The guest's init
     // exports gpio16, 19, 23 and 27 only for base 0; with another base the
     // command exports the lines itself.
@@ -64,10 +56,7 @@ struct EmulatedBoard {
 };
 
 struct VmResult : EmulatedBoard {
-    // 0 when the board ran the command; otherwise the launcher's status, with
-    // its message (and the console's last lines) in `error`.
-    int launcher_status = -1;
-    std::string error;
+    std::string error;      // why the board could not run the command, with the console's last lines
     int status = -1;        // the command's exit status
     bool timed_out = false; // killed at the job's time limit (status 137)
     std::string out, err;
@@ -88,10 +77,9 @@ VmJob program_job(const std::string &name, const std::string &program, const std
                   int timeout_ms);
 
 // Boots the board and runs `job` on it. Returns 0 when the command ran (its
-// own status is in result->status; result->timed_out when it was killed at
-// the time limit), 1 when the board could not run it (result->error says why
-// without a newline at its end,
-// with the console's last lines).
+// own status in result->status, result->timed_out when it was killed at the
+// time limit), 1 when the board could not run it (result->error says why,
+// without a newline at its end).
 int run_on_vm(const VmJob &job, VmResult *result);
 
 // The run as the pseudo-terminal runs report it (sim::RunResult), for code

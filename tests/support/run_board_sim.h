@@ -23,7 +23,7 @@ struct Ran {
 inline Ran run_board_sim(std::vector<std::string> args, int stop_after_ms = 0)
 {
     args.insert(args.begin(), BOARD_SIM_PATH);
-    sim::Process board_sim({.argv = args, .out = sim::Sink::capture(), .err = sim::Sink::capture()});
+    sim::Process board_sim({.argv = args, .out = sim::Sink::Capture, .err = sim::Sink::Capture});
     if (stop_after_ms > 0 && board_sim.pid() > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(stop_after_ms));
         kill(board_sim.pid(), SIGTERM);

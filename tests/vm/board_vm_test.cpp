@@ -237,8 +237,8 @@ protected:
     {
         std::vector<std::string> argv = sim::command_words(args);
         argv.insert(argv.begin(), sim::vm::launcher_path());
-        const sim::RunResult r = sim::run_process(
-            {.argv = argv, .out = sim::Sink::capture(), .err = sim::Sink::stdout_too()}, sim::NO_TIME_LIMIT);
+        const sim::RunResult r =
+            sim::run_process({.argv = argv, .out = sim::Sink::Capture, .err = sim::Sink::Stdout}, sim::NO_TIME_LIMIT);
         *err = r.out;
         return r.signal == 0 ? r.exit_status : -1;
     }
