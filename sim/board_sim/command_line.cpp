@@ -15,18 +15,22 @@ const char *const USAGE[] = {"board-sim probe [OPTION]... [-- ARG...]",
                              "board-sim i2c [OPTION]... [read | write VALUE | -- ARG...]", "board-sim explain [FILE]"};
 
 // What each help says between its usage line and its options.
-const std::string ABOUT[] = {
-    "Runs miner-probe against a simulated hash board on its serial line.\n\n",
-    "Runs i2c-bitbang against simulated gpio" + std::to_string(GPIO_SCL_OFFSET) + " (SCL) and gpio" +
-        std::to_string(GPIO_SDA_OFFSET) +
-        " (SDA) with an I2C\ndevice on them; 'read' (the default) runs it without an argument, 'write\nVALUE' passes "
-        "VALUE unchanged.\n\n",
-    "Explains a miner-probe log (its standard output, from a real board or a\n"
-    "simulation, possibly inside a boot log) attempt by attempt: the frames sent,\n"
-    "what each reply matched or why not, time-outs and short reads, the sensor\n"
-    "queries, the family found and the lines the run appended to the record files.\n"
-    "Reads standard input without FILE or with '-'. Exit status: 0 when the log\n"
-    "holds a probe run, 1 when it does not or cannot be read, 2 for bad arguments.\n\n"};
+std::string about(Tool tool)
+{
+    const std::string texts[] = {"Runs miner-probe against a simulated hash board on its serial line.\n\n",
+                                 "Runs i2c-bitbang against simulated gpio" + std::to_string(GPIO_SCL_OFFSET) +
+                                     " (SCL) and gpio" + std::to_string(GPIO_SDA_OFFSET) +
+                                     " (SDA) with an I2C\ndevice on them; 'read' (the default) runs it without an "
+                                     "argument, 'write\nVALUE' passes "
+                                     "VALUE unchanged.\n\n",
+                                 "Explains a miner-probe log (its standard output, from a real board or a\n"
+                                 "simulation, possibly inside a boot log) attempt by attempt: the frames sent,\n"
+                                 "what each reply matched or why not, time-outs and short reads, the sensor\n"
+                                 "queries, the family found and the lines the run appended to the record files.\n"
+                                 "Reads standard input without FILE or with '-'. Exit status: 0 when the log\n"
+                                 "holds a probe run, 1 when it does not or cannot be read, 2 for bad arguments.\n\n"};
+    return texts[static_cast<int>(tool)];
+}
 
 constexpr const char *EXAMPLES = "Runs miner-probe or i2c-bitbang against a simulated board and shows what\n"
                                  "they did to it, or explains a miner-probe log. 'board-sim probe --help',\n"
@@ -295,8 +299,7 @@ private:
     // The help of a subcommand: its options by group, then its scenario keys.
     std::string help(Tool tool)
     {
-        std::string text =
-            "usage: " + std::string(USAGE[static_cast<int>(tool)]) + "\n" + ABOUT[static_cast<int>(tool)];
+        std::string text = "usage: " + std::string(USAGE[static_cast<int>(tool)]) + "\n" + about(tool);
         for (const char *group : {"Scenario", "Shorthands", "Run"}) {
             std::string lines;
             for (const CLI::Option *o : sub(tool)->get_options()) {

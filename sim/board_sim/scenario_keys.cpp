@@ -18,7 +18,7 @@ namespace {
 // Each codec says whether its values show in hexadecimal (`hex`) and whether
 // it is a list, whose --set adds an item (`list`).
 struct Text {
-    static constexpr bool hex = false, list = false;
+    bool hex = false, list = false;
     std::string wants() const { return "text"; }
     bool read(const Json &j, std::string &v, std::string *) const
     {
@@ -30,7 +30,7 @@ struct Text {
 // true or false; `negated` for a member that means the opposite of its key.
 struct Flag {
     bool negated = false;
-    static constexpr bool hex = false, list = false;
+    bool hex = false, list = false;
     std::string wants() const { return "true or false"; }
     bool read(const Json &j, bool &v, std::string *) const
     {
@@ -49,7 +49,7 @@ template <class T>
 struct Number {
     long min, max;
     bool hex = false;
-    static constexpr bool list = false, whole = std::is_integral_v<T>;
+    bool list = false, whole = std::is_integral_v<T>;
     std::string wants() const
     {
         return (whole ? "a whole number from " : "a number from ") + std::to_string(min) + " to " + std::to_string(max);
@@ -64,7 +64,7 @@ struct Number {
 // One of the names of NAMES, pairs of a value and its name; any case on input.
 template <const auto &NAMES>
 struct Choice {
-    static constexpr bool hex = false, list = false;
+    bool hex = false, list = false;
     using E = std::remove_cvref_t<decltype(NAMES[0].first)>;
     std::string wants() const
     {
@@ -89,7 +89,7 @@ struct Choice {
 // When the sensor answers: from query 1 ("answers"), never (0), or from the K-th.
 struct Sensor {
     long max;
-    static constexpr bool hex = false, list = false;
+    bool hex = false, list = false;
     std::string wants() const { return "\"answers\", \"never\" or at=K with K from 1 to " + std::to_string(max); }
     bool read(const Json &j, int &v, std::string *) const
     {
@@ -106,7 +106,7 @@ struct Sensor {
 
 // Bytes as hexadecimal text, "aa5517".
 struct Hex {
-    static constexpr bool hex = false, list = false;
+    bool hex = false, list = false;
     std::string wants() const { return "hexadecimal bytes such as \"aa551799\""; }
     bool read(const Json &j, std::vector<uint8_t> &v, std::string *) const
     {
@@ -179,7 +179,7 @@ std::string item_text(const sim::OpenFailure &f)
 // A list of strings, each an item; on the command line, one item adds, a
 // JSON array replaces.
 struct List {
-    static constexpr bool hex = false, list = true;
+    bool hex = false, list = true;
     std::string wants() const { return "a list of strings"; }
     template <class T>
     bool read(const Json &j, std::vector<T> &v, std::string *why) const
@@ -202,7 +202,7 @@ struct List {
 
 // A record file's text as its lines.
 struct Lines {
-    static constexpr bool hex = false, list = true;
+    bool hex = false, list = true;
     std::string wants() const { return "a list of strings"; }
     bool read(const Json &j, std::string &text, std::string *why) const
     {

@@ -173,7 +173,8 @@ std::vector<uint8_t> HashBoard::receive(const std::vector<uint8_t> &chunk)
         auto first = incoming_.end();
         const KnownFrame *found = nullptr;
         for (const KnownFrame &known : known_frames())
-            if (const auto at = std::ranges::search(incoming_, known.bytes).begin(); at < first) {
+            if (const auto at = std::search(incoming_.begin(), incoming_.end(), known.bytes.begin(), known.bytes.end());
+                at < first) {
                 first = at;
                 found = &known;
             }
