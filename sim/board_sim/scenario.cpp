@@ -263,7 +263,7 @@ const char *refused_key(const S &s, bool vm, const std::vector<std::string> &giv
         if (!rule.when(s, vm))
             continue;
         for (const Key<S> &k : scenario_keys<S>())
-            if ((" " + rule.keys + " ").find(" " + std::string(k.name) + " ") != std::string::npos &&
+            if ((" " + rule.keys + " ").find(std::string(" ") + k.name + " ") != std::string::npos &&
                 std::find(given.begin(), given.end(), k.name) != given.end())
                 return *key = k.name, rule.why;
     }
