@@ -12,7 +12,8 @@ namespace {
 constexpr Tool TOOLS[] = {Tool::Probe, Tool::I2c, Tool::Explain};
 
 const char *const USAGE[] = {"board-sim probe [OPTION]... [-- ARG...]",
-                             "board-sim i2c [OPTION]... [read | write VALUE | -- ARG...]", "board-sim explain [FILE]"};
+                             "board-sim i2c [OPTION]... [read | write VALUE | -- ARG...]",
+                             "board-sim explain [OPTION]... [FILE]"};
 
 // What each help says between its usage line and its options.
 std::string about(Tool tool)
@@ -27,8 +28,12 @@ std::string about(Tool tool)
                                  "simulation, possibly inside a boot log) attempt by attempt: the frames sent,\n"
                                  "what each reply matched or why not, time-outs and short reads, the sensor\n"
                                  "queries, the family found and the lines the run appended to the record files.\n"
-                                 "Reads standard input without FILE or with '-'. Exit status: 0 when the log\n"
-                                 "holds a probe run, 1 when it does not or cannot be read, 2 for bad arguments.\n\n"};
+                                 "Runs are numbered from 1 in the log. With --as-scenario it prints instead the\n"
+                                 "scenario that replays one run: 'board-sim probe --scenario' reads it, and\n"
+                                 "its note lists what the scenario cannot reproduce. Reads standard input\n"
+                                 "without FILE or with '-'. Exit status: 0 when the log holds a probe run, 1\n"
+                                 "when it does not or cannot be read, 2 for bad arguments or a run the log\n"
+                                 "does not hold.\n\n"};
     return texts[static_cast<int>(tool)];
 }
 
@@ -43,7 +48,8 @@ constexpr const char *EXAMPLES = "Runs miner-probe or i2c-bitbang against a simu
                                  "  board-sim probe --vm --family ltc\n"
                                  "  board-sim i2c --device-byte 0xa5 read\n"
                                  "  board-sim i2c write 200 --svg write.svg\n"
-                                 "  board-sim explain boot.log\n";
+                                 "  board-sim explain boot.log\n"
+                                 "  board-sim explain --as-scenario --run 2 boot.log > run2.json\n";
 
 constexpr const char *TAIL = "\nThe program runs in a private mount namespace (root is needed) where the\n"
                              "simulated board stands behind its compiled-in paths; nothing on the host\n"
@@ -199,10 +205,19 @@ private:
                     op->fallthrough()->set_help_flag();
                 s->get_subcommand("write")->add_option("VALUE", write_value_)->required();
             }
-            if (tool == Tool::Explain)
+            if (tool == Tool::Explain) {
+                s->option_defaults()->group("Run");
                 s->add_option("FILE", c_.explain_path);
-            else
+                s->add_flag("--as-scenario", c_.as_scenario,
+                            "print the probe scenario that replays one run, as JSON, instead of the "
+                            "explanation");
+                s->add_option("--run", c_.explain_run,
+                              "only run N, from 1 (default: every run; the last one "
+                              "with --as-scenario)")
+                    ->type_name("N");
+            } else {
                 run_options(s, tool);
+            }
             s->option_defaults()->group("Run");
             s->set_help_flag("-h,--help", "show this help");
         }

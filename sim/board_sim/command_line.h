@@ -32,6 +32,8 @@ struct Command {
     std::string svg_path;     // i2c: empty: no picture
     bool decode = true;       // i2c: run the logic-analyser decoder on the waveform
     std::string explain_path; // explain: empty: standard input
+    bool as_scenario = false; // explain: print the scenario of a run instead
+    std::string explain_run;  // explain: --run as given; checked against the log's runs
 };
 
 struct ParseResult {

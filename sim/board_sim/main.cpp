@@ -15,6 +15,7 @@
 #include "report.h"
 #include "sandbox.h"
 #include "target_command.h"
+#include "text.h"
 
 using namespace board_sim;
 
@@ -32,10 +33,26 @@ int explain(const Command &c)
     }
     std::ostringstream in;
     in << (c.explain_path.empty() ? std::cin.rdbuf() : file.rdbuf());
-    const LogExplanation e = explain_log(in.str());
-    for (const std::string &line : e.text)
+    const std::string log = in.str();
+    const std::string name = c.explain_path.empty() ? "from standard input" : c.explain_path;
+    const LogExplanation whole = explain_log(log);
+    if (!whole.probe_log && c.as_scenario) {
+        fprintf(stderr, "board-sim: %s holds no miner-probe run\n", name.c_str());
+        return 1;
+    }
+    const std::optional<long> run = c.explain_run.empty() ? 0 : sim::parse_number(c.explain_run, 1, whole.runs);
+    if (whole.probe_log && !run) {
+        fprintf(stderr, "board-sim: --run %s: the log holds %s, counted from 1\n", c.explain_run.c_str(),
+                sim::plural(whole.runs, "run", "runs").c_str());
+        return 2;
+    }
+    if (c.as_scenario) {
+        fputs(document_text(scenario_document(scenario_of_log(log, name, static_cast<int>(*run)))).c_str(), stdout);
+        return 0;
+    }
+    for (const std::string &line : run &&*run > 0 ? explain_log(log, {.run = static_cast<int>(*run)}).text : whole.text)
         printf("%s\n", line.c_str());
-    return e.probe_log ? 0 : 1;
+    return whole.probe_log ? 0 : 1;
 }
 
 } // namespace

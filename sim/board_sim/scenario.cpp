@@ -139,6 +139,16 @@ requires(S::TOOL != Tool::Explain) void to_json(Json &j, const S &s)
 }
 
 template <class S>
+requires(S::TOOL != Tool::Explain) Json scenario_document(const S &s)
+{
+    Json doc = {{"tool", tool_name(S::TOOL)}};
+    for (const Key<S> &k : scenario_keys<S>())
+        if (std::string_view(k.name) == "note" || k.write(s) != k.write(S{}))
+            doc[k.name] = k.write(s);
+    return doc;
+}
+
+template <class S>
 const Key<S> *find_key(std::string_view name)
 {
     for (const Key<S> &k : scenario_keys<S>())
@@ -324,6 +334,7 @@ bool make_scenario(S &s, const std::string &file, const std::vector<Setting> &se
     template std::string describe_scenario<S>(const S &);                                                  \
     template const char *refused_key<S>(const S &, bool, const std::vector<std::string> &, std::string *); \
     template void to_json<S>(Json &, const S &);                                                           \
+    template Json scenario_document<S>(const S &);                                                         \
     template bool make_scenario<S>(S &, const std::string &, const std::vector<Setting> &, bool, std::string *);
 SCENARIO(ProbeScenario)
 SCENARIO(I2cScenario)

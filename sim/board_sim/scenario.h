@@ -119,6 +119,17 @@ std::string dumped(const Json &value);
 template <class S>
 std::string describe_scenario(const S &s);
 
+// The scenario of run `run` (from 1; 0: the last) of the miner-probe log
+// `log`, named `name` in its note (board-sim explain --as-scenario, in
+// log_scenario.cpp); the default scenario, but for its note, when the log
+// holds no such run.
+ProbeScenario scenario_of_log(std::string_view log, const std::string &name, int run);
+
+// The scenario as a file holds it: {"tool": ..., "note": ..., then the keys
+// away from their defaults}.
+template <class S>
+requires(S::TOOL != Tool::Explain) Json scenario_document(const S &s);
+
 // A document as board-sim prints it, indented two spaces a level, ending in a
 // newline. Bytes that are not UTF-8 (a program's output may hold any) become
 // U+FFFD, so that it always parses.

@@ -128,20 +128,25 @@ std::string item_text(const std::string &v)
     return v;
 }
 
+// NAME=HEX, or NAME#K=HEX for the K-th frame of that name only.
 bool item(const std::string &text, sim::FrameReply &v, std::string *why)
 {
-    const size_t eq = text.find('=');
-    const std::string hex = eq == std::string::npos ? "" : text.substr(eq + 1);
+    const size_t eq = std::min(text.find('='), text.size());
+    const size_t hash = std::min(text.find('#'), eq);
+    const std::string hex = text.substr(std::min(eq + 1, text.size()));
+    const std::optional<long> nth =
+        hash == eq ? 0 : sim::parse_number(text.substr(hash + 1, eq - hash - 1), 1, 1000000);
+    const auto bytes = hex.empty() ? std::vector<uint8_t>{} : sim::parse_hex_bytes(hex);
     for (const sim::KnownFrame &f : sim::known_frames())
-        if (eq != std::string::npos && strcasecmp(f.name, text.substr(0, eq).c_str()) == 0 &&
-            (hex.empty() || sim::parse_hex_bytes(hex)))
-            return v = {f.name, sim::parse_hex_bytes(hex).value_or(std::vector<uint8_t>{})}, true;
-    return *why = "wants NAME=HEX with NAME a frame such as 'LTC sensor query'", false;
+        if (eq < text.size() && strcasecmp(f.name, text.substr(0, hash).c_str()) == 0 && nth && bytes)
+            return v = {f.name, *bytes, static_cast<int>(*nth)}, true;
+    return *why = "wants NAME=HEX or NAME#K=HEX with NAME a frame such as 'LTC sensor query' and K from 1 to 1000000",
+           false;
 }
 
 std::string item_text(const sim::FrameReply &r)
 {
-    return r.frame_name + "=" + sim::hex_bytes(r.bytes);
+    return r.frame_name + (r.nth > 0 ? "#" + std::to_string(r.nth) : "") + "=" + sim::hex_bytes(r.bytes);
 }
 
 constexpr std::pair<sim::GpioFile, const char *> GPIO_FILE_NAMES[] = {{sim::GpioFile::SclDirection, "scl-direction"},
@@ -283,7 +288,8 @@ std::span<const Key<P>> scenario_keys<P>()
         key<P, Maybe<Hex>{}>("detection_reply", AT(board.detection_reply),
                              "the family's detection frame answered with HEX"),
         key<P, List{}>("replies", AT(board.frame_replies),
-                       "NAME=HEX: the named frame answered with HEX (NAME= leaves it unanswered)"),
+                       "NAME=HEX: the named frame answered with HEX (NAME= leaves it unanswered); "
+                       "NAME#K=HEX: only its K-th time in the run, with exactly HEX"),
         key<P, Maybe<Number<size_t>>{{0, 4096}}>("reply_limit", AT(board.reply_limit), "every reply cut to N bytes"),
         key<P, Maybe<Number<uint8_t>>{BYTE}>(
             "babble", AT(board.babble),

@@ -140,7 +140,7 @@ bool frame_crc_ok(const std::vector<uint8_t> &frame)
 std::vector<uint8_t> reply_for(const HashBoardScenario &s, FrameId frame)
 {
     for (const FrameReply &r : s.frame_replies)
-        if (frame_named(r.frame_name) == frame)
+        if (r.nth == 0 && frame_named(r.frame_name) == frame)
             return r.bytes;
     const FamilyAnswers *family = answers_of(s.family);
     if (family != nullptr && frame == family->detection) {
@@ -160,6 +160,52 @@ std::vector<uint8_t> reply_for(const HashBoardScenario &s, FrameId frame)
     if (family->record.front() == 0xAA) // SIA and DASH replies start AA 55, as their records do
         sensor.insert(sensor.begin(), {0xAA, 0x55});
     return with_crc(sensor);
+}
+
+namespace {
+
+// chips_answer() without the replies to the nth frame.
+std::vector<uint8_t> ruled_answer(const HashBoardScenario &s, ChipState &state, FrameId frame,
+                                  const ControlLineState &line)
+{
+    const int after = s.answers_after_cycles;
+    if (after > 0 && !(line.high && line.cycles >= after))
+        return {};
+    // A reset of the chips forgets which register the sensor query reads.
+    if (line.cycles != state.cycles_at_last_setup) {
+        state.cycles_at_last_setup = line.cycles;
+        state.sensor_selected = false;
+    }
+    std::vector<uint8_t> reply = reply_for(s, frame);
+    // A register read is silent, unless a named reply says otherwise.
+    if (frame == FrameId::LtcSensorRegisterRead || frame == FrameId::SiaDashSensorRegisterRead)
+        state.sensor_selected = true;
+    if (is_sensor_query(frame)) {
+        if (!state.sensor_selected || reply.empty())
+            return {};
+        ++state.sensor_queries;
+        const int k = s.sensor_answers_at_query;
+        if (k <= 0 || state.sensor_queries < k)
+            return {};
+    }
+    if (s.reply_limit && reply.size() > *s.reply_limit)
+        reply.resize(*s.reply_limit);
+    return reply;
+}
+
+} // namespace
+
+// A reply to the nth frame replaces the chips' answer, but the chips still
+// take the frame: a sensor query counts, a register read selects the sensor.
+std::vector<uint8_t> chips_answer(const HashBoardScenario &s, ChipState &state, FrameId frame,
+                                  const ControlLineState &line)
+{
+    const int nth = ++state.received.at(static_cast<size_t>(frame));
+    std::vector<uint8_t> reply = ruled_answer(s, state, frame, line);
+    const auto scripted = std::ranges::find_if(s.frame_replies, [frame, nth](const FrameReply &r) {
+        return r.nth == nth && frame_named(r.frame_name) == frame;
+    });
+    return scripted == s.frame_replies.end() ? reply : scripted->bytes;
 }
 
 ControlLineState parse_control_line(const std::string &written)

@@ -4,6 +4,7 @@
 // threads and no descriptors: the line that carries the bytes is hash_board.h.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,10 +42,13 @@ struct WireModel {
 // The whole reply to the frame of that catalogue name (e.g. "LTC sensor
 // query"), whatever the family and chain length; empty bytes leave the frame
 // unanswered. Power and the sensor's rules still apply; a name not in the
-// catalogue matches no frame.
+// catalogue matches no frame. With `nth`, only the nth frame of that name in
+// the run (from 1) gets exactly these bytes, whatever the control line and
+// the sensor: a log's replies, one by one (board-sim explain --as-scenario).
 struct FrameReply {
     std::string frame_name;
     std::vector<uint8_t> bytes;
+    int nth = 0; // 0: every frame of that name
 };
 
 struct HashBoardScenario {
@@ -113,8 +117,8 @@ std::optional<FrameId> sensor_query_of(ChipFamily family);
 bool frame_crc_ok(const std::vector<uint8_t> &frame);
 
 // What a board of `scenario` answers to `frame`, with the chain length of its
-// wire model, ignoring power, the sensor's rules and corruption; empty when
-// it stays silent.
+// wire model, ignoring power, the sensor's rules, replies to the nth frame
+// and corruption; empty when it stays silent.
 std::vector<uint8_t> reply_for(const HashBoardScenario &scenario, FrameId frame);
 
 // Low-high cycles in the text of a control line's value file.
@@ -124,5 +128,21 @@ struct ControlLineState {
     std::vector<std::string> writes; // every line written, in order
 };
 ControlLineState parse_control_line(const std::string &written);
+
+// What the chips remember between frames of a run.
+struct ChipState {
+    int sensor_queries = 0;
+    bool sensor_selected = false;
+    int cycles_at_last_setup = -1;
+    std::array<int, static_cast<size_t>(FrameId::SiaDashSensorQuery) + 1> received{}; // frames of each FrameId so far
+};
+
+// The chips' reply to a frame received with a good CRC, as the control line
+// stands: powered by it, their sensor selected by the register read (a reset
+// forgets that) and counting queries; empty when they are silent. The
+// simulated board answers with it, and board-sim explain --as-scenario checks
+// with it what a scenario would answer to a log's frames.
+std::vector<uint8_t> chips_answer(const HashBoardScenario &scenario, ChipState &state, FrameId frame,
+                                  const ControlLineState &line);
 
 } // namespace sim

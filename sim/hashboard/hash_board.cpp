@@ -204,7 +204,8 @@ void HashBoard::record(size_t len, std::optional<FrameId> id, std::vector<uint8_
     frame.crc_ok = frame_crc_ok(frame.bytes);
     const std::optional<WireModel> &wire = scenario_.wire;
     if (frame.crc_ok && frame.id)
-        frame.reply = answer(*frame.id);
+        frame.reply = chips_answer(scenario_, chips_, *frame.id,
+                                   parse_control_line(Sandbox::read_file(scenario_.control_line_path)));
     // The wire flips one bit, chosen at random, in each byte picked at its rate.
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     std::uniform_int_distribution<int> bit(0, 7);
@@ -227,34 +228,6 @@ void HashBoard::record(size_t len, std::optional<FrameId> id, std::vector<uint8_
         pending_changed_.notify_all();
     }
     frames_.push_back(std::move(frame));
-}
-
-std::vector<uint8_t> HashBoard::answer(FrameId frame)
-{
-    const ControlLineState line = parse_control_line(Sandbox::read_file(scenario_.control_line_path));
-    const int after = scenario_.answers_after_cycles;
-    if (after > 0 && !(line.high && line.cycles >= after))
-        return {};
-    // A reset of the chips forgets which register the sensor query reads.
-    if (line.cycles != cycles_at_last_setup_) {
-        cycles_at_last_setup_ = line.cycles;
-        sensor_selected_ = false;
-    }
-    std::vector<uint8_t> reply = reply_for(scenario_, frame);
-    // A register read is silent, unless a named reply says otherwise.
-    if (frame == FrameId::LtcSensorRegisterRead || frame == FrameId::SiaDashSensorRegisterRead)
-        sensor_selected_ = true;
-    if (is_sensor_query(frame)) {
-        if (!sensor_selected_ || reply.empty())
-            return {};
-        ++sensor_queries_;
-        const int k = scenario_.sensor_answers_at_query;
-        if (k <= 0 || sensor_queries_ < k)
-            return {};
-    }
-    if (scenario_.reply_limit && reply.size() > *scenario_.reply_limit)
-        reply.resize(*scenario_.reply_limit);
-    return reply;
 }
 
 std::vector<ReceivedFrame> HashBoard::frames() const

@@ -79,18 +79,12 @@ public:
 
 private:
     void record(size_t len, std::optional<FrameId> id, std::vector<uint8_t> *replies);
-    // The chips' reply to a frame received with a good CRC, as the control
-    // line stands: powered by it, their sensor selected by the register read
-    // (a reset forgets that) and counting queries; empty when they are silent.
-    std::vector<uint8_t> answer(FrameId frame);
     void serve();
     void transmit();
 
     int master_fd_;
     HashBoardScenario scenario_;
-    int sensor_queries_ = 0;
-    bool sensor_selected_ = false;
-    int cycles_at_last_setup_ = -1;
+    ChipState chips_;
     int stop_fd_ = -1;
     std::thread thread_;
     mutable std::mutex mutex_;

@@ -45,6 +45,13 @@ struct Round {
 
 struct Writer {
     LogExplanation *out;
+    bool positions = true;
+
+    // "line 12: ", or nothing without positions.
+    std::string at(int number, const char *after = ": ") const
+    {
+        return positions ? "line " + std::to_string(number) + after : "";
+    }
 
     void line(int level, const std::string &text)
     {
@@ -56,7 +63,7 @@ struct Writer {
         const std::string label = e.sent_frame != nullptr ? e.frame + " (" + e.sent + ")"
                                   : e.sent.empty()        ? "a frame (the write failed; nothing traced)"
                                                           : "an unknown frame " + quoted(e.sent);
-        line(level, "line " + std::to_string(e.line) + ": sent " + label);
+        line(level, at(e.line) + "sent " + label);
     }
 
     void exchange(int level, const Exchange &e)
@@ -132,8 +139,7 @@ struct Writer {
                                                 ", each: " + rounds[at]);
         }
         if (answer != nullptr) {
-            line(level + 1, "line " + std::to_string(answer->line) + ": query " + std::to_string(queries) +
-                                " answered: " + answered.lines[0]);
+            line(level + 1, at(answer->line) + "query " + std::to_string(queries) + " answered: " + answered.lines[0]);
             line(level + 2, answered.lines[1]);
         }
         line(level, "sensor queries: " + std::to_string(queries) + " in " +
@@ -169,7 +175,7 @@ struct Writer {
     // One run; returns false when it is cut off.
     bool run(int number, const Run &r)
     {
-        line(0, "run " + std::to_string(number) + " (from line " + std::to_string(r.line) + "):");
+        line(0, positions ? "run " + std::to_string(number) + " (from line " + std::to_string(r.line) + "):" : "run:");
         if (r.content.empty() && !r.already_done)
             line(1, "no record read before: /usr/bin/minerType missing or empty");
         for (const std::string &c : r.content)
@@ -186,10 +192,11 @@ struct Writer {
         for (size_t i = 0; i < r.attempts.size(); ++i) {
             const Attempt &a = r.attempts[i];
             ++out->attempts;
-            line(1, "attempt " + std::to_string(i + 1) + " (line " + std::to_string(a.line) + "): " +
+            line(1, "attempt " + std::to_string(i + 1) + (positions ? " (line " + std::to_string(a.line) + ")" : "") +
+                        ": " +
                         (a.no_open_line ? std::string("the log starts inside it")
                          : a.open_failed.empty()
-                             ? "serial device opened (descriptor " + std::to_string(a.fd) + ")"
+                             ? "serial device opened" + (positions ? " (descriptor " + std::to_string(a.fd) + ")" : "")
                              : "the serial device " + a.open_failed + " did not open; every write fails"));
             for (size_t k = 0; k < (a.family == nullptr ? a.exchanges.size() : a.sensor_from); ++k)
                 exchange(2, a.exchanges[k]);
@@ -221,9 +228,8 @@ struct Writer {
         const auto attempts = static_cast<int>(r.attempts.size());
         const ShellError *control_line = error_about(r, "/sys/class/gpio/");
         if (control_line != nullptr)
-            line(1, "the control line was not written (line " + std::to_string(control_line->line) + ": " +
-                        control_line->path + ": " + control_line->reason +
-                        "): the chips were neither reset nor powered through it");
+            line(1, "the control line was not written (" + at(control_line->line) + control_line->path + ": " +
+                        control_line->reason + "): the chips were neither reset nor powered through it");
         if (family.empty() && attempts >= PROBE_ATTEMPTS && r.attempts.back().unknown) {
             line(1, "no family after " + std::to_string(PROBE_ATTEMPTS) +
                         " attempts: nothing appended to either record file; the next run probes again");
@@ -274,8 +280,8 @@ struct Writer {
         else if (e == nullptr || e->path != path)
             line(2, std::string(path) + ": " + record);
         else
-            line(2, std::string(path) + ": nothing: the shell could not write " + record + " there (line " +
-                        std::to_string(e->line) + ": " + e->reason + ")");
+            line(2, std::string(path) + ": nothing: the shell could not write " + record + " there (" + at(e->line) +
+                        e->reason + ")");
     }
 };
 
@@ -285,22 +291,26 @@ std::vector<LoggedExchange> logged_exchanges(std::string_view text)
 {
     LogExplanation counts;
     std::vector<LoggedExchange> out;
-    for (const Run &r : read_log(text, &counts))
+    int number = 0;
+    for (const Run &r : read_log(text, &counts)) {
+        ++number;
         for (const Attempt &a : r.attempts)
             for (const Exchange &e : a.exchanges) {
                 const Verdict v = describe_reply(e);
                 const size_t said = e.read == "bytes" && v.lines.size() > 1 ? 1 : 0;
                 out.push_back(e);
+                out.back().run = number;
                 out.back().verdict = e.read != "none" && said < v.lines.size() ? v.lines[said] : "";
             }
+    }
     return out;
 }
 
-LogExplanation explain_log(std::string_view text)
+LogExplanation explain_log(std::string_view text, ExplainOptions options)
 {
     LogExplanation result;
     const std::vector<Run> runs = read_log(text, &result);
-    Writer writer{&result};
+    Writer writer{&result, options.positions};
     result.runs = static_cast<int>(runs.size());
     result.probe_log = !runs.empty();
     if (!result.probe_log) {
@@ -308,13 +318,38 @@ LogExplanation explain_log(std::string_view text)
                            sim::plural(result.other_lines, "line is", "lines are") + " the program's");
         return result;
     }
-    for (size_t i = 0; i < runs.size(); ++i)
-        if (!writer.run(static_cast<int>(i + 1), runs[i]) && i + 1 == runs.size())
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const int number = static_cast<int>(i + 1);
+        if ((options.run == 0 || options.run == number) && !writer.run(number, runs[i]) &&
+            (options.run != 0 || i + 1 == runs.size()))
             result.cut_off = true;
-    writer.line(0, sim::plural(result.probe_lines, "line", "lines") + " of miner-probe output, " +
-                       sim::plural(result.other_lines, "other line", "other lines") + " passed over" +
-                       (result.cut_off ? "; the log is cut off" : ""));
+    }
+    if (options.positions)
+        writer.line(0, sim::plural(result.probe_lines, "line", "lines") + " of miner-probe output, " +
+                           sim::plural(result.other_lines, "other line", "other lines") + " passed over" +
+                           (result.cut_off ? "; the log is cut off" : ""));
     return result;
+}
+
+std::string run_difference(std::string_view a, int run_a, std::string_view b, int run_b)
+{
+    // The explanation without positions, then every exchange whole.
+    const auto outline = [](std::string_view log, int run) {
+        std::vector<std::string> lines = explain_log(log, {.run = run, .positions = false}).text;
+        for (const LoggedExchange &x : logged_exchanges(log))
+            if (x.run == run)
+                lines.push_back("sent " + x.sent + (x.write_failed ? " (write failed)" : "") + ", read " + x.read +
+                                (x.read == "bytes" ? " " + std::to_string(x.received) + ": " + x.reply : "") +
+                                (x.verdict.empty() ? "" : ": " + x.verdict));
+        return lines;
+    };
+    const std::vector<std::string> first = outline(a, run_a);
+    const std::vector<std::string> second = outline(b, run_b);
+    const auto [one, two] = std::ranges::mismatch(first, second);
+    if (one == first.end() && two == second.end())
+        return "";
+    return "'" + (one == first.end() ? std::string("(nothing more)") : *one) + "' against '" +
+           (two == second.end() ? std::string("(nothing more)") : *two) + "'";
 }
 
 } // namespace board_sim

@@ -24,11 +24,20 @@ struct LogExplanation {
     std::vector<std::string> text;     // the explanation, one line each, indented by level
 };
 
-LogExplanation explain_log(std::string_view log);
+struct ExplainOptions {
+    int run = 0; // explain only this run, counted from 1 in the log; 0: every run
+    // Without positions the explanation leaves out line numbers, the
+    // descriptor and the line counts, and does not number the run: two logs of
+    // the same exchanges then read alike, however their reads were chunked.
+    bool positions = true;
+};
+
+LogExplanation explain_log(std::string_view log, ExplainOptions options = {});
 
 // One frame the log shows sent and the read after it, as board-sim's --json
 // documents list them.
 struct LoggedExchange {
+    int run = 0;       // from 1, as explain_log numbers them
     int line = 0;      // of the "------------>" line, from 1
     std::string frame; // its name, "" when it is not one of the ten
     std::string sent;  // hex, as traced (at most 100 bytes)
@@ -41,5 +50,12 @@ struct LoggedExchange {
 };
 
 std::vector<LoggedExchange> logged_exchanges(std::string_view log);
+
+// Whether run `run_a` of log `a` and run `run_b` of log `b` show the same
+// run: the same record read, frames in the same order, reply bytes, verdicts,
+// attempts, sensor queries and lines appended. Only line numbers, the
+// descriptor number and how the reads were chunked may differ. "" when they
+// agree, else the first two lines that differ.
+std::string run_difference(std::string_view a, int run_a, std::string_view b, int run_b);
 
 } // namespace board_sim
