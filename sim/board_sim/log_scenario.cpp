@@ -50,6 +50,23 @@ struct Builder {
         return a == run.attempts.end() ? nullptr : &*a;
     }
 
+    // For a log cut between a detection reply and the family's line: the
+    // family whose pattern the reply matches, as the program would find it.
+    const Family *family_of_replies() const
+    {
+        for (const Attempt &a : run.attempts)
+            for (const Exchange &e : a.exchanges)
+                for (const DetectionStage &stage : DETECTION_STAGES)
+                    for (int i = 0; stage.frame == e.sent_frame && i < stage.family_count; ++i) {
+                        uint8_t buffer[REPLY_BUF_LEN] = {};
+                        const std::vector<uint8_t> bytes = bytes_of(e.reply);
+                        std::copy_n(bytes.begin(), std::min(bytes.size(), sizeof buffer), buffer);
+                        if (reply_matches(*stage.families[i].reply, buffer, static_cast<size_t>(stage.reply_len)))
+                            return &stage.families[i];
+                    }
+        return nullptr;
+    }
+
     void record()
     {
         std::string text;
@@ -90,10 +107,10 @@ struct Builder {
     void hash_board()
     {
         const Attempt *a = found();
-        if (a != nullptr)
-            for (const auto &[family, name] : sim::CHIP_FAMILY_NAMES)
-                if (name == name_of(*a->family))
-                    s.board.family = family;
+        const Family *chips = a != nullptr ? a->family : family_of_replies();
+        for (const auto &[family, name] : sim::CHIP_FAMILY_NAMES)
+            if (chips != nullptr && name == name_of(*chips))
+                s.board.family = family;
         for (size_t i = 0; i < run.attempts.size(); ++i)
             if (std::ranges::any_of(run.attempts[i].exchanges, [](const Exchange &e) { return e.received > 0; })) {
                 s.board.answers_after_cycles = s.gpio_files ? static_cast<int>(i + 1) : 0;
@@ -194,15 +211,27 @@ struct Builder {
         if (cut_off)
             s.note += " The log ends inside the run, at line " + std::to_string(last_line) +
                       ": the replay goes on from there by the board's rules.";
+        const auto pinned =
+            std::ranges::count_if(s.board.frame_replies, [](const sim::FrameReply &r) { return r.nth > 0; });
+        if (pinned > 0)
+            s.note += " " + sim::plural(pinned, "read takes", "reads take") +
+                      " the bytes the log shows (replies NAME#K=HEX), which the chips' rules alone would not "
+                      "give: late or out-of-step replies, or a chain longer than the read.";
         if (!run.already_done && s.uart_present && found() == nullptr && s.args.empty())
             s.note += " The log does not tell the board variant: taken as the default board.";
-        for (const auto &[why, lines] : unreproduced) {
-            s.note += " Not reproduced: line" + std::string(lines.size() > 1 ? "s " : " ");
+        // Each reason once, with its lines, in the order of the log.
+        std::vector<std::pair<std::vector<int>, std::string>> reasons;
+        for (const auto &[why, lines] : unreproduced)
+            reasons.emplace_back(lines, why);
+        std::ranges::sort(reasons);
+        for (size_t r = 0; r < reasons.size(); ++r) {
+            const std::vector<int> &lines = reasons[r].first;
+            s.note += std::string(r == 0 ? " Not reproduced: " : "; ") + (lines.size() > 1 ? "lines " : "line ");
             for (size_t k = 0; k < std::min(lines.size(), LINES_NAMED); ++k)
                 s.note += (k ? ", " : "") + std::to_string(lines[k]);
             if (lines.size() > LINES_NAMED)
                 s.note += " and " + std::to_string(lines.size() - LINES_NAMED) + " more";
-            s.note += ": " + why + ".";
+            s.note += ": " + reasons[r].second + (r + 1 == reasons.size() ? "." : "");
         }
     }
 };
