@@ -6,13 +6,16 @@
 // with no newline inside a line; it says the text is a probe log exactly when
 // it recognised one of the program's lines; it names a family (or none) for
 // each run and counts no more attempts, runs or exchanges than it recognised
-// lines; the same text gives the same explanation.
+// lines; the same text gives the same explanation. Of a text that holds a
+// probe run, `explain --as-scenario` gives a scenario that board-sim probe
+// accepts as it is (no key without effect) and that reads back the same.
 // Input: the log itself.
 #include <string>
 #include <string_view>
 
 #include "explain.h"
 #include "fuzz_check.h"
+#include "scenario.h"
 
 namespace {
 
@@ -38,6 +41,18 @@ void check_exchanges(const std::vector<board_sim::LoggedExchange> &exchanges, in
     }
 }
 
+void check_scenario(std::string_view log)
+{
+    using namespace board_sim;
+    const std::string text = document_text(scenario_document(scenario_of_log(log, "fuzz.log", 0)));
+    ProbeScenario read;
+    std::vector<std::string> given;
+    std::string why, key;
+    FUZZ_CHECK(read_scenario(text, &read, &given, &why));
+    FUZZ_CHECK(refused_key(read, false, given, &key) == nullptr);
+    FUZZ_CHECK(document_text(scenario_document(read)) == text);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -47,5 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_explanation(e, size);
     check_exchanges(board_sim::logged_exchanges(log), e.probe_lines);
     FUZZ_CHECK(board_sim::explain_log(log).text == e.text);
+    if (e.probe_log)
+        check_scenario(log);
     return 0;
 }

@@ -40,6 +40,7 @@ struct Builder {
     const Run &run;
     ProbeScenario s;
     std::map<std::string, std::vector<int>> unreproduced; // why: the lines
+    bool alt_by_silence = false; // the alternate board, from the lack of sensor lines alone
 
     void cannot(int line, const std::string &why) { unreproduced[why].push_back(line); }
 
@@ -98,8 +99,10 @@ struct Builder {
         // Without sensor lines after the family line, the alternate board.
         if (const Attempt *a = found())
             if (a->family->sensor == nullptr ? !a->btc_sensor
-                                             : a->exchanges.size() == a->sensor_from && a->sensor_lines == 0)
+                                             : a->exchanges.size() == a->sensor_from && a->sensor_lines == 0) {
                 s.args = {"alt"};
+                alt_by_silence = true;
+            }
     }
 
     // The family, the attempt from which the chips answered, and what the
@@ -217,6 +220,9 @@ struct Builder {
             s.note += " " + sim::plural(pinned, "read takes", "reads take") +
                       " the bytes the log shows (replies NAME#K=HEX), which the chips' rules alone would not "
                       "give: late or out-of-step replies, or a chain longer than the read.";
+        if (alt_by_silence)
+            s.note += " No sensor detection follows the family's line: taken as the alternate board (a log cut "
+                      "right after that line reads the same).";
         if (!run.already_done && s.uart_present && found() == nullptr && s.args.empty())
             s.note += " The log does not tell the board variant: taken as the default board.";
         // Each reason once, with its lines, in the order of the log.
@@ -261,7 +267,21 @@ ProbeScenario scenario_of_log(std::string_view log, const std::string &name, int
     const auto log_lines = static_cast<int>(std::ranges::count(log, '\n') + (log.ends_with('\n') ? 0 : 1));
     b.note(name, number, n, number < n ? runs[static_cast<size_t>(number)].line - 1 : log_lines,
            explain_log(log, {.run = number}).cut_off);
-    return b.s;
+    // What board-sim probe would refuse as having no effect (a hand-made log
+    // may hold a family's record and attempts after it) is left out.
+    for (;;) {
+        std::vector<std::string> given;
+        for (const Key<ProbeScenario> &k : scenario_keys<ProbeScenario>())
+            if (k.write(b.s) != k.write(ProbeScenario{}))
+                given.emplace_back(k.name);
+        std::string key, ignored;
+        const char *rule = refused_key(b.s, false, given, &key);
+        if (rule == nullptr)
+            return b.s;
+        const Key<ProbeScenario> &k = *find_key<ProbeScenario>(key);
+        k.read(b.s, k.write(ProbeScenario{}), &ignored);
+        b.s.note += " Left out: " + key + ", which has no effect " + rule + ".";
+    }
 }
 
 } // namespace board_sim
