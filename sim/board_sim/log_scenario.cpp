@@ -123,7 +123,7 @@ struct Builder {
             return;
         const Exchange &detection = a->exchanges[a->sensor_from - 1];
         const sim::KnownFrame *f = board_frame(detection.sent);
-        if (f != nullptr && detection.received > 0) {
+        if (f != nullptr && detection.received > 0 && !detection.reply.empty()) {
             sim::HashBoardScenario chain;
             chain.family = s.board.family;
             std::vector<uint8_t> usual = sim::reply_for(chain, f->id);
@@ -146,7 +146,7 @@ struct Builder {
             if (e.sent_frame != proc.query || e.write_failed)
                 continue;
             ++queries;
-            if (e.received <= 0 || !out_of_step(e, proc, detection).empty())
+            if (e.received <= 0 || e.reply.empty() || !out_of_step(e, proc, detection).empty())
                 continue;
             s.board.sensor_answers_at_query = queries;
             const std::vector<uint8_t> reply = bytes_of(e.reply);
