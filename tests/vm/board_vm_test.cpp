@@ -17,7 +17,7 @@
 #include <regex>
 
 #include "probe_fixture.h"
-#include "run_board_sim.h"
+#include "round_trip.h"
 #include "vm_run.h"
 
 using namespace probe_test;
@@ -200,6 +200,26 @@ TEST(BoardSimOnTheBoard, AlternateBoardAsJson)
                 "\"gpio\": \"gpio16\",\n    \"writes\": [\n      \"0\",\n      \"1\"\n    ]",
                 "\"appended\": [\n        \"DASH\"\n      ]", "\"emulated_board\": {", "\"stty_after\": \"speed "});
     EXPECT_EQ(r.out.find("== "), std::string::npos) << "no text summary in the document";
+}
+
+// Logs of the real kernel's tty, one of a paced chain of 60 chips, become
+// scenarios that both boards replay.
+TEST(BoardSimOnTheBoard, LogsRoundTripOnBothBoards)
+{
+    using board_sim_test::round_trip;
+    for (const std::vector<std::string> &board :
+         {std::vector<std::string>{"--family", "sia", "--sensor", "at=4"},
+          std::vector<std::string>{"--family", "ltc", "--wire", "--chips", "60"}}) {
+        std::vector<std::string> args = {"--vm"};
+        args.insert(args.end(), board.begin(), board.end());
+        const std::string log = board_sim_test::probe_log(args, false);
+        const board_sim_test::RoundTrip on_vm = round_trip(log, 0, {"--vm"});
+        EXPECT_EQ(board_sim::run_difference(log, 1, on_vm.replayed, 1), "") << on_vm.scenario;
+        if (geteuid() == 0) { // the simulated board needs root
+            const board_sim_test::RoundTrip simulated = round_trip(log);
+            EXPECT_EQ(board_sim::run_difference(log, 1, simulated.replayed, 1), "") << simulated.scenario;
+        }
+    }
 }
 
 TEST(BoardSimOnTheBoard, I2cOnTheKernelsLines)

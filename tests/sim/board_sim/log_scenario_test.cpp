@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "explain.h"
+#include "round_trip.h"
 #include "scenario.h"
 #include "transcript.h"
 
@@ -46,16 +47,10 @@ Json keys_of(std::string_view log, int run = 0)
 // any key that has no effect.
 std::string refusal(const ProbeScenario &s)
 {
-    char path[] = "/tmp/log-scenario-XXXXXX";
-    const int fd = mkstemp(path);
-    const std::string text = document_text(scenario_document(s));
-    (void)!write(fd, text.data(), text.size());
-    close(fd);
+    const board_sim_test::TempFile file(document_text(scenario_document(s)));
     ProbeScenario read;
     std::string why;
-    const bool ok = make_scenario(read, path, {}, false, &why);
-    unlink(path);
-    return ok ? "" : why;
+    return make_scenario(read, file.path, {}, false, &why) ? "" : why;
 }
 
 const std::string LTC_REPLY = "148500000000011485000000000114850000000001148500000000011485000000000114850000000001";

@@ -16,14 +16,13 @@
 #include <sstream>
 
 #include "explain.h"
-#include "run_board_sim.h"
+#include "round_trip.h"
 #include "scenario.h"
 
 namespace {
 
 using board_sim::Json;
-using board_sim_test::Ran;
-using board_sim_test::run_board_sim;
+using namespace board_sim_test;
 namespace fs = std::filesystem;
 
 std::string file_text(const fs::path &path)
@@ -32,57 +31,6 @@ std::string file_text(const fs::path &path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-// A file of the test's own, removed with it.
-struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string &text)
-    {
-        char name[] = "/tmp/round-trip-XXXXXX";
-        const int fd = mkstemp(name);
-        path = name;
-        if (fd >= 0) {
-            (void)!write(fd, text.data(), text.size());
-            close(fd);
-        }
-    }
-    ~TempFile() { unlink(path.c_str()); }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-};
-
-// The log of a board-sim probe run: its standard output, and its standard
-// error after it when `with_errors` (as `miner-probe 2>&1` would give them).
-std::string probe_log(const std::vector<std::string> &args, bool with_errors)
-{
-    std::vector<std::string> all = {"probe", "--json"};
-    all.insert(all.end(), args.begin(), args.end());
-    const Ran r = run_board_sim(all);
-    const Json doc = Json::parse(r.out, nullptr, false);
-    if (r.status != 0 || doc.is_discarded()) {
-        ADD_FAILURE() << "board-sim probe failed: " << r.err;
-        return "";
-    }
-    return doc["stdout"].get<std::string>() + (with_errors ? doc["stderr"].get<std::string>() : "");
-}
-
-struct RoundTrip {
-    std::string scenario; // S
-    std::string replayed; // L2
-};
-
-RoundTrip round_trip(const std::string &log, int run = 0)
-{
-    const TempFile l(log);
-    std::vector<std::string> args = {"explain", "--as-scenario", l.path};
-    if (run > 0)
-        args.insert(args.end(), {"--run", std::to_string(run)});
-    const Ran s = run_board_sim(args);
-    EXPECT_EQ(s.status, 0) << s.err;
-    EXPECT_EQ(s.err, "");
-    const TempFile scenario(s.out);
-    return {s.out, probe_log({"--scenario", scenario.path}, board_sim::explain_log(log).standard_error)};
 }
 
 void expect_same_run(const std::string &log, const std::string &what)
