@@ -189,8 +189,8 @@ struct Builder {
                     continue;
                 }
                 const std::vector<uint8_t> answer = sim::chips_answer(s.board, chips, f->id, line);
-                if (e.read == "none")
-                    continue; // no read follows: a setup frame, or the log ends here
+                if (e.read == "none" || (e.read == "bytes" && e.received < 0))
+                    continue; // no read follows (a setup frame), or the log ends inside it
                 if (e.read == "select error" || e.read == "not readable" || (e.read == "bytes" && e.received == 0))
                     cannot(e.line, "the wait for the reply failed, or the line was readable with nothing to "
                                    "read: the simulated line gives a reply or a time-out");

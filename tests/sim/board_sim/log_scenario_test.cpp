@@ -162,7 +162,8 @@ TEST(LogScenario, CommittedLogsInSystemLogsAndCut)
         for (const std::string &line : lines_of(log)) {
             logread += "Thu Dec 10 03:12:41 2026 user.notice miner-probe[812]: " + line + "\n";
             crlf += line + "\r\n";
-            interleaved += line + "\n[   12.345678] random: crng init done\n";
+            interleaved += line + "\n[   12.345678] random: crng init done\ncat: /usr/bin/minerType: No such file or "
+                                  "directory\n";
         }
         for (int run = 1; run <= runs; ++run) {
             const Json keys = keys_of(log, run);
