@@ -47,7 +47,8 @@ void check_scenario(std::string_view log)
     const std::string text = document_text(scenario_document(scenario_of_log(log, "fuzz.log", 0)));
     ProbeScenario read;
     std::vector<std::string> given;
-    std::string why, key;
+    std::string why;
+    std::string key;
     FUZZ_CHECK(read_scenario(text, &read, &given, &why));
     FUZZ_CHECK(refused_key(read, false, given, &key) == nullptr);
     FUZZ_CHECK(document_text(scenario_document(read)) == text);
