@@ -117,4 +117,59 @@ inline const std::string SIA_DASH_MUX = traced(SIA_DASH_MUX_CONFIG_FRAME);
 inline const std::string SIA_DASH_REGISTER = traced(SIA_DASH_SENSOR_REGISTER_FRAME);
 inline const std::string SIA_DASH_QUERY = traced(SIA_DASH_SENSOR_QUERY_FRAME);
 
+// Pieces of logs as the program prints them, for the tests that read logs.
+// A six-chip LTC chain's reply as the detection read takes it (42 bytes).
+inline const std::string LTC_CHAIN_REPLY =
+    "148500000000011485000000000114850000000001148500000000011485000000000114850000000001";
+
+// An attempt in which the LTC chips answer.
+inline Transcript ltc_detected(const std::string &reply = LTC_CHAIN_REPLY)
+{
+    return Transcript()
+        .opened()
+        .sent(BTC_DETECT)
+        .silence()
+        .sent(LTC_DETECT)
+        .received(LTC_REPLY_LEN, reply)
+        .family("ltc");
+}
+
+// One round of the LTC sensor detection: its set-up, then `queries`.
+inline Transcript ltc_round(const Transcript &queries)
+{
+    return Transcript()
+        .sent(LTC_MISC)
+        .setup_step("ltc", CONFIGURE_MISC_STEP)
+        .sent(LTC_REGISTER)
+        .setup_step("ltc", SENSOR_REGISTER_STEP)
+        .then(queries);
+}
+
+// One LTC sensor query and its reply ("": a time-out).
+inline Transcript ltc_query(const std::string &reply)
+{
+    Transcript t = Transcript().sent(LTC_QUERY).sensor_query("ltc");
+    return reply.empty() ? t.silence() : t.received(LTC_SENSOR_REPLY_LEN, reply);
+}
+
+// An attempt in which nothing answers.
+inline Transcript unanswered_attempt()
+{
+    return Transcript()
+        .opened()
+        .sent(BTC_DETECT)
+        .silence()
+        .sent(LTC_DETECT)
+        .silence()
+        .sent(SIA_DASH_DETECT)
+        .silence()
+        .line(UNKNOWN_MINER_TEXT);
+}
+
+// A transcript as a real log shows it: the descriptor a number, not <fd>.
+inline std::string log_of(const Transcript &t)
+{
+    return std::regex_replace(t.str(), std::regex("<fd>"), "3");
+}
+
 } // namespace probe_test

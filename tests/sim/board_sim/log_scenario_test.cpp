@@ -7,33 +7,18 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
 
 #include "explain.h"
 #include "round_trip.h"
+#include "sandbox.h"
 #include "scenario.h"
 #include "transcript.h"
 
 namespace {
 
 using namespace board_sim;
-using probe_test::Transcript;
+using namespace probe_test;
 namespace fs = std::filesystem;
-
-std::string file_text(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string log_of(const Transcript &t)
-{
-    return std::regex_replace(t.str(), std::regex("<fd>"), "3");
-}
 
 // The scenario's keys, its note left out.
 Json keys_of(std::string_view log, int run = 0)
@@ -53,45 +38,13 @@ std::string refusal(const ProbeScenario &s)
     return make_scenario(read, file.path, {}, false, &why) ? "" : why;
 }
 
-const std::string LTC_REPLY = "148500000000011485000000000114850000000001148500000000011485000000000114850000000001";
-
-Transcript detected(const std::string &reply = LTC_REPLY)
-{
-    return Transcript()
-        .opened()
-        .sent(probe_test::BTC_DETECT)
-        .silence()
-        .sent(probe_test::LTC_DETECT)
-        .received(LTC_REPLY_LEN, reply)
-        .family("ltc");
-}
-
-Transcript unanswered()
-{
-    return Transcript()
-        .opened()
-        .sent(probe_test::BTC_DETECT)
-        .silence()
-        .sent(probe_test::LTC_DETECT)
-        .silence()
-        .sent(probe_test::SIA_DASH_DETECT)
-        .silence()
-        .line(UNKNOWN_MINER_TEXT);
-}
-
 // One round of LTC sensor queries with these replies ("": a time-out).
-Transcript round(std::initializer_list<std::string> replies)
+Transcript sensor_round(std::initializer_list<std::string> replies)
 {
-    Transcript t = Transcript()
-                       .sent(probe_test::LTC_MISC)
-                       .setup_step("ltc", CONFIGURE_MISC_STEP)
-                       .sent(probe_test::LTC_REGISTER)
-                       .setup_step("ltc", SENSOR_REGISTER_STEP);
-    for (const std::string &r : replies) {
-        t.sent(probe_test::LTC_QUERY).sensor_query("ltc");
-        r.empty() ? t.silence() : t.received(LTC_SENSOR_REPLY_LEN, r);
-    }
-    return t;
+    Transcript queries;
+    for (const std::string &r : replies)
+        queries.then(ltc_query(r));
+    return ltc_round(queries);
 }
 
 TEST(LogScenario, KeysReadOffTheLog)
@@ -103,16 +56,24 @@ TEST(LogScenario, KeysReadOffTheLog)
         Json keys;
     } cases[] = {
         {"chips from the third attempt, sensor from the second query",
-         Transcript().then(unanswered()).then(unanswered()).then(detected()).then(round({"", ok})).sensor_ok("ltc"),
+         Transcript()
+             .then(unanswered_attempt())
+             .then(unanswered_attempt())
+             .then(ltc_detected())
+             .then(sensor_round({"", ok}))
+             .sensor_ok("ltc"),
          {{"tool", "probe"}, {"family", "LTC"}, {"answers_after_cycles", 3}, {"sensor", 2}}},
         {"a status byte with bit 6 set: the sensor is there, and never matches",
-         Transcript().then(detected()).repeat(SENSOR_ROUNDS, round({"4098fe55000014"})),
+         Transcript().then(ltc_detected()).repeat(SENSOR_ROUNDS, sensor_round({"4098fe55000014"})),
          {{"tool", "probe"}, {"family", "LTC"}, {"sensor_status", 0x40}}},
         {"another identity byte",
-         Transcript().then(detected()).then(round({"0098fe1a00000f"})).sensor_ok("ltc"),
+         Transcript().then(ltc_detected()).then(sensor_round({"0098fe1a00000f"})).sensor_ok("ltc"),
          {{"tool", "probe"}, {"family", "LTC"}, {"sensor_id", 0x1A}}},
         {"a reply no status or identity explains, and a short detection reply",
-         Transcript().then(detected(LTC_REPLY.substr(0, 20))).then(round({"0098fe550000ff"})).sensor_ok("ltc"),
+         Transcript()
+             .then(ltc_detected(LTC_CHAIN_REPLY.substr(0, 20)))
+             .then(sensor_round({"0098fe550000ff"}))
+             .sensor_ok("ltc"),
          {{"tool", "probe"},
           {"family", "LTC"},
           {"sensor_reply", "0098fe550000ff"},
@@ -126,13 +87,13 @@ TEST(LogScenario, KeysReadOffTheLog)
          Transcript().repeat(PROBE_ATTEMPTS, Transcript().line("open /dev/ttyS0 failed").line(UNKNOWN_MINER_TEXT)),
          {{"tool", "probe"}, {"args", {"alt"}}, {"uart", false}}},
         {"the alternate board: no sensor lines after the family's",
-         detected(),
+         ltc_detected(),
          {{"tool", "probe"}, {"family", "LTC"}, {"args", {"alt"}}}},
         {"chips answering though the control line could not be written, and a read-only /usr/bin",
          Transcript()
              .line("sh: can't create /sys/class/gpio/gpio27/value: No such file or directory")
-             .then(detected())
-             .then(round({ok}))
+             .then(ltc_detected())
+             .then(sensor_round({ok}))
              .sensor_ok("ltc")
              .line("sh: can't create /usr/bin/tempSensor: Read-only file system"),
          {{"tool", "probe"},
@@ -155,7 +116,7 @@ TEST(LogScenario, CommittedLogsInSystemLogsAndCut)
     int logs = 0;
     for (const fs::directory_entry &f : fs::directory_iterator(LOGS_DIR)) {
         ++logs;
-        const std::string log = file_text(f.path());
+        const std::string log = sim::Sandbox::read_file(f.path());
         const int runs = explain_log(log).runs;
         ASSERT_GT(runs, 0) << f.path();
         std::string logread, crlf, interleaved;
@@ -173,7 +134,7 @@ TEST(LogScenario, CommittedLogsInSystemLogsAndCut)
         }
         EXPECT_EQ(keys_of(log), keys_of(log, runs)) << "the last run by default";
         // Another boot before it: a run more, the same scenario.
-        EXPECT_EQ(keys_of(file_text(fs::path(LOGS_DIR) / "field-ltc-sensor-no.log") + log, runs + 1),
+        EXPECT_EQ(keys_of(sim::Sandbox::read_file(fs::path(LOGS_DIR) / "field-ltc-sensor-no.log") + log, runs + 1),
                   keys_of(log, runs));
         const std::string cut = log.substr(0, log.size() / 2 + 7);
         const ProbeScenario s = scenario_of_log(cut, "cut.log", 0);
@@ -190,7 +151,8 @@ TEST(LogScenario, CommittedLogsInSystemLogsAndCut)
 // no key says that, so each read is pinned, and the note says why.
 TEST(LogScenario, OutOfStepReadsArePinnedOneByOne)
 {
-    const ProbeScenario s = scenario_of_log(file_text(fs::path(LOGS_DIR) / "v0.1.0-ltc-60-chips.log"), "old.log", 0);
+    const ProbeScenario s =
+        scenario_of_log(sim::Sandbox::read_file(fs::path(LOGS_DIR) / "v0.1.0-ltc-60-chips.log"), "old.log", 0);
     EXPECT_EQ(s.board.family, sim::ChipFamily::LTC);
     ASSERT_EQ(s.board.frame_replies.size(), 100u);
     EXPECT_EQ(s.board.frame_replies[0].frame_name, "LTC sensor query");

@@ -12,11 +12,10 @@
 #include <cctype>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "explain.h"
 #include "round_trip.h"
+#include "sandbox.h"
 #include "scenario.h"
 
 namespace {
@@ -24,14 +23,6 @@ namespace {
 using board_sim::Json;
 using namespace board_sim_test;
 namespace fs = std::filesystem;
-
-std::string file_text(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void expect_same_run(const std::string &log, const std::string &what)
 {
@@ -79,7 +70,8 @@ TEST_P(ScenarioLog, RoundTrip)
 INSTANTIATE_TEST_SUITE_P(Committed, ScenarioLog,
                          testing::ValuesIn(files_of(SCENARIOS_DIR,
                                                     [](const fs::path &f) {
-                                                        return Json::parse(file_text(f))["tool"] == "probe";
+                                                        return Json::parse(sim::Sandbox::read_file(f))["tool"] ==
+                                                               "probe";
                                                     })),
                          case_name);
 
@@ -101,7 +93,7 @@ class CommittedLog : public RoundTripTest, public testing::WithParamInterface<st
 
 TEST_P(CommittedLog, RoundTrip)
 {
-    const std::string log = file_text(GetParam());
+    const std::string log = sim::Sandbox::read_file(GetParam());
     for (int run = 1; run <= board_sim::explain_log(log).runs; ++run) {
         const RoundTrip t = round_trip(log, run);
         EXPECT_EQ(board_sim::run_difference(log, run, t.replayed, 1), "")
@@ -122,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(Logs, CommittedLog,
 // run is replayed.
 TEST_F(RoundTripTest, HandMadeFaultsAreNamedInTheNote)
 {
-    const std::string log = file_text(fs::path(LOGS_DIR) / "hand-made-faults.log");
+    const std::string log = sim::Sandbox::read_file(fs::path(LOGS_DIR) / "hand-made-faults.log");
     const RoundTrip t = round_trip(log);
     const std::string note = Json::parse(t.scenario)["note"];
     for (const char *line : {"line 3: the serial device did not open in some attempts only",

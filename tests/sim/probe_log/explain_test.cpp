@@ -15,12 +15,7 @@ namespace {
 using namespace board_sim;
 using probe_test::printed;
 using probe_test::Transcript;
-
-// The transcripts write the descriptor as <fd>; a real log has a number.
-std::string log_of(const Transcript &t)
-{
-    return std::regex_replace(t.str(), std::regex("<fd>"), "3");
-}
+using namespace probe_test;
 
 std::string joined(const LogExplanation &e)
 {
@@ -40,49 +35,6 @@ void expect_says(const LogExplanation &e, std::initializer_list<std::string> tex
 {
     for (const std::string &text : texts)
         EXPECT_TRUE(says(e, text)) << "'" << text << "' not in:\n" << joined(e);
-}
-
-const std::string LTC_REPLY =
-    "1485000000000114850000000001148500000000011485000000000114850000000001148500000000011485";
-
-Transcript ltc_detected()
-{
-    return Transcript()
-        .opened()
-        .sent(probe_test::BTC_DETECT)
-        .silence()
-        .sent(probe_test::LTC_DETECT)
-        .received(LTC_REPLY_LEN, LTC_REPLY.substr(0, 84))
-        .family("ltc");
-}
-
-Transcript ltc_round(const Transcript &queries)
-{
-    return Transcript()
-        .sent(probe_test::LTC_MISC)
-        .setup_step("ltc", CONFIGURE_MISC_STEP)
-        .sent(probe_test::LTC_REGISTER)
-        .setup_step("ltc", SENSOR_REGISTER_STEP)
-        .then(queries);
-}
-
-Transcript ltc_query(const std::string &reply)
-{
-    Transcript t = Transcript().sent(probe_test::LTC_QUERY).sensor_query("ltc");
-    return reply.empty() ? t.silence() : t.received(LTC_SENSOR_REPLY_LEN, reply);
-}
-
-Transcript unanswered_attempt()
-{
-    return Transcript()
-        .opened()
-        .sent(probe_test::BTC_DETECT)
-        .silence()
-        .sent(probe_test::LTC_DETECT)
-        .silence()
-        .sent(probe_test::SIA_DASH_DETECT)
-        .silence()
-        .line(UNKNOWN_MINER_TEXT);
 }
 
 TEST(Explain, LtcWithItsSensorAnsweringAtTheSecondAttempt)
@@ -158,12 +110,13 @@ TEST(Explain, ProgramOnALongChainReadsTheDetectionTailThenTheSensor)
 // A detection reply that stands a byte into the read, after a stray byte.
 TEST(Explain, ReplyShiftedByAStrayByteIsNamed)
 {
-    const LogExplanation e = explain_log(log_of(Transcript()
-                                                    .opened()
-                                                    .sent(probe_test::BTC_DETECT)
-                                                    .silence()
-                                                    .sent(probe_test::LTC_DETECT)
-                                                    .received(LTC_REPLY_LEN, "77" + LTC_REPLY.substr(0, 82))));
+    const LogExplanation e =
+        explain_log(log_of(Transcript()
+                               .opened()
+                               .sent(probe_test::BTC_DETECT)
+                               .silence()
+                               .sent(probe_test::LTC_DETECT)
+                               .received(LTC_REPLY_LEN, "77" + probe_test::LTC_CHAIN_REPLY.substr(0, 82))));
     expect_says(e, {"a reply read out of step with its frame: the pattern stands at byte 1, after bytes of an "
                     "earlier reply"});
 }
