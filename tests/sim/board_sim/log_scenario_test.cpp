@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "command_line.h"
 #include "explain.h"
 #include "round_trip.h"
 #include "sandbox.h"
@@ -171,6 +172,44 @@ TEST(LogScenario, NthRepliesAreReadAndWrittenAsGiven)
     EXPECT_EQ(scenario_document(s)["replies"], Json({"LTC sensor query#3=0098fe55000018", "LTC detection="}));
     for (const char *bad : {"LTC sensor query#0=00", "LTC sensor query#x=00", "LTC sensor query#3", "nothing#1=00"})
         EXPECT_FALSE(read_scenario(std::string(R"({"replies": [")") + bad + "\"]}", &s, nullptr, &why)) << bad;
+}
+
+// board-sim explain --as-scenario and --run as run: a scenario, or one line
+// on standard error and nothing printed.
+TEST(LogScenario, BoardSimPrintsAScenarioOrRefusesInOneLine)
+{
+    using board_sim_test::Ran;
+    using board_sim_test::run_board_sim;
+    const ParseResult p = parse_command_line({"explain", "--as-scenario", "--run", "2", "boot.log"});
+    EXPECT_TRUE(p.command.as_scenario);
+    EXPECT_EQ(p.command.explain_run, "2");
+    const std::string boot = std::string(LOGS_DIR) + "/boot-two-runs.log";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } refusals[] = {
+        {{"explain", "--as-scenario", "/nonexistent-log"}, 1, "board-sim: cannot read /nonexistent-log\n"},
+        {{"explain", "--as-scenario", SCENARIOS_DIR "/btc.json"},
+         1,
+         "board-sim: " SCENARIOS_DIR "/btc.json holds no miner-probe run\n"},
+        {{"explain", "--as-scenario", "--run", "3", boot},
+         2,
+         "board-sim: --run 3: the log holds 2 runs, counted from 1\n"},
+        {{"explain", "--run", "two", boot}, 2, "board-sim: --run two: the log holds 2 runs, counted from 1\n"},
+    };
+    for (const auto &r : refusals) {
+        const Ran ran = run_board_sim(r.args);
+        EXPECT_EQ(ran.status, r.status) << r.args.back();
+        EXPECT_EQ(ran.err, r.err);
+        EXPECT_EQ(ran.out, "");
+    }
+    const Ran second = run_board_sim({"explain", "--run", "2", boot});
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.out.rfind("run 2 (from line 93):\n", 0), 0u) << second.out;
+    const Ran scenario = run_board_sim({"explain", "--as-scenario", "--run", "1", boot});
+    EXPECT_EQ(scenario.status, 0) << scenario.err;
+    EXPECT_EQ(Json::parse(scenario.out)["note"].get<std::string>().rfind("Run 1 of 2 (from line 8) of", 0), 0u);
 }
 
 } // namespace
