@@ -223,7 +223,9 @@ struct Builder {
         if (alt_by_silence)
             s.note += " No sensor detection follows the family's line: taken as the alternate board (a log cut "
                       "right after that line reads the same).";
-        if (!run.already_done && s.uart_present && found() == nullptr && s.args.empty())
+        const bool device_named =
+            std::ranges::any_of(run.attempts, [](const Attempt &a) { return !a.open_failed.empty(); });
+        if (!run.already_done && found() == nullptr && !device_named)
             s.note += " The log does not tell the board variant: taken as the default board.";
         // Each reason once, with its lines, in the order of the log.
         std::vector<std::pair<std::vector<int>, std::string>> reasons;
