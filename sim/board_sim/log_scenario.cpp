@@ -40,7 +40,7 @@ struct Builder {
     const Run &run;
     ProbeScenario s;
     std::map<std::string, std::vector<int>> unreproduced; // why: the lines
-    bool alt_by_silence = false; // the alternate board, from the lack of sensor lines alone
+    bool alt_by_silence = false;                          // the alternate board, from the lack of sensor lines alone
 
     void cannot(int line, const std::string &why) { unreproduced[why].push_back(line); }
 
@@ -217,7 +217,7 @@ struct Builder {
         const auto pinned =
             std::ranges::count_if(s.board.frame_replies, [](const sim::FrameReply &r) { return r.nth > 0; });
         if (pinned > 0)
-            s.note += " " + sim::plural(pinned, "read takes", "reads take") +
+            s.note += std::string(" ") + sim::plural(pinned, "read takes", "reads take") +
                       " the bytes the log shows (replies NAME#K=HEX), which the chips' rules alone would not "
                       "give: late or out-of-step replies, or a chain longer than the read.";
         if (alt_by_silence)

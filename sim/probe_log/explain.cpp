@@ -338,9 +338,10 @@ std::string run_difference(std::string_view a, int run_a, std::string_view b, in
         std::vector<std::string> lines = explain_log(log, {.run = run, .positions = false}).text;
         for (const LoggedExchange &x : logged_exchanges(log))
             if (x.run == run)
-                lines.push_back("sent " + x.sent + (x.write_failed ? " (write failed)" : "") + ", read " + x.read +
-                                (x.read == "bytes" ? " " + std::to_string(x.received) + ": " + x.reply : "") +
-                                (x.verdict.empty() ? "" : ": " + x.verdict));
+                lines.push_back(
+                    "sent " + x.sent + (x.write_failed ? " (write failed)" : "") + ", read " + x.read +
+                    (x.read == "bytes" ? std::string(" ") + std::to_string(x.received) + ": " + x.reply : "") +
+                    (x.verdict.empty() ? "" : ": " + x.verdict));
         return lines;
     };
     const std::vector<std::string> first = outline(a, run_a);

@@ -40,14 +40,14 @@ protected:
     }
 };
 
-// One case per file of `dir` that `wanted` takes; each is a ctest test of its
-// own, so that they run side by side.
+// One case per file of `dir` that `wanted` takes, by its name; each is a
+// ctest test of its own, so that they run side by side.
 std::vector<std::string> files_of(const char *dir, bool (*wanted)(const fs::path &))
 {
     std::vector<std::string> files;
     for (const fs::directory_entry &f : fs::directory_iterator(dir))
         if (wanted(f.path()))
-            files.push_back(f.path());
+            files.push_back(f.path().filename());
     std::ranges::sort(files);
     return files;
 }
@@ -64,7 +64,7 @@ class ScenarioLog : public RoundTripTest, public testing::WithParamInterface<std
 
 TEST_P(ScenarioLog, RoundTrip)
 {
-    expect_same_run(probe_log({"--scenario", GetParam()}, true), GetParam());
+    expect_same_run(probe_log({"--scenario", std::string(SCENARIOS_DIR) + "/" + GetParam()}, true), GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Committed, ScenarioLog,
@@ -93,7 +93,7 @@ class CommittedLog : public RoundTripTest, public testing::WithParamInterface<st
 
 TEST_P(CommittedLog, RoundTrip)
 {
-    const std::string log = sim::Sandbox::read_file(GetParam());
+    const std::string log = sim::Sandbox::read_file(std::string(LOGS_DIR) + "/" + GetParam());
     for (int run = 1; run <= board_sim::explain_log(log).runs; ++run) {
         const RoundTrip t = round_trip(log, run);
         EXPECT_EQ(board_sim::run_difference(log, run, t.replayed, 1), "")
