@@ -46,11 +46,12 @@ int explain(const Command &c)
                 sim::plural(whole.runs, "run", "runs").c_str());
         return 2;
     }
+    const int chosen = static_cast<int>(run.value_or(0)); // 0: every run, or the last for a scenario
     if (c.as_scenario) {
-        fputs(document_text(scenario_document(scenario_of_log(log, name, static_cast<int>(*run)))).c_str(), stdout);
+        fputs(document_text(scenario_document(scenario_of_log(log, name, chosen))).c_str(), stdout);
         return 0;
     }
-    for (const std::string &line : run &&*run > 0 ? explain_log(log, {.run = static_cast<int>(*run)}).text : whole.text)
+    for (const std::string &line : chosen > 0 ? explain_log(log, {.run = chosen}).text : whole.text)
         printf("%s\n", line.c_str());
     return whole.probe_log ? 0 : 1;
 }

@@ -142,6 +142,29 @@ INSTANTIATE_TEST_SUITE_P(
                   {{SELECT, 1, false}, {QUERY, 1, false}, {QUERY, 1, false}, {QUERY, 1, true}, {QUERY, 1, true}}},
         ChainCase{"a sensor that never answers", 0, 0, {{SELECT, 0, false}, {QUERY, 0, false}, {QUERY, 0, false}}}));
 
+// A reply to the nth frame of a name is given whatever the control line and
+// the sensor would do, and the chips still count the query it answers.
+TEST(NthReply, ReplacesOnlyThatFrameAndTheQueryStillCounts)
+{
+    sim::HashBoardScenario s;
+    s.family = ChipFamily::LTC;
+    s.answers_after_cycles = 2;
+    s.sensor_answers_at_query = 3;
+    s.frame_replies = {{"LTC detection", {0x14, 0x85}, 1}, {"LTC sensor query", {0x01}, 2}};
+    sim::ChipState chips;
+    sim::ControlLineState line;
+    line.high = true;
+    line.cycles = 1;
+    EXPECT_EQ(sim::chips_answer(s, chips, DETECT, line), (Bytes{0x14, 0x85})) << "unpowered, yet answered";
+    EXPECT_TRUE(sim::chips_answer(s, chips, DETECT, line).empty()) << "the second detection: unpowered";
+    line.cycles = 2;
+    EXPECT_EQ(sim::chips_answer(s, chips, DETECT, line).size(), 42u) << "the third: the chain's own reply";
+    sim::chips_answer(s, chips, SELECT, line);
+    EXPECT_TRUE(sim::chips_answer(s, chips, QUERY, line).empty()) << "query 1: before the sensor answers";
+    EXPECT_EQ(sim::chips_answer(s, chips, QUERY, line), Bytes{0x01}) << "query 2: its own reply";
+    EXPECT_EQ(sim::chips_answer(s, chips, QUERY, line).size(), 7u) << "query 3: the pinned one was counted";
+}
+
 sim::HashBoardScenario btc_board()
 {
     sim::HashBoardScenario s;
