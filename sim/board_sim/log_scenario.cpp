@@ -41,6 +41,7 @@ struct Builder {
     ProbeScenario s;
     std::map<std::string, std::vector<int>> unreproduced; // why: the lines
     bool alt_by_silence = false;                          // the alternate board, from the lack of sensor lines alone
+    int out_of_step_reads = 0;                            // pinned sensor reads that took bytes of an earlier reply
 
     void cannot(int line, const std::string &why) { unreproduced[why].push_back(line); }
 
@@ -200,8 +201,13 @@ struct Builder {
                 // What the program would read: at most the bytes it asks for.
                 std::vector<uint8_t> read = answer;
                 read.resize(std::min(read.size(), e.asked >= 0 ? static_cast<size_t>(e.asked) : read.size()));
-                if (read != traced)
-                    s.board.frame_replies.push_back({f->name, traced, chips.received.at(static_cast<size_t>(f->id))});
+                if (read == traced)
+                    continue;
+                s.board.frame_replies.push_back({f->name, traced, chips.received.at(static_cast<size_t>(f->id))});
+                const Attempt &a = run.attempts[i];
+                if (a.family != nullptr && a.family->sensor != nullptr && a.sensor_from > 0 &&
+                    !out_of_step(e, *a.family->sensor, a.exchanges[a.sensor_from - 1].reply).empty())
+                    ++out_of_step_reads;
             }
         }
     }
@@ -220,6 +226,11 @@ struct Builder {
             s.note += std::string(" ") + sim::plural(pinned, "read takes", "reads take") +
                       " the bytes the log shows (replies NAME#K=HEX), which the chips' rules alone would not "
                       "give: late or out-of-step replies, or a chain longer than the read.";
+        if (out_of_step_reads > 0)
+            s.note += std::string(" ") + std::to_string(out_of_step_reads) +
+                      " of them took bytes of an earlier reply, out of step with their frames: a chain longer "
+                      "than the read was still sending, or a program before 0.2.0 kept what was pending. The "
+                      "replay gives those bytes as the replies to these frames.";
         if (alt_by_silence)
             s.note += " No sensor detection follows the family's line: taken as the alternate board (a log cut "
                       "right after that line reads the same).";
