@@ -276,4 +276,24 @@ TEST(Explain, LoggedExchangesNameFramesAndReads)
     EXPECT_NE(x[1].verdict.find("matches the LTC pattern"), std::string::npos) << x[1].verdict;
 }
 
+// The one comparison of two logs' runs: the descriptor, line numbers and how
+// a reply was chunked into reads do not count; a reply's byte does, even one
+// no pattern tests.
+TEST(Explain, RunDifferenceSeesBytesNotPositionsOrChunking)
+{
+    const std::string a =
+        log_of(Transcript().then(ltc_detected()).then(ltc_round(ltc_query("0098fe55000018"))).sensor_ok("ltc"));
+    const std::string one_read = "usb uart read exp_buf_len:7 total_len:0\nusb_uart_read break";
+    const std::string two_reads =
+        "usb uart read exp_buf_len:7 total_len:0\nusb uart read exp_buf_len:7 total_len:3\nusb_uart_read break";
+    std::string b = "[    3.2] boot\n" + std::regex_replace(a, std::regex("success 3 "), "success 7 ");
+    b.replace(b.find(one_read), one_read.size(), two_reads);
+    EXPECT_EQ(run_difference(a, 1, b, 1), "");
+    EXPECT_EQ(run_difference(a, 1, a + a, 2), "") << "the second run of a log of two";
+    std::string c = a;
+    c.replace(c.find("0098fe55000018"), 14, "0098fe55000019");
+    EXPECT_NE(run_difference(a, 1, c, 1).find("0098fe55000019"), std::string::npos);
+    EXPECT_NE(run_difference(a, 1, log_of(Transcript().then(ltc_detected())), 1), "");
+}
+
 } // namespace
