@@ -8,8 +8,7 @@
 # (e.g. "qemu-mips-static -cpu 24Kc"; empty for a native build), and
 # MINER_TOOLS_GPIO_BASE the GPIO base they were built with. A preset may leave
 # some out (MINER_TOOLS_HARNESS_EXCLUDE): the musl-static and mips presets leave
-# out the paced-wire tests and the round trips of logs through their
-# scenarios, which the host build and the board's build run.
+# out the paced-wire tests, which the host build and the board's build run.
 set(MINER_TOOLS_HARNESS_PRESET "" CACHE STRING
   "Configure preset of the native build whose end-to-end tests run this build's programs")
 set(MINER_TOOLS_HARNESS_DIR "" CACHE PATH "Binary directory of that preset")
