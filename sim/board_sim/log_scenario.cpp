@@ -31,11 +31,6 @@ const sim::KnownFrame *board_frame(const std::string &hex)
     return f == frames.end() ? nullptr : &*f;
 }
 
-std::vector<uint8_t> bytes_of(const std::string &hex)
-{
-    return sim::parse_hex_bytes(hex).value_or(std::vector<uint8_t>{});
-}
-
 struct Builder {
     const Run &run;
     ProbeScenario s;
@@ -58,14 +53,8 @@ struct Builder {
     {
         for (const Attempt &a : run.attempts)
             for (const Exchange &e : a.exchanges)
-                for (const DetectionStage &stage : DETECTION_STAGES)
-                    for (int i = 0; stage.frame == e.sent_frame && i < stage.family_count; ++i) {
-                        uint8_t buffer[REPLY_BUF_LEN] = {};
-                        const std::vector<uint8_t> bytes = bytes_of(e.reply);
-                        std::copy_n(bytes.begin(), std::min(bytes.size(), sizeof buffer), buffer);
-                        if (reply_matches(*stage.families[i].reply, buffer, static_cast<size_t>(stage.reply_len)))
-                            return &stage.families[i];
-                    }
+                if (const Family *f = describe_reply(e).family)
+                    return f;
         return nullptr;
     }
 
@@ -283,10 +272,10 @@ ProbeScenario scenario_of_log(std::string_view log, const std::string &name, int
     // What board-sim probe would refuse as having no effect (a hand-made log
     // may hold a family's record and attempts after it) is left out.
     for (;;) {
-        std::vector<std::string> given;
-        for (const Key<ProbeScenario> &k : scenario_keys<ProbeScenario>())
-            if (k.write(b.s) != k.write(ProbeScenario{}))
-                given.emplace_back(k.name);
+        const Json doc = scenario_document(b.s);
+        std::vector<std::string> given; // the keys away from their defaults
+        for (const auto &item : doc.items())
+            given.push_back(item.key());
         std::string key, ignored;
         const char *rule = refused_key(b.s, false, given, &key);
         if (rule == nullptr)

@@ -48,10 +48,7 @@ struct Writer {
     bool positions = true;
 
     // "line 12: ", or nothing without positions.
-    std::string at(int number, const char *after = ": ") const
-    {
-        return positions ? "line " + std::to_string(number) + after : "";
-    }
+    std::string at(int number) const { return positions ? "line " + std::to_string(number) + ": " : ""; }
 
     void line(int level, const std::string &text)
     {

@@ -59,6 +59,9 @@ std::vector<Run> read_log(std::string_view text, LogExplanation *counts);
 // "LTC" for the family whose lines start with "ltc".
 std::string name_of(const Family &f);
 
+// The bytes of a trace's hex; none for hex that is not a trace's.
+std::vector<uint8_t> bytes_of(const std::string &hex);
+
 // The hex of a trace, cut after its first 24 bytes.
 std::string quoted(const std::string &hex);
 
@@ -67,7 +70,8 @@ std::string quoted(const std::string &hex);
 struct Verdict {
     std::vector<std::string> lines;
     bool matched = false;
-    std::string why; // why it did not match
+    const Family *family = nullptr; // the family whose detection pattern matched
+    std::string why;                // why it did not match
 };
 
 Verdict describe_reply(const Exchange &e);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <tuple>
 
 #include "probe_log.h"
 #include "text.h"
@@ -14,11 +15,6 @@ namespace {
 
 constexpr size_t SHOWN_BYTES = 24; // reply bytes quoted in a line
 constexpr std::string_view OUT_OF_STEP = "a reply read out of step with its frame: ";
-
-std::vector<uint8_t> bytes_of(const std::string &hex)
-{
-    return sim::parse_hex_bytes(hex).value_or(std::vector<uint8_t>{});
-}
 
 bool holds(const ByteTest &t, uint8_t byte)
 {
@@ -73,6 +69,11 @@ std::string mismatch(const ReplyPattern &p, const std::vector<uint8_t> &reply, l
 
 } // namespace
 
+std::vector<uint8_t> bytes_of(const std::string &hex)
+{
+    return sim::parse_hex_bytes(hex).value_or(std::vector<uint8_t>{});
+}
+
 std::string quoted(const std::string &hex)
 {
     if (hex.size() <= 2 * SHOWN_BYTES)
@@ -84,16 +85,17 @@ Verdict describe_reply(const Exchange &e)
 {
     Verdict v;
     int read_len = -1;
-    std::vector<std::pair<const ReplyPattern *, std::string>> patterns;
+    // Each pattern the read is held against, its name, and its family (none for the sensor's).
+    std::vector<std::tuple<const ReplyPattern *, std::string, const Family *>> patterns;
     for (const DetectionStage &stage : DETECTION_STAGES)
         for (int i = 0; i < stage.family_count; ++i) {
             const Family &f = stage.families[i];
             if (stage.frame == e.sent_frame) {
                 read_len = stage.reply_len;
-                patterns.emplace_back(f.reply, name_of(f));
+                patterns.emplace_back(f.reply, name_of(f), &f);
             } else if (f.sensor != nullptr && f.sensor->query == e.sent_frame && patterns.empty()) {
                 read_len = f.sensor->reply_len;
-                patterns.emplace_back(f.sensor->reply, "sensor");
+                patterns.emplace_back(f.sensor->reply, "sensor", nullptr);
             }
         }
     static const std::map<std::string, const char *> NO_BYTES = {
@@ -115,10 +117,11 @@ Verdict describe_reply(const Exchange &e)
         head = "reply: all " + std::to_string(e.received) + " bytes asked for";
     v.lines.push_back(head + (e.reply.empty() ? "" : ": " + quoted(e.reply)));
     std::string names;
-    for (const auto &[pattern, name] : patterns) {
+    for (const auto &[pattern, name, family] : patterns) {
         const std::string reason = mismatch(*pattern, bytes_of(e.reply), e.received);
         if (reason.empty()) {
             v.matched = true;
+            v.family = family;
             v.lines.push_back("matches the " + name + " pattern (" + pattern_text(*pattern) + ")");
             return v;
         }
@@ -129,7 +132,7 @@ Verdict describe_reply(const Exchange &e)
     if (patterns.size() > 1)
         v.lines.push_back("matches neither " + names + ": " + v.why);
     else if (!patterns.empty())
-        v.lines.push_back("does not match the " + names + " pattern (" + pattern_text(*patterns[0].first) +
+        v.lines.push_back("does not match the " + names + " pattern (" + pattern_text(*std::get<0>(patterns[0])) +
                           "): " + v.why);
     return v;
 }
