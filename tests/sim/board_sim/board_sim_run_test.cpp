@@ -13,11 +13,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "run_board_sim.h"
+#include "sandbox.h"
 #include "scenario.h"
 
 namespace {
@@ -25,14 +25,6 @@ namespace {
 using board_sim::Json;
 using board_sim_test::Ran;
 using board_sim_test::run_board_sim;
-
-std::string file_text(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 size_t count(const std::string &text, const std::string &what)
 {
@@ -198,7 +190,7 @@ TEST_F(BoardSimRun, EveryCommittedScenarioRuns)
     for (const auto &entry : std::filesystem::directory_iterator(SCENARIOS_DIR)) {
         const std::string path = entry.path().string();
         SCOPED_TRACE(path);
-        const Json file = Json::parse(file_text(path), nullptr, false);
+        const Json file = Json::parse(sim::Sandbox::read_file(path), nullptr, false);
         ASSERT_TRUE(file.is_object());
         const std::string tool = file.value("tool", "");
         const Ran r = run_board_sim({tool, "--scenario", path, "--json"});
@@ -208,8 +200,8 @@ TEST_F(BoardSimRun, EveryCommittedScenarioRuns)
         board_sim::ProbeScenario probe;
         board_sim::I2cScenario i2c;
         std::string why;
-        ASSERT_TRUE(tool == "i2c" ? board_sim::read_scenario(file_text(path), &i2c, nullptr, &why)
-                                  : board_sim::read_scenario(file_text(path), &probe, nullptr, &why))
+        ASSERT_TRUE(tool == "i2c" ? board_sim::read_scenario(sim::Sandbox::read_file(path), &i2c, nullptr, &why)
+                                  : board_sim::read_scenario(sim::Sandbox::read_file(path), &probe, nullptr, &why))
             << why;
         EXPECT_EQ(doc["scenario"], tool == "i2c" ? Json(i2c) : Json(probe));
         ++files;
